@@ -1,0 +1,95 @@
+#pragma once
+
+#include "platform/ZQMutex.h"
+
+#include <atomic>
+#include <cstdint>
+
+// Largest data or second buffer of one slot: 100 MiB + 1024 bytes.
+constexpr uint32_t MAX_SLOT_BUFFER = 0x6400400;
+
+// One entry of the slot table. Buffers come from AlignedAlloc, zeroed once at
+// creation; the ring never clears them afterwards.
+struct RingSlot {
+    uint8_t* pBuffer;     // non-null in every slot of a fully allocated ring
+    uint8_t* pExtBuffer;  // only when the ring was created with a second size
+    uint32_t nBufferSize;
+    uint32_t nDataLen;  // bytes of text the producer placed in pBuffer
+    uint32_t nExtBufferSize;
+};
+
+// A fixed circle of preallocated slots: a single-producer, single-consumer
+// queue without a lock. The producer (GetPendingCount, GetWriteSlot,
+// CommitWrite) owns m_nWriteIndex and the slot it was handed; the consumer
+// (GetReadSlot, PeekSlot, PopRead) owns m_nReadIndex and the slot behind the
+// read position. Each index is written by its owner with a release store and
+// read by the other side with an acquire load, so a slot's text and nDataLen are
+// complete before the consumer sees it, and the consumer is done with a slot
+// before the producer can reuse it. Allocate, Release and ResizeSlot must not
+// run while either side uses the ring.
+//
+// Empty when the indices are equal, full when write + 1 == read (mod m_nSize):
+// one position always stays free, so a modulus of N holds N - 1 texts.
+class CRingBuffer {
+public:
+    CRingBuffer();
+    ~CRingBuffer();
+    CRingBuffer(const CRingBuffer&) = delete;
+    CRingBuffer& operator=(const CRingBuffer&) = delete;
+
+    // Builds the table: modulus nSlotCount + 1 for counts 10..1024, else 1024.
+    // Sizes are clamped to MAX_SLOT_BUFFER. 0, -5 for a slot size of 0, -6 when
+    // memory runs out (nothing is kept then).
+    int Allocate(uint32_t nSlotCount, uint32_t nSlotSize, uint32_t nExtSize);
+    void Release();
+
+    int CanWrite() const;  // 1 or 0
+    int CanRead() const;   // 1 or 0
+    int32_t WrapIndex(int32_t nIndex) const;
+
+    RingSlot* GetWriteSlot();  // null when full or without table
+    int CommitWrite();         // 1, or 0 without table / for a slot without buffer
+    RingSlot* GetReadSlot();   // null when empty or without table
+    int PopRead();             // 1, or 0 without table or when empty
+    RingSlot* PeekSlot(uint32_t nOffset);
+    int32_t GetPendingCount() const;
+    // 0, -5 (null slot, size 0, slot without buffer), -6 (too big, no memory).
+    int ResizeSlot(RingSlot* pSlot, uint32_t nNewSize);
+
+    int32_t GetSize() const { return m_nSize; }
+
+private:
+    CZQMutex m_Lock;     // exists for the ring's life; no operation takes it
+    RingSlot* m_pSlots;  // m_nSize + 1 entries, the last never handed out
+    int32_t m_nSize;     // modulus; 1024 without a table
+    std::atomic<int32_t> m_nWriteIndex;  // written by the producer only
+    std::atomic<int32_t> m_nReadIndex;   // written by the consumer only
+};
+
+// The engine's handle on one ring: creates, replaces and destroys it and
+// forwards every operation, answering null/0 (-2 for ResizeSlot) without one.
+class CLogQueue {
+public:
+    CLogQueue();
+    ~CLogQueue();
+    CLogQueue(const CLogQueue&) = delete;
+    CLogQueue& operator=(const CLogQueue&) = delete;
+
+    // Replaces any ring by a new one; the ring's Allocate result, or -6 when the
+    // ring object cannot be allocated.
+    int CreateRing(uint32_t nSlotCount, uint32_t nSlotSize, uint32_t nExtSize);
+    void DestroyRing();
+
+    RingSlot* GetWriteSlot();
+    int CommitWrite();
+    RingSlot* GetReadSlot();
+    int PopRead();
+    RingSlot* PeekSlot(uint32_t nOffset);
+    int32_t GetPendingCount() const;
+    int ResizeSlot(RingSlot* pSlot, uint32_t nNewSize);
+
+private:
+    CRingBuffer* m_pRing;   // owned; null when there is no ring
+    uint32_t m_nSlotCount;  // as requested at the last CreateRing
+    uint32_t m_nSlotSize;   // as requested at the last CreateRing
+};

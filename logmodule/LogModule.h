@@ -1,0 +1,84 @@
+#pragma once
+
+// The log module: one asynchronous log engine per process, its settings, and
+// the formatting and queueing of log records.
+//
+//   SetLogPath("/var/log/myapp", "APP");   // files APP_00.log .. APP_09.log
+//   SetModuleName("net");
+//   CreateAsyncLog();
+//   ZQ_LOG(ZQ_LEVEL_INFO, "cam0", "started after %d ms", ms);
+//   DestroyAsyncLog();                     // drains the queue, closes the file
+//
+// By default (mode 2) the module forwards every record to the log daemon
+// ZuVozAdavid on 127.0.0.1:12345 when the daemon runs at creation, and writes
+// its own rotating files otherwise. A call never blocks on I/O: records are
+// copied into a preallocated ring and written by a background thread; when the
+// ring is full the record is dropped and counted (GetLostLogCount).
+//
+// Results: 0 success; -3 already created (settings that must come before
+// CreateAsyncLog); -5 bad argument, out of range or missing file; -6 out of
+// memory; other codes from the engine's start.
+
+#include <cstdint>
+
+// Levels: a record is written when its level is <= the current level (default 4).
+constexpr int32_t ZQ_LEVEL_FATAL = 1;
+constexpr int32_t ZQ_LEVEL_ERROR = 2;
+constexpr int32_t ZQ_LEVEL_WARNING = 3;
+constexpr int32_t ZQ_LEVEL_INFO = 4;
+constexpr int32_t ZQ_LEVEL_DEBUG = 5;
+constexpr int32_t ZQ_LEVEL_TRACE = 6;
+
+// Output modes for SetLogMode.
+constexpr int32_t ZQ_MODE_FILES = 1;    // always write files
+constexpr int32_t ZQ_MODE_FORWARD = 2;  // forward to the daemon when it runs
+
+// Called on the writer thread when a reload of the configuration file sets the
+// level through the custom key.
+using LogLevelCallback = void (*)(int32_t nLevel, char* pKeyName, int32_t nUserValue);
+
+// Before CreateAsyncLog only (-3 afterwards).
+int32_t SetLogPath(const char* pLogDir, const char* pPrefix);  // 1..256, 1..128 chars
+int32_t SetLogMode(int32_t nMode);
+int32_t SetModuleName(const char* pName);      // 0..128 chars
+int32_t SetQueueSlotCount(uint32_t nCount);    // 10..1024
+int32_t SetQueueSlotSize(int32_t nSize);       // recorded; slots stay 1024 bytes
+
+// At any time.
+int32_t SetLevelCallback(LogLevelCallback pfnCallback, const char* pKey, int32_t nUserValue);
+// Reads [Level] LogLevel, [File] FileSize (MiB) and FileNum from an INI file and
+// remembers it: the engine reloads it whenever it changes.
+int32_t LoadLogConfig(const char* pCfgPath);
+int32_t SetLogFileSize(uint32_t nSizeMiB);  // 10..200
+int32_t SetLogFileNum(uint32_t nNum);       // 2..10
+int32_t SetLogLevel(int32_t nLevel);
+int32_t GetLogLevel(int32_t* pLevel);  // untouched while no engine exists
+
+int32_t CreateAsyncLog();
+int32_t DestroyAsyncLog();  // restores every setting to its default
+
+// Formats one record and queues it:
+// "Info    2024-03-05 07:08:09:045  DevID:cam0  Source-Line:net(main.cpp-L0042)  "
+// "ProcessName:app(1234)     Description:[Run]started\r\n"
+void WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* pFunc,
+              const char* pDevId, const char* pFormat, ...)
+    __attribute__((format(printf, 6, 7)));
+// Queues a finished, terminated text unchanged (nLen is not consulted).
+void WriteRawLog(const char* pText, int32_t nLen);
+
+// Records dropped since creation: refused by a full ring, or not writable.
+uint64_t GetLostLogCount();
+
+// printf to standard output followed by a newline (puts); cut at 1023 chars.
+int ConsolePrint(const char* pFormat, ...) __attribute__((format(printf, 1, 2)));
+// "[name                :(line)]" then the message, no newline added; cut at 511.
+int TracePrint(const char* pName, int32_t nLine, const char* pFormat, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Reads FileSize and FileNum of <pSdkPath>/ZqSdkLog/LogServer.ini into the two
+// in/out values; they stay as passed when the file or a key is missing.
+void GetLogServerInfo(const char* pSdkPath, int32_t* pFileSize, int32_t* pFileNum);
+
+// One record with the caller's file, line and function.
+#define ZQ_LOG(level, devid, ...) \
+    WriteLog((level), __FILE__, __LINE__, __func__, (devid), __VA_ARGS__)

@@ -1,0 +1,135 @@
+#pragma once
+
+#include "platform/ZQMutex.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+
+// IPv4 UDP endpoints for the local log traffic: the daemon receives on
+// 127.0.0.1:12345, forwarding clients send from 127.0.0.1:54321. Addresses and
+// ports cross this interface in host order.
+//
+// Result codes: 0 on success; failures have the top bit set, so every one is
+// negative as int32_t and callers test for a result below 0.
+constexpr int32_t NET_ERR_HANDLE = static_cast<int32_t>(0x80000000u);   // no endpoint
+constexpr int32_t NET_ERR_STATE = static_cast<int32_t>(0x80000003u);    // no socket, port 0
+constexpr int32_t NET_ERR_PARAM = static_cast<int32_t>(0x80000004u);    // null arg, foreign ip
+constexpr int32_t NET_ERR_SOCKET = static_cast<int32_t>(0x80000500u);   // socket() failed
+constexpr int32_t NET_ERR_BIND = static_cast<int32_t>(0x80000501u);     // bind() failed
+constexpr int32_t NET_ERR_SEND = static_cast<int32_t>(0x80000504u);     // sendto() failed
+constexpr int32_t NET_ERR_RECV = static_cast<int32_t>(0x80000505u);     // recvfrom() failed
+constexpr int32_t NET_ERR_SELECT = static_cast<int32_t>(0x80000506u);   // the wait failed
+constexpr int32_t NET_ERR_TIMEOUT = static_cast<int32_t>(0x80000507u);  // nothing in time
+
+constexpr uint32_t kNetMaxRecvBuf = 0x100000;  // receive buffers are capped at 1 MiB
+constexpr int kMaxLocalIf = 32;
+
+struct LocalIfEntry {
+    uint32_t nIp;              // host order
+    uint8_t byReserved[144];  // never filled or read
+};
+
+struct LocalIfTable {
+    int32_t nIfCount;  // 0..32; an entry whose address query failed still counts
+    LocalIfEntry stIfEntry[kMaxLocalIf];
+};
+
+// Receive record. pBuf is set to the endpoint's buffer on every call; nLen,
+// nIp and nPort only on success.
+struct NetRecvParam {
+    uint8_t* pBuf;      // out
+    int32_t nLen;       // out: bytes received
+    uint32_t nIp;       // out: sender, host order
+    uint16_t nPort;     // out: sender, host order
+    uint32_t nTimeOut;  // in: longest wait in microseconds, when bSelect is set
+    uint8_t bSelect;    // in: wait for a datagram (clearing the buffer first)
+    uint32_t nReserved[4];
+};
+
+// Send record. nLen is the byte count in and, on success, the count sent.
+struct NetSendParam {
+    const uint8_t* pData;
+    int32_t nLen;
+    uint32_t nIp;       // destination, host order
+    uint16_t nPort;     // destination, host order
+    uint32_t nTimeOut;  // longest wait for writability in microseconds, when bSelect
+    uint8_t bSelect;
+    uint32_t nReserved[4];
+};
+
+// One UDP endpoint: socket, receive buffer, the host's interface table (to
+// check the local address) and a recursive lock held around every socket
+// operation, so an endpoint may be shared by several threads. Construction
+// never fails visibly: a refused address or a failed socket/bind leaves an
+// endpoint without a (bound) socket, and later operations report it.
+class CUdpNetLayer {
+public:
+    CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize);
+    ~CUdpNetLayer();
+    CUdpNetLayer(const CUdpNetLayer&) = delete;
+    CUdpNetLayer& operator=(const CUdpNetLayer&) = delete;
+
+    int32_t Recv(NetRecvParam* pParam);
+    int32_t Send(NetSendParam* pParam);
+    // 0 when the address is already set; NET_ERR_PARAM for an address that is
+    // not 0, not 127.0.0.1 and not one of this host's; else ResetSocket's result.
+    int32_t SetLocalIp(uint32_t nIp);
+    int32_t GetLocalIp(uint32_t* pIp);
+    // NET_ERR_STATE while the port is 0 (never bound).
+    int32_t GetLocalPort(uint16_t* pPort);
+    // Closes and reopens the socket bound to nIp and the current port.
+    int32_t ResetSocket(uint32_t nIp);
+
+    static int32_t EnumLocalIf(LocalIfTable* pTable);
+    static void FillSockAddr(uint32_t nIp, uint16_t nPort, sockaddr_in* pAddr);
+    static void ParseSockAddr(const sockaddr_in* pAddr, uint32_t* pIp, uint16_t* pPort);
+
+private:
+    // All of these expect m_Lock held.
+    int32_t CreateSocket();
+    int32_t BindLocal(uint16_t nPort);
+    int32_t CloseSocket();
+    int32_t RecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp, uint16_t* pPort);
+    int32_t SelectRecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp, uint16_t* pPort,
+                           uint32_t nTimeOut);
+    int32_t SendTo(const uint8_t* pData, int32_t* pLen, uint32_t nIp, uint16_t nPort);
+    int32_t SelectSendTo(const uint8_t* pData, int32_t* pLen, uint32_t nIp, uint16_t nPort,
+                         uint32_t nTimeOut);
+    void UpdateLocalPort();
+
+    int32_t m_nSocket;        // -1 when no socket is open; guarded by m_Lock
+    uint32_t m_nLocalIp;      // host order; 0xFFFFFFFF until set
+    uint16_t m_nLocalPort;    // host order; the bound port once read back
+    LocalIfTable m_stIfTable;  // filled once at construction
+    CZQMutex m_Lock;
+    uint8_t* m_pRecvBuf;      // malloc'd at construction; guarded by m_Lock
+    uint32_t m_nRecvBufSize;  // at most kNetMaxRecvBuf
+};
+
+// Owner of one endpoint: the constructor builds it (m_pUdpNet stays null when
+// the allocation fails), the destructor destroys it.
+class NetHandle {
+public:
+    NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize);  // NetLayerCreate
+    ~NetHandle();  // NetLayerDestroy
+    NetHandle(const NetHandle&) = delete;
+    NetHandle& operator=(const NetHandle&) = delete;
+
+    // Each returns NET_ERR_HANDLE without an endpoint; Recv and Send return
+    // NET_ERR_PARAM for a null record.
+    int32_t NetLayerRecv(NetRecvParam* pParam);
+    int32_t NetLayerSend(NetSendParam* pParam);
+    int32_t NetLayerSetLocalIp(uint32_t nIp);
+    int32_t NetLayerGetLocalIp(uint32_t* pIp);
+    int32_t NetLayerGetLocalPort(uint16_t* pPort);
+
+private:
+    CUdpNetLayer* m_pUdpNet;
+};
+
+// Process-wide set-up and tear-down; nothing to do on Linux, always 0.
+int32_t NetLayerInit();
+int32_t NetLayerDeInit();
+// Fills a caller's table with the host's IPv4 interfaces; NET_ERR_PARAM for null.
+int32_t NetLayerGetLocalIfTable(LocalIfTable* pTable);

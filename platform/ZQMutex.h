@@ -1,0 +1,42 @@
+#pragma once
+
+#include <pthread.h>
+
+// Recursive POSIX mutexes. Every function tolerates a null mutex: Lock, Unlock
+// and Destroy then return 0 and do nothing, Init returns non-zero.
+//
+// Returns: InitRecursiveMutex the result of pthread_mutex_init (0 on success);
+// the others the result of their pthread call.
+int InitRecursiveMutex(pthread_mutex_t* pMutex);
+int LockMutex(pthread_mutex_t* pMutex);
+int UnlockMutex(pthread_mutex_t* pMutex);
+int DestroyMutex(pthread_mutex_t* pMutex);
+
+// One recursive mutex. Used for the module lock, the engine lock, the ring's
+// lock and each UDP endpoint's lock. A thread that holds it may take it again
+// and must release it as often as it took it. Any thread may lock it.
+class CZQMutex {
+public:
+    CZQMutex();
+    ~CZQMutex();
+    CZQMutex(const CZQMutex&) = delete;
+    CZQMutex& operator=(const CZQMutex&) = delete;
+
+    int Lock();
+    int Unlock();
+
+private:
+    pthread_mutex_t m_Mutex;
+};
+
+// Holds a CZQMutex for the lifetime of the guard.
+class CZQLockGuard {
+public:
+    explicit CZQLockGuard(CZQMutex& mutex) : m_Mutex(mutex) { m_Mutex.Lock(); }
+    ~CZQLockGuard() { m_Mutex.Unlock(); }
+    CZQLockGuard(const CZQLockGuard&) = delete;
+    CZQLockGuard& operator=(const CZQLockGuard&) = delete;
+
+private:
+    CZQMutex& m_Mutex;
+};
