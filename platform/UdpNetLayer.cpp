@@ -1,1 +1,324 @@
-// placeholder
+#include "platform/UdpNetLayer.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr int kNoSocket = -1;
+constexpr uint32_t kNoLocalIp = 0xFFFFFFFFu;   // m_nLocalIp before any address is set
+constexpr uint32_t kAnyIp = 0;                 // bind to every local address
+constexpr uint32_t kLoopbackIp = 0x7F000001u;  // 127.0.0.1, accepted even when lo is not listed
+constexpr int kSockOptOn = 1;
+constexpr int kKernelRecvBuf = 0xA00000;  // 10 MiB, so bursts survive while the reader is busy
+constexpr size_t kIfConfBufSize = 1024;
+constexpr uint64_t kMicrosPerMilli = 1000;
+
+// Waits until the socket is ready for nEvents or nTimeOut microseconds pass.
+// poll rather than select: an fd_set cannot hold a descriptor at or above
+// FD_SETSIZE, and a client process with many open files can hand the endpoint
+// such a descriptor. The time-out is rounded up to whole milliseconds so that a
+// non-zero wait never becomes a bare check (at most 4294968 ms, fits an int).
+int32_t WaitSocket(int nSocket, short nEvents, uint32_t nTimeOut) {
+    const uint64_t nMillis = (nTimeOut + kMicrosPerMilli - 1) / kMicrosPerMilli;
+    pollfd stPoll{};
+    stPoll.fd = nSocket;
+    stPoll.events = nEvents;
+    const int nReady = poll(&stPoll, 1, static_cast<int>(nMillis));
+    // An interrupted wait (EINTR) is a failure like any other; the callers
+    // retry on their next pass.
+    if (nReady < 0) return NET_ERR_SELECT;
+    if (nReady == 0) return NET_ERR_TIMEOUT;
+    // A descriptor that is not open is reported per descriptor by poll; select
+    // failed as a whole for it.
+    if ((stPoll.revents & POLLNVAL) != 0) return NET_ERR_SELECT;
+    // POLLERR/POLLHUP fall through: the following recvfrom/sendto reports them.
+    return 0;
+}
+
+}  // namespace
+
+CUdpNetLayer::CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize)
+    : m_nSocket(kNoSocket),
+      m_nLocalIp(kNoLocalIp),
+      m_nLocalPort(nLocalPort),
+      m_stIfTable(),
+      m_Lock(),
+      m_pRecvBuf(nullptr),
+      // Unsigned, so a "negative" size is capped as well.
+      m_nRecvBufSize(nRecvBufSize < kNetMaxRecvBuf ? nRecvBufSize : kNetMaxRecvBuf) {
+    // Not cleared: a select-receive clears it before each wait. A null buffer
+    // makes every later receive fail.
+    m_pRecvBuf = static_cast<uint8_t*>(malloc(m_nRecvBufSize));
+    EnumLocalIf(&m_stIfTable);  // always 0 for a non-null table
+    // Failures are not reported here; they show in the results of later calls.
+    if (SetLocalIp(nLocalIp) == 0) UpdateLocalPort();
+}
+
+CUdpNetLayer::~CUdpNetLayer() {
+    CZQLockGuard guard(m_Lock);
+    CloseSocket();
+    free(m_pRecvBuf);
+    m_pRecvBuf = nullptr;
+}
+
+int32_t CUdpNetLayer::Recv(NetRecvParam* pParam) {
+    if (pParam == nullptr) return NET_ERR_PARAM;
+    // Set before anything can fail: callers may look at pBuf after a failure.
+    pParam->pBuf = m_pRecvBuf;
+    CZQLockGuard guard(m_Lock);
+    if (pParam->bSelect != 0) {
+        return SelectRecvFrom(m_pRecvBuf, &pParam->nLen, &pParam->nIp, &pParam->nPort,
+                              pParam->nTimeOut);
+    }
+    return RecvFrom(m_pRecvBuf, &pParam->nLen, &pParam->nIp, &pParam->nPort);
+}
+
+int32_t CUdpNetLayer::Send(NetSendParam* pParam) {
+    if (pParam == nullptr) return NET_ERR_PARAM;
+    CZQLockGuard guard(m_Lock);
+    if (pParam->bSelect != 0) {
+        return SelectSendTo(pParam->pData, &pParam->nLen, pParam->nIp, pParam->nPort,
+                            pParam->nTimeOut);
+    }
+    return SendTo(pParam->pData, &pParam->nLen, pParam->nIp, pParam->nPort);
+}
+
+int32_t CUdpNetLayer::SetLocalIp(uint32_t nIp) {
+    // The current address (also the initial 0xFFFFFFFF) keeps the socket as it is.
+    if (nIp == m_nLocalIp.load(std::memory_order_relaxed)) return 0;
+    bool bAccepted = nIp == kAnyIp || nIp == kLoopbackIp;
+    // The table is filled during construction and read-only afterwards.
+    for (int32_t i = 0; !bAccepted && i < m_stIfTable.nIfCount; ++i) {
+        bAccepted = m_stIfTable.stIfEntry[i].nIp == nIp;
+    }
+    // A refused address leaves the old socket, address and port in place.
+    if (!bAccepted) return NET_ERR_PARAM;
+    return ResetSocket(nIp);
+}
+
+int32_t CUdpNetLayer::GetLocalIp(uint32_t* pIp) {
+    if (pIp == nullptr) return NET_ERR_PARAM;
+    *pIp = m_nLocalIp.load(std::memory_order_relaxed);
+    return 0;
+}
+
+int32_t CUdpNetLayer::GetLocalPort(uint16_t* pPort) {
+    if (pPort == nullptr) return NET_ERR_PARAM;
+    // Port 0 that was never read back from a bind: the system has not chosen one.
+    if (m_nLocalPort == 0) return NET_ERR_STATE;
+    *pPort = m_nLocalPort;
+    return 0;
+}
+
+int32_t CUdpNetLayer::ResetSocket(uint32_t nIp) {
+    CZQLockGuard guard(m_Lock);
+    // Stored under the lock, so that concurrent resets each bind the address
+    // they stored. A failure below leaves the new address with no (bound) socket.
+    m_nLocalIp.store(nIp, std::memory_order_relaxed);
+    CloseSocket();  // always 0
+    const int32_t nCreated = CreateSocket();
+    if (nCreated != 0) return nCreated;
+
+    const int nOn = kSockOptOn;
+    int nRet = setsockopt(m_nSocket, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof(nOn));
+    if (nRet != 0) return nRet;  // -1: the socket stays open, unbound
+    // Reuse on every endpoint, so a second endpoint may bind the same address and port.
+    nRet = setsockopt(m_nSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+    if (nRet != 0) return nRet;
+    const int nRecvBuf = kKernelRecvBuf;
+    // Ignored on purpose: the kernel caps the size at its own limit without
+    // failing, and a smaller buffer still works.
+    (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nRecvBuf, sizeof(nRecvBuf));
+    return BindLocal(m_nLocalPort);
+}
+
+int32_t CUdpNetLayer::EnumLocalIf(LocalIfTable* pTable) {
+    if (pTable == nullptr) return NET_ERR_PARAM;
+    const int nSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (nSocket < 0) return 0;  // no socket to ask with: the table stays as it was
+
+    alignas(ifreq) char szConf[kIfConfBufSize];
+    ifconf stConf{};
+    stConf.ifc_len = static_cast<int>(sizeof(szConf));
+    stConf.ifc_buf = szConf;
+    int32_t nCount = 0;
+    if (ioctl(nSocket, SIOCGIFCONF, &stConf) == 0) {
+        nCount = static_cast<int32_t>(static_cast<size_t>(stConf.ifc_len) / sizeof(ifreq));
+        if (nCount > kMaxLocalIf) nCount = kMaxLocalIf;
+        for (int32_t i = 0; i < nCount; ++i) {
+            ifreq stReq;
+            memcpy(&stReq, szConf + static_cast<size_t>(i) * sizeof(ifreq), sizeof(stReq));
+            // An interface whose address cannot be read keeps the entry's old
+            // content and still counts.
+            if (ioctl(nSocket, SIOCGIFADDR, &stReq) != 0) continue;
+            sockaddr_in stAddr;
+            memcpy(&stAddr, &stReq.ifr_addr, sizeof(stAddr));
+            pTable->stIfEntry[i].nIp = ntohl(stAddr.sin_addr.s_addr);
+        }
+    }
+    pTable->nIfCount = nCount;
+    // Ignored on purpose: the descriptor is released even when close reports
+    // an error, and nothing was written through this socket.
+    (void)close(nSocket);
+    return 0;
+}
+
+void CUdpNetLayer::FillSockAddr(uint32_t nIp, uint16_t nPort, sockaddr_in* pAddr) {
+    memset(pAddr, 0, sizeof(*pAddr));
+    pAddr->sin_family = AF_INET;
+    pAddr->sin_port = htons(nPort);
+    pAddr->sin_addr.s_addr = htonl(nIp);
+}
+
+void CUdpNetLayer::ParseSockAddr(const sockaddr_in* pAddr, uint32_t* pIp, uint16_t* pPort) {
+    *pIp = ntohl(pAddr->sin_addr.s_addr);
+    *pPort = ntohs(pAddr->sin_port);
+}
+
+int32_t CUdpNetLayer::CreateSocket() {
+    // Close-on-exec: the endpoint's socket must not live on in programs the
+    // process runs.
+    m_nSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return m_nSocket == kNoSocket ? NET_ERR_SOCKET : 0;
+}
+
+int32_t CUdpNetLayer::BindLocal(uint16_t nPort) {
+    if (m_nSocket < 0) return NET_ERR_STATE;
+    sockaddr_in stAddr;
+    FillSockAddr(m_nLocalIp.load(std::memory_order_relaxed), nPort, &stAddr);
+    if (bind(m_nSocket, reinterpret_cast<const sockaddr*>(&stAddr), sizeof(stAddr)) != 0) {
+        return NET_ERR_BIND;
+    }
+    return 0;
+}
+
+int32_t CUdpNetLayer::CloseSocket() {
+    if (m_nSocket >= 0) {
+        // Ignored on purpose: Linux releases the descriptor even when close
+        // reports an error, so retrying could close a descriptor reused by
+        // another thread.
+        (void)close(m_nSocket);
+        m_nSocket = kNoSocket;
+    }
+    return 0;
+}
+
+int32_t CUdpNetLayer::RecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp, uint16_t* pPort) {
+    // What recvfrom itself would report for a missing buffer or socket.
+    if (pBuf == nullptr || m_nSocket < 0) return NET_ERR_RECV;
+    sockaddr_in stFrom{};
+    socklen_t nFromLen = sizeof(stFrom);
+    // Not cleared first: bytes beyond a short datagram keep what earlier ones left.
+    const ssize_t nGot = recvfrom(m_nSocket, pBuf, m_nRecvBufSize, 0,
+                                  reinterpret_cast<sockaddr*>(&stFrom), &nFromLen);
+    if (nGot < 0) return NET_ERR_RECV;
+    *pLen = static_cast<int32_t>(nGot);  // at most m_nRecvBufSize, 1 MiB
+    ParseSockAddr(&stFrom, pIp, pPort);
+    return 0;
+}
+
+int32_t CUdpNetLayer::SelectRecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp, uint16_t* pPort,
+                                     uint32_t nTimeOut) {
+    if (pBuf == nullptr || pLen == nullptr) return NET_ERR_PARAM;
+    if (m_nSocket < 0) return NET_ERR_STATE;
+    // Cleared whole, so a datagram shorter than the buffer is always followed
+    // by a NUL and can be read as text.
+    memset(pBuf, 0, m_nRecvBufSize);
+    const int32_t nWait = WaitSocket(m_nSocket, POLLIN, nTimeOut);
+    if (nWait != 0) return nWait;
+    sockaddr_in stFrom{};
+    socklen_t nFromLen = sizeof(stFrom);
+    // A datagram longer than the buffer is cut by the system to the buffer
+    // size; the rest is lost and the buffer then holds no NUL after the data.
+    const ssize_t nGot = recvfrom(m_nSocket, pBuf, m_nRecvBufSize, 0,
+                                  reinterpret_cast<sockaddr*>(&stFrom), &nFromLen);
+    if (nGot < 0) return NET_ERR_RECV;
+    *pLen = static_cast<int32_t>(nGot);
+    ParseSockAddr(&stFrom, pIp, pPort);
+    return 0;
+}
+
+int32_t CUdpNetLayer::SendTo(const uint8_t* pData, int32_t* pLen, uint32_t nIp, uint16_t nPort) {
+    if (m_nSocket < 0 || pLen == nullptr) return NET_ERR_STATE;
+    // A negative length would become a huge size_t; data is needed for any byte.
+    if (*pLen < 0 || (pData == nullptr && *pLen > 0)) return NET_ERR_PARAM;
+    sockaddr_in stTo;
+    FillSockAddr(nIp, nPort, &stTo);
+    const ssize_t nSent = sendto(m_nSocket, pData, static_cast<size_t>(*pLen), 0,
+                                 reinterpret_cast<const sockaddr*>(&stTo), sizeof(stTo));
+    if (nSent < 0) return NET_ERR_SEND;
+    *pLen = static_cast<int32_t>(nSent);  // at most the int32_t asked for
+    return 0;
+}
+
+int32_t CUdpNetLayer::SelectSendTo(const uint8_t* pData, int32_t* pLen, uint32_t nIp,
+                                   uint16_t nPort, uint32_t nTimeOut) {
+    if (m_nSocket < 0 || pLen == nullptr) return NET_ERR_STATE;
+    const int32_t nWait = WaitSocket(m_nSocket, POLLOUT, nTimeOut);
+    if (nWait != 0) return nWait;
+    return SendTo(pData, pLen, nIp, nPort);
+}
+
+void CUdpNetLayer::UpdateLocalPort() {
+    // Construction only: no other thread can see the endpoint yet.
+    if (m_nSocket < 0) return;
+    sockaddr_in stAddr{};
+    socklen_t nAddrLen = sizeof(stAddr);
+    if (getsockname(m_nSocket, reinterpret_cast<sockaddr*>(&stAddr), &nAddrLen) != 0) {
+        return;  // keeps the requested port
+    }
+    m_nLocalPort = ntohs(stAddr.sin_port);
+}
+
+NetHandle::NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize)
+    : m_pUdpNet(nullptr) {
+    // Stays null when the allocation fails; every operation then reports NET_ERR_HANDLE.
+    m_pUdpNet = new (std::nothrow) CUdpNetLayer(nLocalIp, nLocalPort, nRecvBufSize);
+}
+
+NetHandle::~NetHandle() { delete m_pUdpNet; }
+
+int32_t NetHandle::NetLayerRecv(NetRecvParam* pParam) {
+    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
+    if (pParam == nullptr) return NET_ERR_PARAM;
+    return m_pUdpNet->Recv(pParam);
+}
+
+int32_t NetHandle::NetLayerSend(NetSendParam* pParam) {
+    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
+    if (pParam == nullptr) return NET_ERR_PARAM;
+    return m_pUdpNet->Send(pParam);
+}
+
+int32_t NetHandle::NetLayerSetLocalIp(uint32_t nIp) {
+    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
+    return m_pUdpNet->SetLocalIp(nIp);
+}
+
+int32_t NetHandle::NetLayerGetLocalIp(uint32_t* pIp) {
+    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
+    return m_pUdpNet->GetLocalIp(pIp);
+}
+
+int32_t NetHandle::NetLayerGetLocalPort(uint16_t* pPort) {
+    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
+    return m_pUdpNet->GetLocalPort(pPort);
+}
+
+int32_t NetLayerInit() { return 0; }  // nothing process-wide to set up on Linux
+
+int32_t NetLayerDeInit() { return 0; }
+
+int32_t NetLayerGetLocalIfTable(LocalIfTable* pTable) {
+    if (pTable == nullptr) return NET_ERR_PARAM;
+    return CUdpNetLayer::EnumLocalIf(pTable);
+}

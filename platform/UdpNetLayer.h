@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
 
 // IPv4 UDP endpoints for the local log traffic: the daemon receives on
@@ -99,8 +100,11 @@ private:
     void UpdateLocalPort();
 
     int32_t m_nSocket;        // -1 when no socket is open; guarded by m_Lock
-    uint32_t m_nLocalIp;      // host order; 0xFFFFFFFF until set
-    uint16_t m_nLocalPort;    // host order; the bound port once read back
+    // Host order; 0xFFFFFFFF until set. Written by ResetSocket under m_Lock,
+    // read without it by GetLocalIp and SetLocalIp's check: atomic (relaxed,
+    // the value alone is shared; the socket itself is published by m_Lock).
+    std::atomic<uint32_t> m_nLocalIp;
+    uint16_t m_nLocalPort;    // host order; the bound port once read back (construction only)
     LocalIfTable m_stIfTable;  // filled once at construction
     CZQMutex m_Lock;
     uint8_t* m_pRecvBuf;      // malloc'd at construction; guarded by m_Lock
