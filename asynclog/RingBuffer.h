@@ -48,7 +48,7 @@ public:
     int32_t WrapIndex(int32_t nIndex) const;
 
     RingSlot* GetWriteSlot();  // null when full or without table
-    int CommitWrite();         // 1, or 0 without table / for a slot without buffer
+    int CommitWrite();         // 1, or 0 without table, for a slot without buffer, when full
     RingSlot* GetReadSlot();   // null when empty or without table
     int PopRead();             // 1, or 0 without table or when empty
     RingSlot* PeekSlot(uint32_t nOffset);
