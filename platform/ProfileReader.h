@@ -11,8 +11,13 @@
 //                            then one more terminator; returns the offset of the
 //                            last entry's terminator (0 for an empty list)
 //   pSection ""              section list, the same shape
-// pOut always receives pDefault first (cut to nSize - 1 characters); a missing
-// file or key leaves it there and returns its length. pOut is always
-// terminated and nothing is written past pOut[nSize - 1].
+// pOut always receives pDefault first (cut to nSize - 1 characters, or to
+// nSize - 2 and double terminated in the list modes); a missing file or key
+// leaves it there and returns its length. pOut is always terminated and
+// nothing is written past pOut[nSize - 1].
+// Outside the limits (a section or key name longer than 255 characters, nSize
+// below 1 for a value or below 2 for a list, a null pointer) the file is not
+// read: pOut becomes the empty text (when nSize >= 1; nothing is written for
+// nSize 0 or a null pOut) and the result is 0.
 int32_t ReadProfileString(const char* pSection, const char* pKey, const char* pDefault,
                           char* pOut, uint32_t nSize, const char* pPath);
