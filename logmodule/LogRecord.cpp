@@ -1,1 +1,287 @@
-// placeholder
+// Record formatting and submission.
+//
+// A record line is
+//   "%-7s %d-%02d-%02d %02d:%02d:%02d:%03ld  DevID:%s  Source-Line:%s(%s-L%04d)  "
+//   "ProcessName:%s(%d)     Description:[%s]" + message + "\r\n"
+// with the header cut at 511 characters and the whole line at 1023. The header
+// is assembled by hand (byte-identical to that format) and only the message
+// goes through vsnprintf, so that a record costs one clock read, two short
+// holds of the module lock and one copy into the engine's ring:
+//   - the "YYYY-MM-DD HH:MM:SS:" text is cached per thread and per second, so
+//     localtime_r runs at most once a second on each thread;
+//   - module name, process name and pid are copied per thread, under the lock,
+//     only when the module was created or destroyed since the thread's last
+//     record; formatting itself then reads nothing shared.
+
+#include "logmodule/LogModule.h"
+
+#include "logmodule/LogModuleState.h"
+
+#include <time.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The level words padded as "%-7s " prints them; index 0 for every level
+// without a word of its own.
+constexpr size_t kLevelFieldLen = 8;
+constexpr char kLevelFields[][kLevelFieldLen + 1] = {
+    "Trace   ", "Fatal   ", "Error   ", "Warning ", "Info    ", "Debug   ", "Trace   ",
+};
+constexpr int32_t kOtherLevelIndex = 0;
+
+// Holds "%d-%02d-%02d %02d:%02d:%02d:" for any int fields (11 characters
+// each at most) with room to spare.
+constexpr size_t kStampBufSize = 96;
+// Digits of a 64-bit value with its sign.
+constexpr size_t kIntBufSize = 24;
+
+// Per-thread caches. Plain data with a zero initial state, so each thread's
+// copy needs neither a constructor nor a destructor.
+struct ThreadCache {
+    bool bStampValid;
+    time_t nStampSec;  // the second szStamp was made for
+    uint32_t nStampLen;
+    char szStamp[kStampBufSize];
+
+    bool bIdentityValid;
+    uint32_t nGeneration;  // LogModule::m_nGeneration the copy was taken at
+    int32_t nPid;
+    char szModule[kModuleNameLen + 1];
+    char szProcess[kProcessNameLen + 1];
+};
+
+thread_local ThreadCache t_Cache;
+
+// Writes nValue as printf's "%0*lld" with width nWidth does (the sign counts
+// towards the width, zeros go after it); returns the number of characters.
+size_t FormatInt(char* pOut, long long nValue, size_t nWidth) {
+    char szDigits[kIntBufSize];
+    size_t nDigits = 0;
+    // Negated in unsigned arithmetic so that the most negative value works.
+    unsigned long long nRest = nValue < 0 ? 0ULL - static_cast<unsigned long long>(nValue)
+                                          : static_cast<unsigned long long>(nValue);
+    do {
+        szDigits[nDigits++] = static_cast<char>('0' + nRest % 10);
+        nRest /= 10;
+    } while (nRest != 0);
+    size_t nPos = 0;
+    if (nValue < 0) pOut[nPos++] = '-';
+    for (size_t nUsed = nDigits + nPos; nUsed < nWidth; ++nUsed) pOut[nPos++] = '0';
+    while (nDigits != 0) pOut[nPos++] = szDigits[--nDigits];
+    return nPos;
+}
+
+// "%d-%02d-%02d %02d:%02d:%02d:" of a broken-down time; all fields 0 when
+// there is none (a failed conversion). pOut holds kStampBufSize bytes.
+uint32_t FormatStamp(char* pOut, const struct tm* pTime) {
+    const int nYear = pTime != nullptr ? pTime->tm_year + 1900 : 0;
+    const int nFields[] = {
+        pTime != nullptr ? pTime->tm_mon + 1 : 0, pTime != nullptr ? pTime->tm_mday : 0,
+        pTime != nullptr ? pTime->tm_hour : 0,    pTime != nullptr ? pTime->tm_min : 0,
+        pTime != nullptr ? pTime->tm_sec : 0,
+    };
+    const char kSeparators[] = {'-', '-', ' ', ':', ':', ':'};
+    size_t nLen = FormatInt(pOut, nYear, 0);
+    pOut[nLen++] = kSeparators[0];
+    for (size_t i = 0; i < sizeof(nFields) / sizeof(nFields[0]); ++i) {
+        nLen += FormatInt(pOut + nLen, nFields[i], 2);
+        pOut[nLen++] = kSeparators[i + 1];
+    }
+    return static_cast<uint32_t>(nLen);
+}
+
+// Appends to a buffer, never beyond nMax characters; the caller terminates.
+class CLineWriter {
+public:
+    CLineWriter(char* pBuf, size_t nMax) : m_pBuf(pBuf), m_nLen(0), m_nMax(nMax) {}
+
+    void Put(const char* pText, size_t nLen) {
+        size_t nRoom = m_nMax - m_nLen;
+        if (nLen > nRoom) nLen = nRoom;
+        memcpy(m_pBuf + m_nLen, pText, nLen);
+        m_nLen += nLen;
+    }
+    template <size_t N>
+    void PutLiteral(const char (&szText)[N]) {
+        Put(szText, N - 1);
+    }
+    // A null text prints as empty.
+    void PutText(const char* pText) {
+        if (pText != nullptr) Put(pText, strnlen(pText, m_nMax - m_nLen));
+    }
+    void PutInt(long long nValue, size_t nWidth) {
+        char szNum[kIntBufSize];
+        Put(szNum, FormatInt(szNum, nValue, nWidth));
+    }
+    size_t Length() const { return m_nLen; }
+
+private:
+    char* m_pBuf;
+    size_t m_nLen;
+    size_t m_nMax;
+};
+
+const char* BaseName(const char* pPath) {
+    const char* pSlash = strrchr(pPath, '/');
+    return pSlash != nullptr ? pSlash + 1 : pPath;
+}
+
+// The function name after its last "::", searched from the front and
+// continued after each match ("a:::b" gives ":b"); null stays null.
+const char* ShortFunctionName(const char* pFunc) {
+    if (pFunc == nullptr) return nullptr;
+    for (const char* pNext = strstr(pFunc, "::"); pNext != nullptr; pNext = strstr(pFunc, "::")) {
+        pFunc = pNext + 2;
+    }
+    return pFunc;
+}
+
+// The whole record with a ready date-time text; see FormatLogRecord.
+uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
+                         const char* pFunc, const char* pDevId, const char* pModule,
+                         const char* pProcess, int32_t nPid, const char* pStamp, uint32_t nStampLen,
+                         long nMilliSec, const char* pFormat, va_list args)
+    __attribute__((format(printf, 13, 0)));
+
+uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
+                         const char* pFunc, const char* pDevId, const char* pModule,
+                         const char* pProcess, int32_t nPid, const char* pStamp, uint32_t nStampLen,
+                         long nMilliSec, const char* pFormat, va_list args) {
+    if (pSrcFile == nullptr) return 0;
+    int32_t nWord =
+        nLevel >= ZQ_LEVEL_FATAL && nLevel <= ZQ_LEVEL_TRACE ? nLevel : kOtherLevelIndex;
+
+    CLineWriter header(pBuf, kHeaderMaxLen);
+    header.Put(kLevelFields[nWord], kLevelFieldLen);
+    header.Put(pStamp, nStampLen);
+    header.PutInt(nMilliSec, 3);
+    header.PutLiteral("  DevID:");
+    header.PutText(pDevId);
+    header.PutLiteral("  Source-Line:");
+    header.PutText(pModule);
+    header.PutLiteral("(");
+    header.PutText(BaseName(pSrcFile));
+    header.PutLiteral("-L");
+    header.PutInt(nLine, 4);
+    header.PutLiteral(")  ProcessName:");
+    header.PutText(pProcess);
+    header.PutLiteral("(");
+    header.PutInt(nPid, 0);
+    header.PutLiteral(")     Description:[");
+    header.PutText(ShortFunctionName(pFunc));
+    header.PutLiteral("]");
+    size_t nLen = header.Length();
+
+    // The message fills the rest of the buffer, terminator included.
+    size_t nRoom = kRecordBufSize - nLen;
+    size_t nMsgLen = 0;
+    if (pFormat != nullptr) {
+        int nRet = vsnprintf(pBuf + nLen, nRoom, pFormat, args);
+        if (nRet > 0) {
+            nMsgLen = static_cast<size_t>(nRet) < nRoom ? static_cast<size_t>(nRet) : nRoom - 1;
+            // A NUL produced by the message (a "%c" of 0) ends the line there:
+            // the writer stores texts only up to their first NUL, and the
+            // line must still end in CR LF.
+            nMsgLen = strnlen(pBuf + nLen, nMsgLen);
+        }
+    }
+    nLen += nMsgLen;
+
+    // CR LF after the text, or over its last one or two characters when the
+    // buffer is full, so that the line always ends in CR LF within 1023.
+    constexpr size_t kLastTextLen = kRecordBufSize - 3;  // 1021
+    if (nLen > kLastTextLen) nLen = kLastTextLen;
+    pBuf[nLen++] = '\r';
+    pBuf[nLen++] = '\n';
+    pBuf[nLen] = '\0';
+    return static_cast<uint32_t>(nLen);
+}
+
+// Brings the thread's copy of the identity up to date; m_Lock is held.
+void RefreshIdentityLocked(const LogModule& m, ThreadCache& cache) {
+    memcpy(cache.szModule, m.m_szModuleName, sizeof(cache.szModule));
+    memcpy(cache.szProcess, m.m_szProcessName, sizeof(cache.szProcess));
+    cache.nPid = m.m_nPid;
+    cache.nGeneration = m.m_nGeneration;
+    cache.bIdentityValid = true;
+}
+
+}  // namespace
+
+uint32_t FormatLogRecord(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
+                         const char* pFunc, const char* pDevId, const char* pModule,
+                         const char* pProcess, int32_t nPid, const struct tm* pTime, long nMilliSec,
+                         const char* pFormat, va_list args) {
+    if (pBuf == nullptr) return 0;
+    char szStamp[kStampBufSize];
+    uint32_t nStampLen = FormatStamp(szStamp, pTime);
+    return FormatWithStamp(pBuf, nLevel, pSrcFile, nLine, pFunc, pDevId, pModule, pProcess, nPid,
+                           szStamp, nStampLen, nMilliSec, pFormat, args);
+}
+
+void WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* pFunc,
+              const char* pDevId, const char* pFormat, ...) {
+    LogModule& m = GetLogModule();
+    ThreadCache& cache = t_Cache;
+    {
+        CZQLockGuard guard(m.m_Lock);
+        if (m.m_bCreated.load(std::memory_order_relaxed) == 0 || m.m_pAsyncLog == nullptr) return;
+        // Follows level changes the engine picked up from its configuration
+        // file, also when this record is dropped.
+        int32_t nCurrent = m.m_pAsyncLog->GetLevel();
+        if (m.m_nLevel.load(std::memory_order_relaxed) != nCurrent) {
+            m.m_nLevel.store(nCurrent, std::memory_order_relaxed);
+        }
+        if (nLevel > nCurrent) return;
+        if (!cache.bIdentityValid || cache.nGeneration != m.m_nGeneration) {
+            RefreshIdentityLocked(m, cache);
+        }
+    }
+    if (pSrcFile == nullptr) return;
+
+    // Seconds and milliseconds from one reading, so they cannot straddle a
+    // second boundary.
+    struct timespec now = {};
+    bool bClockOk = clock_gettime(CLOCK_REALTIME, &now) == 0;
+    if (!bClockOk || !cache.bStampValid || cache.nStampSec != now.tv_sec) {
+        struct tm local = {};
+        // localtime_r: records are formatted on several threads at once.
+        bool bLocalOk = bClockOk && localtime_r(&now.tv_sec, &local) != nullptr;
+        cache.nStampLen = FormatStamp(cache.szStamp, bLocalOk ? &local : nullptr);
+        // Without a clock reading there is no second to cache the text for.
+        cache.bStampValid = bClockOk;
+        cache.nStampSec = now.tv_sec;
+    }
+    const long nMilliSec = bClockOk ? now.tv_nsec / 1000000L : 0L;
+
+    char szRecord[kRecordBufSize];
+    va_list args;
+    va_start(args, pFormat);
+    uint32_t nLen = FormatWithStamp(szRecord, nLevel, pSrcFile, nLine, pFunc, pDevId,
+                                    cache.szModule, cache.szProcess, cache.nPid, cache.szStamp,
+                                    cache.nStampLen, nMilliSec, pFormat, args);
+    va_end(args);
+
+    CZQLockGuard guard(m.m_Lock);
+    if (m.m_pAsyncLog != nullptr) {
+        // A refused record (ring full) is counted by the engine.
+        (void)m.m_pAsyncLog->PushLog(szRecord, nLen);
+    }
+}
+
+void WriteRawLog(const char* pText, int32_t nLen) {
+    (void)nLen;  // the text is terminated; its own length is queued
+    if (pText == nullptr) return;
+    LogModule& m = GetLogModule();
+    size_t nTextLen = strlen(pText);
+    // A length beyond 32 bits stays beyond any slot and is refused.
+    if (nTextLen > UINT32_MAX) nTextLen = UINT32_MAX;
+    CZQLockGuard guard(m.m_Lock);
+    if (m.m_bCreated.load(std::memory_order_relaxed) == 0 || m.m_pAsyncLog == nullptr) return;
+    // A text longer than a slot is refused (and counted) by the engine.
+    (void)m.m_pAsyncLog->PushLog(pText, static_cast<uint32_t>(nTextLen));
+}

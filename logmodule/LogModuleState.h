@@ -1,0 +1,114 @@
+#pragma once
+
+// Internal to the log module (and its tests): the process-wide state behind
+// LogModule.h and the pure record formatter.
+
+#include "asynclog/ZIdOrereDov.h"
+#include "logmodule/LogModule.h"
+#include "platform/ZQMutex.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+
+// Result codes of the module (the engine's codes pass through CreateAsyncLog).
+constexpr int32_t kModuleOk = 0;
+constexpr int32_t kModuleErrCreated = -3;  // only before CreateAsyncLog / already created
+constexpr int32_t kModuleErrInvalid = -5;  // bad argument, out of range, missing file
+constexpr int32_t kModuleErrNoMemory = -6;
+
+// Defaults, restored by DestroyAsyncLog.
+constexpr int32_t kDefaultLevel = ZQ_LEVEL_INFO;
+constexpr uint32_t kDefaultFileSizeMiB = 20;
+constexpr uint32_t kDefaultFileNum = 10;
+constexpr int32_t kDefaultMode = ZQ_MODE_FORWARD;
+constexpr uint32_t kDefaultSlotCount = 1024;
+constexpr int32_t kDefaultSlotSize = 1024;
+
+// Accepted ranges (file size and count as the engine accepts them).
+constexpr uint32_t kMinFileNum = kMinLogFiles;
+constexpr uint32_t kMaxFileNum = kMaxLogFiles;
+constexpr uint32_t kMinSlotCount = 10;
+constexpr uint32_t kMaxSlotCount = 1024;
+constexpr int32_t kMinCfgLevel = 0;  // levels accepted from the configuration file
+constexpr int32_t kMaxCfgLevel = 7;
+
+// Longest accepted texts; every array below has one more byte for the terminator.
+constexpr uint32_t kModuleNameLen = 128;
+constexpr uint32_t kProcessNameLen = 259;
+
+// The engine's slots are always 1024 bytes, whatever SetQueueSlotSize recorded:
+// the longest formatted record (1023 bytes) must fit one.
+constexpr uint32_t kEngineSlotSize = 1024;
+
+// Record layout.
+constexpr uint32_t kRecordBufSize = 1024;  // a finished line is at most 1023 bytes
+constexpr uint32_t kHeaderMaxLen = 511;
+
+// The one log facility of the process. Settings start at their defaults; the
+// lock exists from before main until exit.
+//
+// Threads: the settings that may only change before creation are written by
+// the configuring thread; every setter still takes m_Lock so that its check
+// of m_bCreated and its write cannot interleave with CreateAsyncLog.
+// m_pAsyncLog, the engine calls and the identity fields are used under m_Lock.
+// WriteLog formats without the lock from a per-thread copy of the identity
+// (module name, process name, pid) refreshed under the lock whenever
+// m_nGeneration moved.
+struct LogModule {
+    LogModule();
+    ~LogModule() = default;
+    LogModule(const LogModule&) = delete;
+    LogModule& operator=(const LogModule&) = delete;
+
+    // Written by SetLogLevel, LoadLogConfig and WriteLog (the engine's level),
+    // read by tests and GetLogLevel's callers on any thread. Relaxed: a lone
+    // value, nothing else is published through it.
+    std::atomic<int32_t> m_nLevel;
+    // Written by SetLogFileSize/SetLogFileNum/LoadLogConfig at any time, read
+    // by CreateAsyncLog. Relaxed for the same reason.
+    std::atomic<uint32_t> m_nFileSize;
+    std::atomic<uint32_t> m_nFileNum;
+    int32_t m_nMode;        // guarded by m_Lock
+    uint32_t m_nSlotCount;  // guarded by m_Lock
+    int32_t m_nSlotSize;    // guarded by m_Lock; recorded only
+
+    LogLevelCallback m_pfnLevelCallback;      // guarded by m_Lock
+    char m_szLevelKey[kLevelKeyLen + 1];      // guarded by m_Lock
+    int32_t m_nUserValue;                     // guarded by m_Lock
+    char m_szCfgPath[kLogPathLen + 1];        // guarded by m_Lock
+    char m_szLogPath[kLogPathLen + 1];        // guarded by m_Lock
+    char m_szPrefix[kPrefixLen + 1];          // guarded by m_Lock
+    char m_szModuleName[kModuleNameLen + 1];  // guarded by m_Lock
+
+    CZQMutex m_Lock;           // the module lock; taken before the engine's own lock
+    ZIdOrereDov* m_pAsyncLog;  // owned; guarded by m_Lock
+    // Written under m_Lock by CreateAsyncLog/DestroyAsyncLog; the setters read
+    // it under m_Lock too, tests read it from the test thread. Relaxed: the
+    // lock orders everything that depends on it.
+    std::atomic<int32_t> m_bCreated;
+    int32_t m_nPid;                             // guarded by m_Lock
+    char m_szProcessName[kProcessNameLen + 1];  // guarded by m_Lock
+    // Bumped under m_Lock whenever the identity (module name, process name,
+    // pid) a record prints may have changed: at creation and destruction.
+    uint32_t m_nGeneration;  // guarded by m_Lock
+};
+
+// The module state. Constructed by a static initialiser before main (or at the
+// first call, should another static initialiser log first), destroyed at exit.
+LogModule& GetLogModule();
+
+// Formats one record into pBuf (kRecordBufSize bytes) exactly as
+//   snprintf(pBuf, 512, "%-7s %d-%02d-%02d %02d:%02d:%02d:%03ld  DevID:%s  "
+//            "Source-Line:%s(%s-L%04d)  ProcessName:%s(%d)     Description:[%s]", ...)
+// followed by the message and CR LF; the header is cut at 511 characters, the
+// message so that the line ends in CR LF within 1023. pTime null prints the
+// date and time as zeros. Null device id, module, process, function or
+// format print as empty. Returns the length up to and including the LF, and 0
+// (nothing formatted) for a null source path.
+uint32_t FormatLogRecord(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
+                         const char* pFunc, const char* pDevId, const char* pModule,
+                         const char* pProcess, int32_t nPid, const struct tm* pTime, long nMilliSec,
+                         const char* pFormat, va_list args) __attribute__((format(printf, 12, 0)));

@@ -1,0 +1,303 @@
+#include "logmodule/LogModule.h"
+#include "logmodule/LogModuleState.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string Format(int32_t level, const char* src, int32_t line, const char* func,
+                   const char* devid, const char* module, const char* process, int32_t pid,
+                   const struct tm* t, long ms, const char* fmt, ...)
+    __attribute__((format(printf, 11, 12)));
+
+std::string Format(int32_t level, const char* src, int32_t line, const char* func,
+                   const char* devid, const char* module, const char* process, int32_t pid,
+                   const struct tm* t, long ms, const char* fmt, ...) {
+    char buf[kRecordBufSize];
+    va_list args;
+    va_start(args, fmt);
+    uint32_t len =
+        FormatLogRecord(buf, level, src, line, func, devid, module, process, pid, t, ms, fmt, args);
+    va_end(args);
+    return std::string(buf, len);
+}
+
+struct tm MakeTime(int year, int mon, int mday, int hour, int min, int sec) {
+    struct tm t = {};
+    t.tm_year = year - 1900;
+    t.tm_mon = mon - 1;
+    t.tm_mday = mday;
+    t.tm_hour = hour;
+    t.tm_min = min;
+    t.tm_sec = sec;
+    return t;
+}
+
+// The record as the documented snprintf sequence produces it.
+std::string Reference(int32_t level, const char* src, int32_t line, const char* func,
+                      const char* devid, const char* module, const char* process, int32_t pid,
+                      const struct tm* t, long ms, const std::string& msg) {
+    static const char* const kWords[] = {"Fatal", "Error", "Warning", "Info", "Debug", "Trace"};
+    const char* word = level >= 1 && level <= 6 ? kWords[level - 1] : "Trace";
+    const char* base = std::strrchr(src, '/') != nullptr ? std::strrchr(src, '/') + 1 : src;
+    const char* fn = func != nullptr ? func : "";
+    for (const char* p = std::strstr(fn, "::"); p != nullptr; p = std::strstr(fn, "::")) fn = p + 2;
+    char buf[1024] = {};
+    std::snprintf(buf, 512,
+                  "%-7s %d-%02d-%02d %02d:%02d:%02d:%03ld  DevID:%s  Source-Line:%s(%s-L%04d)  "
+                  "ProcessName:%s(%d)     Description:[%s]",
+                  word, t ? t->tm_year + 1900 : 0, t ? t->tm_mon + 1 : 0, t ? t->tm_mday : 0,
+                  t ? t->tm_hour : 0, t ? t->tm_min : 0, t ? t->tm_sec : 0, ms, devid, module, base,
+                  line, process, pid, fn);
+    size_t h = std::strlen(buf);
+    std::snprintf(buf + h, 1024 - h, "%s", msg.c_str());
+    size_t len = std::strlen(buf);
+    if (len <= 1021) {
+        buf[len] = '\r';
+        buf[len + 1] = '\n';
+        len += 2;
+    } else {
+        buf[1021] = '\r';
+        buf[1022] = '\n';
+        len = 1023;
+    }
+    return std::string(buf, len);
+}
+
+TEST(LogRecordFormat, WorkedExample) {
+    struct tm t = MakeTime(2024, 3, 5, 7, 8, 9);
+    EXPECT_EQ(Format(4, "/src/app/main.cpp", 42, "ns::CApp::Run", "cam0", "net", "app", 1234, &t,
+                     45, "%s", "started"),
+              "Info    2024-03-05 07:08:09:045  DevID:cam0  Source-Line:net(main.cpp-L0042)  "
+              "ProcessName:app(1234)     Description:[Run]started\r\n");
+}
+
+TEST(LogRecordFormat, FieldsOneByOne) {
+    struct tm t = MakeTime(2024, 3, 5, 7, 8, 9);
+    auto fmt = [&](int32_t level, const char* src, int32_t line, const char* func) {
+        return Format(level, src, line, func, "d", "m", "p", 1, &t, 0, "x");
+    };
+    const struct {
+        int32_t level;
+        const char* start;
+    } kLevels[] = {{1, "Fatal   2024"}, {2, "Error   2024"}, {3, "Warning 2024"},
+                   {4, "Info    2024"}, {5, "Debug   2024"}, {6, "Trace   2024"},
+                   {0, "Trace   2024"}, {7, "Trace   2024"}, {-1, "Trace   2024"}};
+    for (const auto& c : kLevels) {
+        SCOPED_TRACE(c.level);
+        EXPECT_EQ(fmt(c.level, "a.c", 1, "f").rfind(c.start, 0), 0u);
+    }
+    const struct {
+        const char* func;
+        const char* shown;
+    } kFuncs[] = {{"A::B::C", "[C]x"}, {"Run", "[Run]x"},  {"X::", "[]x"},
+                  {nullptr, "[]x"},    {"a:::b", "[:b]x"}, {"", "[]x"}};
+    for (const auto& c : kFuncs) {
+        SCOPED_TRACE(c.shown);
+        EXPECT_NE(fmt(4, "a.c", 1, c.func).find(std::string("Description:") + c.shown + "\r\n"),
+                  std::string::npos);
+    }
+    const struct {
+        const char* src;
+        int32_t line;
+        const char* shown;
+    } kSources[] = {{"main.cpp", 7, "(main.cpp-L0007)"},
+                    {"/a/b/c.cpp", 12345, "(c.cpp-L12345)"},
+                    {"dir/", 0, "(-L0000)"},
+                    {"x.c", -5, "(x.c-L-005)"},
+                    {"x.c", INT_MIN, "(x.c-L-2147483648)"}};
+    for (const auto& c : kSources) {
+        SCOPED_TRACE(c.shown);
+        EXPECT_NE(fmt(4, c.src, c.line, "f").find(c.shown), std::string::npos);
+    }
+    EXPECT_EQ(fmt(4, nullptr, 1, "f"), "");  // nothing to write without a source path
+}
+
+TEST(LogRecordFormat, MatchesDocumentedSnprintfIncludingCuts) {
+    struct tm t = MakeTime(1999, 12, 31, 23, 59, 58);
+    struct tm odd = MakeTime(12345, 1, 2, 3, 4, 5);
+    const std::string mod128(128, 'm'), proc259(259, 'p'), dev(200, 'd');
+    // Header length of the short cases, for the messages around the limit.
+    const size_t h =
+        Reference(3, "/x/y.cpp", 77, "N::F", "cam0", "net", "app", 42, &t, 1, "").size() - 2;
+    const struct {
+        const char* name;
+        const char* devid;
+        const char* module;
+        const char* process;
+        const struct tm* time;
+        long ms;
+        size_t msgLen;
+    } kCases[] = {
+        {"short", "cam0", "net", "app", &t, 999, 10},
+        {"empty message", "cam0", "net", "app", &t, 7, 0},
+        {"failed conversion", "cam0", "net", "app", nullptr, 45, 10},
+        {"five-digit year", "cam0", "", "app", &odd, 0, 10},
+        {"message fills exactly", "cam0", "net", "app", &t, 1, 1021 - h},
+        {"message one over", "cam0", "net", "app", &t, 1, 1022 - h},
+        {"message two over", "cam0", "net", "app", &t, 1, 1023 - h},
+        {"message 2000", "cam0", "net", "app", &t, 1, 2000},
+        {"header cut at 511", dev.c_str(), mod128.c_str(), proc259.c_str(), &t, 1, 100},
+        {"cut header, long message", dev.c_str(), mod128.c_str(), proc259.c_str(), &t, 1, 2000},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::string msg;
+        for (size_t i = 0; i < c.msgLen; ++i) msg += static_cast<char>('a' + i % 26);
+        std::string got = Format(3, "/x/y.cpp", 77, "N::F", c.devid, c.module, c.process, 42,
+                                 c.time, c.ms, "%s", msg.c_str());
+        EXPECT_EQ(got, Reference(3, "/x/y.cpp", 77, "N::F", c.devid, c.module, c.process, 42,
+                                 c.time, c.ms, msg));
+        EXPECT_LE(got.size(), 1023u);
+        EXPECT_EQ(got.substr(got.size() - 2), "\r\n");
+    }
+    // A null device id prints as empty; a NUL from the message ends the line.
+    EXPECT_EQ(Format(3, "/x/y.cpp", 77, "N::F", nullptr, "net", "app", 42, &t, 1, "ab%cde", 0),
+              Reference(3, "/x/y.cpp", 77, "N::F", "", "net", "app", 42, &t, 1, "ab"));
+}
+
+// Every test of this fixture starts a real engine in file mode in a fresh
+// directory and ends with DestroyAsyncLog, which drains the ring into the file.
+class LogRecordEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(SetLogPath(m_Dir.Path().c_str(), "SDK"), 0);
+        ASSERT_EQ(SetLogMode(ZQ_MODE_FILES), 0);
+    }
+    void TearDown() override { DestroyAsyncLog(); }
+    std::string LogText() const { return zqtest::ReadFile(m_Dir.File("SDK_00.log")); }
+
+    zqtest::TempDir m_Dir;
+};
+
+TEST_F(LogRecordEngine, LevelFilterAndWholeLines) {
+    ASSERT_EQ(CreateAsyncLog(), 0);
+    for (int32_t level = 0; level <= 7; ++level)
+        WriteLog(level, __FILE__, 3, "T::F", "dev", "L%d", level);
+    WriteLog(1, nullptr, 3, "T::F", "dev", "no source");
+    const std::string exe = [] {
+        char path[260] = {};
+        EXPECT_GT(readlink("/proc/self/exe", path, sizeof(path) - 1), 0);
+        return std::string(std::strrchr(path, '/') + 1);
+    }();
+    ASSERT_EQ(DestroyAsyncLog(), 0);
+
+    const std::string text = LogText();
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    std::vector<std::string> lines = zqtest::SplitCrLf(text);
+    ASSERT_EQ(lines.size(), 5u);
+    const char* kWords[] = {"Trace  ", "Fatal  ", "Error  ", "Warning", "Info   "};
+    const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3})");
+    for (int32_t level = 0; level <= 4; ++level) {
+        SCOPED_TRACE(level);
+        const std::string& line = lines[static_cast<size_t>(level)];
+        EXPECT_EQ(line.substr(0, 8), std::string(kWords[level]) + " ");
+        EXPECT_TRUE(std::regex_match(line.substr(8, 23), stamp)) << line;
+        std::string tail =
+            "  DevID:dev  Source-Line:(LogRecordTest.cpp-L0003)  ProcessName:" + exe + "(" +
+            std::to_string(getpid()) + ")     Description:[F]L" + std::to_string(level);
+        EXPECT_EQ(line.substr(31), tail);
+    }
+}
+
+TEST_F(LogRecordEngine, LongMessageRawTextAndCallsOutsideTheEngine) {
+    WriteLog(1, "a.c", 1, "f", "d", "before");
+    WriteRawLog("before\r\n", 8);
+    ASSERT_EQ(CreateAsyncLog(), 0);
+    WriteLog(1, "a.c", 1, "f", "d", "%s", std::string(2000, 'x').c_str());
+    WriteRawLog("abc", 99);
+    WriteRawLog("", 5);  // queued with length 0: adds nothing
+    WriteRawLog(nullptr, 5);
+    ASSERT_EQ(DestroyAsyncLog(), 0);
+    WriteLog(1, "a.c", 1, "f", "d", "after");
+    WriteRawLog("after\r\n", 7);
+
+    std::string text = LogText();
+    ASSERT_EQ(text.size(), 1023u + 3u);
+    EXPECT_EQ(text.substr(1021, 2), "\r\n");
+    EXPECT_EQ(text.substr(1010, 11), std::string(11, 'x'));
+    EXPECT_EQ(text.substr(1023), "abc");
+}
+
+// The engine reloads the watched file when its modification time moved by
+// more than a second; the next WriteLog brings m_nLevel up to it.
+TEST_F(LogRecordEngine, ReloadedLevelReachesModule) {
+    const std::string ini = m_Dir.File("LogServer.ini");
+    ASSERT_TRUE(zqtest::WriteFile(ini, "[Level]\nLogLevel=4\n"));
+    ASSERT_EQ(LoadLogConfig(ini.c_str()), 0);
+    ASSERT_EQ(CreateAsyncLog(), 0);
+    ASSERT_TRUE(zqtest::WriteFile(ini, "[Level]\nLogLevel=6\n"));
+
+    // The time moves on at every poll, so that it differs from whatever the
+    // writer remembered, also if the writer only started after the rewrite.
+    LogModule& m = GetLogModule();
+    long long mtime = time(nullptr) + 100;
+    EXPECT_TRUE(zqtest::PollUntil([&] {
+        EXPECT_TRUE(zqtest::SetMTime(ini, mtime += 10));
+        WriteLog(ZQ_LEVEL_TRACE, "a.c", 1, "f", "d", "probe");  // dropped until the reload
+        return m.m_nLevel.load() == 6;
+    }));
+    WriteLog(ZQ_LEVEL_DEBUG, "a.c", 1, "f", "d", "debug passes");
+    ASSERT_EQ(DestroyAsyncLog(), 0);
+    std::string text = LogText();
+    EXPECT_NE(text.find("debug passes\r\n"), std::string::npos);
+    EXPECT_EQ(text.rfind("Trace   ", 0), 0u);  // the first probe after the reload was written
+}
+
+TEST_F(LogRecordEngine, ConcurrentWritersKeepLinesWhole) {
+    constexpr int kThreads = 4;
+    constexpr int kRecords = 120;  // 2 * 480 records never fill the 1024-slot ring
+    ASSERT_EQ(SetModuleName("mt"), 0);
+    ASSERT_EQ(CreateAsyncLog(), 0);
+    std::atomic<int> running{kThreads};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &running] {
+            for (int i = 0; i < kRecords; ++i) {
+                WriteLog(ZQ_LEVEL_WARNING, "w.c", i, "W::Run", "dev", "T%d-%d %s", t, i,
+                         std::string(static_cast<size_t>(i % 150), 'z').c_str());
+                WriteLog(ZQ_LEVEL_TRACE, "w.c", i, "W::Run", "dev", "O%d-%d", t, i);
+            }
+            running.fetch_sub(1);
+        });
+    }
+    // Every level used here lets the warnings pass; the trace records pass
+    // only while the level is 6 or above.
+    for (int i = 0; running.load() > 0; ++i) SetLogLevel(i % 2 == 0 ? 3 : 7);
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(GetLostLogCount(), 0u);
+    ASSERT_EQ(DestroyAsyncLog(), 0);
+
+    const std::string text = LogText();
+    ASSERT_GE(text.size(), 2u);
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    std::vector<std::string> lines = zqtest::SplitCrLf(text);
+    const std::regex whole(
+        R"((Warning|Trace  ) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3}  DevID:dev  Source-Line:mt\(w\.c-L(\d{4})\)  ProcessName:\S+\(\d+\)     Description:\[Run\]([TO])(\d)-(\d+)( z*)?)");
+    std::set<std::string> required;
+    for (const std::string& line : lines) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, whole)) << line;
+        EXPECT_EQ(std::stoi(match[2]), std::stoi(match[5]));
+        if (match[3] == "T") {
+            EXPECT_EQ(match[6].length(), 1 + static_cast<size_t>(std::stoi(match[5]) % 150));
+            EXPECT_TRUE(required.insert(match[4].str() + "-" + match[5].str()).second) << line;
+        }
+    }
+    EXPECT_EQ(required.size(), static_cast<size_t>(kThreads * kRecords));
+}
+
+}  // namespace
