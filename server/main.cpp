@@ -1,1 +1,157 @@
-int main() { return 0; }
+// ZuVozAdavid: the log daemon. It appends every datagram that arrives on
+// 127.0.0.1:12345 unchanged to the rotating files SDK_00.log .. SDK_0(N-1).log
+// in <base>/ZqSdkLog, configured by <base>/ZqSdkLog/LogServer.ini (followed
+// while it runs). <base> is the first line of Path.ini in the directory it is
+// started from, or /var/log/ZQS.
+//
+// Start-up: banner, base directory, single-instance lock (a second daemon
+// refuses to start, exit status 1), detach with daemon(0, 0), pid file, log
+// module in file mode, receive loop. SIGTERM and SIGINT stop it in order: the
+// receive loop takes what is queued on its socket and returns, DestroyAsyncLog
+// lets the writer drain the ring and closes the file, and the process exits 0.
+
+#include "logmodule/LogModule.h"
+#include "server/InstanceLock.h"
+#include "server/MessageRecv.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitRefused = 1;  // another daemon runs, or the lock cannot be made
+
+constexpr size_t kPathBufLen = 260;
+constexpr size_t kPathIniReadMax = 255;  // leaves the text terminated
+constexpr const char* kPathIni = "Path.ini";
+constexpr const char* kDefaultBaseDir = "/var/log/ZQS";
+constexpr const char* kLogSubDir = "ZqSdkLog";
+constexpr const char* kConfigFile = "LogServer.ini";
+constexpr const char* kFilePrefix = "SDK";
+
+// Only sets the flag; the receive loop does the rest on the main thread.
+void OnStopSignal(int) { g_bStopRecv.store(true, std::memory_order_relaxed); }
+
+// The base directory: the first line of Path.ini, backslashes turned into
+// slashes; the default when the file cannot be read. The file is opened for
+// reading only, so a read-only Path.ini (or one on a read-only file system)
+// counts.
+void ReadBaseDir(char* pBase) {
+    FILE* pFile = std::fopen(kPathIni, "rb");
+    if (pFile == nullptr) {
+        std::snprintf(pBase, kPathBufLen, "%s", kDefaultBaseDir);
+        return;
+    }
+    const size_t nRead = std::fread(pBase, 1, kPathIniReadMax, pFile);
+    pBase[nRead] = '\0';
+    // Opened for reading: a failing close loses nothing.
+    (void)std::fclose(pFile);
+    const size_t nLen = std::strlen(pBase);
+    for (size_t i = 0; i < nLen; ++i) {
+        if (pBase[i] == '\\') {
+            pBase[i] = '/';
+        } else if (pBase[i] == '\r' || pBase[i] == '\n') {
+            pBase[i] = '\0';
+        }
+    }
+}
+
+// "<dir>/<name>" into a kPathBufLen buffer, cut at 259 characters. A cut path is
+// longer than SetLogPath accepts (256): it is refused and the module keeps its
+// default.
+void JoinPath(char* pOut, const char* pDir, const char* pName) {
+    const int nLen = std::snprintf(pOut, kPathBufLen, "%s/%s", pDir, pName);
+    if (nLen < 0 || static_cast<size_t>(nLen) >= kPathBufLen) {
+        (void)ConsolePrint("path cut at %zu characters: %s\n", kPathBufLen - 1, pOut);
+    }
+}
+
+bool InstallStopHandlers() {
+    struct sigaction stAction;
+    std::memset(&stAction, 0, sizeof(stAction));
+    stAction.sa_handler = OnStopSignal;
+    // No SA_RESTART: a wait of the receive loop that the signal interrupts ends
+    // at once and the loop sees the flag.
+    stAction.sa_flags = 0;
+    if (sigemptyset(&stAction.sa_mask) != 0) return false;
+    return sigaction(SIGTERM, &stAction, nullptr) == 0 &&
+           sigaction(SIGINT, &stAction, nullptr) == 0;
+}
+
+// Blocks (bBlock) or unblocks the stop signals for the calling thread. Threads
+// inherit the mask, so the engine's writer, created while they are blocked,
+// never takes them and the main thread's wait is the one interrupted.
+void SetStopSignalsBlocked(bool bBlock) {
+    sigset_t stSet;
+    // sigemptyset and sigaddset fail only for an invalid signal number.
+    (void)sigemptyset(&stSet);
+    (void)sigaddset(&stSet, SIGTERM);
+    (void)sigaddset(&stSet, SIGINT);
+    // Fails only for an invalid "how"; the handlers work either way.
+    (void)pthread_sigmask(bBlock ? SIG_BLOCK : SIG_UNBLOCK, &stSet, nullptr);
+}
+
+}  // namespace
+
+int main() {
+    (void)ConsolePrint("start to logserver\n");
+
+    char szBaseDir[kPathBufLen] = {};
+    ReadBaseDir(szBaseDir);
+
+    CInstanceLock stLock;
+    const int32_t nLockRet = stLock.Acquire();
+    if (nLockRet != kLockOk) {
+        if (nLockRet == kLockHeld) {
+            std::fprintf(stderr,
+                         "ZuVozAdavid: another ZuVozAdavid is already running "
+                         "(lock \"@%s\" is held); not starting\n",
+                         kInstanceLockName);
+        } else {
+            std::fprintf(stderr, "ZuVozAdavid: cannot take the instance lock \"@%s\": %s\n",
+                         kInstanceLockName, std::strerror(errno));
+        }
+        return kExitRefused;
+    }
+
+    if (daemon(0, 0) == -1) {
+        (void)ConsolePrint("daemon error\n");
+        return kExitOk;
+    }
+    // Without a pid file the daemon still works; init scripts then find it by
+    // other means.
+    (void)stLock.WritePidFile();
+
+    char szLogDir[kPathBufLen] = {};
+    JoinPath(szLogDir, szBaseDir, kLogSubDir);
+    (void)ConsolePrint("set log path[%s]\n", szLogDir);
+    // A refused setting leaves the module's default in place.
+    (void)SetLogPath(szLogDir, kFilePrefix);
+    (void)SetLogMode(ZQ_MODE_FILES);
+    char szCfgPath[kPathBufLen] = {};
+    JoinPath(szCfgPath, szLogDir, kConfigFile);
+    (void)LoadLogConfig(szCfgPath);
+    (void)ConsolePrint("set log path[%s]\n", szCfgPath);
+
+    g_bStopRecv.store(false, std::memory_order_relaxed);
+    SetStopSignalsBlocked(true);
+    if (CreateAsyncLog() != 0) {
+        (void)ConsolePrint("CreateAsyncLog failed\n");
+        (void)DestroyAsyncLog();
+    }
+    if (!InstallStopHandlers()) {
+        (void)ConsolePrint("cannot handle SIGTERM/SIGINT: stopping drops queued records\n");
+    }
+    SetStopSignalsBlocked(false);
+
+    (void)MessageRecv(szBaseDir);
+
+    // The writer drains the ring and the file is closed before the process ends.
+    (void)DestroyAsyncLog();
+    return kExitOk;
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// The daemon's receive loop: one UDP endpoint on 127.0.0.1:12345 whose every
+// datagram is handed, as one text, to the log module's WriteRawLog.
+
+// Stop request of the receive loop. Cleared by start-up; set by the SIGTERM and
+// SIGINT handlers (the only thing they do) or by a test. The loop reads it after
+// every pass and during every pause, so a request takes effect within about
+// 10 ms. Relaxed accesses suffice: the flag carries no data with it, and what
+// the loop does afterwards (draining its socket) does not depend on anything the
+// setter wrote before setting it.
+extern std::atomic<bool> g_bStopRecv;
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "g_bStopRecv is set from a signal handler: it must be lock-free");
+
+constexpr uint32_t kRecvAddr = 0x7f000001;  // 127.0.0.1, host order
+constexpr uint16_t kRecvPort = 12345;
+constexpr uint32_t kRecvBufSize = 8192;   // the endpoint's receive buffer
+constexpr uint32_t kRecvWaitUs = 10000;   // longest wait for a datagram per pass
+constexpr uint32_t kRecvBackoffMs = 100;  // pause after a lasting receive failure
+constexpr uint32_t kRecvStopPollMs = 10;  // the pause checks the stop flag this often
+
+// Pause in milliseconds after a pass that ended with nRecvResult (a net layer
+// code): 0 after a datagram or a time-out, kRecvBackoffMs after a failure that
+// will not go away by itself (no endpoint, no socket, no buffer) and after a
+// failed wait or read, so that such a failure cannot make the loop spin.
+uint32_t RecvPauseMs(int32_t nRecvResult);
+
+// Runs the receive loop until g_bStopRecv is set; then takes, without waiting,
+// every datagram already queued on the socket, destroys the endpoint and returns.
+// pUser is the daemon's base directory; it is only tested for null. Returns 0.
+// Runs on one thread; WriteRawLog copies each text before the next receive.
+int MessageRecv(void* pUser);
