@@ -7,6 +7,7 @@
 #include "platform/ZQThread.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -17,8 +18,11 @@ constexpr int32_t kLogErrInvalid = -5;      // bad argument, value out of range,
 constexpr int32_t kLogErrResource = -6;     // no memory/event/thread/file; ring full
 constexpr int32_t kLogErrNameTooLong = -7;  // file name longer than 127 characters
 
+constexpr uint32_t kMinLogFiles = 2;
 constexpr uint32_t kMaxLogFiles = 10;
-constexpr uint32_t kLogPathLen = 256;   // directory and configuration path
+constexpr uint32_t kMinFileSizeMiB = 10;
+constexpr uint32_t kMaxFileSizeMiB = 200;
+constexpr uint32_t kLogPathLen = 256;  // directory and configuration path
 constexpr uint32_t kPrefixLen = 128;
 constexpr uint32_t kLevelKeyLen = 64;
 constexpr uint32_t kFileNameLen = 256;  // one entry of the name table
@@ -78,31 +82,34 @@ public:
 
     // Modification time of a file in seconds, 0 when it has none.
     static int64_t GetFileMTime(const char* pPath);
+    // Whether the watch reloads: a time is missing, or it moved by more than a
+    // second (a move of exactly one second is not taken as a change).
+    static bool ConfigChanged(int64_t llRemembered, int64_t llNow);
 
 private:
     void FileWriteLoop();
     void ForwardLoop();
     int32_t RotateLogFiles();
     int32_t ReloadConfig();
-    void WatchConfig(int64_t* pLastMTime, uint32_t* pPasses);
+    // Writer-thread helpers.
+    void WatchConfig(int64_t* pLastMTime, uint32_t* pPasses, uint32_t nStep);
     bool ExitWanted() const;
-    // Writer helpers, on the writer thread only.
-    int32_t WriteReadyRecords();
-    void CloseFileForRotation();
-    void ReopenAfterFailure();
+    uint32_t WriteReadyRecords();
+    void FlushChecked(uint32_t nRecords);
+    void RotateCurrentFile();
     void DiscardRemaining();
     size_t SlotTextLength(const RingSlot* pSlot) const;
 
-    FILE* m_pFile;            // current file; the writer's alone while running
-    NetHandle* m_pNetLayer;   // forwarding endpoint, forwarding mode only
-    int32_t m_nForward;       // fixed by Start
+    FILE* m_pFile;           // current file; the writer's alone while running
+    NetHandle* m_pNetLayer;  // forwarding endpoint, forwarding mode only
+    int32_t m_nForward;      // fixed by Start
     CLogQueue* m_pQueue;
     std::atomic<uint32_t> m_bRunning;  // Start/Stop write; PushLog and the writer read
     ThreadHandle m_pThread;
     char m_szPrefix[kPrefixLen + 1];
     char m_szFileName[kMaxLogFiles][kFileNameLen + 1];  // guarded by m_Lock
     uint32_t m_nFileNum;                                // guarded by m_Lock
-    std::atomic<uint64_t> m_llMaxFileSize;  // SetFileSize/reload write, writer reads
+    std::atomic<uint64_t> m_llMaxFileSize;              // SetFileSize/reload write, writer reads
     CSemEvent* m_pEvent;
     char m_szLogPath[kLogPathLen + 1];
     uint32_t m_nSlotCount;
@@ -115,9 +122,7 @@ private:
     LevelCallback m_pfnLevelCallback;
     int32_t m_nUserValue;
 
-    // Writer-thread state.
-    uint64_t m_llFilePos;       // bytes in the current file
-    bool m_bRotatePending;      // a rotation failed; retry at the next size check
-    char* m_pStdioBuf;          // the current file's stdio buffer, allocated by Start
-    std::atomic<uint64_t> m_nLost;
+    uint64_t m_llFilePos;           // bytes in the current file; with m_pFile, the writer's alone
+    char* m_pStdioBuf;              // the current file's stdio buffer, allocated by Start
+    std::atomic<uint64_t> m_nLost;  // producers and the writer add; anyone reads
 };

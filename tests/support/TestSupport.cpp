@@ -15,8 +15,8 @@ namespace zqtest {
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                       "/zqtest.XXXXXX";
+    std::string tmpl =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zqtest.XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) == nullptr) {
@@ -39,10 +39,16 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << content;
-    return static_cast<bool>(out.flush());
+    // Written aside and renamed into place, so a reader in another thread or
+    // process never sees the file half written.
+    const std::string tmp = path + ".zqtmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out << content;
+        if (!out.flush()) return false;
+    }
+    return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }

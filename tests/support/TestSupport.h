@@ -28,7 +28,8 @@ private:
 
 // Whole content of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
-// Replaces the file's content; returns false when it cannot be written.
+// Replaces the file's content at once (written aside, then renamed over it);
+// returns false when it cannot be written.
 bool WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 // Size in bytes, or -1 when the file does not exist.

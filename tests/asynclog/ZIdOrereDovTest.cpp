@@ -1,0 +1,224 @@
+#include "asynclog/ZIdOrereDov.h"
+
+#include "tests/asynclog/EngineHelpers.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <string>
+
+using zqtest::PollUntil;
+using zqtest::PushWaiting;
+using zqtest::ReadFile;
+using zqtest::TempDir;
+
+namespace {
+
+std::string Repeat(char c, size_t n) { return std::string(n, c); }
+
+TEST(ZIdOrereDovTest, SettersCheckTheirRanges) {
+    ZIdOrereDov engine;
+    EXPECT_EQ(kLogErrInvalid, engine.SetFileSize(9));
+    EXPECT_EQ(kLogErrInvalid, engine.SetFileSize(201));
+    EXPECT_EQ(kLogOk, engine.SetFileSize(10));
+    EXPECT_EQ(kLogOk, engine.SetFileSize(200));
+    EXPECT_EQ(kLogErrInvalid, engine.SetFileNum(1));
+    EXPECT_EQ(kLogErrInvalid, engine.SetFileNum(11));
+    EXPECT_EQ(kLogOk, engine.SetFileNum(10));
+    EXPECT_EQ(kLogErrInvalid, engine.SetConfigPath(""));
+    EXPECT_EQ(kLogErrInvalid, engine.SetConfigPath(nullptr));
+    EXPECT_EQ(kLogErrInvalid, engine.SetConfigPath(Repeat('c', 257).c_str()));
+    EXPECT_EQ(kLogOk, engine.SetConfigPath(Repeat('c', 256).c_str()));
+    EXPECT_EQ(kLogErrInvalid, engine.RegisterLevelCallback(zqtest::ReloadProbe::Callback,
+                                                           Repeat('k', 65).c_str(), 1));
+    EXPECT_EQ(kLogOk, engine.RegisterLevelCallback(zqtest::ReloadProbe::Callback,
+                                                   Repeat('k', 64).c_str(), 1));
+    EXPECT_EQ(kLogErrInvalid, engine.RegisterLevelCallback(nullptr, "key", 1));
+    EXPECT_EQ(kLogErrInvalid, engine.BuildFileNames(""));
+    EXPECT_EQ(kLogErrInvalid, engine.BuildFileNames(Repeat('p', 129).c_str()));
+    EXPECT_EQ(kLogOk, engine.BuildFileNames(Repeat('p', 128).c_str()));
+    EXPECT_EQ(kLogOk, engine.SetLevel(9));
+    EXPECT_EQ(9, engine.GetLevel());
+}
+
+TEST(ZIdOrereDovTest, TextsReachTheCurrentFileByteForByte) {
+    TempDir dir;
+    ZIdOrereDov engine;
+    engine.SetMode(1);
+    ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), "SDK"));
+    EXPECT_EQ(0, engine.IsForwarding());
+
+    const std::string full = Repeat('F', 1024);  // fills its slot: no terminator
+    const std::string withNul("head\0tail", 9);
+    PushWaiting(engine, "first\r\n");
+    PushWaiting(engine, "");
+    PushWaiting(engine, withNul);
+    PushWaiting(engine, full);
+    PushWaiting(engine, "last\r\n");
+    engine.Stop();
+
+    // A NUL ends a text; an empty text adds nothing; a full slot is written whole.
+    EXPECT_EQ("first\r\nhead" + full + "last\r\n", ReadFile(dir.File("SDK_00.log")));
+    EXPECT_EQ(0u, engine.GetLostCount());
+}
+
+TEST(ZIdOrereDovTest, AppendsToAnExistingCurrentFileAndCreatesMissingDirectories) {
+    TempDir dir;
+    const std::string logDir = dir.Path() + "/a/b/c";
+    {
+        ZIdOrereDov engine;
+        engine.SetMode(1);
+        ASSERT_EQ(kLogOk, engine.Start(logDir.c_str(), "APP"));
+        PushWaiting(engine, "one\r\n");
+    }
+    {
+        ZIdOrereDov engine;
+        engine.SetMode(1);
+        ASSERT_EQ(kLogOk, engine.Start(logDir.c_str(), "APP"));
+        PushWaiting(engine, "two\r\n");
+    }
+    EXPECT_EQ("one\r\ntwo\r\n", ReadFile(logDir + "/APP_00.log"));
+}
+
+TEST(ZIdOrereDovTest, PushLogResults) {
+    TempDir dir;
+    ZIdOrereDov engine;
+    EXPECT_EQ(kLogErrNotRunning, engine.PushLog("x", 1));  // before Start
+    engine.SetMode(1);
+    ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), "SDK"));
+    const std::string tooLong = Repeat('L', 1025);
+    EXPECT_EQ(kLogErrInvalid, engine.PushLog(tooLong.data(), 1025));
+    EXPECT_EQ(kLogErrInvalid, engine.PushLog(nullptr, 3));
+    EXPECT_EQ(1u, engine.GetLostCount());  // the refused long text
+    PushWaiting(engine, "ok\r\n");
+    engine.Stop();
+    EXPECT_EQ(kLogErrNotRunning, engine.PushLog("x", 1));  // after Stop
+    engine.Stop();                                         // twice is fine
+    EXPECT_EQ("ok\r\n", ReadFile(dir.File("SDK_00.log")));
+}
+
+TEST(ZIdOrereDovTest, StartFailures) {
+    TempDir dir;
+    {
+        SCOPED_TRACE("a 121-character prefix makes a 128-character file name");
+        ZIdOrereDov engine;
+        engine.SetMode(1);
+        EXPECT_EQ(kLogErrNameTooLong, engine.Start(dir.Path().c_str(), Repeat('p', 121).c_str()));
+    }
+    {
+        SCOPED_TRACE("120 characters work");
+        ZIdOrereDov engine;
+        engine.SetMode(1);
+        EXPECT_EQ(kLogOk, engine.Start(dir.Path().c_str(), Repeat('q', 120).c_str()));
+        engine.Stop();
+        EXPECT_TRUE(zqtest::FileExists(dir.File(Repeat('q', 120) + "_00.log")));
+    }
+    {
+        SCOPED_TRACE("slot size 0: the ring cannot be built");
+        ZIdOrereDov engine;
+        engine.SetMode(1);
+        engine.SetSlotSize(0);
+        EXPECT_EQ(kLogErrResource, engine.Start(dir.Path().c_str(), "SDK"));
+        EXPECT_EQ(kLogErrNotRunning, engine.PushLog("x", 1));
+    }
+    {
+        SCOPED_TRACE("a directory that cannot exist: a regular file stands in the way");
+        ASSERT_TRUE(zqtest::WriteFile(dir.File("plain"), "x"));
+        ZIdOrereDov engine;
+        engine.SetMode(1);
+        EXPECT_EQ(kLogErrResource, engine.Start((dir.File("plain") + "/sub").c_str(), "SDK"));
+    }
+    {
+        SCOPED_TRACE("bad arguments");
+        ZIdOrereDov engine;
+        engine.SetMode(1);
+        EXPECT_EQ(kLogErrInvalid, engine.Start(nullptr, "SDK"));
+        EXPECT_EQ(kLogErrInvalid, engine.Start(dir.Path().c_str(), ""));
+        EXPECT_EQ(kLogErrInvalid, engine.Start(("/" + Repeat('d', 256)).c_str(), "SDK"));
+    }
+}
+
+TEST(ZIdOrereDovTest, CreateLogDirCreatesEveryLevel) {
+    TempDir dir;
+    ZIdOrereDov engine;
+    const std::string nested = dir.Path() + "/x/y/z";
+    EXPECT_EQ(kLogOk, engine.CreateLogDir(nested.c_str()));
+    struct stat st {};
+    ASSERT_EQ(0, stat(nested.c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(-1, engine.CreateLogDir(nested.c_str()));  // exists already
+    const std::string backslashed = dir.Path() + "/m\\n";
+    EXPECT_EQ(kLogOk, engine.CreateLogDir(backslashed.c_str()));
+    EXPECT_EQ(0, stat((dir.Path() + "/m").c_str(), &st));
+    EXPECT_EQ(kLogErrInvalid, engine.CreateLogDir(nullptr));
+    EXPECT_EQ(kLogErrInvalid, engine.OpenLogFile("f.log", 2));
+    EXPECT_EQ(kLogErrNameTooLong, engine.OpenLogFile(Repeat('n', 128).c_str(), 1));
+}
+
+TEST(ZIdOrereDovTest, StopWritesEverythingStillQueued) {
+    TempDir dir;
+    ZIdOrereDov engine;
+    engine.SetMode(1);
+    ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), "SDK"));
+    std::string expected;
+    for (uint32_t i = 0; i < 5000; ++i) {
+        const std::string rec = zqtest::SeqRecord(i, 40);
+        PushWaiting(engine, rec);
+        expected += rec;
+    }
+    engine.Stop();  // at once: whatever is still in the ring is written first
+    EXPECT_EQ(expected, ReadFile(dir.File("SDK_00.log")));
+    EXPECT_EQ(0u, engine.GetLostCount());
+}
+
+// The level callback runs on the writer thread: blocking in it holds the
+// writer, so the ring fills deterministically.
+std::atomic<bool> g_bWriterHeld{false};
+std::atomic<bool> g_bReleaseWriter{false};
+void HoldWriter(int32_t, char*, int32_t) {
+    g_bWriterHeld = true;
+    while (!g_bReleaseWriter) sched_yield();
+}
+
+TEST(ZIdOrereDovTest, FullRingRefusesAndLosesOnlyWhatItRefused) {
+    TempDir dir;
+    const std::string cfg = dir.File("LogServer.ini");
+    g_bWriterHeld = false;
+    g_bReleaseWriter = false;
+    ZIdOrereDov engine;
+    engine.SetMode(1);
+    engine.SetSlotCount(10);
+    ASSERT_EQ(kLogOk, engine.SetConfigPath(cfg.c_str()));
+    ASSERT_EQ(kLogOk, engine.RegisterLevelCallback(HoldWriter, "Hold", 0));
+    ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), "SDK"));
+    // Absent at start, so the watch reloads it at its first look and the
+    // callback catches the writer.
+    ASSERT_TRUE(zqtest::WriteFile(cfg, "[Level]\nHold=4\n"));
+    ASSERT_TRUE(PollUntil([] { return g_bWriterHeld.load(); }));
+
+    std::string expected;
+    int accepted = 0;
+    int refused = 0;
+    for (uint32_t i = 0; i < 25; ++i) {
+        const std::string rec = zqtest::SeqRecord(i, 20);
+        const int32_t nRet = engine.PushLog(rec.data(), static_cast<uint32_t>(rec.size()));
+        if (nRet == kLogOk) {
+            ++accepted;
+            expected += rec;
+        } else {
+            EXPECT_EQ(kLogErrResource, nRet);
+            ++refused;
+        }
+    }
+    EXPECT_EQ(10, accepted);  // slot count 10: ten usable slots
+    EXPECT_EQ(15, refused);
+    g_bReleaseWriter = true;
+    engine.Stop();
+    EXPECT_EQ(expected, ReadFile(dir.File("SDK_00.log")));
+    EXPECT_EQ(15u, engine.GetLostCount());
+}
+
+}  // namespace
