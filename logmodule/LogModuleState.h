@@ -106,7 +106,8 @@ LogModule& GetLogModule();
 // followed by the message and CR LF; the header is cut at 511 characters, the
 // message so that the line ends in CR LF within 1023. pTime null prints the
 // date and time as zeros. Null device id, module, process, function or
-// format print as empty. Returns the length up to and including the LF, and 0
+// format print as empty; module and process names are cut at the lengths the
+// module accepts (128 and 259). Returns the length up to and including the LF, and 0
 // (nothing formatted) for a null source path.
 uint32_t FormatLogRecord(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
                          const char* pFunc, const char* pDevId, const char* pModule,

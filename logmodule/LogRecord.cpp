@@ -9,9 +9,10 @@
 // holds of the module lock and one copy into the engine's ring:
 //   - the "YYYY-MM-DD HH:MM:SS:" text is cached per thread and per second, so
 //     localtime_r runs at most once a second on each thread;
-//   - module name, process name and pid are copied per thread, under the lock,
-//     only when the module was created or destroyed since the thread's last
-//     record; formatting itself then reads nothing shared.
+//   - the header parts made of module name, process name and pid are built
+//     per thread, under the lock, only when the module was created or
+//     destroyed since the thread's last record; formatting itself then reads
+//     nothing shared.
 
 #include "logmodule/LogModule.h"
 
@@ -39,6 +40,18 @@ constexpr size_t kStampBufSize = 96;
 // Digits of a 64-bit value with its sign.
 constexpr size_t kIntBufSize = 24;
 
+// The parts of the header that stay the same while the module is created,
+// ready to copy: "  Source-Line:<module>(" and
+// ")  ProcessName:<process>(<pid>)     Description:[".
+constexpr size_t kSourcePartSize = 16 + kModuleNameLen;
+constexpr size_t kProcessPartSize = 48 + kProcessNameLen;
+struct RecordIdentity {
+    uint32_t nSourceLen;
+    uint32_t nProcessLen;
+    char szSource[kSourcePartSize];
+    char szProcess[kProcessPartSize];
+};
+
 // Per-thread caches. Plain data with a zero initial state, so each thread's
 // copy needs neither a constructor nor a destructor.
 struct ThreadCache {
@@ -48,31 +61,44 @@ struct ThreadCache {
     char szStamp[kStampBufSize];
 
     bool bIdentityValid;
-    uint32_t nGeneration;  // LogModule::m_nGeneration the copy was taken at
-    int32_t nPid;
-    char szModule[kModuleNameLen + 1];
-    char szProcess[kProcessNameLen + 1];
+    uint32_t nGeneration;  // LogModule::m_nGeneration the identity was built at
+    RecordIdentity identity;
 };
 
 thread_local ThreadCache t_Cache;
+
+// "00" to "99".
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
 
 // Writes nValue as printf's "%0*lld" with width nWidth does (the sign counts
 // towards the width, zeros go after it); returns the number of characters.
 size_t FormatInt(char* pOut, long long nValue, size_t nWidth) {
     char szDigits[kIntBufSize];
-    size_t nDigits = 0;
+    char* const pEnd = szDigits + kIntBufSize;
+    char* pFirst = pEnd;
     // Negated in unsigned arithmetic so that the most negative value works.
     unsigned long long nRest = nValue < 0 ? 0ULL - static_cast<unsigned long long>(nValue)
                                           : static_cast<unsigned long long>(nValue);
-    do {
-        szDigits[nDigits++] = static_cast<char>('0' + nRest % 10);
-        nRest /= 10;
-    } while (nRest != 0);
+    while (nRest >= 100) {
+        pFirst -= 2;
+        memcpy(pFirst, kDigitPairs + 2 * (nRest % 100), 2);
+        nRest /= 100;
+    }
+    if (nRest >= 10) {
+        pFirst -= 2;
+        memcpy(pFirst, kDigitPairs + 2 * nRest, 2);
+    } else {
+        *--pFirst = static_cast<char>('0' + nRest);
+    }
+    const size_t nDigits = static_cast<size_t>(pEnd - pFirst);
     size_t nPos = 0;
     if (nValue < 0) pOut[nPos++] = '-';
     for (size_t nUsed = nDigits + nPos; nUsed < nWidth; ++nUsed) pOut[nPos++] = '0';
-    while (nDigits != 0) pOut[nPos++] = szDigits[--nDigits];
-    return nPos;
+    memcpy(pOut + nPos, pFirst, nDigits);
+    return nPos + nDigits;
 }
 
 // "%d-%02d-%02d %02d:%02d:%02d:" of a broken-down time; all fields 0 when
@@ -95,6 +121,8 @@ uint32_t FormatStamp(char* pOut, const struct tm* pTime) {
 }
 
 // Appends to a buffer, never beyond nMax characters; the caller terminates.
+// The short texts of a header are copied byte by byte in one pass: cheaper
+// than a library call to measure each, then another to copy it.
 class CLineWriter {
 public:
     CLineWriter(char* pBuf, size_t nMax) : m_pBuf(pBuf), m_nLen(0), m_nMax(nMax) {}
@@ -105,13 +133,57 @@ public:
         memcpy(m_pBuf + m_nLen, pText, nLen);
         m_nLen += nLen;
     }
+    // A fixed-size piece: copied inline when it fits whole.
     template <size_t N>
     void PutLiteral(const char (&szText)[N]) {
-        Put(szText, N - 1);
+        if (m_nMax - m_nLen >= N - 1) {
+            memcpy(m_pBuf + m_nLen, szText, N - 1);
+            m_nLen += N - 1;
+        } else {
+            Put(szText, N - 1);
+        }
     }
     // A null text prints as empty.
     void PutText(const char* pText) {
-        if (pText != nullptr) Put(pText, strnlen(pText, m_nMax - m_nLen));
+        if (pText == nullptr) return;
+        char* pOut = m_pBuf + m_nLen;
+        char* const pEnd = m_pBuf + m_nMax;
+        while (pOut < pEnd && *pText != '\0') *pOut++ = *pText++;
+        m_nLen = static_cast<size_t>(pOut - m_pBuf);
+    }
+    // The part of a path after its last '/', or the whole path without one.
+    void PutBaseName(const char* pPath) {
+        char* const pStart = m_pBuf + m_nLen;
+        char* const pEnd = m_pBuf + m_nMax;
+        char* pOut = pStart;
+        for (; *pPath != '\0'; ++pPath) {
+            if (*pPath == '/') {
+                pOut = pStart;
+            } else if (pOut < pEnd) {
+                *pOut++ = *pPath;
+            }
+        }
+        m_nLen = static_cast<size_t>(pOut - m_pBuf);
+    }
+    // A function name after its last "::", searched from the front and
+    // continued after each match, so "a:::b" gives ":b" and "X::" nothing.
+    // A null name prints as empty.
+    void PutFunctionName(const char* pFunc) {
+        if (pFunc == nullptr) return;
+        char* const pStart = m_pBuf + m_nLen;
+        char* const pEnd = m_pBuf + m_nMax;
+        char* pOut = pStart;
+        while (*pFunc != '\0') {
+            // pFunc[1] exists: pFunc[0] is not the terminator.
+            if (pFunc[0] == ':' && pFunc[1] == ':') {
+                pOut = pStart;
+                pFunc += 2;
+                continue;
+            }
+            if (pOut < pEnd) *pOut++ = *pFunc;
+            ++pFunc;
+        }
+        m_nLen = static_cast<size_t>(pOut - m_pBuf);
     }
     void PutInt(long long nValue, size_t nWidth) {
         char szNum[kIntBufSize];
@@ -125,54 +197,52 @@ private:
     size_t m_nMax;
 };
 
-const char* BaseName(const char* pPath) {
-    const char* pSlash = strrchr(pPath, '/');
-    return pSlash != nullptr ? pSlash + 1 : pPath;
+// Builds the fixed header parts from the module's identity; a module or
+// process name longer than the module accepts is cut to that length.
+void BuildIdentity(RecordIdentity* pIdentity, const char* pModule, const char* pProcess,
+                   int32_t nPid) {
+    CLineWriter source(pIdentity->szSource, kSourcePartSize - 1);
+    source.PutLiteral("  Source-Line:");
+    if (pModule != nullptr) source.Put(pModule, strnlen(pModule, kModuleNameLen));
+    source.PutLiteral("(");
+    pIdentity->nSourceLen = static_cast<uint32_t>(source.Length());
+
+    CLineWriter process(pIdentity->szProcess, kProcessPartSize - 1);
+    process.PutLiteral(")  ProcessName:");
+    if (pProcess != nullptr) process.Put(pProcess, strnlen(pProcess, kProcessNameLen));
+    process.PutLiteral("(");
+    process.PutInt(nPid, 0);
+    process.PutLiteral(")     Description:[");
+    pIdentity->nProcessLen = static_cast<uint32_t>(process.Length());
 }
 
-// The function name after its last "::", searched from the front and
-// continued after each match ("a:::b" gives ":b"); null stays null.
-const char* ShortFunctionName(const char* pFunc) {
-    if (pFunc == nullptr) return nullptr;
-    for (const char* pNext = strstr(pFunc, "::"); pNext != nullptr; pNext = strstr(pFunc, "::")) {
-        pFunc = pNext + 2;
-    }
-    return pFunc;
-}
-
-// The whole record with a ready date-time text; see FormatLogRecord.
+// The whole record with a ready date-time text and identity; see
+// FormatLogRecord.
 uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
-                         const char* pFunc, const char* pDevId, const char* pModule,
-                         const char* pProcess, int32_t nPid, const char* pStamp, uint32_t nStampLen,
-                         long nMilliSec, const char* pFormat, va_list args)
-    __attribute__((format(printf, 13, 0)));
+                         const char* pFunc, const char* pDevId, const RecordIdentity& identity,
+                         const char* pStamp, uint32_t nStampLen, long nMilliSec,
+                         const char* pFormat, va_list args) __attribute__((format(printf, 11, 0)));
 
 uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
-                         const char* pFunc, const char* pDevId, const char* pModule,
-                         const char* pProcess, int32_t nPid, const char* pStamp, uint32_t nStampLen,
-                         long nMilliSec, const char* pFormat, va_list args) {
+                         const char* pFunc, const char* pDevId, const RecordIdentity& identity,
+                         const char* pStamp, uint32_t nStampLen, long nMilliSec,
+                         const char* pFormat, va_list args) {
     if (pSrcFile == nullptr) return 0;
     int32_t nWord =
         nLevel >= ZQ_LEVEL_FATAL && nLevel <= ZQ_LEVEL_TRACE ? nLevel : kOtherLevelIndex;
 
     CLineWriter header(pBuf, kHeaderMaxLen);
-    header.Put(kLevelFields[nWord], kLevelFieldLen);
+    header.PutLiteral(kLevelFields[nWord]);
     header.Put(pStamp, nStampLen);
     header.PutInt(nMilliSec, 3);
     header.PutLiteral("  DevID:");
     header.PutText(pDevId);
-    header.PutLiteral("  Source-Line:");
-    header.PutText(pModule);
-    header.PutLiteral("(");
-    header.PutText(BaseName(pSrcFile));
+    header.Put(identity.szSource, identity.nSourceLen);
+    header.PutBaseName(pSrcFile);
     header.PutLiteral("-L");
     header.PutInt(nLine, 4);
-    header.PutLiteral(")  ProcessName:");
-    header.PutText(pProcess);
-    header.PutLiteral("(");
-    header.PutInt(nPid, 0);
-    header.PutLiteral(")     Description:[");
-    header.PutText(ShortFunctionName(pFunc));
+    header.Put(identity.szProcess, identity.nProcessLen);
+    header.PutFunctionName(pFunc);
     header.PutLiteral("]");
     size_t nLen = header.Length();
 
@@ -203,9 +273,7 @@ uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
 
 // Brings the thread's copy of the identity up to date; m_Lock is held.
 void RefreshIdentityLocked(const LogModule& m, ThreadCache& cache) {
-    memcpy(cache.szModule, m.m_szModuleName, sizeof(cache.szModule));
-    memcpy(cache.szProcess, m.m_szProcessName, sizeof(cache.szProcess));
-    cache.nPid = m.m_nPid;
+    BuildIdentity(&cache.identity, m.m_szModuleName, m.m_szProcessName, m.m_nPid);
     cache.nGeneration = m.m_nGeneration;
     cache.bIdentityValid = true;
 }
@@ -219,8 +287,10 @@ uint32_t FormatLogRecord(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
     if (pBuf == nullptr) return 0;
     char szStamp[kStampBufSize];
     uint32_t nStampLen = FormatStamp(szStamp, pTime);
-    return FormatWithStamp(pBuf, nLevel, pSrcFile, nLine, pFunc, pDevId, pModule, pProcess, nPid,
-                           szStamp, nStampLen, nMilliSec, pFormat, args);
+    RecordIdentity identity;
+    BuildIdentity(&identity, pModule, pProcess, nPid);
+    return FormatWithStamp(pBuf, nLevel, pSrcFile, nLine, pFunc, pDevId, identity, szStamp,
+                           nStampLen, nMilliSec, pFormat, args);
 }
 
 void WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* pFunc,
@@ -261,9 +331,9 @@ void WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* p
     char szRecord[kRecordBufSize];
     va_list args;
     va_start(args, pFormat);
-    uint32_t nLen = FormatWithStamp(szRecord, nLevel, pSrcFile, nLine, pFunc, pDevId,
-                                    cache.szModule, cache.szProcess, cache.nPid, cache.szStamp,
-                                    cache.nStampLen, nMilliSec, pFormat, args);
+    uint32_t nLen =
+        FormatWithStamp(szRecord, nLevel, pSrcFile, nLine, pFunc, pDevId, cache.identity,
+                        cache.szStamp, cache.nStampLen, nMilliSec, pFormat, args);
     va_end(args);
 
     CZQLockGuard guard(m.m_Lock);
