@@ -123,6 +123,12 @@ int main() {
         (void)ConsolePrint("daemon error\n");
         return kExitOk;
     }
+    // From here on a stop signal ends the daemon in order (also before the
+    // receive loop runs: the loop then returns at once).
+    g_bStopRecv.store(false, std::memory_order_relaxed);
+    if (!InstallStopHandlers()) {
+        (void)ConsolePrint("cannot handle SIGTERM/SIGINT: stopping drops queued records\n");
+    }
     // Without a pid file the daemon still works; init scripts then find it by
     // other means.
     (void)stLock.WritePidFile();
@@ -138,14 +144,10 @@ int main() {
     (void)LoadLogConfig(szCfgPath);
     (void)ConsolePrint("set log path[%s]\n", szCfgPath);
 
-    g_bStopRecv.store(false, std::memory_order_relaxed);
     SetStopSignalsBlocked(true);
     if (CreateAsyncLog() != 0) {
         (void)ConsolePrint("CreateAsyncLog failed\n");
         (void)DestroyAsyncLog();
-    }
-    if (!InstallStopHandlers()) {
-        (void)ConsolePrint("cannot handle SIGTERM/SIGINT: stopping drops queued records\n");
     }
     SetStopSignalsBlocked(false);
 
