@@ -31,8 +31,6 @@
 #include <ctime>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -270,7 +268,6 @@ protected:
             _exit(kExecFailed);
         }
         if (nPid < 0) return -1;
-        m_vStarted.push_back(nPid);
         return WaitChild(nPid);
     }
 
@@ -288,7 +285,6 @@ protected:
             return nDaemon != 0 && ReceivePortBound();
         });
         EXPECT_TRUE(bUp) << "the daemon did not come up";
-        if (nDaemon != 0) m_vStarted.push_back(nDaemon);
         return bUp ? nDaemon : 0;
     }
 
@@ -308,7 +304,6 @@ protected:
 
     zqtest::TempDir m_Dir;
     std::string m_strSanDir;
-    std::vector<pid_t> m_vStarted;
 };
 
 std::string LogFile(const std::string& strBase, int nIndex) {
