@@ -16,7 +16,9 @@
 
 namespace {
 
-constexpr int32_t kIdleWaitMs = 5;       // ring empty
+constexpr int32_t kIdleWaitMs = 5;       // ring empty, writer parked
+constexpr int64_t kLingerNs = 2000000;   // how long an idle writer stays unparked
+constexpr long kLingerStepNs = 50000;    // its naps meanwhile
 constexpr int32_t kNoFileWaitMs = 100;   // a record waits but no file is open
 constexpr uint32_t kWatchPasses = 300;   // passes between looks at the configuration file
 constexpr int64_t kStopGiveUpMs = 1000;  // how long a stopping writer tries to get a file
@@ -27,11 +29,13 @@ constexpr long kMinCfgLevel = 0;
 constexpr long kMaxCfgLevel = 7;
 constexpr size_t kPathBuf = 512;
 
-int64_t MonotonicMs() {
+int64_t MonotonicNs() {
     struct timespec ts {};
     (void)clock_gettime(CLOCK_MONOTONIC, &ts);  // cannot fail for CLOCK_MONOTONIC
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
+
+int64_t MonotonicMs() { return MonotonicNs() / 1000000; }
 
 // Reads one key of the configuration file. False when the key is absent or its
 // text is empty; otherwise its decimal value as strtol reads it (a text that is
@@ -108,12 +112,13 @@ int32_t ZIdOrereDov::ReloadConfig() {
             m_pfnLevelCallback(static_cast<int32_t>(nValue), m_szLevelKey, m_nUserValue);
         }
     }
-    if (ReadNumber("File", "FileSize", m_szCfgPath, &nValue) && nValue >= kMinFileSizeMiB &&
-        nValue <= kMaxFileSizeMiB) {
+    if (ReadNumber("File", "FileSize", m_szCfgPath, &nValue) &&
+        nValue >= static_cast<long>(kMinFileSizeMiB) &&
+        nValue <= static_cast<long>(kMaxFileSizeMiB)) {
         m_llMaxFileSize.store(static_cast<uint64_t>(nValue) << 20, std::memory_order_relaxed);
     }
-    if (ReadNumber("File", "FileNum", m_szCfgPath, &nValue) && nValue >= kMinLogFiles &&
-        nValue <= kMaxLogFiles) {
+    if (ReadNumber("File", "FileNum", m_szCfgPath, &nValue) &&
+        nValue >= static_cast<long>(kMinLogFiles) && nValue <= static_cast<long>(kMaxLogFiles)) {
         (void)SetFileNum(static_cast<uint32_t>(nValue));  // in range: cannot fail
     }
     return kLogOk;
@@ -207,6 +212,32 @@ uint32_t ZIdOrereDov::WriteReadyRecords() {
     return nDone;
 }
 
+// The ring is empty. Right after work the writer naps in short steps without
+// parking: producers see it unparked and do not signal, so a client logging
+// steadily never pays for a wake-up (a system call) on its own thread. Once
+// the ring has stayed empty for kLingerNs the writer parks and waits on the
+// event; the first record after that signals it.
+//
+// Parking is an event count: the writer announces itself parked, then looks at
+// the ring once more; a producer commits its record, then looks at the flag.
+// Both sides use a read-modify-write of m_bParked, so one of the two comes
+// first in its order: when the producer's comes first, the writer's exchange
+// synchronises with it and sees the record; otherwise the producer reads 1 and
+// signals. No record waits for the time-out, which still bounds any wait.
+void ZIdOrereDov::WaitForRecords(int64_t* pLastWorkNs) {
+    const int64_t llNow = MonotonicNs();
+    if (llNow - *pLastWorkNs < kLingerNs) {
+        struct timespec stStep = {0, kLingerStepNs};
+        (void)nanosleep(&stStep, nullptr);  // an interrupted nap only ends early
+        return;
+    }
+    (void)m_bParked.exchange(1, std::memory_order_acq_rel);
+    if (m_pQueue->GetReadSlot() == nullptr) {
+        (void)WaitSemEvent(m_pEvent, kIdleWaitMs);  // time-out or signal: both mean look again
+    }
+    m_bParked.store(0, std::memory_order_relaxed);
+}
+
 void ZIdOrereDov::DiscardRemaining() {
     while (m_pQueue->GetReadSlot() != nullptr) {
         (void)m_pQueue->PopRead();
@@ -219,11 +250,12 @@ void ZIdOrereDov::FileWriteLoop() {
     uint32_t nPasses = 0;
     uint32_t nStep = 1;
     int64_t llGiveUpAt = 0;  // set once stopping finds no file
+    int64_t llLastWorkNs = 0;
     while (!ExitWanted()) {
         WatchConfig(&llLastMTime, &nPasses, nStep);
         nStep = 1;
         if (m_pQueue->GetReadSlot() == nullptr) {
-            (void)WaitSemEvent(m_pEvent, kIdleWaitMs);  // time-out or signal: both mean look again
+            WaitForRecords(&llLastWorkNs);
             continue;
         }
         if (m_pFile == nullptr) {
@@ -246,6 +278,7 @@ void ZIdOrereDov::FileWriteLoop() {
         }
         const uint32_t nDone = WriteReadyRecords();
         nStep = nDone > 0 ? nDone : 1;
+        llLastWorkNs = MonotonicNs();
     }
 }
 
@@ -259,11 +292,12 @@ void ZIdOrereDov::ForwardLoop() {
     int64_t llLastMTime = GetFileMTime(m_szCfgPath);
     uint32_t nPasses = 0;
     uint32_t nStep = 1;
+    int64_t llLastWorkNs = 0;
     while (!ExitWanted()) {
         WatchConfig(&llLastMTime, &nPasses, nStep);
         nStep = 1;
         if (m_pQueue->GetReadSlot() == nullptr) {
-            (void)WaitSemEvent(m_pEvent, kIdleWaitMs);
+            WaitForRecords(&llLastWorkNs);
             continue;
         }
         uint32_t nDone = 0;
@@ -281,5 +315,6 @@ void ZIdOrereDov::ForwardLoop() {
             ++nDone;
         }
         nStep = nDone;
+        llLastWorkNs = MonotonicNs();
     }
 }

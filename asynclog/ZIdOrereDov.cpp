@@ -11,7 +11,12 @@
 // past it. PushLog allocates nothing and takes no lock.
 //
 // Full ring. PushLog refuses the text with -6 and counts it as lost; nothing
-// waits. The writer is woken only when the ring was empty before the push.
+// waits.
+//
+// Wake-ups. The writer is woken only when the ring was empty before the push
+// and the writer is parked on its event. After work it naps for a couple of
+// milliseconds unparked, so steady logging never makes a system call on the
+// producer's thread (WriterThread.cpp, WaitForRecords).
 //
 // Locks. m_Lock, the engine lock, guards the file name table and the file count
 // (Start's naming and first open, SetFileNum, the writer's rotation and
@@ -80,6 +85,7 @@ ZIdOrereDov::ZIdOrereDov()
       m_nUserValue(0),
       m_llFilePos(0),
       m_pStdioBuf(nullptr),
+      m_bParked(0),
       m_nLost(0) {}
 
 ZIdOrereDov::~ZIdOrereDov() { Stop(); }
@@ -270,8 +276,13 @@ int32_t ZIdOrereDov::PushLog(const char* pText, uint32_t nLen) {
     (void)m_pQueue->CommitWrite();  // 1: every slot of a started ring has a buffer
 
     // A ring that already held records has a writer that is awake or about to
-    // wake by itself: only the first record after an empty ring signals.
-    if (nPending == 0) (void)SetSemEvent(m_pEvent);
+    // wake by itself: only the first record after an empty ring may signal, and
+    // only when the writer is parked (see WaitForRecords: this read-modify-write
+    // pairs with the writer's, so either it sees this record or this sees it
+    // parked).
+    if (nPending == 0 && m_bParked.fetch_or(0, std::memory_order_acq_rel) != 0) {
+        (void)SetSemEvent(m_pEvent);
+    }
     return kLogOk;
 }
 

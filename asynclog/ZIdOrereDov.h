@@ -98,6 +98,7 @@ private:
     void FlushChecked(uint32_t nRecords);
     void RotateCurrentFile();
     void DiscardRemaining();
+    void WaitForRecords(int64_t* pLastWorkNs);
     size_t SlotTextLength(const RingSlot* pSlot) const;
 
     FILE* m_pFile;           // current file; the writer's alone while running
@@ -122,7 +123,8 @@ private:
     LevelCallback m_pfnLevelCallback;
     int32_t m_nUserValue;
 
-    uint64_t m_llFilePos;           // bytes in the current file; with m_pFile, the writer's alone
-    char* m_pStdioBuf;              // the current file's stdio buffer, allocated by Start
-    std::atomic<uint64_t> m_nLost;  // producers and the writer add; anyone reads
+    uint64_t m_llFilePos;             // bytes in the current file; with m_pFile, the writer's alone
+    char* m_pStdioBuf;                // the current file's stdio buffer, allocated by Start
+    std::atomic<uint32_t> m_bParked;  // the writer sets it while it waits on m_pEvent
+    std::atomic<uint64_t> m_nLost;    // producers and the writer add; anyone reads
 };

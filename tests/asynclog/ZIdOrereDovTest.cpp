@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <ctime>
 #include <string>
 
 using zqtest::PollUntil;
@@ -188,16 +189,24 @@ TEST(ZIdOrereDovTest, FullRingRefusesAndLosesOnlyWhatItRefused) {
     const std::string cfg = dir.File("LogServer.ini");
     g_bWriterHeld = false;
     g_bReleaseWriter = false;
+    // A later time stamp makes the writer reload the file, and the callback
+    // catches it. The writer takes its first reading of the time stamp at any
+    // moment after Start: the stamp moves on until the reload comes.
+    const long long mtime = static_cast<long long>(time(nullptr)) - 1000;
+    ASSERT_TRUE(zqtest::WriteFile(cfg, "[Level]\n"));
+    ASSERT_TRUE(zqtest::SetMTime(cfg, mtime));
     ZIdOrereDov engine;
     engine.SetMode(1);
     engine.SetSlotCount(10);
     ASSERT_EQ(kLogOk, engine.SetConfigPath(cfg.c_str()));
     ASSERT_EQ(kLogOk, engine.RegisterLevelCallback(HoldWriter, "Hold", 0));
     ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), "SDK"));
-    // Absent at start, so the watch reloads it at its first look and the
-    // callback catches the writer.
     ASSERT_TRUE(zqtest::WriteFile(cfg, "[Level]\nHold=4\n"));
-    ASSERT_TRUE(PollUntil([] { return g_bWriterHeld.load(); }));
+    long long next = mtime;
+    ASSERT_TRUE(PollUntil([&] {
+        next += 10;
+        return zqtest::SetMTime(cfg, next) && g_bWriterHeld.load();
+    }));
 
     std::string expected;
     int accepted = 0;
