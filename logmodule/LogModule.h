@@ -29,6 +29,12 @@ constexpr int32_t ZQ_LEVEL_INFO = 4;
 constexpr int32_t ZQ_LEVEL_DEBUG = 5;
 constexpr int32_t ZQ_LEVEL_TRACE = 6;
 
+// Results of WriteRawLog.
+constexpr int32_t ZQ_OK = 0;
+constexpr int32_t ZQ_ERR_NOT_CREATED = -2;
+constexpr int32_t ZQ_ERR_INVALID = -5;
+constexpr int32_t ZQ_ERR_QUEUE_FULL = -6;
+
 // Output modes for SetLogMode.
 constexpr int32_t ZQ_MODE_FILES = 1;    // always write files
 constexpr int32_t ZQ_MODE_FORWARD = 2;  // forward to the daemon when it runs
@@ -40,9 +46,9 @@ using LogLevelCallback = void (*)(int32_t nLevel, char* pKeyName, int32_t nUserV
 // Before CreateAsyncLog only (-3 afterwards).
 int32_t SetLogPath(const char* pLogDir, const char* pPrefix);  // 1..256, 1..128 chars
 int32_t SetLogMode(int32_t nMode);
-int32_t SetModuleName(const char* pName);      // 0..128 chars
-int32_t SetQueueSlotCount(uint32_t nCount);    // 10..1024
-int32_t SetQueueSlotSize(int32_t nSize);       // recorded; slots stay 1024 bytes
+int32_t SetModuleName(const char* pName);    // 0..128 chars
+int32_t SetQueueSlotCount(uint32_t nCount);  // 10..1024
+int32_t SetQueueSlotSize(int32_t nSize);     // recorded; slots stay 1024 bytes
 
 // At any time.
 int32_t SetLevelCallback(LogLevelCallback pfnCallback, const char* pKey, int32_t nUserValue);
@@ -61,10 +67,11 @@ int32_t DestroyAsyncLog();  // restores every setting to its default
 // "Info    2024-03-05 07:08:09:045  DevID:cam0  Source-Line:net(main.cpp-L0042)  "
 // "ProcessName:app(1234)     Description:[Run]started\r\n"
 void WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* pFunc,
-              const char* pDevId, const char* pFormat, ...)
-    __attribute__((format(printf, 6, 7)));
+              const char* pDevId, const char* pFormat, ...) __attribute__((format(printf, 6, 7)));
 // Queues a finished, terminated text unchanged (nLen is not consulted).
-void WriteRawLog(const char* pText, int32_t nLen);
+// Returns ZQ_OK, ZQ_ERR_NOT_CREATED, ZQ_ERR_INVALID (null, or longer than a
+// queue slot) or ZQ_ERR_QUEUE_FULL (try again once the writer made room).
+int32_t WriteRawLog(const char* pText, int32_t nLen);
 
 // Records dropped since creation: refused by a full ring, or not writable.
 uint64_t GetLostLogCount();

@@ -343,15 +343,17 @@ void WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* p
     }
 }
 
-void WriteRawLog(const char* pText, int32_t nLen) {
+int32_t WriteRawLog(const char* pText, int32_t nLen) {
     (void)nLen;  // the text is terminated; its own length is queued
-    if (pText == nullptr) return;
+    if (pText == nullptr) return ZQ_ERR_INVALID;
     LogModule& m = GetLogModule();
     size_t nTextLen = strlen(pText);
     // A length beyond 32 bits stays beyond any slot and is refused.
     if (nTextLen > UINT32_MAX) nTextLen = UINT32_MAX;
     CZQLockGuard guard(m.m_Lock);
-    if (m.m_bCreated.load(std::memory_order_relaxed) == 0 || m.m_pAsyncLog == nullptr) return;
+    if (m.m_bCreated.load(std::memory_order_relaxed) == 0 || m.m_pAsyncLog == nullptr) {
+        return ZQ_ERR_NOT_CREATED;
+    }
     // A text longer than a slot is refused (and counted) by the engine.
-    (void)m.m_pAsyncLog->PushLog(pText, static_cast<uint32_t>(nTextLen));
+    return m.m_pAsyncLog->PushLog(pText, static_cast<uint32_t>(nTextLen));
 }

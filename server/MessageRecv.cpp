@@ -13,6 +13,15 @@ std::atomic<bool> g_bStopRecv{false};
 
 namespace {
 
+// A full ring means the writer is behind: the loop waits for room instead of
+// dropping the datagram, and later datagrams wait in the socket's buffer
+// meanwhile. A writer that makes no room for kFullRingMaxWaits naps is stuck
+// (no file can be written): the datagram is dropped, and later ones are not
+// waited for until the ring takes one again.
+constexpr long kFullRingNapNs = 100000;
+constexpr uint32_t kFullRingMaxWaits = 20000;  // 2 s
+bool g_bWriterStuck = false;                   // the receive loop's thread only
+
 // Upper bound of the final drain: what is queued when a stop is requested is at
 // most one socket buffer of datagrams; the bound keeps a client that never stops
 // sending from holding the daemon up.
@@ -52,7 +61,18 @@ void HandOn(NetRecvParam* pParam) {
     const uint32_t nLen = static_cast<uint32_t>(pParam->nLen);
     const uint32_t nEnd = nLen < kRecvBufSize ? nLen : kRecvBufSize - 1;
     pParam->pBuf[nEnd] = 0;
-    WriteRawLog(reinterpret_cast<const char*>(pParam->pBuf), static_cast<int32_t>(nEnd));
+    const char* pText = reinterpret_cast<const char*>(pParam->pBuf);
+    int32_t nRet = WriteRawLog(pText, static_cast<int32_t>(nEnd));
+    for (uint32_t nWaits = 0; nRet == ZQ_ERR_QUEUE_FULL && !g_bWriterStuck; ++nWaits) {
+        if (nWaits == kFullRingMaxWaits) {
+            g_bWriterStuck = true;
+            break;
+        }
+        timespec stNap{0, kFullRingNapNs};
+        (void)nanosleep(&stNap, nullptr);  // an interrupted nap only ends early
+        nRet = WriteRawLog(pText, static_cast<int32_t>(nEnd));
+    }
+    if (nRet == ZQ_OK) g_bWriterStuck = false;
 }
 
 // Takes, without waiting, the datagrams already queued on the socket, one at a
