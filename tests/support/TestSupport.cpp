@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -99,6 +100,27 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
         pos = end + 2;
     }
     return lines;
+}
+
+std::vector<std::string> TargetCommand(const std::vector<std::string>& vArgs,
+                                       const std::string& strLinkDir) {
+    const char* pEmulator = std::getenv("ZQ_TEST_EMULATOR");
+    if (vArgs.empty() || pEmulator == nullptr || *pEmulator == '\0') return vArgs;
+    std::vector<std::string> vCmd;
+    std::istringstream words(pEmulator);
+    for (std::string word; words >> word;) vCmd.push_back(word);
+    if (vCmd.empty()) return vArgs;
+
+    const std::string& program = vArgs[0];
+    const std::string link = strLinkDir + "/" + program.substr(program.rfind('/') + 1);
+    // A link left by an earlier call of the same test is reused.
+    if (symlink(vCmd[0].c_str(), link.c_str()) != 0 && errno != EEXIST) {
+        std::perror(("symlink " + link).c_str());
+        return vArgs;  // the exec then fails and the test reports it
+    }
+    vCmd[0] = link;
+    vCmd.insert(vCmd.end(), vArgs.begin(), vArgs.end());
+    return vCmd;
 }
 
 }  // namespace zqtest

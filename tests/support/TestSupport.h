@@ -49,4 +49,14 @@ bool PollUntil(const std::function<bool()>& pred,
 // returned as the last element.
 std::vector<std::string> SplitCrLf(const std::string& text);
 
+// The command line that runs one of the project's own programs (vArgs[0] its
+// path). In a cross build the tests run under an emulator, and ZQ_TEST_EMULATOR
+// holds its command (words separated by spaces, e.g. "qemu-arm -L <sysroot>");
+// the program is then started through it. The emulator is executed through a
+// symbolic link in strLinkDir named like the program, so the process carries
+// the program's name (the kernel names a process after the executed path), as
+// daemon detection by name needs. Without ZQ_TEST_EMULATOR: vArgs unchanged.
+std::vector<std::string> TargetCommand(const std::vector<std::string>& vArgs,
+                                       const std::string& strLinkDir);
+
 }  // namespace zqtest
