@@ -8,10 +8,18 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 for extra in "$@"; do
   case "$extra" in
     bench) [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev) ;;
     fuzz) command -v clang++ >/dev/null 2>&1 || need+=(clang) ;;
+    armhf)
+      # Cross compiler and sysroot, and the emulator that runs the tests;
+      # GoogleTest is built from /usr/src/googletest (libgtest-dev).
+      command -v arm-linux-gnueabihf-g++ >/dev/null 2>&1 || need+=(crossbuild-essential-armhf)
+      command -v qemu-arm >/dev/null 2>&1 || need+=(qemu-user)
+      [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+      ;;
   esac
 done
 

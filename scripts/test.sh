@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds and runs every test. Usage: scripts/test.sh [plain|asan|tsan]
+# Builds and runs every test. Usage: scripts/test.sh [plain|asan|tsan|armhf]
 # plain (the default) is an optimised build with debug info; asan adds
 # AddressSanitizer and UndefinedBehaviorSanitizer; tsan ThreadSanitizer.
+# armhf cross-builds for the device (32-bit ARM, cmake/arm-linux-gnueabihf.cmake)
+# and runs the suite under qemu-user. plain and armhf also build the Debian
+# package (build/<variant>/zuvozadavid_<version>_<arch>.deb).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,13 +12,20 @@ variant="${1:-plain}"
 case "$variant" in
   plain) sanitizer="" ;;
   asan|tsan) sanitizer="$variant" ;;
-  *) echo "usage: $0 [plain|asan|tsan]" >&2; exit 2 ;;
+  armhf) sanitizer="" ;;
+  *) echo "usage: $0 [plain|asan|tsan|armhf]" >&2; exit 2 ;;
 esac
 
-bash scripts/deps.sh
+config=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_SANITIZER="$sanitizer" -DCMAKE_INSTALL_PREFIX=/usr)
+if [ "$variant" = armhf ]; then
+  bash scripts/deps.sh armhf
+  config+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/arm-linux-gnueabihf.cmake")
+else
+  bash scripts/deps.sh
+fi
 jobs="$(nproc)"
 build="build/$variant"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_SANITIZER="$sanitizer" >/dev/null
+cmake -S . -B "$build" "${config[@]}" >/dev/null
 cmake --build "$build" -j "$jobs"
 
 run=()
@@ -31,3 +41,7 @@ if [ "$variant" = asan ]; then
 fi
 cd "$build"
 "${run[@]}" ctest --output-on-failure -j "$jobs" --timeout 600
+if [ "$variant" = plain ] || [ "$variant" = armhf ]; then
+  cpack >/dev/null
+  ls -1 "$PWD"/*.deb
+fi
