@@ -88,6 +88,7 @@ int ParentOf(int nPid) {
 
 struct ProcSample {
     double dCpuSec = 0;  // user + system, all threads, from schedstat (ns)
+    std::vector<std::pair<std::string, double>> threads;  // tid, CPU seconds
     long nRssKiB = 0;
     long nHwmKiB = 0;
     long nRssAnonKiB = 0;
@@ -111,6 +112,7 @@ ProcSample Sample(int nPid) {
             const std::string sched = ReadFile(base + "/task/" + pEnt->d_name + "/schedstat");
             if (std::sscanf(sched.c_str(), "%llu", &nRunNs) == 1) {
                 s.dCpuSec += static_cast<double>(nRunNs) / 1e9;
+                s.threads.emplace_back(pEnt->d_name, static_cast<double>(nRunNs) / 1e9);
             }
         }
         (void)closedir(pDir);
@@ -401,6 +403,16 @@ int RunIdle(int nSeconds) {
     zqbench::SleepNs(static_cast<int64_t>(nSeconds) * kNsPerSec);
     const ProcSample after = Sample(daemonProc.Pid());
     const double dSec = static_cast<double>(zqbench::NowNs() - llStart) / 1e9;
+    const std::string mainTid = std::to_string(daemonProc.Pid());
+    for (const auto& t : after.threads) {
+        double dBefore = 0;
+        for (const auto& b : before.threads) {
+            if (b.first == t.first) dBefore = b.second;
+        }
+        std::printf("DAEMON_IDLE_THREAD %s cpu_ms=%.2f\n",
+                    t.first == mainTid ? "receive-loop(main)" : "writer",
+                    1000.0 * (t.second - dBefore));
+    }
     const int nExit = daemonProc.Stop();
     std::printf(
         "DAEMON_IDLE seconds=%.1f daemon_cpu_ms=%.2f cpu_pct_of_core=%.3f rss_kib=%ld "

@@ -11,7 +11,13 @@ command -v make >/dev/null 2>&1 || need+=(make)
 command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 for extra in "$@"; do
   case "$extra" in
-    bench) [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev) ;;
+    bench)
+      [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+      # spdlog: the comparison logger of the latency benchmark only.
+      [ -f /usr/include/spdlog/async.h ] || need+=(libspdlog-dev)
+      command -v gnuplot >/dev/null 2>&1 || need+=(gnuplot-nox)
+      command -v ss >/dev/null 2>&1 || need+=(iproute2)
+      ;;
     fuzz) command -v clang++ >/dev/null 2>&1 || need+=(clang) ;;
     armhf)
       # Cross compiler and sysroot, and the emulator that runs the tests;
