@@ -21,6 +21,7 @@ set yrange [10:*]
 set ylabel "ns"
 set grid ytics
 set key top left
+set bmargin 5
 set xtics font ",9"
 plot "$tmp" using 2:xtic(1) title "p50", "" using 3 title "p99", "" using 4 title "p99.9"
 GP
