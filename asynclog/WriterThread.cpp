@@ -16,13 +16,14 @@
 
 namespace {
 
-constexpr int32_t kIdleWaitMs = 5;       // ring empty, writer parked
-constexpr int64_t kLingerNs = 2000000;   // how long an idle writer stays unparked
-constexpr long kLingerStepNs = 50000;    // its naps meanwhile
-constexpr int32_t kNoFileWaitMs = 100;   // a record waits but no file is open
-constexpr uint32_t kWatchPasses = 300;   // passes between looks at the configuration file
-constexpr int64_t kStopGiveUpMs = 1000;  // how long a stopping writer tries to get a file
-constexpr uint32_t kMaxBatch = 512;      // records handed to stdio between two flushes
+constexpr int32_t kIdleWaitMs = 50;               // ring empty, writer parked (producers signal it)
+constexpr int64_t kLingerNs = 2000000;            // how long an idle writer stays unparked
+constexpr long kLingerStepNs = 50000;             // its naps meanwhile
+constexpr int32_t kNoFileWaitMs = 100;            // a record waits but no file is open
+constexpr uint32_t kWatchPasses = 300;            // passes between looks at the configuration file
+constexpr int64_t kWatchIntervalNs = 1500000000;  // ... or this long, whichever comes first
+constexpr int64_t kStopGiveUpMs = 1000;           // how long a stopping writer tries to get a file
+constexpr uint32_t kMaxBatch = 512;               // records handed to stdio between two flushes
 constexpr uint32_t kLoopbackIp = 0x7f000001;
 constexpr size_t kValueLen = 16;
 constexpr long kMinCfgLevel = 0;
@@ -81,18 +82,24 @@ bool ZIdOrereDov::ExitWanted() const {
     return m_bRunning.load(std::memory_order_acquire) == 0 && m_pQueue->GetReadSlot() == nullptr;
 }
 
-// Looks at the configuration file every kWatchPasses passes. Under load every
-// record counts as a pass, so the file is looked at every 300 records; when
-// idle, every 300 waits of 5 ms. A change of exactly one second is not taken as
-// a change (file systems with coarse time stamps).
-void ZIdOrereDov::WatchConfig(int64_t* pLastMTime, uint32_t* pPasses, uint32_t nStep) {
-    *pPasses += nStep;
-    if (*pPasses < kWatchPasses) return;
-    *pPasses = 0;
+// Looks at the configuration file every kWatchPasses passes, or when
+// kWatchIntervalNs have gone by since the last look. Under load every record
+// counts as a pass, so the file is looked at every 300 records; when idle, every
+// 1.5 seconds (the parked writer sleeps long and would rarely count 300). A
+// change of exactly one second is not taken as a change (file systems with
+// coarse time stamps).
+void ZIdOrereDov::WatchConfig(WatchState* pWatch, uint32_t nStep) {
+    pWatch->nPasses += nStep;
+    const int64_t llNowNs = MonotonicNs();
+    if (pWatch->nPasses < kWatchPasses && llNowNs - pWatch->llLastLookNs < kWatchIntervalNs) {
+        return;
+    }
+    pWatch->nPasses = 0;
+    pWatch->llLastLookNs = llNowNs;
     const int64_t llNow = GetFileMTime(m_szCfgPath);
-    if (ConfigChanged(*pLastMTime, llNow)) {
+    if (ConfigChanged(pWatch->llLastMTime, llNow)) {
         (void)ReloadConfig();  // -5 only when the file is absent: nothing to apply
-        *pLastMTime = llNow;
+        pWatch->llLastMTime = llNow;
     }
 }
 
@@ -246,13 +253,12 @@ void ZIdOrereDov::DiscardRemaining() {
 }
 
 void ZIdOrereDov::FileWriteLoop() {
-    int64_t llLastMTime = GetFileMTime(m_szCfgPath);
-    uint32_t nPasses = 0;
+    WatchState stWatch = {GetFileMTime(m_szCfgPath), 0, MonotonicNs()};
     uint32_t nStep = 1;
     int64_t llGiveUpAt = 0;  // set once stopping finds no file
     int64_t llLastWorkNs = 0;
     while (!ExitWanted()) {
-        WatchConfig(&llLastMTime, &nPasses, nStep);
+        WatchConfig(&stWatch, nStep);
         nStep = 1;
         if (m_pQueue->GetReadSlot() == nullptr) {
             WaitForRecords(&llLastWorkNs);
@@ -289,12 +295,11 @@ void ZIdOrereDov::ForwardLoop() {
     stParam.nPort = kLogServerPort;
     stParam.bSelect = 0;  // never wait for the socket: a record that cannot go is lost
 
-    int64_t llLastMTime = GetFileMTime(m_szCfgPath);
-    uint32_t nPasses = 0;
+    WatchState stWatch = {GetFileMTime(m_szCfgPath), 0, MonotonicNs()};
     uint32_t nStep = 1;
     int64_t llLastWorkNs = 0;
     while (!ExitWanted()) {
-        WatchConfig(&llLastMTime, &nPasses, nStep);
+        WatchConfig(&stWatch, nStep);
         nStep = 1;
         if (m_pQueue->GetReadSlot() == nullptr) {
             WaitForRecords(&llLastWorkNs);

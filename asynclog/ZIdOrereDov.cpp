@@ -16,7 +16,9 @@
 // Wake-ups. The writer is woken only when the ring was empty before the push
 // and the writer is parked on its event. After work it naps for a couple of
 // milliseconds unparked, so steady logging never makes a system call on the
-// producer's thread (WriterThread.cpp, WaitForRecords).
+// producer's thread; parked, it waits up to 50 ms, as every push into an empty
+// ring wakes it (WriterThread.cpp, WaitForRecords). The configuration file is
+// looked at every 300 records or 1.5 seconds.
 //
 // Locks. m_Lock, the engine lock, guards the file name table and the file count
 // (Start's naming and first open, SetFileNum, the writer's rotation and

@@ -92,7 +92,12 @@ private:
     int32_t RotateLogFiles();
     int32_t ReloadConfig();
     // Writer-thread helpers.
-    void WatchConfig(int64_t* pLastMTime, uint32_t* pPasses, uint32_t nStep);
+    struct WatchState {
+        int64_t llLastMTime;   // the configuration file's time at the last look
+        uint32_t nPasses;      // passes since the last look
+        int64_t llLastLookNs;  // monotonic time of the last look
+    };
+    void WatchConfig(WatchState* pWatch, uint32_t nStep);
     bool ExitWanted() const;
     uint32_t WriteReadyRecords();
     void FlushChecked(uint32_t nRecords);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -135,9 +136,12 @@ int32_t CUdpNetLayer::ResetSocket(uint32_t nIp) {
     nRet = setsockopt(m_nSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
     if (nRet != 0) return nRet;
     const int nRecvBuf = kKernelRecvBuf;
-    // Ignored on purpose: the kernel caps the size at its own limit without
-    // failing, and a smaller buffer still works.
-    (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nRecvBuf, sizeof(nRecvBuf));
+    // A privileged process (the daemon runs as root) gets the whole size past
+    // the system's cap; otherwise the kernel caps it without failing. Either
+    // result is fine: a smaller buffer still works.
+    if (setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUFFORCE, &nRecvBuf, sizeof(nRecvBuf)) != 0) {
+        (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nRecvBuf, sizeof(nRecvBuf));
+    }
     return BindLocal(m_nLocalPort);
 }
 
@@ -233,15 +237,25 @@ int32_t CUdpNetLayer::SelectRecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp
     // Cleared whole, so a datagram shorter than the buffer is always followed
     // by a NUL and can be read as text.
     memset(pBuf, 0, m_nRecvBufSize);
-    const int32_t nWait = WaitSocket(m_nSocket, POLLIN, nTimeOut);
-    if (nWait != 0) return nWait;
+    // A time-out of 0 asks only for what is queued already: one non-blocking
+    // read answers that without a separate wait (a reader draining a burst
+    // makes one system call per datagram instead of two).
+    int nFlags = MSG_DONTWAIT;
+    if (nTimeOut != 0) {
+        const int32_t nWait = WaitSocket(m_nSocket, POLLIN, nTimeOut);
+        if (nWait != 0) return nWait;
+        nFlags = 0;
+    }
     sockaddr_in stFrom{};
     socklen_t nFromLen = sizeof(stFrom);
     // A datagram longer than the buffer is cut by the system to the buffer
     // size; the rest is lost and the buffer then holds no NUL after the data.
-    const ssize_t nGot = recvfrom(m_nSocket, pBuf, m_nRecvBufSize, 0,
+    const ssize_t nGot = recvfrom(m_nSocket, pBuf, m_nRecvBufSize, nFlags,
                                   reinterpret_cast<sockaddr*>(&stFrom), &nFromLen);
-    if (nGot < 0) return NET_ERR_RECV;
+    if (nGot < 0) {
+        return nFlags != 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? NET_ERR_TIMEOUT
+                                                                        : NET_ERR_RECV;
+    }
     *pLen = static_cast<int32_t>(nGot);
     ParseSockAddr(&stFrom, pIp, pPort);
     return 0;
