@@ -239,10 +239,16 @@ void ZIdOrereDov::WaitForRecords(int64_t* pLastWorkNs) {
         return;
     }
     (void)m_bParked.exchange(1, std::memory_order_acq_rel);
-    if (m_pQueue->GetReadSlot() == nullptr) {
-        (void)WaitSemEvent(m_pEvent, kIdleWaitMs);  // time-out or signal: both mean look again
-    }
+    const bool bWoken =
+        m_pQueue->GetReadSlot() == nullptr && WaitSemEvent(m_pEvent, kIdleWaitMs) == 0;
     m_bParked.store(0, std::memory_order_relaxed);
+    if (bWoken) {
+        // Woken by the first record of a burst: as a real-time thread the writer
+        // may have preempted that very producer. A nap hands the CPU back so the
+        // burst goes on, and the writer then takes it in one batch.
+        struct timespec stStep = {0, kLingerStepNs};
+        (void)nanosleep(&stStep, nullptr);
+    }
 }
 
 void ZIdOrereDov::DiscardRemaining() {

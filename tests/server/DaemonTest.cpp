@@ -3,6 +3,7 @@
 // daemon, which detaches with daemon(0, 0), stays its descendant: it is found
 // by its parent id, stopped with SIGTERM and reaped with waitpid.
 
+#include "asynclog/ServerProbe.h"
 #include "platform/UdpNetLayer.h"
 #include "server/InstanceLock.h"
 #include "server/MessageRecv.h"
@@ -84,18 +85,9 @@ std::vector<pid_t> Children(const char* pName = nullptr) {
     return vPids;
 }
 
-bool AnyDaemonRuns() {
-    DIR* pDir = opendir("/proc");
-    if (pDir == nullptr) return false;
-    bool bFound = false;
-    while (dirent* pEnt = readdir(pDir)) {
-        if (ReadFile(std::string("/proc/") + pEnt->d_name + "/comm") == "ZuVozAdavid\n") {
-            bFound = true;
-        }
-    }
-    closedir(pDir);
-    return bFound;
-}
+// A live daemon; a stopped one that its parent has not reaped yet is a zombie
+// and does not count.
+bool AnyDaemonRuns() { return FindProcessByName(kDaemonName) > 0; }
 
 // True when a socket is bound to 127.0.0.1:12345 (the daemon is receiving).
 bool ReceivePortBound() {
