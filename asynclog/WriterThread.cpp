@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -24,6 +25,7 @@ constexpr uint32_t kWatchPasses = 300;            // passes between looks at the
 constexpr int64_t kWatchIntervalNs = 1500000000;  // ... or this long, whichever comes first
 constexpr int64_t kStopGiveUpMs = 1000;           // how long a stopping writer tries to get a file
 constexpr uint32_t kMaxBatch = 512;               // records handed to stdio between two flushes
+constexpr uint32_t kEndLoop = UINT32_MAX;         // a writer step\'s answer: the loop ends
 constexpr uint32_t kLoopbackIp = 0x7f000001;
 constexpr size_t kValueLen = 16;
 constexpr long kMinCfgLevel = 0;
@@ -258,10 +260,12 @@ void ZIdOrereDov::DiscardRemaining() {
     }
 }
 
-void ZIdOrereDov::FileWriteLoop() {
+// The loop both modes share: exit test, configuration watch, idle wait, then
+// the mode's step with the records that are ready. A step returns how many
+// records it took from the ring (0 when it only waited), or kEndLoop.
+void ZIdOrereDov::RunWriterLoop(uint32_t (ZIdOrereDov::*pfnStep)()) {
     WatchState stWatch = {GetFileMTime(m_szCfgPath), 0, MonotonicNs()};
     uint32_t nStep = 1;
-    int64_t llGiveUpAt = 0;  // set once stopping finds no file
     int64_t llLastWorkNs = 0;
     while (!ExitWanted()) {
         WatchConfig(&stWatch, nStep);
@@ -270,62 +274,62 @@ void ZIdOrereDov::FileWriteLoop() {
             WaitForRecords(&llLastWorkNs);
             continue;
         }
-        if (m_pFile == nullptr) {
-            // While running, keep trying; once stopping, a lasting failure (no
-            // directory, no permission, no space) must not hang Stop: give up
-            // after a bounded time and count what is left as lost.
-            if (m_bRunning.load(std::memory_order_acquire) == 0) {
-                const int64_t llNow = MonotonicMs();
-                if (llGiveUpAt == 0) {
-                    llGiveUpAt = llNow + kStopGiveUpMs;
-                } else if (llNow >= llGiveUpAt) {
-                    DiscardRemaining();
-                    break;
-                }
-            }
-            (void)WaitSemEvent(m_pEvent, kNoFileWaitMs);
-            CZQLockGuard guard(m_Lock);
-            (void)OpenLogFile(m_szFileName[0], 1);  // still null: the next pass retries
-            continue;
+        const uint32_t nDone = (this->*pfnStep)();
+        if (nDone == kEndLoop) break;
+        if (nDone > 0) {
+            nStep = nDone;
+            llLastWorkNs = MonotonicNs();
         }
-        const uint32_t nDone = WriteReadyRecords();
-        nStep = nDone > 0 ? nDone : 1;
-        llLastWorkNs = MonotonicNs();
     }
 }
 
-void ZIdOrereDov::ForwardLoop() {
-    NetSendParam stParam;
-    std::memset(&stParam, 0, sizeof(stParam));
-    stParam.nIp = kLoopbackIp;
-    stParam.nPort = kLogServerPort;
-    stParam.bSelect = 0;  // never wait for the socket: a record that cannot go is lost
+void ZIdOrereDov::FileWriteLoop() {
+    m_llGiveUpAtMs = 0;
+    RunWriterLoop(&ZIdOrereDov::FileWriteStep);
+}
 
-    WatchState stWatch = {GetFileMTime(m_szCfgPath), 0, MonotonicNs()};
-    uint32_t nStep = 1;
-    int64_t llLastWorkNs = 0;
-    while (!ExitWanted()) {
-        WatchConfig(&stWatch, nStep);
-        nStep = 1;
-        if (m_pQueue->GetReadSlot() == nullptr) {
-            WaitForRecords(&llLastWorkNs);
-            continue;
+uint32_t ZIdOrereDov::FileWriteStep() {
+    if (m_pFile != nullptr) return WriteReadyRecords();
+    // No file: while running, keep trying; once stopping, a lasting failure (no
+    // directory, no permission, no space) must not hang Stop: give up after a
+    // bounded time and count what is left as lost.
+    if (m_bRunning.load(std::memory_order_acquire) == 0) {
+        const int64_t llNow = MonotonicMs();
+        if (m_llGiveUpAtMs == 0) {
+            m_llGiveUpAtMs = llNow + kStopGiveUpMs;
+        } else if (llNow >= m_llGiveUpAtMs) {
+            DiscardRemaining();
+            return kEndLoop;
         }
-        uint32_t nDone = 0;
-        RingSlot* pSlot = nullptr;
-        while (nDone < kMaxBatch && (pSlot = m_pQueue->GetReadSlot()) != nullptr) {
-            // One datagram of exactly nDataLen bytes: no header, no terminator.
-            int32_t nRet = NET_ERR_HANDLE;
-            if (m_pNetLayer != nullptr) {
-                stParam.pData = pSlot->pBuffer;
-                stParam.nLen = static_cast<int32_t>(pSlot->nDataLen);
-                nRet = m_pNetLayer->NetLayerSend(&stParam);
-            }
-            if (nRet != 0) m_nLost.fetch_add(1, std::memory_order_relaxed);
-            (void)m_pQueue->PopRead();
-            ++nDone;
-        }
-        nStep = nDone;
-        llLastWorkNs = MonotonicNs();
     }
+    (void)WaitSemEvent(m_pEvent, kNoFileWaitMs);
+    CZQLockGuard guard(m_Lock);
+    (void)OpenLogFile(m_szFileName[0], 1);  // still null: the next pass retries
+    return 0;
+}
+
+void ZIdOrereDov::ForwardLoop() {
+    std::memset(&m_stSendParam, 0, sizeof(m_stSendParam));
+    m_stSendParam.nIp = kLoopbackIp;
+    m_stSendParam.nPort = kLogServerPort;
+    m_stSendParam.bSelect = 0;  // never wait for the socket: a record that cannot go is lost
+    RunWriterLoop(&ZIdOrereDov::ForwardStep);
+}
+
+uint32_t ZIdOrereDov::ForwardStep() {
+    uint32_t nDone = 0;
+    RingSlot* pSlot = nullptr;
+    while (nDone < kMaxBatch && (pSlot = m_pQueue->GetReadSlot()) != nullptr) {
+        // One datagram of exactly nDataLen bytes: no header, no terminator.
+        int32_t nRet = NET_ERR_HANDLE;
+        if (m_pNetLayer != nullptr) {
+            m_stSendParam.pData = pSlot->pBuffer;
+            m_stSendParam.nLen = static_cast<int32_t>(pSlot->nDataLen);
+            nRet = m_pNetLayer->NetLayerSend(&m_stSendParam);
+        }
+        if (nRet != 0) m_nLost.fetch_add(1, std::memory_order_relaxed);
+        (void)m_pQueue->PopRead();
+        ++nDone;
+    }
+    return nDone;
 }

@@ -88,6 +88,8 @@ ZIdOrereDov::ZIdOrereDov()
       m_pfnLevelCallback(nullptr),
       m_nUserValue(0),
       m_llFilePos(0),
+      m_llGiveUpAtMs(0),
+      m_stSendParam(),
       m_pStdioBuf(nullptr),
       m_bParked(0),
       m_nLost(0) {}

@@ -89,6 +89,9 @@ public:
 private:
     void FileWriteLoop();
     void ForwardLoop();
+    void RunWriterLoop(uint32_t (ZIdOrereDov::*pfnStep)());
+    uint32_t FileWriteStep();
+    uint32_t ForwardStep();
     int32_t RotateLogFiles();
     int32_t ReloadConfig();
     // Writer-thread helpers.
@@ -129,6 +132,8 @@ private:
     int32_t m_nUserValue;
 
     uint64_t m_llFilePos;             // bytes in the current file; with m_pFile, the writer's alone
+    int64_t m_llGiveUpAtMs;           // the writer\'s: when a stopping writer without a file quits
+    NetSendParam m_stSendParam;       // the writer\'s, in forwarding mode
     char* m_pStdioBuf;                // the current file's stdio buffer, allocated by Start
     std::atomic<uint32_t> m_bParked;  // the writer sets it while it waits on m_pEvent
     std::atomic<uint64_t> m_nLost;    // producers and the writer add; anyone reads
