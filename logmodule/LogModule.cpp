@@ -132,6 +132,13 @@ LogModule::LogModule()
       m_szProcessName(),
       m_nGeneration(0) {}
 
+LogModule::~LogModule() {
+    CZQLockGuard guard(m_Lock);
+    delete m_pAsyncLog;  // its Stop writes what is queued and joins the writer
+    m_pAsyncLog = nullptr;
+    m_bCreated.store(0, std::memory_order_relaxed);
+}
+
 LogModule& GetLogModule() {
     // A function-local static: constructed once (thread-safe) at the first
     // call, which g_bModuleReady makes happen during static initialisation;

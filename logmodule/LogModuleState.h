@@ -59,7 +59,9 @@ constexpr uint32_t kHeaderMaxLen = 511;
 // m_nGeneration moved.
 struct LogModule {
     LogModule();
-    ~LogModule() = default;
+    // At exit an engine that was never destroyed still drains its queue: a
+    // process that ends without DestroyAsyncLog loses no record it logged.
+    ~LogModule();
     LogModule(const LogModule&) = delete;
     LogModule& operator=(const LogModule&) = delete;
 

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -253,6 +255,36 @@ TEST_F(LogModuleTest, LevelCallbackReachesEngine) {
     int32_t level = 0;
     EXPECT_EQ(GetLogLevel(&level), 0);
     EXPECT_EQ(level, 2);
+}
+
+// A process that returns from main without DestroyAsyncLog still finds every
+// record it logged in its file.
+constexpr uid_t kNobody = 65534;
+TEST_F(LogModuleTest, ExitWithoutDestroyWritesEverything) {
+    const std::string file = m_Dir.File("SDK_00.log");
+    std::string expected;
+    for (int i = 0; i < 1000; ++i) expected += "exit record " + std::to_string(i) + "\r\n";
+    ASSERT_EQ(0, chmod(m_Dir.Path().c_str(), 0777));
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // As an ordinary user the writer is not real-time and cannot preempt
+        // this thread to drain the queue early. The child's module is its own
+        // copy, still unconfigured.
+        if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) std::exit(2);
+        int nRet =
+            SetLogMode(ZQ_MODE_FILES) | SetLogPath(m_Dir.Path().c_str(), "SDK") | CreateAsyncLog();
+        // Fewer records than queue slots, then straight out: most are still
+        // queued when exit begins.
+        for (int i = 0; nRet == 0 && i < 1000; ++i) {
+            nRet = WriteRawLog(("exit record " + std::to_string(i) + "\r\n").c_str(), 0);
+        }
+        std::exit(nRet == 0 ? 0 : 1);  // static destructors run, DestroyAsyncLog does not
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(expected, zqtest::ReadFile(file));
 }
 
 TEST(LogServerInfo, ReadsFileSettings) {
