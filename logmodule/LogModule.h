@@ -29,7 +29,7 @@ constexpr int32_t ZQ_LEVEL_INFO = 4;
 constexpr int32_t ZQ_LEVEL_DEBUG = 5;
 constexpr int32_t ZQ_LEVEL_TRACE = 6;
 
-// Results of WriteRawLog.
+// Results of WriteLog and WriteRawLog.
 constexpr int32_t ZQ_OK = 0;
 constexpr int32_t ZQ_ERR_NOT_CREATED = -2;
 constexpr int32_t ZQ_ERR_INVALID = -5;
@@ -66,8 +66,11 @@ int32_t DestroyAsyncLog();  // restores every setting to its default
 // Formats one record and queues it:
 // "Info    2024-03-05 07:08:09:045  DevID:cam0  Source-Line:net(main.cpp-L0042)  "
 // "ProcessName:app(1234)     Description:[Run]started\r\n"
-void WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* pFunc,
-              const char* pDevId, const char* pFormat, ...) __attribute__((format(printf, 6, 7)));
+// Returns ZQ_OK when the record was queued or its level filters it out,
+// ZQ_ERR_NOT_CREATED, ZQ_ERR_INVALID (null source path) or ZQ_ERR_QUEUE_FULL.
+int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* pFunc,
+                 const char* pDevId, const char* pFormat, ...)
+    __attribute__((format(printf, 6, 7)));
 // Queues a finished, terminated text unchanged (nLen is not consulted).
 // Returns ZQ_OK, ZQ_ERR_NOT_CREATED, ZQ_ERR_INVALID (null, or longer than a
 // queue slot) or ZQ_ERR_QUEUE_FULL (try again once the writer made room).

@@ -293,25 +293,27 @@ uint32_t FormatLogRecord(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
                            nStampLen, nMilliSec, pFormat, args);
 }
 
-void WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* pFunc,
-              const char* pDevId, const char* pFormat, ...) {
+int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* pFunc,
+                 const char* pDevId, const char* pFormat, ...) {
     LogModule& m = GetLogModule();
     ThreadCache& cache = t_Cache;
     {
         CZQLockGuard guard(m.m_Lock);
-        if (m.m_bCreated.load(std::memory_order_relaxed) == 0 || m.m_pAsyncLog == nullptr) return;
+        if (m.m_bCreated.load(std::memory_order_relaxed) == 0 || m.m_pAsyncLog == nullptr) {
+            return ZQ_ERR_NOT_CREATED;
+        }
         // Follows level changes the engine picked up from its configuration
         // file, also when this record is dropped.
         int32_t nCurrent = m.m_pAsyncLog->GetLevel();
         if (m.m_nLevel.load(std::memory_order_relaxed) != nCurrent) {
             m.m_nLevel.store(nCurrent, std::memory_order_relaxed);
         }
-        if (nLevel > nCurrent) return;
+        if (nLevel > nCurrent) return ZQ_OK;
         if (!cache.bIdentityValid || cache.nGeneration != m.m_nGeneration) {
             RefreshIdentityLocked(m, cache);
         }
     }
-    if (pSrcFile == nullptr) return;
+    if (pSrcFile == nullptr) return ZQ_ERR_INVALID;
 
     // Seconds and milliseconds from one reading, so they cannot straddle a
     // second boundary.
@@ -337,10 +339,9 @@ void WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* p
     va_end(args);
 
     CZQLockGuard guard(m.m_Lock);
-    if (m.m_pAsyncLog != nullptr) {
-        // A refused record (ring full) is counted by the engine.
-        (void)m.m_pAsyncLog->PushLog(szRecord, nLen);
-    }
+    if (m.m_pAsyncLog == nullptr) return ZQ_ERR_NOT_CREATED;
+    // A refused record (ring full) is counted by the engine.
+    return m.m_pAsyncLog->PushLog(szRecord, nLen);
 }
 
 int32_t WriteRawLog(const char* pText, int32_t nLen) {

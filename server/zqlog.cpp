@@ -136,13 +136,12 @@ int ParseOptions(int argc, char** argv, Options* pOpt) {
     return kExitOk;
 }
 
-// Queues one record; submits it again while the module refuses it for a full
-// ring. The module reports a refusal only through its lost count.
+// Queues one record; submits it again while a full queue refuses it.
 bool Submit(const Options& stOpt, int32_t nLine, const char* pText) {
     for (int nTry = 0; nTry <= kMaxRetries; ++nTry) {
-        const uint64_t nLostBefore = GetLostLogCount();
-        WriteLog(stOpt.nLevel, kSourceName, nLine, nullptr, stOpt.pDevId, "%s", pText);
-        if (GetLostLogCount() == nLostBefore) return true;
+        const int32_t nRet =
+            WriteLog(stOpt.nLevel, kSourceName, nLine, nullptr, stOpt.pDevId, "%s", pText);
+        if (nRet != ZQ_ERR_QUEUE_FULL) return nRet == ZQ_OK;
         timespec stStep{0, kRetryStepNs};
         // An interrupted sleep only makes the next try come sooner.
         (void)nanosleep(&stStep, nullptr);

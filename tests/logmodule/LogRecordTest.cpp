@@ -202,9 +202,10 @@ protected:
 
 TEST_F(LogRecordEngine, LevelFilterAndWholeLines) {
     ASSERT_EQ(CreateAsyncLog(), 0);
-    for (int32_t level = 0; level <= 7; ++level)
-        WriteLog(level, __FILE__, 3, "T::F", "dev", "L%d", level);
-    WriteLog(1, nullptr, 3, "T::F", "dev", "no source");
+    for (int32_t level = 0; level <= 7; ++level) {
+        EXPECT_EQ(ZQ_OK, WriteLog(level, __FILE__, 3, "T::F", "dev", "L%d", level));  // or filtered
+    }
+    EXPECT_EQ(ZQ_ERR_INVALID, WriteLog(1, nullptr, 3, "T::F", "dev", "no source"));
     const std::string exe = ExeName();
     ASSERT_EQ(DestroyAsyncLog(), 0);
 
@@ -226,16 +227,17 @@ TEST_F(LogRecordEngine, LevelFilterAndWholeLines) {
 }
 
 TEST_F(LogRecordEngine, LongMessageRawTextAndCallsOutsideTheEngine) {
-    WriteLog(1, "a.c", 1, "f", "d", "before");
-    WriteRawLog("before\r\n", 8);
+    EXPECT_EQ(ZQ_ERR_NOT_CREATED, WriteLog(1, "a.c", 1, "f", "d", "before"));
+    EXPECT_EQ(ZQ_ERR_NOT_CREATED, WriteRawLog("before\r\n", 8));
     ASSERT_EQ(CreateAsyncLog(), 0);
-    WriteLog(1, "a.c", 1, "f", "d", "%s", std::string(2000, 'x').c_str());
-    WriteRawLog("abc", 99);
-    WriteRawLog("", 5);  // queued with length 0: adds nothing
-    WriteRawLog(nullptr, 5);
+    EXPECT_EQ(ZQ_OK, WriteLog(1, "a.c", 1, "f", "d", "%s", std::string(2000, 'x').c_str()));
+    EXPECT_EQ(ZQ_OK, WriteRawLog("abc", 99));
+    EXPECT_EQ(ZQ_OK, WriteRawLog("", 5));  // queued with length 0: adds nothing
+    EXPECT_EQ(ZQ_ERR_INVALID, WriteRawLog(nullptr, 5));
+    EXPECT_EQ(ZQ_ERR_INVALID, WriteRawLog(std::string(1025, 'y').c_str(), 0));  // > one slot
     ASSERT_EQ(DestroyAsyncLog(), 0);
-    WriteLog(1, "a.c", 1, "f", "d", "after");
-    WriteRawLog("after\r\n", 7);
+    EXPECT_EQ(ZQ_ERR_NOT_CREATED, WriteLog(1, "a.c", 1, "f", "d", "after"));
+    EXPECT_EQ(ZQ_ERR_NOT_CREATED, WriteRawLog("after\r\n", 7));
 
     std::string text = LogText();
     ASSERT_EQ(text.size(), 1023u + 3u);
