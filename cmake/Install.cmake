@@ -50,9 +50,9 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZqLogConfig.cmake
 configure_file(${PROJECT_SOURCE_DIR}/cmake/zqlog.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zqlog.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zqlog.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-configure_file(${PROJECT_SOURCE_DIR}/packaging/zuvozadavid.service.in
+configure_file(${PROJECT_SOURCE_DIR}/scripts/service/zuvozadavid.service.in
                ${CMAKE_CURRENT_BINARY_DIR}/${ZQ_SERVICE_NAME}.service @ONLY)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/zuvozadavid.init.in
+configure_file(${PROJECT_SOURCE_DIR}/scripts/service/zuvozadavid.init.in
                ${CMAKE_CURRENT_BINARY_DIR}/${ZQ_SERVICE_NAME}.init @ONLY)
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/Path.ini "${ZQ_BASE_DIR}\n")
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${ZQ_SERVICE_NAME}.service
