@@ -6,7 +6,8 @@
 //
 // Start-up: banner, base directory, single-instance lock (a second daemon
 // refuses to start, exit status 1), detach with daemon(0, 0), pid file, log
-// module in file mode, receive loop. SIGTERM and SIGINT stop it in order: the
+// module in file mode (a missing LogServer.ini is written with the defaults),
+// receive loop. SIGTERM and SIGINT stop it in order: the
 // receive loop takes what is queued on its socket and returns, DestroyAsyncLog
 // lets the writer drain the ring and closes the file, and the process exits 0.
 
@@ -14,7 +15,9 @@
 #include "server/InstanceLock.h"
 #include "server/MessageRecv.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,6 +36,7 @@ constexpr const char* kDefaultBaseDir = "/var/log/ZQS";
 constexpr const char* kLogSubDir = "ZqSdkLog";
 constexpr const char* kConfigFile = "LogServer.ini";
 constexpr const char* kFilePrefix = "SDK";
+constexpr mode_t kLogDirMode = 0775;
 
 // Only sets the flag; the receive loop does the rest on the main thread.
 void OnStopSignal(int) { g_bStopRecv.store(true, std::memory_order_relaxed); }
@@ -69,6 +73,35 @@ void JoinPath(char* pOut, const char* pDir, const char* pName) {
     if (nLen < 0 || static_cast<size_t>(nLen) >= kPathBufLen) {
         (void)ConsolePrint("path cut at %zu characters: %s\n", kPathBufLen - 1, pOut);
     }
+}
+
+// A first start finds no LogServer.ini: it is written with the settings the
+// daemon uses without one, as a template to edit. Without it the writer would
+// have no file to watch, and a LogServer.ini made later would take effect only
+// at the next start. True when the file was written; an existing file (also
+// one that appeared meanwhile) is never replaced.
+bool WriteDefaultConfig(const char* pLogDir, const char* pCfgPath) {
+    static const char kDefaults[] =
+        "[Level]\r\nLogLevel=4\r\n[File]\r\nFileSize=20\r\nFileNum=10\r\n";
+    // The engine creates the log directory too, later; levels already there are fine.
+    char szDir[kPathBufLen];
+    std::snprintf(szDir, sizeof(szDir), "%s", pLogDir);
+    for (char* p = szDir + 1; *p != '\0'; ++p) {
+        if (*p != '/') continue;
+        *p = '\0';
+        (void)mkdir(szDir, kLogDirMode);  // EEXIST is the common case
+        *p = '/';
+    }
+    (void)mkdir(szDir, kLogDirMode);
+    const int nFd = open(pCfgPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (nFd < 0) return false;
+    const ssize_t nLen = static_cast<ssize_t>(sizeof(kDefaults) - 1);
+    const bool bWritten = write(nFd, kDefaults, sizeof(kDefaults) - 1) == nLen;
+    if (close(nFd) != 0 || !bWritten) {
+        (void)unlink(pCfgPath);  // a half-written file would hide the defaults
+        return false;
+    }
+    return true;
 }
 
 bool InstallStopHandlers() {
@@ -141,7 +174,11 @@ int main() {
     (void)SetLogMode(ZQ_MODE_FILES);
     char szCfgPath[kPathBufLen] = {};
     JoinPath(szCfgPath, szLogDir, kConfigFile);
-    (void)LoadLogConfig(szCfgPath);
+    if (LoadLogConfig(szCfgPath) != 0 && WriteDefaultConfig(szLogDir, szCfgPath)) {
+        // The file just written holds the defaults; loading it makes the
+        // writer watch it, so later edits take effect without a restart.
+        (void)LoadLogConfig(szCfgPath);
+    }
     (void)ConsolePrint("set log path[%s]\n", szCfgPath);
 
     SetStopSignalsBlocked(true);

@@ -346,6 +346,9 @@ TEST_F(DaemonTest, WritesEachDatagramUnchangedUnderTheBaseOfPathIni) {
     EXPECT_EQ(0, StopDaemon(nDaemon));
     EXPECT_EQ(strExpected, ReadFile(strFile));
     EXPECT_FALSE(FileExists(LogFile(strBase, 1)));
+    // A first start leaves the default settings to edit.
+    EXPECT_EQ("[Level]\r\nLogLevel=4\r\n[File]\r\nFileSize=20\r\nFileNum=10\r\n",
+              ReadFile(strBase + "/ZqSdkLog/LogServer.ini"));
 }
 
 TEST_F(DaemonTest, StopSignalWritesEveryQueuedDatagramAndRemovesThePidFile) {
