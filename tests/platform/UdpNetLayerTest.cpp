@@ -31,8 +31,8 @@ uint16_t PortOf(CUdpNetLayer& endpoint) {
     return nPort;
 }
 
-int32_t SendText(CUdpNetLayer& from, const std::string& text, uint16_t nToPort,
-                 uint8_t bSelect = 0) {
+// A send record for a text to 127.0.0.1:nToPort; the text must outlive it.
+NetSendParam SendParam(const std::string& text, uint16_t nToPort, uint8_t bSelect) {
     NetSendParam stSend{};
     stSend.pData = reinterpret_cast<const uint8_t*>(text.data());
     stSend.nLen = static_cast<int32_t>(text.size());
@@ -40,6 +40,12 @@ int32_t SendText(CUdpNetLayer& from, const std::string& text, uint16_t nToPort,
     stSend.nPort = nToPort;
     stSend.nTimeOut = kWaitMicros;
     stSend.bSelect = bSelect;
+    return stSend;
+}
+
+int32_t SendText(CUdpNetLayer& from, const std::string& text, uint16_t nToPort,
+                 uint8_t bSelect = 0) {
+    NetSendParam stSend = SendParam(text, nToPort, bSelect);
     const int32_t nRet = from.Send(&stSend);
     if (nRet == 0) {
         EXPECT_EQ(static_cast<int32_t>(text.size()), stSend.nLen);
@@ -92,13 +98,7 @@ TEST(UdpNetLayer, DatagramArrivesWholeWithSenderAddress) {
                                             << ", select receive " << int{bSelectRecv});
             const std::string text = "INFO 2024-01-01 line " + std::to_string(bSelectSend) +
                                      std::to_string(bSelectRecv) + "\r\n";
-            NetSendParam stSend{};
-            stSend.pData = reinterpret_cast<const uint8_t*>(text.data());
-            stSend.nLen = static_cast<int32_t>(text.size());
-            stSend.nIp = kLoopback;
-            stSend.nPort = nReceiverPort;
-            stSend.nTimeOut = kWaitMicros;
-            stSend.bSelect = bSelectSend;
+            NetSendParam stSend = SendParam(text, nReceiverPort, bSelectSend);
             ASSERT_EQ(0, sender.NetLayerSend(&stSend));
             EXPECT_EQ(static_cast<int32_t>(text.size()), stSend.nLen);
 
@@ -391,13 +391,7 @@ TEST(UdpNetLayer, SharedBySendingAndReceivingThreads) {
                 break;
             }
             const std::string text = "record " + std::to_string(i);
-            NetSendParam stSend{};
-            stSend.pData = reinterpret_cast<const uint8_t*>(text.data());
-            stSend.nLen = static_cast<int32_t>(text.size());
-            stSend.nIp = kLoopback;
-            stSend.nPort = nPort;
-            stSend.nTimeOut = kWaitMicros;
-            stSend.bSelect = static_cast<uint8_t>(i % 2);
+            NetSendParam stSend = SendParam(text, nPort, static_cast<uint8_t>(i % 2));
             const int32_t nRet = endpoint.Send(&stSend);
             if (nRet != 0 || stSend.nLen != static_cast<int32_t>(text.size())) {
                 strSendError = "send " + std::to_string(i) + " gave " + std::to_string(nRet);
