@@ -1,9 +1,8 @@
 #pragma once
 
-#include <cstdint>
+#include "platform/WireContract.h"
 
-// Name of the log daemon's process: clients forward to it when it runs.
-constexpr const char* kLogServerName = "ZuVozAdavid";
+#include <cstdint>
 
 // The id of a running process whose name (as /proc/<pid>/comm shows it) is
 // pName, or 0 when there is none. Reads /proc directly: no child process, no

@@ -26,7 +26,6 @@ constexpr int64_t kWatchIntervalNs = 1500000000;  // ... or this long, whichever
 constexpr int64_t kStopGiveUpMs = 1000;           // how long a stopping writer tries to get a file
 constexpr uint32_t kMaxBatch = 512;               // records handed to stdio between two flushes
 constexpr uint32_t kEndLoop = UINT32_MAX;         // a writer step\'s answer: the loop ends
-constexpr uint32_t kLoopbackIp = 0x7f000001;
 constexpr size_t kValueLen = 16;
 constexpr long kMinCfgLevel = 0;
 constexpr long kMaxCfgLevel = 7;

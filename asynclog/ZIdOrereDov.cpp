@@ -46,14 +46,13 @@ namespace {
 
 constexpr uint64_t kDefaultMaxFileSize = 0x1400000;  // 20 MiB
 constexpr uint32_t kDefaultSlots = 1024;
-constexpr uint32_t kDefaultSlotSize = 1024;
+constexpr uint32_t kDefaultSlotSize = kMaxRecordLen;
 constexpr uint32_t kModeForward = 2;
 constexpr int32_t kDefaultLevel = 4;
 constexpr size_t kMaxOpenName = 127;  // longest file name OpenLogFile takes
 constexpr size_t kPathBuf = 512;      // directory + "/" + name
 constexpr mode_t kDirMode = 0775;
 constexpr size_t kStdioBufSize = 64 * 1024;  // one write() carries many records
-constexpr uint32_t kLoopbackIp = 0x7f000001;
 constexpr uint32_t kForwardRecvBuf = 8192;
 constexpr uint32_t kCacheLine = 64;
 constexpr uint32_t kPrefetchBytes = 256;  // a typical record

@@ -3,6 +3,7 @@
 #include "asynclog/RingBuffer.h"
 #include "asynclog/SemEvent.h"
 #include "platform/UdpNetLayer.h"
+#include "platform/WireContract.h"
 #include "platform/ZQMutex.h"
 #include "platform/ZQThread.h"
 
@@ -26,8 +27,6 @@ constexpr uint32_t kLogPathLen = 256;  // directory and configuration path
 constexpr uint32_t kPrefixLen = 128;
 constexpr uint32_t kLevelKeyLen = 64;
 constexpr uint32_t kFileNameLen = 256;  // one entry of the name table
-constexpr uint16_t kLogServerPort = 12345;
-constexpr uint16_t kForwardPort = 54321;
 
 using LevelCallback = void (*)(int32_t nLevel, char* pKeyName, int32_t nUserValue);
 

@@ -41,10 +41,10 @@ constexpr uint32_t kProcessNameLen = 259;
 
 // The engine's slots are always 1024 bytes, whatever SetQueueSlotSize recorded:
 // the longest formatted record (1023 bytes) must fit one.
-constexpr uint32_t kEngineSlotSize = 1024;
+constexpr uint32_t kEngineSlotSize = kMaxRecordLen;
 
 // Record layout.
-constexpr uint32_t kRecordBufSize = 1024;  // a finished line is at most 1023 bytes
+constexpr uint32_t kRecordBufSize = kMaxRecordLen;  // a finished line is at most 1023 bytes
 constexpr uint32_t kHeaderMaxLen = 511;
 
 // The one log facility of the process. Settings start at their defaults; the

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/WireContract.h"
+
 #include <cstdint>
 
 // Only one daemon may receive on 127.0.0.1:12345: the endpoint switches address
@@ -15,7 +17,7 @@
 // kPidFileFallback, as the decimal pid followed by a newline (a reader that finds
 // no newline yet retries). It is removed at an orderly exit; after a crash it
 // stays, so a reader checks that the process it names is a ZuVozAdavid.
-constexpr const char* kInstanceLockName = "ZuVozAdavid";  // abstract socket name
+constexpr const char* kInstanceLockName = kLogServerName;  // abstract socket name
 constexpr const char* kPidFilePath = "/run/ZuVozAdavid.pid";
 constexpr const char* kPidFileFallback = "/tmp/ZuVozAdavid.pid";
 

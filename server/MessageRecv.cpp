@@ -2,6 +2,7 @@
 
 #include "logmodule/LogModule.h"
 #include "platform/UdpNetLayer.h"
+#include "platform/WireContract.h"
 
 #include <time.h>
 
@@ -119,7 +120,7 @@ int MessageRecv(void* pUser) {
 
     if (!StopWanted()) {
         std::unique_ptr<NetHandle> pNet(new (std::nothrow)
-                                            NetHandle(kRecvAddr, kRecvPort, kRecvBufSize));
+                                            NetHandle(kLoopbackIp, kLogServerPort, kRecvBufSize));
         while (!StopWanted()) {
             nRet = Receive(pNet.get(), &stParam, kRecvWaitUs);
             if (nRet == 0) {

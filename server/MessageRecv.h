@@ -16,8 +16,6 @@ extern std::atomic<bool> g_bStopRecv;
 static_assert(std::atomic<bool>::is_always_lock_free,
               "g_bStopRecv is set from a signal handler: it must be lock-free");
 
-constexpr uint32_t kRecvAddr = 0x7f000001;  // 127.0.0.1, host order
-constexpr uint16_t kRecvPort = 12345;
 constexpr uint32_t kRecvBufSize = 8192;   // the endpoint's receive buffer
 constexpr uint32_t kRecvWaitUs = 10000;   // longest wait for a datagram per pass
 constexpr uint32_t kRecvBackoffMs = 100;  // pause after a lasting receive failure

@@ -136,7 +136,7 @@ public:
     void Send(const std::string& strData) {
         sockaddr_in stTo{};
         stTo.sin_family = AF_INET;
-        stTo.sin_port = htons(kRecvPort);
+        stTo.sin_port = htons(kLogServerPort);
         stTo.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         const ssize_t nSent = sendto(m_nSocket, strData.data(), strData.size(), 0,
                                      reinterpret_cast<sockaddr*>(&stTo), sizeof(stTo));
