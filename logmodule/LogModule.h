@@ -15,9 +15,8 @@
 // copied into a preallocated ring and written by a background thread; when the
 // ring is full the record is dropped and counted (GetLostLogCount).
 //
-// Results: 0 success; -3 already created (settings that must come before
-// CreateAsyncLog); -5 bad argument, out of range or missing file; -6 out of
-// memory; other codes from the engine's start.
+// Every operation returns one of the ZQ_* result codes below; each operation
+// lists the ones it can return.
 
 #include <cstdint>
 
@@ -29,11 +28,14 @@ constexpr int32_t ZQ_LEVEL_INFO = 4;
 constexpr int32_t ZQ_LEVEL_DEBUG = 5;
 constexpr int32_t ZQ_LEVEL_TRACE = 6;
 
-// Results of WriteLog and WriteRawLog.
+// Result codes.
 constexpr int32_t ZQ_OK = 0;
-constexpr int32_t ZQ_ERR_NOT_CREATED = -2;
-constexpr int32_t ZQ_ERR_INVALID = -5;
-constexpr int32_t ZQ_ERR_QUEUE_FULL = -6;
+constexpr int32_t ZQ_ERR_NOT_CREATED = -2;      // no log created (WriteLog, WriteRawLog)
+constexpr int32_t ZQ_ERR_ALREADY_CREATED = -3;  // a setting that must precede CreateAsyncLog
+constexpr int32_t ZQ_ERR_INVALID = -5;          // bad argument, out of range, missing file
+constexpr int32_t ZQ_ERR_QUEUE_FULL = -6;       // WriteLog, WriteRawLog: try again later
+constexpr int32_t ZQ_ERR_RESOURCE = -6;         // CreateAsyncLog: no memory, file or thread
+constexpr int32_t ZQ_ERR_NAME_TOO_LONG = -7;    // CreateAsyncLog: file name over 127 chars
 
 // Output modes for SetLogMode.
 constexpr int32_t ZQ_MODE_FILES = 1;    // always write files
@@ -43,14 +45,15 @@ constexpr int32_t ZQ_MODE_FORWARD = 2;  // forward to the daemon when it runs
 // level through the custom key.
 using LogLevelCallback = void (*)(int32_t nLevel, char* pKeyName, int32_t nUserValue);
 
-// Before CreateAsyncLog only (-3 afterwards).
+// Before CreateAsyncLog only: ZQ_OK, ZQ_ERR_ALREADY_CREATED afterwards,
+// ZQ_ERR_INVALID for a null or over-long text or a count out of range.
 int32_t SetLogPath(const char* pLogDir, const char* pPrefix);  // 1..256, 1..128 chars
 int32_t SetLogMode(int32_t nMode);
 int32_t SetModuleName(const char* pName);    // 0..128 chars
 int32_t SetQueueSlotCount(uint32_t nCount);  // 10..1024
 int32_t SetQueueSlotSize(int32_t nSize);     // recorded; slots stay 1024 bytes
 
-// At any time.
+// At any time: ZQ_OK or ZQ_ERR_INVALID.
 int32_t SetLevelCallback(LogLevelCallback pfnCallback, const char* pKey, int32_t nUserValue);
 // Reads [Level] LogLevel, [File] FileSize (MiB) and FileNum from an INI file and
 // remembers it: the engine reloads it whenever it changes.
@@ -60,8 +63,10 @@ int32_t SetLogFileNum(uint32_t nNum);       // 2..10
 int32_t SetLogLevel(int32_t nLevel);
 int32_t GetLogLevel(int32_t* pLevel);  // untouched while no engine exists
 
+// ZQ_OK; ZQ_ERR_ALREADY_CREATED; ZQ_ERR_INVALID (no log path, or one the
+// engine refuses); ZQ_ERR_RESOURCE; ZQ_ERR_NAME_TOO_LONG.
 int32_t CreateAsyncLog();
-int32_t DestroyAsyncLog();  // restores every setting to its default
+int32_t DestroyAsyncLog();  // ZQ_OK; restores every setting to its default
 
 // Formats one record and queues it:
 // "Info    2024-03-05 07:08:09:045  DevID:cam0  Source-Line:net(main.cpp-L0042)  "
