@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ThreadAnnotations.h"
+
 #include <pthread.h>
 
 // Recursive POSIX mutexes. Every function tolerates a null mutex: Lock, Unlock
@@ -15,25 +17,25 @@ int DestroyMutex(pthread_mutex_t* pMutex);
 // One recursive mutex. Used for the module lock, the engine lock, the ring's
 // lock and each UDP endpoint's lock. A thread that holds it may take it again
 // and must release it as often as it took it. Any thread may lock it.
-class CZQMutex {
+class ZQ_CAPABILITY("mutex") CZQMutex {
 public:
     CZQMutex();
     ~CZQMutex();
     CZQMutex(const CZQMutex&) = delete;
     CZQMutex& operator=(const CZQMutex&) = delete;
 
-    int Lock();
-    int Unlock();
+    int Lock() ZQ_ACQUIRE();
+    int Unlock() ZQ_RELEASE();
 
 private:
     pthread_mutex_t m_Mutex;
 };
 
 // Holds a CZQMutex for the lifetime of the guard.
-class CZQLockGuard {
+class ZQ_SCOPED_CAPABILITY CZQLockGuard {
 public:
-    explicit CZQLockGuard(CZQMutex& mutex) : m_Mutex(mutex) { m_Mutex.Lock(); }
-    ~CZQLockGuard() { m_Mutex.Unlock(); }
+    explicit CZQLockGuard(CZQMutex& mutex) ZQ_ACQUIRE(mutex) : m_Mutex(mutex) { m_Mutex.Lock(); }
+    ~CZQLockGuard() ZQ_RELEASE() { m_Mutex.Unlock(); }
     CZQLockGuard(const CZQLockGuard&) = delete;
     CZQLockGuard& operator=(const CZQLockGuard&) = delete;
 
