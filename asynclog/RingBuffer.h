@@ -59,9 +59,9 @@ public:
     int32_t GetSize() const { return m_nSize; }
 
 private:
-    CZQMutex m_Lock;     // exists for the ring's life; no operation takes it
-    RingSlot* m_pSlots;  // m_nSize + 1 entries, the last never handed out
-    int32_t m_nSize;     // modulus; 1024 without a table
+    CZQMutex m_Lock;                     // exists for the ring's life; no operation takes it
+    RingSlot* m_pSlots;                  // m_nSize + 1 entries, the last never handed out
+    int32_t m_nSize;                     // modulus; 1024 without a table
     std::atomic<int32_t> m_nWriteIndex;  // written by the producer only
     std::atomic<int32_t> m_nReadIndex;   // written by the consumer only
 };

@@ -1,7 +1,6 @@
 #include "logmodule/LogModule.h"
 
 #include "logmodule/LogModuleState.h"
-#include "platform/ProfileReader.h"
 
 #include <time.h>
 #include <unistd.h>
@@ -10,12 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
 
-constexpr uint32_t kIniValueSize = 16;  // result buffer of one INI value
-constexpr size_t kPathBufSize = 260;    // "/proc/self/exe" link and built paths
+constexpr size_t kPathBufSize = 260;  // "/proc/self/exe" link and built paths
 
 // Copies a text already checked to fit: the array is cleared first, so the
 // copy is always terminated.
@@ -23,21 +22,6 @@ template <size_t N>
 void CopyText(char (&dst)[N], const char* pSrc, size_t nLen) {
     memset(dst, 0, N);
     memcpy(dst, pSrc, nLen);
-}
-
-// Reads one value of the INI file as strtol(base 10) reads it. Returns false
-// when the key is absent or empty.
-bool ReadIniNumber(const char* pPath, const char* pSection, const char* pKey, long* pValue) {
-    char szValue[kIniValueSize] = {};
-    ReadProfileString(pSection, pKey, "", szValue, kIniValueSize, pPath);
-    if (szValue[0] == '\0') return false;
-    *pValue = strtol(szValue, nullptr, 10);
-    return true;
-}
-
-template <typename T>
-bool InRange(long nValue, T nMin, T nMax) {
-    return nValue >= static_cast<long>(nMin) && nValue <= static_cast<long>(nMax);
 }
 
 // strtol's value as a 32-bit integer; out-of-range values are clamped.
@@ -51,7 +35,7 @@ int32_t ClampToInt32(long nValue) {
 
 // Reads the base name of the running executable into m_szProcessName; keeps
 // the old content when the link cannot be read or has no '/'.
-void TakeProcessNameLocked(LogModule& m) {
+void TakeProcessNameLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
     char szExe[kPathBufSize] = {};
     ssize_t nRead = readlink("/proc/self/exe", szExe, sizeof(szExe) - 1);
     if (nRead <= 0) return;  // no /proc or no permission: not an error
@@ -61,7 +45,7 @@ void TakeProcessNameLocked(LogModule& m) {
     CopyText(m.m_szProcessName, pSlash + 1, strlen(pSlash + 1));
 }
 
-void ResetSettingsLocked(LogModule& m) {
+void ResetSettingsLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
     m.m_bCreated.store(0, std::memory_order_relaxed);
     m.m_nFileSize.store(kDefaultFileSizeMiB, std::memory_order_relaxed);
     m.m_nFileNum.store(kDefaultFileNum, std::memory_order_relaxed);
@@ -83,7 +67,7 @@ void ResetSettingsLocked(LogModule& m) {
 
 // Hands every setting to a fresh engine and starts it; the first failing
 // engine code, or 0.
-int32_t ConfigureAndStartLocked(LogModule& m, ZIdOrereDov* pEngine) {
+int32_t ConfigureAndStartLocked(LogModule& m, ZIdOrereDov* pEngine) ZQ_REQUIRES(m.m_Lock) {
     pEngine->SetLevel(m.m_nLevel.load(std::memory_order_relaxed));  // stores; cannot fail
     int32_t nRet = pEngine->SetFileNum(m.m_nFileNum.load(std::memory_order_relaxed));
     if (nRet != kLogOk) return nRet;
@@ -91,8 +75,8 @@ int32_t ConfigureAndStartLocked(LogModule& m, ZIdOrereDov* pEngine) {
     if (nRet != kLogOk) return nRet;
     nRet = pEngine->SetSlotCount(m.m_nSlotCount);
     if (nRet != kLogOk) return nRet;
-    // m_nSlotSize is only recorded: a smaller slot would refuse long records.
-    nRet = pEngine->SetSlotSize(kEngineSlotSize);
+    // m_nSlotSize is only recorded: the longest record must fit every slot.
+    nRet = pEngine->SetSlotSize(kSlotSize);
     if (nRet != kLogOk) return nRet;
     if (m.m_pfnLevelCallback != nullptr && m.m_szLevelKey[0] != '\0') {
         nRet = pEngine->RegisterLevelCallback(m.m_pfnLevelCallback, m.m_szLevelKey, m.m_nUserValue);
@@ -106,10 +90,29 @@ int32_t ConfigureAndStartLocked(LogModule& m, ZIdOrereDov* pEngine) {
     return pEngine->Start(m.m_szLogPath, m.m_szPrefix);
 }
 
+static_assert(kLogOk == ZQ_OK && kLogErrNotRunning == ZQ_ERR_NOT_CREATED &&
+                  kLogErrInvalid == ZQ_ERR_INVALID && kLogErrResource == ZQ_ERR_RESOURCE &&
+                  kLogErrResource == ZQ_ERR_QUEUE_FULL &&
+                  kLogErrNameTooLong == ZQ_ERR_NAME_TOO_LONG,
+              "an engine code and its public twin must keep one number");
+
 // Makes sure the module, and so its lock, exists before main runs.
 const bool g_bModuleReady = (GetLogModule(), true);
 
 }  // namespace
+
+int32_t ToPublicResult(int32_t nEngineCode) {
+    switch (nEngineCode) {
+        case kLogOk:
+        case kLogErrNotRunning:
+        case kLogErrInvalid:
+        case kLogErrResource:
+        case kLogErrNameTooLong:
+            return nEngineCode;
+        default:
+            return ZQ_ERR_RESOURCE;  // a failure of the platform below the engine
+    }
+}
 
 LogModule::LogModule()
     : m_nLevel(kDefaultLevel),
@@ -126,7 +129,7 @@ LogModule::LogModule()
       m_szPrefix(),
       m_szModuleName(),
       m_Lock(),
-      m_pAsyncLog(nullptr),
+      m_pAsyncLog(),
       m_bCreated(0),
       m_nPid(0),
       m_szProcessName(),
@@ -134,8 +137,7 @@ LogModule::LogModule()
 
 LogModule::~LogModule() {
     CZQLockGuard guard(m_Lock);
-    delete m_pAsyncLog;  // its Stop writes what is queued and joins the writer
-    m_pAsyncLog = nullptr;
+    m_pAsyncLog.reset();  // its Stop writes what is queued and joins the writer
     m_bCreated.store(0, std::memory_order_relaxed);
 }
 
@@ -150,114 +152,106 @@ LogModule& GetLogModule() {
 int32_t SetLogPath(const char* pLogDir, const char* pPrefix) {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
-    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return kModuleErrCreated;
-    if (pLogDir == nullptr || pPrefix == nullptr) return kModuleErrInvalid;
+    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
+    if (pLogDir == nullptr || pPrefix == nullptr) return ZQ_ERR_INVALID;
     size_t nDirLen = strlen(pLogDir);
     size_t nPrefixLen = strlen(pPrefix);
-    if (nDirLen < 1 || nDirLen > kLogPathLen) return kModuleErrInvalid;
-    if (nPrefixLen < 1 || nPrefixLen > kPrefixLen) return kModuleErrInvalid;
+    if (nDirLen < 1 || nDirLen > kLogPathLen) return ZQ_ERR_INVALID;
+    if (nPrefixLen < 1 || nPrefixLen > kPrefixLen) return ZQ_ERR_INVALID;
     CopyText(m.m_szLogPath, pLogDir, nDirLen);
     CopyText(m.m_szPrefix, pPrefix, nPrefixLen);
-    return kModuleOk;
+    return ZQ_OK;
 }
 
 int32_t SetLogMode(int32_t nMode) {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
-    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return kModuleErrCreated;
+    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
     m.m_nMode = nMode;
-    return kModuleOk;
+    return ZQ_OK;
 }
 
 int32_t SetModuleName(const char* pName) {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
-    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return kModuleErrCreated;
-    if (pName == nullptr) return kModuleErrInvalid;
+    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
+    if (pName == nullptr) return ZQ_ERR_INVALID;
     size_t nLen = strlen(pName);
-    if (nLen > kModuleNameLen) return kModuleErrInvalid;
+    if (nLen > kModuleNameLen) return ZQ_ERR_INVALID;
     CopyText(m.m_szModuleName, pName, nLen);
-    return kModuleOk;
+    return ZQ_OK;
 }
 
 int32_t SetQueueSlotCount(uint32_t nCount) {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
-    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return kModuleErrCreated;
-    if (nCount < kMinSlotCount || nCount > kMaxSlotCount) return kModuleErrInvalid;
+    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
+    if (nCount < kMinSlotCount || nCount > kMaxSlotCount) return ZQ_ERR_INVALID;
     m.m_nSlotCount = nCount;
-    return kModuleOk;
+    return ZQ_OK;
 }
 
 int32_t SetQueueSlotSize(int32_t nSize) {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
-    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return kModuleErrCreated;
+    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
     m.m_nSlotSize = nSize;
-    return kModuleOk;
+    return ZQ_OK;
 }
 
 int32_t SetLevelCallback(LogLevelCallback pfnCallback, const char* pKey, int32_t nUserValue) {
-    if (pfnCallback == nullptr || pKey == nullptr) return kModuleErrInvalid;
+    if (pfnCallback == nullptr || pKey == nullptr) return ZQ_ERR_INVALID;
     size_t nLen = strlen(pKey);
-    if (nLen > kLevelKeyLen) return kModuleErrInvalid;
+    if (nLen > kLevelKeyLen) return ZQ_ERR_INVALID;
     LogModule& m = GetLogModule();
     // A running engine keeps what it was given at creation.
     CZQLockGuard guard(m.m_Lock);
     m.m_pfnLevelCallback = pfnCallback;
     CopyText(m.m_szLevelKey, pKey, nLen);
     m.m_nUserValue = nUserValue;
-    return kModuleOk;
+    return ZQ_OK;
 }
 
 int32_t LoadLogConfig(const char* pCfgPath) {
-    if (pCfgPath == nullptr || access(pCfgPath, F_OK) != 0) return kModuleErrInvalid;
+    LogConfigValues stValues;
+    if (pCfgPath == nullptr || !ReadLogConfig(pCfgPath, nullptr, &stValues)) return ZQ_ERR_INVALID;
     LogModule& m = GetLogModule();
-
-    long nValue = 0;
-    if (ReadIniNumber(pCfgPath, "Level", "LogLevel", &nValue) &&
-        InRange(nValue, kMinCfgLevel, kMaxCfgLevel)) {
-        m.m_nLevel.store(static_cast<int32_t>(nValue), std::memory_order_relaxed);
-    }
-    if (ReadIniNumber(pCfgPath, "File", "FileSize", &nValue) &&
-        InRange(nValue, kMinFileSizeMiB, kMaxFileSizeMiB)) {
-        m.m_nFileSize.store(static_cast<uint32_t>(nValue), std::memory_order_relaxed);
-    }
-    if (ReadIniNumber(pCfgPath, "File", "FileNum", &nValue) &&
-        InRange(nValue, kMinFileNum, kMaxFileNum)) {
-        m.m_nFileNum.store(static_cast<uint32_t>(nValue), std::memory_order_relaxed);
-    }
+    if (stValues.bLevel) m.m_nLevel.store(stValues.nLevel, std::memory_order_relaxed);
+    if (stValues.bFileSize) m.m_nFileSize.store(stValues.nFileSizeMiB, std::memory_order_relaxed);
+    if (stValues.bFileNum) m.m_nFileNum.store(stValues.nFileNum, std::memory_order_relaxed);
 
     // The values read above stay even when the path itself cannot be kept.
     size_t nLen = strlen(pCfgPath);
-    if (nLen < 1 || nLen > kLogPathLen) return kModuleErrInvalid;
+    if (nLen < 1 || nLen > kLogPathLen) return ZQ_ERR_INVALID;
 
     CZQLockGuard guard(m.m_Lock);
     CopyText(m.m_szCfgPath, pCfgPath, nLen);
     if (m.m_pAsyncLog != nullptr) {
-        // Out-of-range values never reach here, so the results carry nothing.
-        (void)m.m_pAsyncLog->SetFileSize(m.m_nFileSize.load(std::memory_order_relaxed));
-        (void)m.m_pAsyncLog->SetFileNum(m.m_nFileNum.load(std::memory_order_relaxed));
+        // A running engine keeps watching the file it was given and keeps its
+        // level; the file settings read here reach it now.
+        if (stValues.bFileSize)
+            (void)m.m_pAsyncLog->SetFileSize(stValues.nFileSizeMiB);  // in range
+        if (stValues.bFileNum) (void)m.m_pAsyncLog->SetFileNum(stValues.nFileNum);
     }
-    return kModuleOk;
+    return ZQ_OK;
 }
 
 int32_t SetLogFileSize(uint32_t nSizeMiB) {
-    if (nSizeMiB < kMinFileSizeMiB || nSizeMiB > kMaxFileSizeMiB) return kModuleErrInvalid;
+    if (nSizeMiB < kMinFileSizeMiB || nSizeMiB > kMaxFileSizeMiB) return ZQ_ERR_INVALID;
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
     m.m_nFileSize.store(nSizeMiB, std::memory_order_relaxed);
-    if (m.m_pAsyncLog == nullptr) return kModuleOk;
-    return m.m_pAsyncLog->SetFileSize(nSizeMiB);
+    if (m.m_pAsyncLog == nullptr) return ZQ_OK;
+    return ToPublicResult(m.m_pAsyncLog->SetFileSize(nSizeMiB));
 }
 
 int32_t SetLogFileNum(uint32_t nNum) {
-    if (nNum < kMinFileNum || nNum > kMaxFileNum) return kModuleErrInvalid;
+    if (nNum < kMinLogFiles || nNum > kMaxLogFiles) return ZQ_ERR_INVALID;
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
     m.m_nFileNum.store(nNum, std::memory_order_relaxed);
-    if (m.m_pAsyncLog == nullptr) return kModuleOk;
-    return m.m_pAsyncLog->SetFileNum(nNum);
+    if (m.m_pAsyncLog == nullptr) return ZQ_OK;
+    return ToPublicResult(m.m_pAsyncLog->SetFileNum(nNum));
 }
 
 int32_t SetLogLevel(int32_t nLevel) {
@@ -267,33 +261,28 @@ int32_t SetLogLevel(int32_t nLevel) {
     if (m.m_pAsyncLog != nullptr) {
         (void)m.m_pAsyncLog->SetLevel(nLevel);  // stores any value; always 0
     }
-    return kModuleOk;
+    return ZQ_OK;
 }
 
 int32_t GetLogLevel(int32_t* pLevel) {
-    if (pLevel == nullptr) return kModuleErrInvalid;
+    if (pLevel == nullptr) return ZQ_ERR_INVALID;
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
     if (m.m_pAsyncLog != nullptr) *pLevel = m.m_pAsyncLog->GetLevel();
-    return kModuleOk;
+    return ZQ_OK;
 }
 
 int32_t CreateAsyncLog() {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
-    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return kModuleErrCreated;
-    if (m.m_pAsyncLog == nullptr) {
-        m.m_pAsyncLog = new (std::nothrow) ZIdOrereDov();
-        if (m.m_pAsyncLog == nullptr) return kModuleErrNoMemory;
-    }
-    int32_t nRet = ConfigureAndStartLocked(m, m.m_pAsyncLog);
-    if (nRet != kLogOk) {
-        // The destructor stops the engine and releases whatever Start built;
-        // the settings stay for another attempt.
-        delete m.m_pAsyncLog;
-        m.m_pAsyncLog = nullptr;
-        return nRet;
-    }
+    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
+    std::unique_ptr<ZIdOrereDov> pEngine(new (std::nothrow) ZIdOrereDov());
+    if (pEngine == nullptr) return ZQ_ERR_RESOURCE;
+    // A failed start leaves nothing behind (the engine goes with pEngine); the
+    // settings stay for another attempt.
+    const int32_t nRet = ToPublicResult(ConfigureAndStartLocked(m, pEngine.get()));
+    if (nRet != ZQ_OK) return nRet;
+    m.m_pAsyncLog = std::move(pEngine);
     // Records take their local time through localtime_r, which need not read
     // TZ by itself.
     tzset();
@@ -301,7 +290,7 @@ int32_t CreateAsyncLog() {
     m.m_nPid = static_cast<int32_t>(getpid());
     ++m.m_nGeneration;
     m.m_bCreated.store(1, std::memory_order_relaxed);
-    return kModuleOk;
+    return ZQ_OK;
 }
 
 int32_t DestroyAsyncLog() {
@@ -310,11 +299,10 @@ int32_t DestroyAsyncLog() {
     if (m.m_pAsyncLog != nullptr) {
         // Stops the writer after it drained the ring. Producers wait on m_Lock
         // meanwhile, so none can reach the engine while it goes away.
-        delete m.m_pAsyncLog;
-        m.m_pAsyncLog = nullptr;
+        m.m_pAsyncLog.reset();
     }
     ResetSettingsLocked(m);
-    return kModuleOk;
+    return ZQ_OK;
 }
 
 uint64_t GetLostLogCount() {
@@ -332,10 +320,10 @@ void GetLogServerInfo(const char* pSdkPath, int32_t* pFileSize, int32_t* pFileNu
         long nValue = 0;
         // No range check: the caller gets the server's values as written;
         // a text that is no number reads as 0, a huge one is clamped.
-        if (ReadIniNumber(szPath, "File", "FileSize", &nValue)) {
+        if (ReadConfigNumber(szPath, kCfgFileSize.pSection, kCfgFileSize.pKey, &nValue)) {
             *pFileSize = ClampToInt32(nValue);
         }
-        if (ReadIniNumber(szPath, "File", "FileNum", &nValue)) {
+        if (ReadConfigNumber(szPath, kCfgFileNum.pSection, kCfgFileNum.pKey, &nValue)) {
             *pFileNum = ClampToInt32(nValue);
         }
     }

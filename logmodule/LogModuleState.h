@@ -12,36 +12,20 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 
-// Result codes of the module (the engine's codes pass through CreateAsyncLog).
-constexpr int32_t kModuleOk = 0;
-constexpr int32_t kModuleErrCreated = -3;  // only before CreateAsyncLog / already created
-constexpr int32_t kModuleErrInvalid = -5;  // bad argument, out of range, missing file
-constexpr int32_t kModuleErrNoMemory = -6;
-
-// Defaults, restored by DestroyAsyncLog.
-constexpr int32_t kDefaultLevel = ZQ_LEVEL_INFO;
-constexpr uint32_t kDefaultFileSizeMiB = 20;
-constexpr uint32_t kDefaultFileNum = 10;
+// Defaults of the module's own settings (the log settings' defaults and ranges
+// are in asynclog/LogConfig.h), restored by DestroyAsyncLog.
 constexpr int32_t kDefaultMode = ZQ_MODE_FORWARD;
-constexpr uint32_t kDefaultSlotCount = 1024;
-constexpr int32_t kDefaultSlotSize = 1024;
+constexpr int32_t kDefaultSlotSize = static_cast<int32_t>(kSlotSize);  // recorded only
 
-// Accepted ranges (file size and count as the engine accepts them).
-constexpr uint32_t kMinFileNum = kMinLogFiles;
-constexpr uint32_t kMaxFileNum = kMaxLogFiles;
-constexpr uint32_t kMinSlotCount = 10;
-constexpr uint32_t kMaxSlotCount = 1024;
-constexpr int32_t kMinCfgLevel = 0;  // levels accepted from the configuration file
-constexpr int32_t kMaxCfgLevel = 7;
+// The engine's code as the public one. Every engine code has a public twin of
+// the same meaning; the asserts keep the numbers tied.
+int32_t ToPublicResult(int32_t nEngineCode);
 
 // Longest accepted texts; every array below has one more byte for the terminator.
 constexpr uint32_t kModuleNameLen = 128;
 constexpr uint32_t kProcessNameLen = 259;
-
-// The engine's slots are always 1024 bytes, whatever SetQueueSlotSize recorded:
-// the longest formatted record (1023 bytes) must fit one.
-constexpr uint32_t kEngineSlotSize = kMaxRecordLen;
 
 // Record layout.
 constexpr uint32_t kRecordBufSize = kMaxRecordLen;  // a finished line is at most 1023 bytes
@@ -49,6 +33,12 @@ constexpr uint32_t kHeaderMaxLen = 511;
 
 // The one log facility of the process. Settings start at their defaults; the
 // lock exists from before main until exit.
+//
+// Settings. The module keeps what its callers set and hands it to each new
+// engine at CreateAsyncLog; the runtime settings (level, file size and count)
+// of a created log are the engine's, changed through the module's setters and
+// by the engine's own reloads, and read back from the engine (GetLogLevel and
+// the level check of WriteLog). Nothing is copied back from the engine.
 //
 // Threads: the settings that may only change before creation are written by
 // the configuring thread; every setter still takes m_Lock so that its check
@@ -65,37 +55,36 @@ struct LogModule {
     LogModule(const LogModule&) = delete;
     LogModule& operator=(const LogModule&) = delete;
 
-    // Written by SetLogLevel, LoadLogConfig and WriteLog (the engine's level),
-    // read by tests and GetLogLevel's callers on any thread. Relaxed: a lone
-    // value, nothing else is published through it.
+    // Written by SetLogLevel and LoadLogConfig, read by CreateAsyncLog.
+    // Relaxed: a lone value, nothing else is published through it.
     std::atomic<int32_t> m_nLevel;
     // Written by SetLogFileSize/SetLogFileNum/LoadLogConfig at any time, read
     // by CreateAsyncLog. Relaxed for the same reason.
     std::atomic<uint32_t> m_nFileSize;
     std::atomic<uint32_t> m_nFileNum;
-    int32_t m_nMode;        // guarded by m_Lock
-    uint32_t m_nSlotCount;  // guarded by m_Lock
-    int32_t m_nSlotSize;    // guarded by m_Lock; recorded only
+    int32_t m_nMode ZQ_GUARDED_BY(m_Lock);
+    uint32_t m_nSlotCount ZQ_GUARDED_BY(m_Lock);
+    int32_t m_nSlotSize ZQ_GUARDED_BY(m_Lock);  // recorded only
 
-    LogLevelCallback m_pfnLevelCallback;      // guarded by m_Lock
-    char m_szLevelKey[kLevelKeyLen + 1];      // guarded by m_Lock
-    int32_t m_nUserValue;                     // guarded by m_Lock
-    char m_szCfgPath[kLogPathLen + 1];        // guarded by m_Lock
-    char m_szLogPath[kLogPathLen + 1];        // guarded by m_Lock
-    char m_szPrefix[kPrefixLen + 1];          // guarded by m_Lock
-    char m_szModuleName[kModuleNameLen + 1];  // guarded by m_Lock
+    LogLevelCallback m_pfnLevelCallback ZQ_GUARDED_BY(m_Lock);
+    char m_szLevelKey[kLevelKeyLen + 1] ZQ_GUARDED_BY(m_Lock);
+    int32_t m_nUserValue ZQ_GUARDED_BY(m_Lock);
+    char m_szCfgPath[kLogPathLen + 1] ZQ_GUARDED_BY(m_Lock);
+    char m_szLogPath[kLogPathLen + 1] ZQ_GUARDED_BY(m_Lock);
+    char m_szPrefix[kPrefixLen + 1] ZQ_GUARDED_BY(m_Lock);
+    char m_szModuleName[kModuleNameLen + 1] ZQ_GUARDED_BY(m_Lock);
 
-    CZQMutex m_Lock;           // the module lock; taken before the engine's own lock
-    ZIdOrereDov* m_pAsyncLog;  // owned; guarded by m_Lock
+    CZQMutex m_Lock;  // the module lock; taken before the engine's own lock
+    std::unique_ptr<ZIdOrereDov> m_pAsyncLog ZQ_GUARDED_BY(m_Lock);
     // Written under m_Lock by CreateAsyncLog/DestroyAsyncLog; the setters read
     // it under m_Lock too, tests read it from the test thread. Relaxed: the
     // lock orders everything that depends on it.
     std::atomic<int32_t> m_bCreated;
-    int32_t m_nPid;                             // guarded by m_Lock
-    char m_szProcessName[kProcessNameLen + 1];  // guarded by m_Lock
+    int32_t m_nPid ZQ_GUARDED_BY(m_Lock);
+    char m_szProcessName[kProcessNameLen + 1] ZQ_GUARDED_BY(m_Lock);
     // Bumped under m_Lock whenever the identity (module name, process name,
     // pid) a record prints may have changed: at creation and destruction.
-    uint32_t m_nGeneration;  // guarded by m_Lock
+    uint32_t m_nGeneration ZQ_GUARDED_BY(m_Lock);
 };
 
 // The module state. Constructed by a static initialiser before main (or at the

@@ -272,7 +272,7 @@ uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
 }
 
 // Brings the thread's copy of the identity up to date; m_Lock is held.
-void RefreshIdentityLocked(const LogModule& m, ThreadCache& cache) {
+void RefreshIdentityLocked(const LogModule& m, ThreadCache& cache) ZQ_REQUIRES(m.m_Lock) {
     BuildIdentity(&cache.identity, m.m_szModuleName, m.m_szProcessName, m.m_nPid);
     cache.nGeneration = m.m_nGeneration;
     cache.bIdentityValid = true;
@@ -302,13 +302,8 @@ int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char
         if (m.m_bCreated.load(std::memory_order_relaxed) == 0 || m.m_pAsyncLog == nullptr) {
             return ZQ_ERR_NOT_CREATED;
         }
-        // Follows level changes the engine picked up from its configuration
-        // file, also when this record is dropped.
-        int32_t nCurrent = m.m_pAsyncLog->GetLevel();
-        if (m.m_nLevel.load(std::memory_order_relaxed) != nCurrent) {
-            m.m_nLevel.store(nCurrent, std::memory_order_relaxed);
-        }
-        if (nLevel > nCurrent) return ZQ_OK;
+        // The engine's level, which follows its configuration file.
+        if (nLevel > m.m_pAsyncLog->GetLevel()) return ZQ_OK;
         if (!cache.bIdentityValid || cache.nGeneration != m.m_nGeneration) {
             RefreshIdentityLocked(m, cache);
         }
@@ -341,7 +336,7 @@ int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char
     CZQLockGuard guard(m.m_Lock);
     if (m.m_pAsyncLog == nullptr) return ZQ_ERR_NOT_CREATED;
     // A refused record (ring full) is counted by the engine.
-    return m.m_pAsyncLog->PushLog(szRecord, nLen);
+    return ToPublicResult(m.m_pAsyncLog->PushLog(szRecord, nLen));
 }
 
 int32_t WriteRawLog(const char* pText, int32_t nLen) {
@@ -356,5 +351,5 @@ int32_t WriteRawLog(const char* pText, int32_t nLen) {
         return ZQ_ERR_NOT_CREATED;
     }
     // A text longer than a slot is refused (and counted) by the engine.
-    return m.m_pAsyncLog->PushLog(pText, static_cast<uint32_t>(nTextLen));
+    return ToPublicResult(m.m_pAsyncLog->PushLog(pText, static_cast<uint32_t>(nTextLen)));
 }

@@ -9,8 +9,8 @@
 //
 // Each datagram holds one finished log line: no header, no terminating NUL.
 
-constexpr uint32_t kLoopbackIp = 0x7f000001;          // 127.0.0.1
-constexpr uint16_t kLogServerPort = 12345;            // the daemon receives here
-constexpr uint16_t kForwardPort = 54321;              // forwarding clients send from here
+constexpr uint32_t kLoopbackIp = 0x7f000001;           // 127.0.0.1
+constexpr uint16_t kLogServerPort = 12345;             // the daemon receives here
+constexpr uint16_t kForwardPort = 54321;               // forwarding clients send from here
 constexpr const char* kLogServerName = "ZuVozAdavid";  // the daemon's process name
-constexpr uint32_t kMaxRecordLen = 1024;              // bytes of one record, one slot
+constexpr uint32_t kMaxRecordLen = 1024;               // bytes of one record, one slot

@@ -168,15 +168,15 @@ TEST(WriterThreadTest, StopGivesUpWhenNoFileCanBeOpenedAndCountsTheLoss) {
 }
 
 TEST(WriterThreadTest, ConfigChangeRule) {
-    EXPECT_TRUE(ZIdOrereDov::ConfigChanged(0, 100));  // nothing remembered
-    EXPECT_TRUE(ZIdOrereDov::ConfigChanged(100, 0));  // the file went away
-    EXPECT_FALSE(ZIdOrereDov::ConfigChanged(100, 100));
-    EXPECT_FALSE(ZIdOrereDov::ConfigChanged(100, 101));  // one second: not a change
-    EXPECT_FALSE(ZIdOrereDov::ConfigChanged(101, 100));
-    EXPECT_TRUE(ZIdOrereDov::ConfigChanged(100, 102));
-    EXPECT_TRUE(ZIdOrereDov::ConfigChanged(102, 100));
-    EXPECT_EQ(0, ZIdOrereDov::GetFileMTime(nullptr));
-    EXPECT_EQ(0, ZIdOrereDov::GetFileMTime("/nonexistent/zq"));
+    EXPECT_TRUE(CWriterLoop::ConfigChanged(0, 100));  // nothing remembered
+    EXPECT_TRUE(CWriterLoop::ConfigChanged(100, 0));  // the file went away
+    EXPECT_FALSE(CWriterLoop::ConfigChanged(100, 100));
+    EXPECT_FALSE(CWriterLoop::ConfigChanged(100, 101));  // one second: not a change
+    EXPECT_FALSE(CWriterLoop::ConfigChanged(101, 100));
+    EXPECT_TRUE(CWriterLoop::ConfigChanged(100, 102));
+    EXPECT_TRUE(CWriterLoop::ConfigChanged(102, 100));
+    EXPECT_EQ(0, CWriterLoop::GetFileMTime(nullptr));
+    EXPECT_EQ(0, CWriterLoop::GetFileMTime("/nonexistent/zq"));
 }
 
 // Rewrites the configuration file and waits until the writer has reloaded it

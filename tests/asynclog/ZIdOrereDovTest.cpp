@@ -38,9 +38,6 @@ TEST(ZIdOrereDovTest, SettersCheckTheirRanges) {
     EXPECT_EQ(kLogOk, engine.RegisterLevelCallback(zqtest::ReloadProbe::Callback,
                                                    Repeat('k', 64).c_str(), 1));
     EXPECT_EQ(kLogErrInvalid, engine.RegisterLevelCallback(nullptr, "key", 1));
-    EXPECT_EQ(kLogErrInvalid, engine.BuildFileNames(""));
-    EXPECT_EQ(kLogErrInvalid, engine.BuildFileNames(Repeat('p', 129).c_str()));
-    EXPECT_EQ(kLogOk, engine.BuildFileNames(Repeat('p', 128).c_str()));
     EXPECT_EQ(kLogOk, engine.SetLevel(9));
     EXPECT_EQ(9, engine.GetLevel());
 }
@@ -140,23 +137,6 @@ TEST(ZIdOrereDovTest, StartFailures) {
         EXPECT_EQ(kLogErrInvalid, engine.Start(dir.Path().c_str(), ""));
         EXPECT_EQ(kLogErrInvalid, engine.Start(("/" + Repeat('d', 256)).c_str(), "SDK"));
     }
-}
-
-TEST(ZIdOrereDovTest, CreateLogDirCreatesEveryLevel) {
-    TempDir dir;
-    ZIdOrereDov engine;
-    const std::string nested = dir.Path() + "/x/y/z";
-    EXPECT_EQ(kLogOk, engine.CreateLogDir(nested.c_str()));
-    struct stat st {};
-    ASSERT_EQ(0, stat(nested.c_str(), &st));
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(-1, engine.CreateLogDir(nested.c_str()));  // exists already
-    const std::string backslashed = dir.Path() + "/m\\n";
-    EXPECT_EQ(kLogOk, engine.CreateLogDir(backslashed.c_str()));
-    EXPECT_EQ(0, stat((dir.Path() + "/m").c_str(), &st));
-    EXPECT_EQ(kLogErrInvalid, engine.CreateLogDir(nullptr));
-    EXPECT_EQ(kLogErrInvalid, engine.OpenLogFile("f.log", 2));
-    EXPECT_EQ(kLogErrNameTooLong, engine.OpenLogFile(Repeat('n', 128).c_str(), 1));
 }
 
 TEST(ZIdOrereDovTest, StopWritesEverythingStillQueued) {

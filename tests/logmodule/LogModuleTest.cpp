@@ -218,9 +218,10 @@ TEST_F(LogModuleTest, LoadLogConfig) {
     EXPECT_EQ(m.m_nFileNum.load(), 5u);
     EXPECT_STREQ(m.m_szCfgPath, ini.c_str());
 
-    // After creation the file settings go to the engine; the level stays in
-    // the module until the engine reports its own at the next record. (A
-    // second file: the engine keeps watching the first one.)
+    // After creation the file settings go to the engine; the level the module
+    // records does not: the engine keeps its own, and the level check of
+    // WriteLog asks the engine. (A second file: the engine keeps watching the
+    // first one.)
     ASSERT_TRUE(UseDir());
     ASSERT_EQ(CreateAsyncLog(), 0);
     const std::string other = m_Dir.File("Other.ini");
@@ -232,8 +233,10 @@ TEST_F(LogModuleTest, LoadLogConfig) {
     int32_t level = 0;
     EXPECT_EQ(GetLogLevel(&level), 0);
     EXPECT_EQ(level, 7);
-    WriteLog(ZQ_LEVEL_TRACE, "a.c", 1, "f", "d", "x");
-    EXPECT_EQ(m.m_nLevel.load(), 7);
+    EXPECT_EQ(WriteLog(ZQ_LEVEL_TRACE, "a.c", 1, "f", "d", "x"), ZQ_OK);
+    ASSERT_EQ(DestroyAsyncLog(), 0);
+    EXPECT_NE(zqtest::ReadFile(m_Dir.File("SDK_00.log")).find("Description:[f]x\r\n"),
+              std::string::npos);  // level 6 passed the engine's 7
 }
 
 // The callback and its key reach the engine at creation; a reload that finds

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "platform/WireContract.h"
+
+#include <cstdint>
+
+// The log settings: their defaults, their ranges and the keys of LogServer.ini
+// that carry them. Every reader of the configuration file (the module's
+// LoadLogConfig and GetLogServerInfo, the engine's reload) goes through
+// ReadConfigNumber or ReadLogConfig below, so a key or a range is written here
+// only.
+
+// One numeric key of the configuration file and the values it accepts.
+struct ConfigKey {
+    const char* pSection;
+    const char* pKey;
+    long nMin;
+    long nMax;
+};
+
+constexpr ConfigKey kCfgLogLevel = {"Level", "LogLevel", 0, 7};
+constexpr ConfigKey kCfgFileSize = {"File", "FileSize", 10, 200};  // MiB
+constexpr ConfigKey kCfgFileNum = {"File", "FileNum", 2, 10};
+
+constexpr int32_t kDefaultLevel = 4;
+constexpr uint32_t kDefaultFileSizeMiB = 20;
+constexpr uint32_t kDefaultFileNum = 10;
+
+constexpr uint32_t kMinFileSizeMiB = static_cast<uint32_t>(kCfgFileSize.nMin);
+constexpr uint32_t kMaxFileSizeMiB = static_cast<uint32_t>(kCfgFileSize.nMax);
+constexpr uint32_t kMinLogFiles = static_cast<uint32_t>(kCfgFileNum.nMin);
+constexpr uint32_t kMaxLogFiles = static_cast<uint32_t>(kCfgFileNum.nMax);
+
+// The ring: slot counts the module accepts, and the slot size, which is the
+// largest record.
+constexpr uint32_t kMinSlotCount = 10;
+constexpr uint32_t kMaxSlotCount = 1024;
+constexpr uint32_t kDefaultSlotCount = 1024;
+constexpr uint32_t kSlotSize = kMaxRecordLen;
+
+// Longest texts of the settings; arrays holding them have one more byte.
+constexpr uint32_t kLogPathLen = 256;  // directory and configuration path
+constexpr uint32_t kPrefixLen = 128;
+constexpr uint32_t kLevelKeyLen = 64;
+
+constexpr uint64_t FileSizeBytes(uint32_t nSizeMiB) {
+    return static_cast<uint64_t>(nSizeMiB) << 20;
+}
+
+// Reads one key as strtol (base 10) reads it, without a range check. False when
+// the file or the key is missing or its text is empty; a text that is not a
+// number reads as 0.
+bool ReadConfigNumber(const char* pPath, const char* pSection, const char* pKey, long* pValue);
+
+// Reads one key of the table: true only when it is present and within its range.
+bool ReadConfigValue(const char* pPath, const ConfigKey& key, long* pValue);
+
+// What one reading of the configuration file found: each value only when its
+// key is present and the value in range.
+struct LogConfigValues {
+    bool bLevel = false;
+    int32_t nLevel = 0;
+    bool bCustomLevel = false;  // the key named by the caller, in [Level]
+    int32_t nCustomLevel = 0;
+    bool bFileSize = false;
+    uint32_t nFileSizeMiB = 0;
+    bool bFileNum = false;
+    uint32_t nFileNum = 0;
+};
+
+// Reads the level, the custom level key (when pLevelKey is not empty; it takes
+// the range of LogLevel), the file size and the file count. False, with nothing
+// found, when the file does not exist.
+bool ReadLogConfig(const char* pPath, const char* pLevelKey, LogConfigValues* pValues);

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "asynclog/LogConfig.h"
+#include "asynclog/LossCounters.h"
+#include "asynclog/RecordSink.h"
+#include "platform/ZQMutex.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+// Result codes of the file set (the engine's; see ZIdOrereDov.h).
+constexpr int32_t kFileSetOk = 0;
+constexpr int32_t kFileSetErrInvalid = -5;      // bad argument; a rename of the rotation failed
+constexpr int32_t kFileSetErrNoFile = -6;       // the file did not open
+constexpr int32_t kFileSetErrNameTooLong = -7;  // a file name over 127 characters
+
+constexpr uint32_t kFileNameLen = 256;  // one entry of the name table
+constexpr size_t kMaxOpenName = 127;    // longest file name OpenLogFile takes
+
+// The rotating set of log files in one directory: the names
+// <prefix>_00.log .. <prefix>_0(N-1).log, the directory, the current file
+// (entry 0) with its position, the size limit and the rotation.
+//
+// Threads: the engine builds it and the owner sets the count and the size limit
+// from any thread; while the engine runs, the writer thread alone writes,
+// rotates and reopens (through CRecordSink). m_Lock is the engine lock: it
+// guards the name table and the count, and is held around every open and
+// rotation, as SetFileNum may rebuild the names meanwhile. The current file and
+// its position are the writer's alone while the engine runs, the owner's
+// before and after.
+class CLogFileSet final : public CRecordSink {
+public:
+    explicit CLogFileSet(CLossCounters& lost);
+    ~CLogFileSet() override;
+    CLogFileSet(const CLogFileSet&) = delete;
+    CLogFileSet& operator=(const CLogFileSet&) = delete;
+
+    // Takes the directory and the prefix and builds the name table.
+    // 0; -5 a null or empty text, or one too long (256, 128 characters).
+    int32_t Init(const char* pLogPath, const char* pPrefix) ZQ_EXCLUDES(m_Lock);
+    // Opens entry pFileName of the directory as the current file, appending
+    // (bAppend 1) or empty (0), creating the directory first.
+    // 0; -5 null or bAppend > 1; -6 the file did not open; -7 a name over 127
+    // characters.
+    int32_t OpenLogFile(const char* pFileName, uint32_t bAppend) ZQ_REQUIRES(m_Lock);
+    // Opens entry 0 for appending, under the lock. Codes of OpenLogFile.
+    int32_t OpenCurrent() ZQ_EXCLUDES(m_Lock);
+    // Closes the current file (the writer flushed what it wrote).
+    void Close();
+
+    // 0; -5 outside the range. A new count takes effect at once for a started
+    // set (the names are built again), else at Init.
+    int32_t SetFileNum(uint32_t nNum) ZQ_EXCLUDES(m_Lock);
+    // 0; -5 outside the range. Takes effect at the next record.
+    int32_t SetFileSize(uint32_t nSizeMiB);
+
+    // Creates every level of pPath, like mkdir -p ('\\' also separates).
+    // 0 created; -1 it existed already; -5 null; -6 a level could not be made.
+    static int32_t CreateLogDir(const char* pPath);
+
+    // CRecordSink: the writer's.
+    uint32_t Consume(CLogQueue& queue, uint32_t nMax) override;
+    bool Ready() const override { return m_pFile != nullptr; }
+    void Recover() override { (void)OpenCurrent(); }  // still no file: the loop retries
+
+    // Current file name of entry i (tests and diagnostics). Empty past the count.
+    const char* FileName(uint32_t i) const ZQ_REQUIRES(m_Lock) { return m_szFileName[i]; }
+    CZQMutex& Lock() ZQ_RETURN_CAPABILITY(m_Lock) { return m_Lock; }
+
+private:
+    struct FileCloser {
+        void operator()(FILE* pFile) const;
+    };
+
+    int32_t BuildFileNamesLocked(const char* pPrefix) ZQ_REQUIRES(m_Lock);
+    int32_t RotateLogFilesLocked() ZQ_REQUIRES(m_Lock);
+    void RotateCurrentFile() ZQ_EXCLUDES(m_Lock);
+    void FlushChecked(uint32_t nRecords);
+
+    CLossCounters& m_Lost;
+    mutable CZQMutex m_Lock;            // the engine lock
+    char m_szLogPath[kLogPathLen + 1];  // set by Init
+    char m_szPrefix[kPrefixLen + 1] ZQ_GUARDED_BY(m_Lock);
+    char m_szFileName[kMaxLogFiles][kFileNameLen + 1] ZQ_GUARDED_BY(m_Lock);
+    uint32_t m_nFileNum ZQ_GUARDED_BY(m_Lock);
+    bool m_bNamed ZQ_GUARDED_BY(m_Lock);  // Init built the names
+    // The owner writes it, the writer compares against it. Relaxed: a lone
+    // value; a limit taking effect one record later is fine.
+    std::atomic<uint64_t> m_llMaxFileSize;
+
+    std::unique_ptr<FILE, FileCloser> m_pFile;  // the current file
+    uint64_t m_llFilePos;                       // bytes in the current file
+    std::unique_ptr<char[]> m_pStdioBuf;        // its stdio buffer: many records per write()
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+
+class CLogQueue;
+
+// Where the writer loop puts records: the rotating file set or the forwarder
+// to the daemon. Called on the writer thread only.
+class CRecordSink {
+public:
+    virtual ~CRecordSink() = default;
+
+    // Writes or sends the records that are ready in the ring, at most nMax,
+    // releasing each one; returns how many it took (0 when none was ready).
+    // A record it cannot keep is counted as lost, never taken twice.
+    virtual uint32_t Consume(CLogQueue& queue, uint32_t nMax) = 0;
+    // False while the sink can take no record (no file is open): the loop
+    // then waits and calls Recover.
+    virtual bool Ready() const = 0;
+    // One attempt to become ready again.
+    virtual void Recover() = 0;
+};

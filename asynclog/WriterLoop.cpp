@@ -1,0 +1,194 @@
+#include "asynclog/WriterLoop.h"
+
+#include <sys/stat.h>
+
+#include <ctime>
+
+namespace {
+
+constexpr int32_t kWriterOk = 0;
+constexpr int32_t kWriterErrResource = -6;
+constexpr int32_t kIdleWaitMs = 50;               // ring empty, writer parked (producers signal it)
+constexpr int64_t kLingerNs = 2000000;            // how long an idle writer stays unparked
+constexpr long kLingerStepNs = 50000;             // its naps meanwhile
+constexpr int32_t kNoSinkWaitMs = 100;            // a record waits but the sink takes none
+constexpr uint32_t kWatchPasses = 300;            // passes between looks at the configuration file
+constexpr int64_t kWatchIntervalNs = 1500000000;  // ... or this long, whichever comes first
+constexpr int64_t kStopGiveUpMs = 1000;           // how long a stopping writer waits for its sink
+constexpr uint32_t kMaxBatch = 512;               // records handed to the sink at once
+constexpr uint32_t kEndLoop = UINT32_MAX;         // Step's answer: the loop ends
+
+int64_t MonotonicNs() {
+    struct timespec ts {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &ts);  // cannot fail for CLOCK_MONOTONIC
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t MonotonicMs() { return MonotonicNs() / 1000000; }
+
+void Nap(long nNs) {
+    struct timespec stStep = {0, nNs};
+    (void)nanosleep(&stStep, nullptr);  // an interrupted nap only ends early
+}
+
+}  // namespace
+
+CWriterLoop::CWriterLoop(CLogQueue& queue, CRecordSink& sink, CLossCounters& lost,
+                         const char* pCfgPath, ReloadFn pfnReload, void* pContext)
+    : m_Queue(queue),
+      m_Sink(sink),
+      m_Lost(lost),
+      m_pCfgPath(pCfgPath),
+      m_pfnReload(pfnReload),
+      m_pContext(pContext),
+      m_bRunning(0),
+      m_bParked(0),
+      m_llGiveUpAtMs(0) {}
+
+CWriterLoop::~CWriterLoop() { Stop(); }
+
+int32_t CWriterLoop::Start() {
+    m_pEvent.reset(CreateSemEvent(0, 0));
+    if (m_pEvent == nullptr) return kWriterErrResource;
+    // Set before the thread exists; pthread_create publishes it to the writer.
+    m_bRunning.store(1, std::memory_order_relaxed);
+    m_pThread.reset(CreateThreadEx(nullptr, &CWriterLoop::ThreadMain, this));
+    if (m_pThread == nullptr) {
+        m_bRunning.store(0, std::memory_order_relaxed);
+        return kWriterErrResource;
+    }
+    return kWriterOk;
+}
+
+void CWriterLoop::Stop() {
+    // Release: whatever the owner did before stopping is visible to the writer
+    // once it sees the flag clear.
+    m_bRunning.store(0, std::memory_order_release);
+    if (m_pThread == nullptr) return;
+    (void)SetSemEvent(m_pEvent.get());  // 0 only for a failed post: the writer wakes by time-out
+    (void)JoinThread(m_pThread.get());
+    m_pThread.reset();
+}
+
+void* CWriterLoop::ThreadMain(void* pArg) {
+    static_cast<CWriterLoop*>(pArg)->Run();
+    return nullptr;
+}
+
+int64_t CWriterLoop::GetFileMTime(const char* pPath) {
+    if (pPath == nullptr) return 0;
+    struct stat st {};
+    if (stat(pPath, &st) != 0) return 0;
+    return static_cast<int64_t>(st.st_mtime);
+}
+
+bool CWriterLoop::ConfigChanged(int64_t llRemembered, int64_t llNow) {
+    const int64_t llDiff = llNow > llRemembered ? llNow - llRemembered : llRemembered - llNow;
+    return llRemembered == 0 || llNow == 0 || llDiff > 1;
+}
+
+bool CWriterLoop::ExitWanted() const {
+    // Acquire pairs with Stop's release; producers can no longer push once the
+    // flag is clear (the owner stops the engine under its own lock), so an
+    // empty ring here stays empty.
+    return m_bRunning.load(std::memory_order_acquire) == 0 && m_Queue.GetReadSlot() == nullptr;
+}
+
+// Looks at the configuration file every kWatchPasses passes, or when
+// kWatchIntervalNs have gone by since the last look. Under load every record
+// counts as a pass, so the file is looked at every 300 records; when idle, every
+// 1.5 seconds (the parked writer sleeps long and would rarely count 300). A
+// change of exactly one second is not taken as a change (file systems with
+// coarse time stamps).
+void CWriterLoop::WatchConfig(WatchState* pWatch, uint32_t nStep) {
+    pWatch->nPasses += nStep;
+    const int64_t llNowNs = MonotonicNs();
+    if (pWatch->nPasses < kWatchPasses && llNowNs - pWatch->llLastLookNs < kWatchIntervalNs) {
+        return;
+    }
+    pWatch->nPasses = 0;
+    pWatch->llLastLookNs = llNowNs;
+    const int64_t llNow = GetFileMTime(m_pCfgPath);
+    if (ConfigChanged(pWatch->llLastMTime, llNow)) {
+        m_pfnReload(m_pContext);
+        pWatch->llLastMTime = llNow;
+    }
+}
+
+// The ring is empty. Right after work the writer naps in short steps without
+// parking: producers see it unparked and do not signal, so a client logging
+// steadily never pays for a wake-up (a system call) on its own thread. Once
+// the ring has stayed empty for kLingerNs the writer parks and waits on the
+// event; the first record after that signals it.
+//
+// Parking is an event count: the writer announces itself parked, then looks at
+// the ring once more; a producer commits its record, then looks at the flag.
+// Both sides use a read-modify-write of m_bParked, so one of the two comes
+// first in its order: when the producer's comes first, the writer's exchange
+// synchronises with it and sees the record; otherwise the producer reads 1 and
+// signals. No record waits for the time-out, which still bounds any wait.
+void CWriterLoop::WaitForRecords(int64_t* pLastWorkNs) {
+    if (MonotonicNs() - *pLastWorkNs < kLingerNs) {
+        Nap(kLingerStepNs);
+        return;
+    }
+    (void)m_bParked.exchange(1, std::memory_order_acq_rel);
+    const bool bWoken =
+        m_Queue.GetReadSlot() == nullptr && WaitSemEvent(m_pEvent.get(), kIdleWaitMs) == 0;
+    m_bParked.store(0, std::memory_order_relaxed);
+    // Woken by the first record of a burst: as a real-time thread the writer
+    // may have preempted that very producer. A nap hands the CPU back so the
+    // burst goes on, and the writer then takes it in one batch.
+    if (bWoken) Nap(kLingerStepNs);
+}
+
+void CWriterLoop::DiscardRemaining() {
+    while (m_Queue.GetReadSlot() != nullptr) {
+        (void)m_Queue.PopRead();
+        m_Lost.Add(LossCause::kWriteFailed);
+    }
+}
+
+// One step with records waiting: hand them to the sink, or, while it can take
+// none, wait and let it try to recover. Returns the records taken, or kEndLoop.
+uint32_t CWriterLoop::Step() {
+    if (m_Sink.Ready()) return m_Sink.Consume(m_Queue, kMaxBatch);
+    // No sink: while running, keep trying; once stopping, a lasting failure (no
+    // directory, no permission, no space) must not hang Stop: give up after a
+    // bounded time and count what is left as lost.
+    if (m_bRunning.load(std::memory_order_acquire) == 0) {
+        const int64_t llNow = MonotonicMs();
+        if (m_llGiveUpAtMs == 0) {
+            m_llGiveUpAtMs = llNow + kStopGiveUpMs;
+        } else if (llNow >= m_llGiveUpAtMs) {
+            DiscardRemaining();
+            return kEndLoop;
+        }
+    }
+    (void)WaitSemEvent(m_pEvent.get(), kNoSinkWaitMs);
+    m_Sink.Recover();
+    return 0;
+}
+
+// Each pass: exit test, configuration watch, then the idle wait or a step with
+// the records that are ready.
+void CWriterLoop::Run() {
+    WatchState stWatch = {GetFileMTime(m_pCfgPath), 0, MonotonicNs()};
+    uint32_t nStep = 1;
+    int64_t llLastWorkNs = 0;
+    m_llGiveUpAtMs = 0;
+    while (!ExitWanted()) {
+        WatchConfig(&stWatch, nStep);
+        nStep = 1;
+        if (m_Queue.GetReadSlot() == nullptr) {
+            WaitForRecords(&llLastWorkNs);
+            continue;
+        }
+        const uint32_t nDone = Step();
+        if (nDone == kEndLoop) break;
+        if (nDone > 0) {
+            nStep = nDone;
+            llLastWorkNs = MonotonicNs();
+        }
+    }
+}
