@@ -18,7 +18,8 @@ for extra in "$@"; do
       command -v gnuplot >/dev/null 2>&1 || need+=(gnuplot-nox)
       command -v ss >/dev/null 2>&1 || need+=(iproute2)
       ;;
-    fuzz) command -v clang++ >/dev/null 2>&1 || need+=(clang) ;;
+    fuzz|clang) command -v clang++ >/dev/null 2>&1 || need+=(clang) ;;
+    format) command -v clang-format >/dev/null 2>&1 || need+=(clang-format) ;;
     armhf)
       # Cross compiler and sysroot, and the emulator that runs the tests;
       # GoogleTest is built from /usr/src/googletest (libgtest-dev).

@@ -1,25 +1,35 @@
 #!/usr/bin/env bash
-# Builds and runs every test. Usage: scripts/test.sh [plain|asan|tsan|armhf]
+# Builds and runs every test. Usage: scripts/test.sh [plain|asan|tsan|locks|armhf|format]
 # plain (the default) is an optimised build with debug info; asan adds
 # AddressSanitizer and UndefinedBehaviorSanitizer; tsan ThreadSanitizer.
+# locks builds with clang, whose -Wthread-safety checks the lock annotations.
 # armhf cross-builds for the device (32-bit ARM, cmake/arm-linux-gnueabihf.cmake)
 # and runs the suite under qemu-user. plain and armhf also build the Debian
-# package (build/<variant>/zuvozadavid_<version>_<arch>.deb).
+# package (build/<variant>/zuvozadavid_<version>_<arch>.deb). format checks
+# that every C++ file is formatted as .clang-format says.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 variant="${1:-plain}"
 case "$variant" in
-  plain) sanitizer="" ;;
+  plain|locks|armhf) sanitizer="" ;;
   asan|tsan) sanitizer="$variant" ;;
-  armhf) sanitizer="" ;;
-  *) echo "usage: $0 [plain|asan|tsan|armhf]" >&2; exit 2 ;;
+  format)
+    bash scripts/deps.sh format
+    git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+    echo "format: every C++ file is formatted"
+    exit 0
+    ;;
+  *) echo "usage: $0 [plain|asan|tsan|locks|armhf|format]" >&2; exit 2 ;;
 esac
 
 config=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_SANITIZER="$sanitizer" -DCMAKE_INSTALL_PREFIX=/usr)
 if [ "$variant" = armhf ]; then
   bash scripts/deps.sh armhf
   config+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/arm-linux-gnueabihf.cmake")
+elif [ "$variant" = locks ]; then
+  bash scripts/deps.sh clang
+  config+=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
 else
   bash scripts/deps.sh
 fi
