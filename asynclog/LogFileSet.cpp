@@ -2,19 +2,23 @@
 
 #include "asynclog/RingBuffer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 namespace {
 
-constexpr size_t kPathBuf = 512;  // directory + "/" + name
+constexpr size_t kPathBuf = kLogPathLen + 1 + kFileNameLen + 1;  // directory + "/" + name
 constexpr mode_t kDirMode = 0775;
-constexpr size_t kStdioBufSize = 64 * 1024;  // one write() carries many records
+constexpr mode_t kFileMode = 0666;        // as the umask allows
+constexpr uint32_t kBufSize = 64 * 1024;  // one write() carries many records
+constexpr uint32_t kMaxBufRecords = 512;  // records per write()
 
 // Copies a text of at most nMax characters into a zeroed array of nMax + 1.
 void CopyText(char* pDst, size_t nMax, const char* pSrc) {
@@ -24,15 +28,17 @@ void CopyText(char* pDst, size_t nMax, const char* pSrc) {
 
 // A text that fills its slot has no terminator: nDataLen bounds it. A NUL
 // inside the text ends it, as for any C string.
-size_t SlotTextLength(const RingSlot* pSlot) {
-    return strnlen(reinterpret_cast<const char*>(pSlot->pBuffer), pSlot->nDataLen);
+uint32_t SlotTextLength(const RingSlot* pSlot) {
+    return static_cast<uint32_t>(
+        strnlen(reinterpret_cast<const char*>(pSlot->pBuffer), pSlot->nDataLen));
+}
+
+// Entry i of a set with this prefix: 128 + 7 characters always fit.
+void FormatFileName(char* pOut, size_t nSize, const char* pPrefix, uint32_t i) {
+    (void)std::snprintf(pOut, nSize, "%s_0%u.log", pPrefix, i);
 }
 
 }  // namespace
-
-void CLogFileSet::FileCloser::operator()(FILE* pFile) const {
-    (void)std::fclose(pFile);  // the writer flushed and checked every record
-}
 
 CLogFileSet::CLogFileSet(CLossCounters& lost)
     : m_Lost(lost),
@@ -42,18 +48,26 @@ CLogFileSet::CLogFileSet(CLossCounters& lost)
       m_nFileNum(kMinLogFiles),
       m_bNamed(false),
       m_llMaxFileSize(FileSizeBytes(kDefaultFileSizeMiB)),
-      m_llFilePos(0) {}
+      m_llFilePos(0),
+      m_llFlushedPos(0),
+      m_nBufLen(0),
+      m_nBufRecords(0),
+      m_nWrittenSinceCheck(0) {}
 
-CLogFileSet::~CLogFileSet() = default;
+CLogFileSet::~CLogFileSet() { Close(); }
 
 int32_t CLogFileSet::Init(const char* pLogPath, const char* pPrefix) {
     if (pLogPath == nullptr || std::strlen(pLogPath) > kLogPathLen) return kFileSetErrInvalid;
-    CZQLockGuard guard(m_Lock);
-    const int32_t nRet = BuildFileNamesLocked(pPrefix);
-    if (nRet != kFileSetOk) return nRet;
-    CopyText(m_szLogPath, kLogPathLen, pLogPath);
-    m_bNamed = true;
-    return kFileSetOk;
+    {
+        CZQLockGuard guard(m_Lock);
+        const int32_t nRet = BuildFileNamesLocked(pPrefix);
+        if (nRet != kFileSetOk) return nRet;
+        CopyText(m_szLogPath, kLogPathLen, pLogPath);
+        m_bNamed = true;
+    }
+    if (m_pBuf == nullptr) m_pBuf.reset(new (std::nothrow) uint8_t[kBufSize]);
+    if (m_pRecordEnd == nullptr) m_pRecordEnd.reset(new (std::nothrow) uint32_t[kMaxBufRecords]);
+    return m_pBuf != nullptr && m_pRecordEnd != nullptr ? kFileSetOk : kFileSetErrNoFile;
 }
 
 int32_t CLogFileSet::BuildFileNamesLocked(const char* pPrefix) {
@@ -67,10 +81,7 @@ int32_t CLogFileSet::BuildFileNamesLocked(const char* pPrefix) {
     CopyText(m_szPrefix, kPrefixLen, szPrefix);
     for (uint32_t i = 0; i < kMaxLogFiles; ++i) {
         std::memset(m_szFileName[i], 0, sizeof(m_szFileName[i]));
-        if (i < m_nFileNum) {
-            (void)std::snprintf(m_szFileName[i], sizeof(m_szFileName[i]), "%s_0%u.log", m_szPrefix,
-                                i);  // 128 + 7 characters always fit
-        }
+        if (i < m_nFileNum) FormatFileName(m_szFileName[i], sizeof(m_szFileName[i]), m_szPrefix, i);
     }
     return kFileSetOk;
 }
@@ -95,6 +106,11 @@ int32_t CLogFileSet::CreateLogDir(const char* pPath) {
     return nRet == 0 ? kFileSetOk : -1;  // -1 also when the directory already exists
 }
 
+int32_t CLogFileSet::FormPath(char* pOut, size_t nSize, const char* pName) const {
+    const int nLen = std::snprintf(pOut, nSize, "%s/%s", m_szLogPath, pName);
+    return nLen >= 0 && static_cast<size_t>(nLen) < nSize ? kFileSetOk : kFileSetErrNameTooLong;
+}
+
 int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
     if (pFileName == nullptr || bAppend > 1) return kFileSetErrInvalid;
     if (std::strlen(pFileName) > kMaxOpenName) return kFileSetErrNameTooLong;
@@ -104,18 +120,19 @@ int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
     (void)CreateLogDir(m_szLogPath);  // a level that cannot be made shows as a failed open
 
     char szPath[kPathBuf];
-    (void)std::snprintf(szPath, sizeof(szPath), "%s/%s", m_szLogPath, szName);  // 256+1+127 fit
-    m_pFile.reset(std::fopen(szPath, bAppend != 0 ? "ab+" : "wb+"));
-    if (m_pFile == nullptr) return kFileSetErrNoFile;
-
-    // The writer hands many records to one write(); the buffer is the set's.
-    if (m_pStdioBuf == nullptr) m_pStdioBuf.reset(new (std::nothrow) char[kStdioBufSize]);
-    if (m_pStdioBuf != nullptr) {
-        (void)std::setvbuf(m_pFile.get(), m_pStdioBuf.get(), _IOFBF,
-                           kStdioBufSize);  // else stdio's own
-    }
+    (void)FormPath(szPath, sizeof(szPath), szName);  // 256 + 1 + 127 fit
+    Close();
+    // No symbolic link is followed, and nothing but a regular file is kept
+    // (O_NONBLOCK: a FIFO planted under the name does not block the open).
+    const int nFlags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
+                       (bAppend != 0 ? 0 : O_TRUNC);
+    CUniqueFd file(open(szPath, nFlags, kFileMode));
+    if (!file.Valid()) return kFileSetErrNoFile;
     struct stat st {};
-    m_llFilePos = fstat(fileno(m_pFile.get()), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return kFileSetErrNoFile;
+    m_File = std::move(file);
+    m_llFlushedPos = static_cast<uint64_t>(st.st_size);
+    m_llFilePos = m_llFlushedPos;
     return kFileSetOk;
 }
 
@@ -124,7 +141,10 @@ int32_t CLogFileSet::OpenCurrent() {
     return OpenLogFile(m_szFileName[0], 1);
 }
 
-void CLogFileSet::Close() { m_pFile.reset(); }
+void CLogFileSet::Close() {
+    if (m_File.Valid()) Flush();
+    m_File.Reset();
+}
 
 int32_t CLogFileSet::SetFileNum(uint32_t nNum) {
     if (nNum < kMinLogFiles || nNum > kMaxLogFiles) return kFileSetErrInvalid;
@@ -145,77 +165,135 @@ int32_t CLogFileSet::SetFileSize(uint32_t nSizeMiB) {
 //   SDK_00.log -> SDK_01.log -> ... -> SDK_0(N-1).log -> deleted
 //
 // Missing entries are skipped, so a set with gaps closes up only as far as the
-// files that exist. Afterwards SDK_00.log does not exist; the caller creates it.
+// files that exist. Files beyond the count (left from a larger one) are
+// removed. Afterwards SDK_00.log does not exist; the caller creates it.
 int32_t CLogFileSet::RotateLogFilesLocked() {
     char szFrom[kPathBuf];
     char szTo[kPathBuf];
     for (int32_t i = static_cast<int32_t>(m_nFileNum) - 1; i >= 0; --i) {
         if (m_szFileName[i][0] == '\0') continue;
-        (void)std::snprintf(szFrom, sizeof(szFrom), "%s/%s", m_szLogPath, m_szFileName[i]);
+        (void)FormPath(szFrom, sizeof(szFrom), m_szFileName[i]);
         if (access(szFrom, F_OK) != 0) continue;
         if (i == static_cast<int32_t>(m_nFileNum) - 1) {
             (void)std::remove(szFrom);  // a file that stays is overwritten by the rename below
             continue;
         }
-        (void)std::snprintf(szTo, sizeof(szTo), "%s/%s", m_szLogPath, m_szFileName[i + 1]);
+        (void)FormPath(szTo, sizeof(szTo), m_szFileName[i + 1]);
         (void)std::remove(szTo);  // usually already gone; rename reports what matters
         // A failed rename ends the rotation; the moves made so far stay made.
         if (std::rename(szFrom, szTo) < 0) return kFileSetErrInvalid;
     }
+    char szName[kFileNameLen + 1];
+    for (uint32_t i = m_nFileNum; i < kMaxLogFiles; ++i) {
+        FormatFileName(szName, sizeof(szName), m_szPrefix, i);
+        (void)FormPath(szFrom, sizeof(szFrom), szName);
+        (void)std::remove(szFrom);  // usually absent
+    }
     return kFileSetOk;
 }
 
-// Flushes what stdio holds. Records whose bytes did not reach the file (a full
-// disk, an I/O error) are counted as lost.
-void CLogFileSet::FlushChecked(uint32_t nRecords) {
-    if (std::fflush(m_pFile.get()) != 0 || std::ferror(m_pFile.get()) != 0) {
-        m_Lost.Add(LossCause::kWriteFailed, nRecords);
-        std::clearerr(m_pFile.get());
-    }
-}
-
-// The current file reached the size limit: close it, shift the set and start
-// an empty current file. When a rename fails the current file is reopened for
-// appending and the next size check tries again; when the new file cannot be
-// created, no file is open and the loop reopens it before the next record.
-// Every record written so far has already been released, so none is written
-// twice.
+// The current file reached the size limit: shift the set and start an empty
+// current file. The current file is renamed while it is open; when a rename
+// fails it was not moved, so the set keeps writing to it through its
+// descriptor (never reopening it by name) and tries again at the next record. When
+// the new file cannot be created, no file is open and the loop reopens entry 0
+// before the next record.
 void CLogFileSet::RotateCurrentFile() {
-    Close();  // flushed and checked just before
     CZQLockGuard guard(m_Lock);
-    if (RotateLogFilesLocked() == kFileSetOk) {
-        (void)OpenLogFile(m_szFileName[0], 0);
-    } else {
-        (void)OpenLogFile(m_szFileName[0], 1);
-    }
+    if (RotateLogFilesLocked() != kFileSetOk) return;
+    (void)OpenLogFile(m_szFileName[0], 0);  // closes the rotated file first
 }
 
-// Writes the records that are ready, up to nMax, then flushes once: one write()
-// for many records, and every record on disk before the writer waits again. The
-// size check follows every record, so rotation happens at record boundaries and
-// a rotated file holds at least the limit and less than the limit plus one
-// record.
+void CLogFileSet::Buffer(const uint8_t* pText, uint32_t nLen) {
+    if (m_nBufLen + nLen > kBufSize || m_nBufRecords == kMaxBufRecords) Flush();
+    std::memcpy(m_pBuf.get() + m_nBufLen, pText, nLen);  // a record is at most one slot
+    m_nBufLen += nLen;
+    m_pRecordEnd[m_nBufRecords++] = m_nBufLen;
+    m_llFilePos += nLen;
+}
+
+// Writes the buffered records. When the file takes only part of them (a full
+// disk, an I/O error), the file is cut back to the end of the last record that
+// reached it whole, and the others are counted as lost; the next records are
+// tried again, so writing resumes by itself when space returns.
+void CLogFileSet::Flush() {
+    uint32_t nDone = 0;
+    while (nDone < m_nBufLen) {
+        const ssize_t n = write(m_File.Get(), m_pBuf.get() + nDone, m_nBufLen - nDone);
+        if (n > 0) {
+            nDone += static_cast<uint32_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    uint32_t nKept = m_nBufRecords;
+    uint32_t nKeptBytes = nDone;
+    if (nDone < m_nBufLen) {
+        nKept = 0;
+        nKeptBytes = 0;
+        while (nKept < m_nBufRecords && m_pRecordEnd[nKept] <= nDone)
+            nKeptBytes = m_pRecordEnd[nKept++];
+        m_Lost.Add(LossCause::kWriteFailed, m_nBufRecords - nKept);
+        if (nDone > nKeptBytes &&
+            ftruncate(m_File.Get(), static_cast<off_t>(m_llFlushedPos + nKeptBytes)) != 0) {
+            // The cut piece stays: go on from where the file really ends.
+            struct stat st {};
+            if (fstat(m_File.Get(), &st) == 0) {
+                nKeptBytes =
+                    static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) - m_llFlushedPos);
+            }
+        }
+    }
+    m_llFlushedPos += nKeptBytes;
+    m_llFilePos = m_llFlushedPos;
+    m_nWrittenSinceCheck += nKept;
+    m_nBufLen = 0;
+    m_nBufRecords = 0;
+}
+
+// A look at the current file: when it was deleted (its directory removed), the
+// records written since the last look are gone, and are counted; when its name
+// no longer leads to it (renamed away, replaced), the records stay where the
+// file went. Either way entry 0 is opened again, with its directory.
+void CLogFileSet::Periodic() {
+    if (!m_File.Valid()) return;
+    struct stat stFile {};
+    if (fstat(m_File.Get(), &stFile) != 0) return;
+    char szPath[kPathBuf];
+    {
+        CZQLockGuard guard(m_Lock);
+        (void)FormPath(szPath, sizeof(szPath), m_szFileName[0]);
+    }
+    struct stat stName {};
+    const bool bInPlace = lstat(szPath, &stName) == 0 && stName.st_ino == stFile.st_ino &&
+                          stName.st_dev == stFile.st_dev;
+    if (stFile.st_nlink == 0) m_Lost.Add(LossCause::kWriteFailed, m_nWrittenSinceCheck);
+    m_nWrittenSinceCheck = 0;
+    if (stFile.st_nlink != 0 && bInPlace) return;
+    (void)OpenCurrent();  // still none: the loop retries before the next record
+}
+
+// Takes the records that are ready, up to nMax, into the buffer, then writes
+// them with one write(): every record is in the file before the writer waits
+// again. The size check follows every record, so rotation happens at record
+// boundaries and a rotated file holds at least the limit and less than the
+// limit plus one record.
 uint32_t CLogFileSet::Consume(CLogQueue& queue, uint32_t nMax) {
     uint32_t nDone = 0;
-    uint32_t nUnflushed = 0;
     RingSlot* pSlot = nullptr;
     while (nDone < nMax && (pSlot = queue.GetReadSlot()) != nullptr) {
-        const size_t nLen = SlotTextLength(pSlot);
-        if (nLen > 0) {
-            (void)std::fwrite(pSlot->pBuffer, nLen, 1, m_pFile.get());  // errors: see FlushChecked
-        }
-        m_llFilePos += nLen;
-        // stdio holds the bytes now: the slot can go back to the producer.
+        Buffer(pSlot->pBuffer, SlotTextLength(pSlot));
+        // The buffer holds the bytes now: the slot can go back to the producer.
         (void)queue.PopRead();
         ++nDone;
-        ++nUnflushed;
         if (m_llFilePos >= m_llMaxFileSize.load(std::memory_order_relaxed)) {
-            FlushChecked(nUnflushed);
-            nUnflushed = 0;
+            Flush();
             RotateCurrentFile();
-            if (m_pFile == nullptr) return nDone;
+            if (!m_File.Valid()) return nDone;
         }
     }
-    if (nUnflushed > 0) FlushChecked(nUnflushed);
+    Flush();
     return nDone;
 }

@@ -3,11 +3,11 @@
 #include "asynclog/LogConfig.h"
 #include "asynclog/LossCounters.h"
 #include "asynclog/RecordSink.h"
+#include "platform/UniqueFd.h"
 #include "platform/ZQMutex.h"
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 
 // Result codes of the file set (the engine's; see ZIdOrereDov.h).
@@ -23,17 +23,23 @@ constexpr size_t kMaxOpenName = 127;    // longest file name OpenLogFile takes
 // <prefix>_00.log .. <prefix>_0(N-1).log, the directory, the current file
 // (entry 0) with its position, the size limit and the rotation.
 //
+// Every file is opened without following a symbolic link, and the current file
+// is written through its descriptor only: a name that is swapped for a link
+// while the set runs is never written through. Records reach a file whole or
+// not at all: a write that fails part-way (a full disk) is cut back to the last
+// whole record, and the records that did not fit are counted as lost.
+//
 // Threads: the engine builds it and the owner sets the count and the size limit
 // from any thread; while the engine runs, the writer thread alone writes,
 // rotates and reopens (through CRecordSink). m_Lock is the engine lock: it
 // guards the name table and the count, and is held around every open and
-// rotation, as SetFileNum may rebuild the names meanwhile. The current file and
-// its position are the writer's alone while the engine runs, the owner's
-// before and after.
+// rotation, as SetFileNum may rebuild the names meanwhile. The current file,
+// its buffer and its position are the writer's alone while the engine runs,
+// the owner's before and after.
 class CLogFileSet final : public CRecordSink {
 public:
     explicit CLogFileSet(CLossCounters& lost);
-    ~CLogFileSet() override;
+    ~CLogFileSet() override;  // writes what is buffered, closes the file
     CLogFileSet(const CLogFileSet&) = delete;
     CLogFileSet& operator=(const CLogFileSet&) = delete;
 
@@ -42,16 +48,17 @@ public:
     int32_t Init(const char* pLogPath, const char* pPrefix) ZQ_EXCLUDES(m_Lock);
     // Opens entry pFileName of the directory as the current file, appending
     // (bAppend 1) or empty (0), creating the directory first.
-    // 0; -5 null or bAppend > 1; -6 the file did not open; -7 a name over 127
-    // characters.
+    // 0; -5 null or bAppend > 1; -6 the file did not open (also when the name
+    // is a symbolic link); -7 a name over 127 characters.
     int32_t OpenLogFile(const char* pFileName, uint32_t bAppend) ZQ_REQUIRES(m_Lock);
     // Opens entry 0 for appending, under the lock. Codes of OpenLogFile.
     int32_t OpenCurrent() ZQ_EXCLUDES(m_Lock);
-    // Closes the current file (the writer flushed what it wrote).
+    // Writes what is buffered and closes the current file.
     void Close();
 
     // 0; -5 outside the range. A new count takes effect at once for a started
-    // set (the names are built again), else at Init.
+    // set (the names are built again), else at Init; files beyond a lowered
+    // count are removed at the next rotation.
     int32_t SetFileNum(uint32_t nNum) ZQ_EXCLUDES(m_Lock);
     // 0; -5 outside the range. Takes effect at the next record.
     int32_t SetFileSize(uint32_t nSizeMiB);
@@ -62,22 +69,21 @@ public:
 
     // CRecordSink: the writer's.
     uint32_t Consume(CLogQueue& queue, uint32_t nMax) override;
-    bool Ready() const override { return m_pFile != nullptr; }
+    bool Ready() const override { return m_File.Valid(); }
     void Recover() override { (void)OpenCurrent(); }  // still no file: the loop retries
+    void Periodic() override;
 
     // Current file name of entry i (tests and diagnostics). Empty past the count.
     const char* FileName(uint32_t i) const ZQ_REQUIRES(m_Lock) { return m_szFileName[i]; }
     CZQMutex& Lock() ZQ_RETURN_CAPABILITY(m_Lock) { return m_Lock; }
 
 private:
-    struct FileCloser {
-        void operator()(FILE* pFile) const;
-    };
-
     int32_t BuildFileNamesLocked(const char* pPrefix) ZQ_REQUIRES(m_Lock);
     int32_t RotateLogFilesLocked() ZQ_REQUIRES(m_Lock);
     void RotateCurrentFile() ZQ_EXCLUDES(m_Lock);
-    void FlushChecked(uint32_t nRecords);
+    void Buffer(const uint8_t* pText, uint32_t nLen);
+    void Flush();
+    int32_t FormPath(char* pOut, size_t nSize, const char* pName) const;
 
     CLossCounters& m_Lost;
     mutable CZQMutex m_Lock;            // the engine lock
@@ -90,7 +96,12 @@ private:
     // value; a limit taking effect one record later is fine.
     std::atomic<uint64_t> m_llMaxFileSize;
 
-    std::unique_ptr<FILE, FileCloser> m_pFile;  // the current file
-    uint64_t m_llFilePos;                       // bytes in the current file
-    std::unique_ptr<char[]> m_pStdioBuf;        // its stdio buffer: many records per write()
+    CUniqueFd m_File;                   // the current file, opened O_APPEND
+    uint64_t m_llFilePos;               // bytes in the current file, buffered ones included
+    uint64_t m_llFlushedPos;            // bytes that reached the file
+    std::unique_ptr<uint8_t[]> m_pBuf;  // records not yet written: one write() for many
+    uint32_t m_nBufLen;
+    uint32_t m_nBufRecords;  // records in m_pBuf, each ending at m_pRecordEnd[i]
+    std::unique_ptr<uint32_t[]> m_pRecordEnd;
+    uint64_t m_nWrittenSinceCheck;  // records written since Periodic last found the file in place
 };

@@ -19,4 +19,7 @@ public:
     virtual bool Ready() const = 0;
     // One attempt to become ready again.
     virtual void Recover() = 0;
+    // Called about once a second and every few hundred records: a look at
+    // whatever the sink depends on (is the current file still in place?).
+    virtual void Periodic() {}
 };

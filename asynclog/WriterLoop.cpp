@@ -1,5 +1,7 @@
 #include "asynclog/WriterLoop.h"
 
+#include "platform/MonotonicClock.h"
+
 #include <sys/stat.h>
 
 #include <ctime>
@@ -13,18 +15,10 @@ constexpr int64_t kLingerNs = 2000000;            // how long an idle writer sta
 constexpr long kLingerStepNs = 50000;             // its naps meanwhile
 constexpr int32_t kNoSinkWaitMs = 100;            // a record waits but the sink takes none
 constexpr uint32_t kWatchPasses = 300;            // passes between looks at the configuration file
-constexpr int64_t kWatchIntervalNs = 1500000000;  // ... or this long, whichever comes first
+constexpr int64_t kWatchIntervalNs = 1000000000;  // ... or this long, whichever comes first
 constexpr int64_t kStopGiveUpMs = 1000;           // how long a stopping writer waits for its sink
 constexpr uint32_t kMaxBatch = 512;               // records handed to the sink at once
 constexpr uint32_t kEndLoop = UINT32_MAX;         // Step's answer: the loop ends
-
-int64_t MonotonicNs() {
-    struct timespec ts {};
-    (void)clock_gettime(CLOCK_MONOTONIC, &ts);  // cannot fail for CLOCK_MONOTONIC
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-int64_t MonotonicMs() { return MonotonicNs() / 1000000; }
 
 void Nap(long nNs) {
     struct timespec stStep = {0, nNs};
@@ -75,16 +69,17 @@ void* CWriterLoop::ThreadMain(void* pArg) {
     return nullptr;
 }
 
-int64_t CWriterLoop::GetFileMTime(const char* pPath) {
-    if (pPath == nullptr) return 0;
+CWriterLoop::FileStamp CWriterLoop::StampOf(const char* pPath) {
+    FileStamp stStamp = {};
     struct stat st {};
-    if (stat(pPath, &st) != 0) return 0;
-    return static_cast<int64_t>(st.st_mtime);
-}
-
-bool CWriterLoop::ConfigChanged(int64_t llRemembered, int64_t llNow) {
-    const int64_t llDiff = llNow > llRemembered ? llNow - llRemembered : llRemembered - llNow;
-    return llRemembered == 0 || llNow == 0 || llDiff > 1;
+    if (pPath == nullptr || pPath[0] == '\0' || stat(pPath, &st) != 0) return stStamp;
+    stStamp.bExists = true;
+    stStamp.nDev = static_cast<uint64_t>(st.st_dev);
+    stStamp.nIno = static_cast<uint64_t>(st.st_ino);
+    stStamp.llSize = static_cast<int64_t>(st.st_size);
+    stStamp.llMTimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+    stStamp.llMTimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    return stStamp;
 }
 
 bool CWriterLoop::ExitWanted() const {
@@ -94,12 +89,13 @@ bool CWriterLoop::ExitWanted() const {
     return m_bRunning.load(std::memory_order_acquire) == 0 && m_Queue.GetReadSlot() == nullptr;
 }
 
-// Looks at the configuration file every kWatchPasses passes, or when
-// kWatchIntervalNs have gone by since the last look. Under load every record
-// counts as a pass, so the file is looked at every 300 records; when idle, every
-// 1.5 seconds (the parked writer sleeps long and would rarely count 300). A
-// change of exactly one second is not taken as a change (file systems with
-// coarse time stamps).
+// Looks at the configuration file, and lets the sink look at what it depends
+// on, every kWatchPasses passes or when kWatchIntervalNs have gone by since the
+// last look. Under load every record counts as a pass, so the file is looked at
+// every 300 records; when idle, every second (the parked writer sleeps long and
+// would rarely count 300). Every change is reloaded, and the stamp is taken as
+// the one last seen whether the file is reloaded or not: an edit right after
+// another is never mistaken for no change.
 void CWriterLoop::WatchConfig(WatchState* pWatch, uint32_t nStep) {
     pWatch->nPasses += nStep;
     const int64_t llNowNs = MonotonicNs();
@@ -108,11 +104,12 @@ void CWriterLoop::WatchConfig(WatchState* pWatch, uint32_t nStep) {
     }
     pWatch->nPasses = 0;
     pWatch->llLastLookNs = llNowNs;
-    const int64_t llNow = GetFileMTime(m_pCfgPath);
-    if (ConfigChanged(pWatch->llLastMTime, llNow)) {
+    const FileStamp stNow = StampOf(m_pCfgPath);
+    if (!(stNow == pWatch->stLast)) {
+        pWatch->stLast = stNow;
         m_pfnReload(m_pContext);
-        pWatch->llLastMTime = llNow;
     }
+    m_Sink.Periodic();
 }
 
 // The ring is empty. Right after work the writer naps in short steps without
@@ -173,7 +170,7 @@ uint32_t CWriterLoop::Step() {
 // Each pass: exit test, configuration watch, then the idle wait or a step with
 // the records that are ready.
 void CWriterLoop::Run() {
-    WatchState stWatch = {GetFileMTime(m_pCfgPath), 0, MonotonicNs()};
+    WatchState stWatch = {StampOf(m_pCfgPath), 0, MonotonicNs()};
     uint32_t nStep = 1;
     int64_t llLastWorkNs = 0;
     m_llGiveUpAtMs = 0;

@@ -11,9 +11,9 @@
 #include <memory>
 
 // The engine's writer thread: the ring's only consumer. It hands every record
-// to its sink (the file set or the forwarder), watches the configuration file
-// and asks the engine to reload it when it changed, and parks on its wake
-// event when the ring stays empty.
+// to its sink (the file set or the forwarder), looks at the configuration file
+// (the engine reloads it when it changed) and lets the sink look at what it
+// depends on, and parks on its wake event when the ring stays empty.
 //
 // Threads: the engine creates, starts and stops it from its owner's thread;
 // producers call NotifyCommitted after each record (under the module lock, one
@@ -63,11 +63,23 @@ public:
         }
     }
 
-    // Modification time of a file in seconds, 0 when it has none.
-    static int64_t GetFileMTime(const char* pPath);
-    // Whether the watch reloads: a time is missing, or it moved by more than a
-    // second (a move of exactly one second is not taken as a change).
-    static bool ConfigChanged(int64_t llRemembered, int64_t llNow);
+    // What the watch compares of the configuration file: any change of it
+    // (another file under the name, another size, another modification time
+    // to the nanosecond, the file appearing or going) makes the writer reload.
+    struct FileStamp {
+        bool bExists;
+        uint64_t nDev;
+        uint64_t nIno;
+        int64_t llSize;
+        int64_t llMTimeSec;
+        int64_t llMTimeNsec;
+        bool operator==(const FileStamp& o) const {
+            return bExists == o.bExists && nDev == o.nDev && nIno == o.nIno && llSize == o.llSize &&
+                   llMTimeSec == o.llMTimeSec && llMTimeNsec == o.llMTimeNsec;
+        }
+    };
+    // The stamp of a file; bExists false (and all else 0) when it has none.
+    static FileStamp StampOf(const char* pPath);
 
 private:
     struct EventFree {
@@ -77,7 +89,7 @@ private:
         void operator()(void* hThread) const { (void)FreeThreadHandle(hThread); }
     };
     struct WatchState {
-        int64_t llLastMTime;   // the configuration file's time at the last look
+        FileStamp stLast;      // the configuration file at the last look
         uint32_t nPasses;      // passes since the last look
         int64_t llLastLookNs;  // monotonic time of the last look
     };

@@ -17,7 +17,8 @@
 // past it. PushLog allocates nothing and takes no lock.
 //
 // Full ring. PushLog refuses the text with -6 and counts it as lost; nothing
-// waits.
+// waits. TryPushLog refuses without counting, for a caller that tries again
+// and counts the record only if it gives it up: each lost record once.
 //
 // Wake-ups. See WriterLoop.h: a producer signals only the first record after an
 // empty ring, and only while the writer is parked.
@@ -129,16 +130,19 @@ void ZIdOrereDov::Stop() {
 }
 
 int32_t ZIdOrereDov::PushLog(const char* pText, uint32_t nLen) {
+    const int32_t nRet = TryPushLog(pText, nLen);
+    if (nRet == kLogErrResource) m_Lost.Add(LossCause::kRingFull);
+    return nRet;
+}
+
+int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen) {
     if (m_pQueue == nullptr || m_pWriter == nullptr) return kLogErrNotRunning;
     if (pText == nullptr) return kLogErrInvalid;
     const int32_t nPending = m_pQueue->GetPendingCount();
     if (!m_pWriter->Running()) return kLogErrNotRunning;
 
     RingSlot* pSlot = m_pQueue->GetWriteSlot();
-    if (pSlot == nullptr) {
-        m_Lost.Add(LossCause::kRingFull);
-        return kLogErrResource;
-    }
+    if (pSlot == nullptr) return kLogErrResource;
     if (pSlot->nBufferSize < nLen) {
         m_Lost.Add(LossCause::kTooLong);
         return kLogErrInvalid;

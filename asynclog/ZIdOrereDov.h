@@ -51,8 +51,13 @@ public:
     // Drains the ring (bounded when nothing can be written), joins the writer,
     // releases everything. Safe to call more than once.
     void Stop();
-    // 0; -2 not running; -5 longer than a slot; -6 ring full.
+    // 0; -2 not running; -5 longer than a slot; -6 ring full. Every refused
+    // text is counted as lost.
     int32_t PushLog(const char* pText, uint32_t nLen);
+    // PushLog for callers that try again when the ring is full: that refusal
+    // is not counted (a caller that then gives up counts it, CountLost).
+    int32_t TryPushLog(const char* pText, uint32_t nLen);
+    void CountLost(LossCause eCause, uint64_t nRecords = 1) { m_Lost.Add(eCause, nRecords); }
 
     int32_t SetFileSize(uint32_t nSizeMiB);  // 0, -5 outside 10..200
     int32_t SetFileNum(uint32_t nNum);       // 0, -5 outside 2..10

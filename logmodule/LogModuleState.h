@@ -87,6 +87,13 @@ struct LogModule {
     uint32_t m_nGeneration ZQ_GUARDED_BY(m_Lock);
 };
 
+// For the daemon's receive loop, which waits for room when the ring is full:
+// queues the first nLen bytes of pText, cut at a NUL among them, as WriteRawLog
+// does, but a refusal for a full ring is not counted. Results of WriteRawLog.
+int32_t TryWriteRawLog(const char* pText, uint32_t nLen);
+// Counts a record the caller gave up (no log created: nothing to count in).
+void CountLostLog(LossCause eCause);
+
 // The module state. Constructed by a static initialiser before main (or at the
 // first call, should another static initialiser log first), destroyed at exit.
 LogModule& GetLogModule();

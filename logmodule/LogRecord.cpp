@@ -339,6 +339,25 @@ int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char
     return ToPublicResult(m.m_pAsyncLog->PushLog(szRecord, nLen));
 }
 
+int32_t TryWriteRawLog(const char* pText, uint32_t nLen) {
+    if (pText == nullptr) return ZQ_ERR_INVALID;
+    // A NUL inside the text ends it.
+    const void* pNul = memchr(pText, 0, nLen);
+    if (pNul != nullptr) nLen = static_cast<uint32_t>(static_cast<const char*>(pNul) - pText);
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    if (m.m_bCreated.load(std::memory_order_relaxed) == 0 || m.m_pAsyncLog == nullptr) {
+        return ZQ_ERR_NOT_CREATED;
+    }
+    return ToPublicResult(m.m_pAsyncLog->TryPushLog(pText, nLen));
+}
+
+void CountLostLog(LossCause eCause) {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    if (m.m_pAsyncLog != nullptr) m.m_pAsyncLog->CountLost(eCause);
+}
+
 int32_t WriteRawLog(const char* pText, int32_t nLen) {
     (void)nLen;  // the text is terminated; its own length is queued
     if (pText == nullptr) return ZQ_ERR_INVALID;

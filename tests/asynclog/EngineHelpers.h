@@ -13,12 +13,12 @@ namespace zqtest {
 
 constexpr uint64_t kTenMiB = 10ull << 20;
 
-// Pushes a text, waiting while the ring is full (the writer drains it). Fails
-// the test on any other refusal.
+// Pushes a text, waiting while the ring is full (the writer drains it): a
+// refusal that is tried again is no loss. Fails the test on any other refusal.
 inline void PushWaiting(ZIdOrereDov& engine, const std::string& text) {
     int32_t nRet = kLogErrResource;
     ASSERT_TRUE(PollUntil([&] {
-        nRet = engine.PushLog(text.data(), static_cast<uint32_t>(text.size()));
+        nRet = engine.TryPushLog(text.data(), static_cast<uint32_t>(text.size()));
         return nRet != kLogErrResource;
     })) << "ring stayed full";
     ASSERT_EQ(kLogOk, nRet);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,6 +94,14 @@ TEST(WriterThreadTest, RotationShiftsTheSetAndClosesGaps) {
          3,
          {"SDK_01.log", "SDK_02.log"},
          {{"SDK_00.log", "new\r\n"}, {"SDK_01.log", "<00>"}, {"SDK_02.log", "<SDK_01.log>"}}},
+        {"two files, left from a count of five: the rest goes",
+         2,
+         {"SDK_01.log", "SDK_02.log", "SDK_04.log"},
+         {{"SDK_00.log", "new\r\n"},
+          {"SDK_01.log", "<00>"},
+          {"SDK_02.log", ""},
+          {"SDK_03.log", ""},
+          {"SDK_04.log", ""}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pName);
@@ -167,18 +176,6 @@ TEST(WriterThreadTest, StopGivesUpWhenNoFileCanBeOpenedAndCountsTheLoss) {
     EXPECT_EQ(5u, engine.GetLostCount());
 }
 
-TEST(WriterThreadTest, ConfigChangeRule) {
-    EXPECT_TRUE(CWriterLoop::ConfigChanged(0, 100));  // nothing remembered
-    EXPECT_TRUE(CWriterLoop::ConfigChanged(100, 0));  // the file went away
-    EXPECT_FALSE(CWriterLoop::ConfigChanged(100, 100));
-    EXPECT_FALSE(CWriterLoop::ConfigChanged(100, 101));  // one second: not a change
-    EXPECT_FALSE(CWriterLoop::ConfigChanged(101, 100));
-    EXPECT_TRUE(CWriterLoop::ConfigChanged(100, 102));
-    EXPECT_TRUE(CWriterLoop::ConfigChanged(102, 100));
-    EXPECT_EQ(0, CWriterLoop::GetFileMTime(nullptr));
-    EXPECT_EQ(0, CWriterLoop::GetFileMTime("/nonexistent/zq"));
-}
-
 // Rewrites the configuration file and waits until the writer has reloaded it
 // (the custom key "Probe" reports every reload through the callback). The time
 // stamp moves on at every look: the writer may have taken its first reading of
@@ -223,6 +220,43 @@ TEST(WriterThreadTest, ReloadAppliesLevelKeySizeAndCount) {
     engine.Stop();
     EXPECT_FALSE(FileExists(dir.File("SDK_01.log")));
     EXPECT_EQ(10500 * 1000LL, FileSize(dir.File("SDK_00.log")));
+}
+
+// Sets a file's modification time to the nanosecond.
+void SetMTimeNs(const std::string& path, time_t nSec, long nNsec) {
+    const struct timespec times[2] = {{nSec, nNsec}, {nSec, nNsec}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
+}
+
+// Edits that leave the modification time's second as it was (or the whole
+// time stamp, as a copy or a restore does) are reloaded all the same.
+TEST(WriterThreadTest, EveryEditIsReloadedAlsoWithinOneSecond) {
+    struct Edit {
+        const char* pName;
+        std::string content;
+        long nNsec;   // new nanoseconds of the same second
+        int32_t nLevel;
+    };
+    const time_t nSec = time(nullptr) - 1000;
+    const Edit edits[] = {
+        {"same second, other nanoseconds", "[Level]\nProbe=3\n", 500, 3},
+        {"same time stamp, other size", "[Level]\nProbe=5\n\n", 500, 5},
+        {"same time stamp and size, another file", "[Level]\nProbe=6\n\n", 500, 6},
+    };
+    TempDir dir;
+    const std::string cfg = dir.File("LogServer.ini");
+    ASSERT_TRUE(zqtest::WriteFile(cfg, "[Level]\nProbe=2\n"));
+    SetMTimeNs(cfg, nSec, 0);
+    ReloadProbe::Reset();
+    RunningEngine run(dir, 2, cfg.c_str());
+    for (const Edit& e : edits) {
+        SCOPED_TRACE(e.pName);
+        const int nBefore = ReloadProbe::s_nCalls.load();
+        ASSERT_TRUE(zqtest::WriteFile(cfg, e.content));  // written aside, renamed over
+        SetMTimeNs(cfg, nSec, e.nNsec);
+        EXPECT_TRUE(PollUntil([&] { return ReloadProbe::s_nCalls.load() > nBefore; }));
+        EXPECT_EQ(e.nLevel, run.engine.GetLevel());
+    }
 }
 
 TEST(WriterThreadTest, RaisingFileNumKeepsOlderFiles) {

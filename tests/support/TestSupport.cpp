@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,6 +77,15 @@ static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 void RemoveTree(const std::string& path) {
     (void)nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+int RunAsNobody(const std::string& command) {
+    std::string quoted = "'";
+    for (char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    quoted += "'";
+    const int nStatus =
+        std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups sh -c " + quoted).c_str());
+    return nStatus == -1 || !WIFEXITED(nStatus) ? -1 : WEXITSTATUS(nStatus);
 }
 
 bool PollUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {

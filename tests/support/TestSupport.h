@@ -39,6 +39,10 @@ bool SetMTime(const std::string& path, long long seconds);
 // Removes a file or a whole directory tree; missing paths are fine.
 void RemoveTree(const std::string& path);
 
+// Runs a shell command as the unprivileged user 65534 (setpriv, no groups);
+// its exit status, or -1 when it could not be run.
+int RunAsNobody(const std::string& command);
+
 // Polls pred every few milliseconds until it holds or the deadline passes;
 // returns the last value of pred. For waiting on other threads and processes
 // without sleeping a fixed time.
