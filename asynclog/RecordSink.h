@@ -3,6 +3,7 @@
 #include <cstdint>
 
 class CLogQueue;
+struct RingSlot;
 
 // Where the writer loop puts records: the rotating file set or the forwarder
 // to the daemon. Called on the writer thread only.

@@ -11,6 +11,14 @@
 // terminator) from 127.0.0.1:54321 to the daemon on 127.0.0.1:12345. Never
 // waits for the socket: a record that cannot be sent is counted as lost.
 //
+// The socket is connected to the daemon's port, so the kernel reports a
+// daemon that is gone: on loopback the datagram nobody receives is refused at
+// once, and the refusal shows at the next send or at the look after the batch.
+// A record is therefore released only once the next operation on the socket
+// came back clean; at a refusal the forwarder stops with the refused record
+// (and the one after it, if any) still in the ring and says PeerGone, so that
+// its owner can write them elsewhere, in order.
+//
 // Threads: the engine opens it before the writer starts and destroys it after
 // the writer ended; Consume runs on the writer thread.
 class CUdpForwarder final : public CRecordSink {
@@ -20,8 +28,8 @@ public:
     CUdpForwarder(const CUdpForwarder&) = delete;
     CUdpForwarder& operator=(const CUdpForwarder&) = delete;
 
-    // Creates the sending endpoint. 0, -6 when it cannot be allocated, or
-    // NetLayerInit's code.
+    // Creates the sending endpoint and connects it to the daemon's port. 0, -6
+    // when it cannot be allocated, or NetLayerInit's code.
     int32_t Open();
 
     // CRecordSink.
@@ -29,9 +37,16 @@ public:
     bool Ready() const override { return true; }  // an endpoint without a socket counts its losses
     void Recover() override {}
 
+    // The daemon refused a record since the last ClearPeerGone.
+    bool PeerGone() const { return m_bPeerGone; }
+    void ClearPeerGone() { m_bPeerGone = false; }
+
 private:
+    int32_t Send(const RingSlot* pSlot);
+
     CLossCounters& m_Lost;
     bool m_bNetInit;  // NetLayerInit succeeded: NetLayerDeInit is owed
     std::unique_ptr<NetHandle> m_pNetLayer;
     NetSendParam m_stSendParam;  // the writer's: destination set once, data per record
+    bool m_bPeerGone;            // the writer's
 };

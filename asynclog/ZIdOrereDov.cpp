@@ -1,10 +1,11 @@
 // DESIGN
 //
 // Parts. The engine owns its file set (CLogFileSet: names, directory, current
-// file, rotation), in forwarding mode its forwarder (CUdpForwarder), the
-// message ring (CLogQueue) and the writer (CWriterLoop: the thread, its wake
-// event and the configuration watch). The writer hands records to one sink:
-// the file set, or the forwarder.
+// file, rotation), in mode 2 its forwarder (CUdpForwarder) and the follower
+// that switches between the two (CDaemonFollower), the message ring
+// (CLogQueue) and the writer (CWriterLoop: the thread, its wake event and the
+// configuration watch). The writer hands records to one sink: the file set in
+// mode 1, the follower in mode 2.
 //
 // Threads. The owner (the log module) configures, starts and stops the engine.
 // Producers call PushLog; the log module serialises them under its own lock, so
@@ -90,31 +91,40 @@ int32_t ZIdOrereDov::Start(const char* pLogPath, const char* pPrefix) {
     int32_t nRet = m_Files.Init(pLogPath, pPrefix);
     if (nRet != kLogOk) return nRet;
 
-    // Mode 2 forwards when the daemon runs now; the choice holds for the
-    // engine's life. Every other mode writes files.
+    // Mode 2 forwards while the daemon runs and writes files while it does
+    // not; every other mode writes files.
     std::unique_ptr<CUdpForwarder> pForwarder;
+    std::unique_ptr<CDaemonFollower> pFollower;
+    CRecordSink* pSink = &m_Files;
     CloseUnlessCommitted fileGuard(m_Files);
-    if (m_nMode == kModeForward && FindProcessByName(kLogServerName) > 0) {
+    bool bFiles = true;
+    if (m_nMode == kModeForward) {
         pForwarder.reset(new (std::nothrow) CUdpForwarder(m_Lost));
         if (pForwarder == nullptr) return kLogErrResource;
         nRet = pForwarder->Open();
-    } else {
-        nRet = m_Files.OpenCurrent();
+        if (nRet != kLogOk) return nRet;
+        bFiles = !CDaemonFollower::DaemonRuns();
+        pFollower.reset(new (std::nothrow) CDaemonFollower(m_Files, *pForwarder, !bFiles));
+        if (pFollower == nullptr) return kLogErrResource;
+        pSink = pFollower.get();
     }
-    if (nRet != kLogOk) return nRet;
+    if (bFiles) {
+        nRet = m_Files.OpenCurrent();
+        if (nRet != kLogOk) return nRet;
+    }
 
     std::unique_ptr<CLogQueue> pQueue(new (std::nothrow) CLogQueue());
     if (pQueue == nullptr || pQueue->CreateRing(m_nSlotCount, m_nSlotSize, 0) != 0) {
         return kLogErrResource;
     }
-    CRecordSink& sink = pForwarder != nullptr ? static_cast<CRecordSink&>(*pForwarder) : m_Files;
     std::unique_ptr<CWriterLoop> pWriter(new (std::nothrow) CWriterLoop(
-        *pQueue, sink, m_Lost, m_szCfgPath, &ZIdOrereDov::ReloadFromWriter, this));
+        *pQueue, *pSink, m_Lost, m_szCfgPath, &ZIdOrereDov::ReloadFromWriter, this));
     if (pWriter == nullptr || pWriter->Start() != kLogOk) return kLogErrResource;
 
     // Commit. The writer already runs on the queue and the sink, which stay
     // where they are: only the owners change.
     m_pForwarder = std::move(pForwarder);
+    m_pFollower = std::move(pFollower);
     m_pQueue = std::move(pQueue);
     m_pWriter = std::move(pWriter);
     fileGuard.Commit();
@@ -124,6 +134,7 @@ int32_t ZIdOrereDov::Start(const char* pLogPath, const char* pPrefix) {
 void ZIdOrereDov::Stop() {
     if (m_pWriter != nullptr) m_pWriter->Stop();  // flag off, event set, joined after the drain
     m_Files.Close();
+    m_pFollower.reset();
     m_pForwarder.reset();
     m_pWriter.reset();  // thread handle and event
     m_pQueue.reset();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "asynclog/DaemonFollower.h"
 #include "asynclog/LogConfig.h"
 #include "asynclog/LogFileSet.h"
 #include "asynclog/LossCounters.h"
@@ -27,9 +28,9 @@ using LevelCallback = void (*)(int32_t nLevel, char* pKeyName, int32_t nUserValu
 
 // The asynchronous log engine: one per process. Producers hand it finished
 // texts with PushLog; its writer thread (CWriterLoop) appends them to the
-// size-rotated file set (CLogFileSet, SDK_00.log current) or, when it started
-// in mode 2 and found the log daemon running, forwards each as one UDP
-// datagram to 127.0.0.1:12345 (CUdpForwarder).
+// size-rotated file set (CLogFileSet, SDK_00.log current) or, in mode 2 while
+// the log daemon runs, forwards each as one UDP datagram to 127.0.0.1:12345
+// (CUdpForwarder, CDaemonFollower).
 //
 // Threads: the owner configures, starts and stops it; producers call PushLog
 // (serialised by the caller: the ring has a single producer); SetFileSize,
@@ -78,8 +79,10 @@ public:
     // Records given up, by cause and in all.
     const CLossCounters& Lost() const { return m_Lost; }
     uint64_t GetLostCount() const { return m_Lost.Total(); }
-    // 1 when the writer forwards to the daemon, 0 when it writes files.
-    int32_t IsForwarding() const { return m_pForwarder != nullptr ? 1 : 0; }
+    // 1 while the writer forwards to the daemon, 0 while it writes files.
+    int32_t IsForwarding() const {
+        return m_pFollower != nullptr && m_pFollower->Forwarding() ? 1 : 0;
+    }
     // The file set (its names, for tests and diagnostics).
     CLogFileSet& Files() { return m_Files; }
 
@@ -88,7 +91,8 @@ private:
 
     CLossCounters m_Lost;
     CLogFileSet m_Files;  // names, count and size limit live from construction
-    std::unique_ptr<CUdpForwarder> m_pForwarder;  // forwarding mode only
+    std::unique_ptr<CUdpForwarder> m_pForwarder;   // mode 2 only
+    std::unique_ptr<CDaemonFollower> m_pFollower;  // mode 2 only: the writer's sink
     std::unique_ptr<CLogQueue> m_pQueue;
     std::unique_ptr<CWriterLoop> m_pWriter;
 

@@ -112,6 +112,27 @@ int32_t CUdpNetLayer::GetLocalIp(uint32_t* pIp) {
     return 0;
 }
 
+int32_t CUdpNetLayer::Connect(uint32_t nIp, uint16_t nPort) {
+    CZQLockGuard guard(m_Lock);
+    if (m_nSocket < 0) return NET_ERR_STATE;
+    sockaddr_in stTo;
+    FillSockAddr(nIp, nPort, &stTo);
+    if (connect(m_nSocket, reinterpret_cast<const sockaddr*>(&stTo), sizeof(stTo)) != 0) {
+        return NET_ERR_SEND;
+    }
+    return 0;
+}
+
+int32_t CUdpNetLayer::TakeError() {
+    CZQLockGuard guard(m_Lock);
+    if (m_nSocket < 0) return NET_ERR_STATE;
+    int nErr = 0;
+    socklen_t nLen = sizeof(nErr);
+    if (getsockopt(m_nSocket, SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) return NET_ERR_SEND;
+    if (nErr == 0) return 0;
+    return nErr == ECONNREFUSED ? NET_ERR_REFUSED : NET_ERR_SEND;
+}
+
 int32_t CUdpNetLayer::GetLocalPort(uint16_t* pPort) {
     if (pPort == nullptr) return NET_ERR_PARAM;
     // Port 0 that was never read back from a bind: the system has not chosen one.
@@ -269,7 +290,7 @@ int32_t CUdpNetLayer::SendTo(const uint8_t* pData, int32_t* pLen, uint32_t nIp, 
     FillSockAddr(nIp, nPort, &stTo);
     const ssize_t nSent = sendto(m_nSocket, pData, static_cast<size_t>(*pLen), 0,
                                  reinterpret_cast<const sockaddr*>(&stTo), sizeof(stTo));
-    if (nSent < 0) return NET_ERR_SEND;
+    if (nSent < 0) return errno == ECONNREFUSED ? NET_ERR_REFUSED : NET_ERR_SEND;
     *pLen = static_cast<int32_t>(nSent);  // at most the int32_t asked for
     return 0;
 }
@@ -321,6 +342,16 @@ int32_t NetHandle::NetLayerSetLocalIp(uint32_t nIp) {
 int32_t NetHandle::NetLayerGetLocalIp(uint32_t* pIp) {
     if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
     return m_pUdpNet->GetLocalIp(pIp);
+}
+
+int32_t NetHandle::NetLayerConnect(uint32_t nIp, uint16_t nPort) {
+    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
+    return m_pUdpNet->Connect(nIp, nPort);
+}
+
+int32_t NetHandle::NetLayerTakeError() {
+    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
+    return m_pUdpNet->TakeError();
 }
 
 int32_t NetHandle::NetLayerGetLocalPort(uint16_t* pPort) {

@@ -22,6 +22,7 @@ constexpr int32_t NET_ERR_SEND = static_cast<int32_t>(0x80000504u);     // sendt
 constexpr int32_t NET_ERR_RECV = static_cast<int32_t>(0x80000505u);     // recvfrom() failed
 constexpr int32_t NET_ERR_SELECT = static_cast<int32_t>(0x80000506u);   // the wait failed
 constexpr int32_t NET_ERR_TIMEOUT = static_cast<int32_t>(0x80000507u);  // nothing in time
+constexpr int32_t NET_ERR_REFUSED = static_cast<int32_t>(0x80000508u);  // connected peer not there
 
 constexpr uint32_t kNetMaxRecvBuf = 0x100000;  // receive buffers are capped at 1 MiB
 constexpr int kMaxLocalIf = 32;
@@ -81,6 +82,14 @@ public:
     int32_t GetLocalPort(uint16_t* pPort);
     // Closes and reopens the socket bound to nIp and the current port.
     int32_t ResetSocket(uint32_t nIp);
+    // Connects the socket to one peer: the kernel then tells when nobody
+    // receives there (on loopback at once), and sends to that peer fail with
+    // NET_ERR_REFUSED from the next one on. 0; NET_ERR_STATE without a socket;
+    // NET_ERR_SEND when connect fails.
+    int32_t Connect(uint32_t nIp, uint16_t nPort);
+    // Takes the error the kernel holds for the socket: NET_ERR_REFUSED when the
+    // connected peer was not there, NET_ERR_SEND for another, 0 for none.
+    int32_t TakeError();
 
     static int32_t EnumLocalIf(LocalIfTable* pTable);
     static void FillSockAddr(uint32_t nIp, uint16_t nPort, sockaddr_in* pAddr);
@@ -127,6 +136,8 @@ public:
     int32_t NetLayerSetLocalIp(uint32_t nIp);
     int32_t NetLayerGetLocalIp(uint32_t* pIp);
     int32_t NetLayerGetLocalPort(uint16_t* pPort);
+    int32_t NetLayerConnect(uint32_t nIp, uint16_t nPort);
+    int32_t NetLayerTakeError();
 
 private:
     CUdpNetLayer* m_pUdpNet;

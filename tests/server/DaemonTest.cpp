@@ -4,6 +4,8 @@
 // by its parent id, stopped with SIGTERM and reaped with waitpid.
 
 #include "asynclog/ServerProbe.h"
+#include "logmodule/LogModule.h"
+#include "logmodule/LogModuleState.h"
 #include "platform/UdpNetLayer.h"
 #include "server/InstanceLock.h"
 #include "server/MessageRecv.h"
@@ -581,6 +583,81 @@ TEST_F(DaemonTest, RotatesUnderLoadWithoutLossAndFollowsARaisedFileNum) {
         FAIL() << "files differ from the records sent at byte " << nAt << " of "
                << strExpected.size() << ": '" << strAll.substr(nAt > 40 ? nAt - 40 : 0, 80) << "'";
     }
+}
+
+// Record lines of every file of a set, oldest file first.
+std::vector<std::string> SetLines(const std::string& strDir, const std::string& strPrefix) {
+    std::string strAll;
+    for (int i = 9; i >= 0; --i) {
+        strAll += ReadFile(strDir + "/" + strPrefix + "_0" + std::to_string(i) + ".log");
+    }
+    return zqtest::SplitCrLf(strAll);
+}
+
+// A client of this process, in mode 2, logs numbered records at about 3,000 a
+// second while the daemon is stopped and started again: each record is in the
+// daemon's files or in the client's own, once, in order on each side; none is
+// lost, and the client forwards again once the daemon is back.
+TEST_F(DaemonTest, ClientFollowsTheDaemonThroughARestart) {
+    const std::string strBase = m_Dir.File("base");
+    const std::string strRun = MakeRunDir("run", strBase);
+    pid_t nDaemon = StartDaemon(strRun);
+    ASSERT_NE(0, nDaemon);
+    const std::string strOwn = m_Dir.File("client");
+    ASSERT_EQ(ZQ_OK, SetLogPath(strOwn.c_str(), "CLI"));
+    ASSERT_EQ(ZQ_OK, CreateAsyncLog());
+    auto Forwarding = [] {
+        LogModule& m = GetLogModule();
+        CZQLockGuard guard(m.m_Lock);
+        return m.m_pAsyncLog != nullptr && m.m_pAsyncLog->IsForwarding() == 1;
+    };
+    EXPECT_TRUE(Forwarding());
+    uint32_t nSeq = 0;
+    auto LogFor = [&](uint32_t nRecords) {
+        for (uint32_t i = 0; i < nRecords; ++i, ++nSeq) {
+            char szRecord[48];
+            std::snprintf(szRecord, sizeof(szRecord), "client seq=%08u\r\n", nSeq);
+            ASSERT_EQ(ZQ_OK, WriteRawLog(szRecord, 0));
+            timespec stPace{0, 333000};
+            (void)nanosleep(&stPace, nullptr);
+        }
+    };
+    LogFor(1500);
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+    LogFor(1500);
+    EXPECT_FALSE(Forwarding());
+    nDaemon = StartDaemon(strRun);
+    ASSERT_NE(0, nDaemon);
+    ASSERT_TRUE(PollUntil([&] {
+        LogFor(30);
+        return Forwarding();
+    }));
+    LogFor(1500);
+    ASSERT_EQ(ZQ_OK, DestroyAsyncLog());
+    EXPECT_EQ(0u, GetLostLogCount());
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+
+    std::vector<uint32_t> vSeen(nSeq, 0);
+    for (const auto& [strDir, strPrefix] :
+         {std::make_pair(strBase + "/ZqSdkLog", std::string("SDK")),
+          std::make_pair(strOwn, std::string("CLI"))}) {
+        SCOPED_TRACE(strDir);
+        uint32_t nLast = 0;
+        bool bFirst = true;
+        for (const std::string& strLine : SetLines(strDir, strPrefix)) {
+            unsigned nGot = 0;
+            ASSERT_EQ(1, std::sscanf(strLine.c_str(), "client seq=%08u", &nGot)) << strLine;
+            ASSERT_LT(nGot, nSeq);
+            EXPECT_TRUE(bFirst || nGot > nLast) << "out of order: " << nLast << " then " << nGot;
+            ++vSeen[nGot];
+            nLast = nGot;
+            bFirst = false;
+        }
+        if (strPrefix == "SDK") {
+            EXPECT_EQ(nSeq - 1, nLast) << "the last records reach the daemon";
+        }
+    }
+    for (uint32_t i = 0; i < nSeq; ++i) ASSERT_EQ(1u, vSeen[i]) << "record " << i;
 }
 
 // Voluntary context switches of a thread, from its open status file: a loop
