@@ -2,6 +2,7 @@
 
 #include "logmodule/LogModuleState.h"
 
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -47,6 +48,7 @@ void TakeProcessNameLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
 
 void ResetSettingsLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
     m.m_bCreated.store(0, std::memory_order_relaxed);
+    m.m_bStartInChild = false;
     m.m_nFileSize.store(kDefaultFileSizeMiB, std::memory_order_relaxed);
     m.m_nFileNum.store(kDefaultFileNum, std::memory_order_relaxed);
     memset(m.m_szLogPath, 0, sizeof(m.m_szLogPath));
@@ -96,10 +98,49 @@ static_assert(kLogOk == ZQ_OK && kLogErrNotRunning == ZQ_ERR_NOT_CREATED &&
                   kLogErrNameTooLong == ZQ_ERR_NAME_TOO_LONG,
               "an engine code and its public twin must keep one number");
 
+// Fork. The module lock is held across the fork, so the child finds it in a
+// known state (and reinitialises it: its holder, the forking thread, has
+// another identity there). The child lets go of the parent's engine without
+// touching it: its writer thread does not exist in the child, and its ring
+// holds the parent's records, which the parent writes. Exit in the child then
+// finds nothing to drain and no lock to wait for.
+void OnForkPrepare() ZQ_NO_THREAD_SAFETY_ANALYSIS { (void)GetLogModule().m_Lock.Lock(); }
+
+void OnForkParent() ZQ_NO_THREAD_SAFETY_ANALYSIS { (void)GetLogModule().m_Lock.Unlock(); }
+
+void OnForkChild() ZQ_NO_THREAD_SAFETY_ANALYSIS {
+    LogModule& m = GetLogModule();
+    m.m_Lock.ReinitInChild();
+    if (m.m_pAsyncLog == nullptr) return;
+    m.m_nLevel.store(m.m_pAsyncLog->GetLevel(), std::memory_order_relaxed);
+    (void)m.m_pAsyncLog.release();  // the parent's engine: left as it is, never run here
+    m.m_bStartInChild = true;
+}
+
 // Makes sure the module, and so its lock, exists before main runs.
 const bool g_bModuleReady = (GetLogModule(), true);
 
 }  // namespace
+
+ZIdOrereDov* CreatedEngineLocked(LogModule& m) {
+    if (m.m_bStartInChild) {
+        m.m_bStartInChild = false;
+        std::unique_ptr<ZIdOrereDov> pEngine(new (std::nothrow) ZIdOrereDov());
+        if (pEngine != nullptr && ConfigureAndStartLocked(m, pEngine.get()) == kLogOk) {
+            m.m_pAsyncLog = std::move(pEngine);
+            m.m_nPid = static_cast<int32_t>(getpid());
+        } else {
+            m.m_bCreated.store(0, std::memory_order_relaxed);
+            std::fprintf(stderr,
+                         "log module: process %d, forked from a process that logs, "
+                         "cannot start its own writer: its records are refused\n",
+                         static_cast<int>(getpid()));
+        }
+        ++m.m_nGeneration;
+    }
+    if (m.m_bCreated.load(std::memory_order_relaxed) == 0) return nullptr;
+    return m.m_pAsyncLog.get();
+}
 
 int32_t ToPublicResult(int32_t nEngineCode) {
     switch (nEngineCode) {
@@ -133,7 +174,12 @@ LogModule::LogModule()
       m_bCreated(0),
       m_nPid(0),
       m_szProcessName(),
-      m_nGeneration(0) {}
+      m_nGeneration(0),
+      m_bStartInChild(false) {
+    // Fails only without memory for the handlers; a fork then leaves the
+    // child's log without a writer, as it would be without them.
+    (void)pthread_atfork(&OnForkPrepare, &OnForkParent, &OnForkChild);
+}
 
 LogModule::~LogModule() {
     CZQLockGuard guard(m_Lock);

@@ -85,7 +85,16 @@ struct LogModule {
     // Bumped under m_Lock whenever the identity (module name, process name,
     // pid) a record prints may have changed: at creation and destruction.
     uint32_t m_nGeneration ZQ_GUARDED_BY(m_Lock);
+    // Set in the child of a fork of a created log: the parent's engine, whose
+    // writer did not come along, was let go, and the child's first record
+    // starts an engine of its own with the same settings.
+    bool m_bStartInChild ZQ_GUARDED_BY(m_Lock);
 };
+
+// The engine of a created log, or null. In the child of a fork it is started
+// first (see m_bStartInChild); a child whose engine cannot start says so once
+// on standard error and its log counts as not created.
+ZIdOrereDov* CreatedEngineLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock);
 
 // For the daemon's receive loop, which waits for room when the ring is full:
 // queues the first nLen bytes of pText, cut at a NUL among them, as WriteRawLog

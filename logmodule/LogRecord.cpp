@@ -299,11 +299,10 @@ int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char
     ThreadCache& cache = t_Cache;
     {
         CZQLockGuard guard(m.m_Lock);
-        if (m.m_bCreated.load(std::memory_order_relaxed) == 0 || m.m_pAsyncLog == nullptr) {
-            return ZQ_ERR_NOT_CREATED;
-        }
+        const ZIdOrereDov* pEngine = CreatedEngineLocked(m);
+        if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
         // The engine's level, which follows its configuration file.
-        if (nLevel > m.m_pAsyncLog->GetLevel()) return ZQ_OK;
+        if (nLevel > pEngine->GetLevel()) return ZQ_OK;
         if (!cache.bIdentityValid || cache.nGeneration != m.m_nGeneration) {
             RefreshIdentityLocked(m, cache);
         }
@@ -346,10 +345,9 @@ int32_t TryWriteRawLog(const char* pText, uint32_t nLen) {
     if (pNul != nullptr) nLen = static_cast<uint32_t>(static_cast<const char*>(pNul) - pText);
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
-    if (m.m_bCreated.load(std::memory_order_relaxed) == 0 || m.m_pAsyncLog == nullptr) {
-        return ZQ_ERR_NOT_CREATED;
-    }
-    return ToPublicResult(m.m_pAsyncLog->TryPushLog(pText, nLen));
+    ZIdOrereDov* pEngine = CreatedEngineLocked(m);
+    if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
+    return ToPublicResult(pEngine->TryPushLog(pText, nLen));
 }
 
 void CountLostLog(LossCause eCause) {
@@ -366,9 +364,8 @@ int32_t WriteRawLog(const char* pText, int32_t nLen) {
     // A length beyond 32 bits stays beyond any slot and is refused.
     if (nTextLen > UINT32_MAX) nTextLen = UINT32_MAX;
     CZQLockGuard guard(m.m_Lock);
-    if (m.m_bCreated.load(std::memory_order_relaxed) == 0 || m.m_pAsyncLog == nullptr) {
-        return ZQ_ERR_NOT_CREATED;
-    }
+    ZIdOrereDov* pEngine = CreatedEngineLocked(m);
+    if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
     // A text longer than a slot is refused (and counted) by the engine.
-    return ToPublicResult(m.m_pAsyncLog->PushLog(pText, static_cast<uint32_t>(nTextLen)));
+    return ToPublicResult(pEngine->PushLog(pText, static_cast<uint32_t>(nTextLen)));
 }

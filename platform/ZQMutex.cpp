@@ -46,3 +46,7 @@ CZQMutex::~CZQMutex() { (void)DestroyMutex(&m_Mutex); }
 int CZQMutex::Lock() { return LockMutex(&m_Mutex); }
 
 int CZQMutex::Unlock() { return UnlockMutex(&m_Mutex); }
+
+// The parent's state of the mutex is not destroyed: its owner is a thread of
+// the parent, and destroying a held mutex is refused anyway.
+void CZQMutex::ReinitInChild() { (void)InitRecursiveMutex(&m_Mutex); }  // as the constructor

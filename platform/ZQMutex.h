@@ -26,6 +26,9 @@ public:
 
     int Lock() ZQ_ACQUIRE();
     int Unlock() ZQ_RELEASE();
+    // In the child of a fork only: makes the lock new and free, whichever of
+    // the parent's threads held it (they do not exist in the child).
+    void ReinitInChild();
 
 private:
     pthread_mutex_t m_Mutex;

@@ -12,6 +12,11 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <csignal>
+#include <vector>
+#include <chrono>
+#include <thread>
+#include <map>
 
 namespace {
 
@@ -288,6 +293,68 @@ TEST_F(LogModuleTest, ExitWithoutDestroyWritesEverything) {
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(expected, zqtest::ReadFile(file));
+}
+
+// Children forked while another thread logs: each child's records are written
+// by a writer of its own, once, and exit never waits for a lock the fork left
+// held. The parent's records are each written once (the children do not
+// write the parent's queued ones again).
+TEST_F(LogModuleTest, ForkedChildrenLogThroughTheirOwnWriterAndExit) {
+    ASSERT_TRUE(UseDir());
+    ASSERT_EQ(CreateAsyncLog(), 0);
+    std::atomic<bool> bStop{false};
+    std::atomic<uint32_t> nParent{0};
+    std::thread parent([&] {
+        while (!bStop.load()) {
+            const std::string rec = "parent " + std::to_string(nParent.load()) + "\r\n";
+            if (WriteRawLog(rec.c_str(), 0) == ZQ_OK) nParent.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    });
+    constexpr int kChildren = 40;
+    constexpr int kRecords = 10;
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            for (int i = 0; i < kRecords; ++i) {
+                const std::string rec =
+                    "child " + std::to_string(c) + " " + std::to_string(i) + "\r\n";
+                if (WriteRawLog(rec.c_str(), 0) != ZQ_OK) std::_Exit(3);
+            }
+            std::exit(0);  // no DestroyAsyncLog: the exit drains the child's own queue
+        }
+        ASSERT_GT(pid, 0);
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        const bool bEnded =
+            zqtest::PollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+        if (!bEnded) {
+            (void)kill(pid, SIGKILL);
+            (void)waitpid(pid, &status, 0);
+        }
+        EXPECT_TRUE(bEnded) << "child " << pid << " hangs";
+        EXPECT_TRUE(bEnded && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    bStop.store(true);
+    parent.join();
+    ASSERT_EQ(DestroyAsyncLog(), 0);
+
+    std::map<std::string, int> seen;
+    for (const std::string& line : zqtest::SplitCrLf(zqtest::ReadFile(m_Dir.File("SDK_00.log")))) {
+        ++seen[line];
+    }
+    for (int c = 0; c < kChildren; ++c) {
+        for (int i = 0; i < kRecords; ++i) {
+            EXPECT_EQ(1, seen["child " + std::to_string(c) + " " + std::to_string(i)])
+                << c << " " << i;
+        }
+    }
+    for (uint32_t i = 0; i < nParent.load(); ++i) {
+        ASSERT_EQ(1, seen["parent " + std::to_string(i)]) << "parent record " << i;
+    }
 }
 
 TEST(LogServerInfo, ReadsFileSettings) {
