@@ -10,12 +10,14 @@ namespace {
 
 constexpr int32_t kWriterOk = 0;
 constexpr int32_t kWriterErrResource = -6;
-constexpr int32_t kIdleWaitMs = 50;               // ring empty, writer parked (producers signal it)
 constexpr int64_t kLingerNs = 2000000;            // how long an idle writer stays unparked
 constexpr long kLingerStepNs = 50000;             // its naps meanwhile
 constexpr int32_t kNoSinkWaitMs = 100;            // a record waits but the sink takes none
 constexpr uint32_t kWatchPasses = 300;            // passes between looks at the configuration file
 constexpr int64_t kWatchIntervalNs = 1000000000;  // ... or this long, whichever comes first
+// Ring empty, writer parked: producers signal it, so it only wakes by itself
+// for the next look at the configuration file and the sink.
+constexpr int32_t kIdleWaitMs = static_cast<int32_t>(kWatchIntervalNs / 1000000);
 constexpr int64_t kStopGiveUpMs = 1000;           // how long a stopping writer waits for its sink
 constexpr uint32_t kMaxBatch = 512;               // records handed to the sink at once
 constexpr uint32_t kEndLoop = UINT32_MAX;         // Step's answer: the loop ends

@@ -24,7 +24,8 @@
 // push and the writer is parked on its event. After work it naps in short
 // steps for a couple of milliseconds without parking, so a client that logs
 // steadily never makes a system call on its own thread; parked, it waits up to
-// 50 ms, as every push into an empty ring wakes it.
+// a second (its next look at the configuration file and the sink), as every
+// push into an empty ring wakes it.
 //
 // Stop. Stop clears the running flag, sets the event and joins the thread,
 // which first writes every record still in the ring. When its sink stays
