@@ -9,6 +9,11 @@ command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
+# The package test: lintian, dpkg-architecture, and the helpers the
+# maintainer scripts call (deb-systemd-helper, update-rc.d).
+command -v lintian >/dev/null 2>&1 || need+=(lintian)
+command -v dpkg-architecture >/dev/null 2>&1 || need+=(dpkg-dev)
+command -v deb-systemd-helper >/dev/null 2>&1 || need+=(init-system-helpers)
 for extra in "$@"; do
   case "$extra" in
     bench)

@@ -1,19 +1,29 @@
-// zqlog: logs from shell scripts through the log module. Its arguments, joined
-// by spaces, become one record; without arguments every line of standard input
-// becomes one record. The module runs in mode 2: when the log daemon runs the
-// records are forwarded to it, otherwise zqlog writes files of its own.
+// zqlog: logs from shell scripts through the log module, with the options of
+// logger where they mean something here. Its arguments, joined by spaces, are
+// the message; without arguments every line of standard input (or of -f file)
+// is one. A message holding line breaks becomes one record per line, each with
+// its own header. The module runs in mode 2: when the log daemon runs the
+// records are forwarded to it, otherwise zqlog writes files of its own and
+// says so on standard error.
 //
-// A record refused because the module's ring is full is submitted again once
-// the writer has made room, so a long input is paced by the writer instead of
-// losing lines. DestroyAsyncLog at the end writes or sends everything queued.
+// zqlog formats each record itself, exactly as WriteLog does, and queues the
+// finished line with WriteRawLog: so it knows when a message was cut to fit a
+// record, and --id can print another process id. A record refused because
+// the module's ring is full is submitted again once the writer has made room,
+// so a long input is paced by the writer instead of losing lines.
+// DestroyAsyncLog at the end writes or sends everything queued.
 
 #include "logmodule/LogModule.h"
+#include "logmodule/LogModuleState.h"
 
 #include <getopt.h>
 #include <strings.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +43,10 @@ constexpr int32_t kMinLevel = 0;
 constexpr int32_t kMaxLevel = 7;
 constexpr long kRetryStepNs = 1000000L;  // 1 ms between submissions of a refused record
 constexpr int kMaxRetries = 10000;       // about 10 s: the writer is stuck, give up
+constexpr size_t kExePathLen = 260;      // as the module reads /proc/self/exe
+
+// Long options without a short form.
+enum LongOnly { kOptPrefix = 0x100, kOptId };
 
 struct Options {
     int32_t nLevel = ZQ_LEVEL_INFO;
@@ -40,91 +54,218 @@ struct Options {
     const char* pModule = "";
     const char* pLogDir = kDefaultLogDir;
     const char* pPrefix = kDefaultPrefix;
+    const char* pInputFile = nullptr;  // -f; null: standard input
+    bool bStderr = false;              // -s
+    bool bSkipEmpty = false;           // -e
+    int32_t nPid = 0;                  // --id=ID; 0: zqlog's own
 };
+
+// The syslog severities as logger names them, mapped onto the module's levels:
+// the three most severe are Fatal, notice is Info like info.
+struct LevelName {
+    const char* pName;
+    int32_t nSeverity;  // syslog's number, for numeric priorities
+    int32_t nLevel;
+};
+constexpr LevelName kSyslogLevels[] = {
+    {"emerg", 0, ZQ_LEVEL_FATAL},     {"panic", 0, ZQ_LEVEL_FATAL},  {"alert", 1, ZQ_LEVEL_FATAL},
+    {"crit", 2, ZQ_LEVEL_FATAL},      {"err", 3, ZQ_LEVEL_ERROR},    {"error", 3, ZQ_LEVEL_ERROR},
+    {"warning", 4, ZQ_LEVEL_WARNING}, {"warn", 4, ZQ_LEVEL_WARNING}, {"notice", 5, ZQ_LEVEL_INFO},
+    {"info", 6, ZQ_LEVEL_INFO},       {"debug", 7, ZQ_LEVEL_DEBUG},
+};
+constexpr int32_t kSyslogSeverityCount = 8;
+
+// The module's own level words, for -l.
+constexpr LevelName kModuleLevels[] = {
+    {"fatal", 0, ZQ_LEVEL_FATAL},  {"error", 0, ZQ_LEVEL_ERROR}, {"warning", 0, ZQ_LEVEL_WARNING},
+    {"warn", 0, ZQ_LEVEL_WARNING}, {"info", 0, ZQ_LEVEL_INFO},   {"debug", 0, ZQ_LEVEL_DEBUG},
+    {"trace", 0, ZQ_LEVEL_TRACE},
+};
+
+// Accepted and ignored: a record has no facility field.
+constexpr const char* kFacilities[] = {
+    "kern",   "user",   "mail",   "daemon", "auth",     "security", "syslog",
+    "lpr",    "news",   "uucp",   "cron",   "authpriv", "ftp",      "local0",
+    "local1", "local2", "local3", "local4", "local5",   "local6",   "local7",
+};
+constexpr long kFacilityCount = 24;  // syslog numbers facilities 0..23
 
 void PrintHelp(FILE* pOut) {
     std::fprintf(pOut,
                  "Usage: zqlog [options] [message ...]\n"
                  "\n"
-                 "Logs a record through the ZuVozAdavid log module. The message arguments,\n"
-                 "joined by spaces, make one record; without them every line of standard\n"
-                 "input makes one record. When the log daemon ZuVozAdavid runs, the records\n"
-                 "are forwarded to it and land in its files; otherwise zqlog writes them to\n"
-                 "its own rotating files <dir>/<prefix>_00.log .. <prefix>_09.log.\n"
+                 "Logs records through the ZuVozAdavid log module. The message arguments,\n"
+                 "joined by spaces, make the message; without them every line of standard\n"
+                 "input (or of -f FILE) makes one. Each line of a message is one record with\n"
+                 "its own header. When the log daemon ZuVozAdavid runs, the records are\n"
+                 "forwarded to it and land in its files; otherwise zqlog writes them to its\n"
+                 "own rotating files <dir>/<prefix>_00.log .. <prefix>_09.log and says so on\n"
+                 "standard error.\n"
                  "\n"
                  "Options:\n"
-                 "  -l, --level LEVEL    fatal, error, warning, info, debug, trace, or a\n"
-                 "                       number 0..7 (default info)\n"
+                 "  -p, --priority [FACILITY.]LEVEL\n"
+                 "                       the record's level by its syslog name (default\n"
+                 "                       info); the facility is accepted and not recorded.\n"
+                 "                       emerg, panic, alert, crit  -> 1 Fatal\n"
+                 "                       err, error                 -> 2 Error\n"
+                 "                       warning, warn              -> 3 Warning\n"
+                 "                       notice, info               -> 4 Info\n"
+                 "                       debug                      -> 5 Debug\n"
+                 "                       a number is a syslog priority (facility * 8 + level)\n"
+                 "  -l, --level LEVEL    the record's level by the module's word: fatal,\n"
+                 "                       error, warning, info, debug, trace, or a number 0..7\n"
+                 "  -t, --tag TAG        module name, the Source-Line field (default empty)\n"
+                 "  -m, --module NAME    the same as --tag\n"
                  "  -d, --device ID      device id, the DevID field (default empty)\n"
-                 "  -m, --module NAME    module name, the Source-Line field (default empty)\n"
+                 "  -i                   log zqlog's process id (always done)\n"
+                 "      --id[=ID]        log ID as the process id (default zqlog's own)\n"
+                 "  -f, --file FILE      log the lines of FILE ('-': standard input)\n"
+                 "  -e, --skip-empty     do not log empty lines\n"
+                 "  -s, --stderr         also write each record to standard error\n"
                  "  -D, --dir DIR        directory of zqlog's own files when no daemon runs\n"
                  "                       (default %s)\n"
-                 "  -p, --prefix PREFIX  file name prefix of those files (default %s)\n"
+                 "      --prefix PREFIX  file name prefix of those files (default %s)\n"
+                 "  -V, --version        show the version\n"
                  "  -h, --help           show this text\n"
                  "\n"
-                 "Records are cut at 1023 bytes including CR LF. Exit status: 0 when every\n"
-                 "record was queued, 1 when logging could not start or a record could not\n"
-                 "be queued, 2 for a usage error.\n"
+                 "A record is at most %u bytes including CR LF; a longer message is cut,\n"
+                 "with a warning on standard error. Exit status: 0 when every record was\n"
+                 "queued, 1 when logging could not start or a record could not be queued,\n"
+                 "2 for a usage error.\n"
                  "\n"
-                 "Example: df -h | zqlog -m disk -d cam0 -l debug\n",
-                 kDefaultLogDir, kDefaultPrefix);
+                 "Example: df -h | zqlog -t disk -d cam0 -p user.debug\n",
+                 kDefaultLogDir, kDefaultPrefix, kMaxRecordLen - 1);
 }
 
-// A level word or a number 0..7; false for anything else.
-bool ParseLevel(const char* pText, int32_t* pLevel) {
-    static const struct {
-        const char* pWord;
-        int32_t nLevel;
-    } kWords[] = {{"fatal", ZQ_LEVEL_FATAL},     {"error", ZQ_LEVEL_ERROR},
-                  {"warning", ZQ_LEVEL_WARNING}, {"warn", ZQ_LEVEL_WARNING},
-                  {"info", ZQ_LEVEL_INFO},       {"debug", ZQ_LEVEL_DEBUG},
-                  {"trace", ZQ_LEVEL_TRACE}};
-    for (const auto& stWord : kWords) {
-        if (strcasecmp(pText, stWord.pWord) == 0) {
-            *pLevel = stWord.nLevel;
+bool FindName(const LevelName* pTable, size_t nCount, const char* pText, int32_t* pLevel) {
+    for (size_t i = 0; i < nCount; ++i) {
+        if (strcasecmp(pText, pTable[i].pName) == 0) {
+            *pLevel = pTable[i].nLevel;
             return true;
         }
     }
+    return false;
+}
+
+// A whole decimal number in [nMin, nMax]; false for anything else.
+bool ParseNumber(const char* pText, long nMin, long nMax, long* pValue) {
     char* pEnd = nullptr;
     errno = 0;
     const long nValue = std::strtol(pText, &pEnd, 10);
-    if (errno != 0 || pEnd == pText || *pEnd != '\0' || nValue < kMinLevel || nValue > kMaxLevel) {
+    if (errno != 0 || pEnd == pText || *pEnd != '\0' || nValue < nMin || nValue > nMax) {
         return false;
     }
+    *pValue = nValue;
+    return true;
+}
+
+// -l: a module level word or a number 0..7.
+bool ParseLevel(const char* pText, int32_t* pLevel) {
+    if (FindName(kModuleLevels, sizeof(kModuleLevels) / sizeof(kModuleLevels[0]), pText, pLevel)) {
+        return true;
+    }
+    long nValue = 0;
+    if (!ParseNumber(pText, kMinLevel, kMaxLevel, &nValue)) return false;
     *pLevel = static_cast<int32_t>(nValue);
     return true;
 }
 
-// Returns kExitOk to go on, or the exit status.
+int32_t LevelOfSeverity(long nSeverity) {
+    for (const LevelName& stName : kSyslogLevels) {
+        if (stName.nSeverity == nSeverity) return stName.nLevel;
+    }
+    return ZQ_LEVEL_INFO;  // not reached: every severity 0..7 has a name
+}
+
+// -p: [facility.]level by syslog names, or a numeric syslog priority.
+bool ParsePriority(const char* pText, int32_t* pLevel) {
+    long nPriority = 0;
+    if (ParseNumber(pText, 0, kFacilityCount * kSyslogSeverityCount - 1, &nPriority)) {
+        *pLevel = LevelOfSeverity(nPriority % kSyslogSeverityCount);
+        return true;
+    }
+    const char* pDot = std::strchr(pText, '.');
+    const char* pLevelName = pText;
+    if (pDot != nullptr) {
+        const std::string strFacility(pText, static_cast<size_t>(pDot - pText));
+        bool bKnown = false;
+        for (const char* pFacility : kFacilities) {
+            if (strcasecmp(strFacility.c_str(), pFacility) == 0) bKnown = true;
+        }
+        if (!bKnown) return false;
+        pLevelName = pDot + 1;
+    }
+    return FindName(kSyslogLevels, sizeof(kSyslogLevels) / sizeof(kSyslogLevels[0]), pLevelName,
+                    pLevel);
+}
+
+// Returns kExitOk to go on, -1 when done (--help, --version), or the exit status.
 int ParseOptions(int argc, char** argv, Options* pOpt) {
-    static const option kLongOptions[] = {{"level", required_argument, nullptr, 'l'},
-                                          {"device", required_argument, nullptr, 'd'},
+    static const option kLongOptions[] = {{"priority", required_argument, nullptr, 'p'},
+                                          {"level", required_argument, nullptr, 'l'},
+                                          {"tag", required_argument, nullptr, 't'},
                                           {"module", required_argument, nullptr, 'm'},
+                                          {"device", required_argument, nullptr, 'd'},
+                                          {"id", optional_argument, nullptr, kOptId},
+                                          {"file", required_argument, nullptr, 'f'},
+                                          {"skip-empty", no_argument, nullptr, 'e'},
+                                          {"stderr", no_argument, nullptr, 's'},
                                           {"dir", required_argument, nullptr, 'D'},
-                                          {"prefix", required_argument, nullptr, 'p'},
+                                          {"prefix", required_argument, nullptr, kOptPrefix},
+                                          {"version", no_argument, nullptr, 'V'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
     int nOpt = 0;
-    while ((nOpt = getopt_long(argc, argv, "l:d:m:D:p:h", kLongOptions, nullptr)) != -1) {
+    while ((nOpt = getopt_long(argc, argv, "p:l:t:m:d:if:esD:Vh", kLongOptions, nullptr)) != -1) {
         switch (nOpt) {
+            case 'p':
+                if (!ParsePriority(optarg, &pOpt->nLevel)) {
+                    std::fprintf(stderr, "zqlog: unknown priority '%s' (see --help)\n", optarg);
+                    return kExitUsage;
+                }
+                break;
             case 'l':
                 if (!ParseLevel(optarg, &pOpt->nLevel)) {
                     std::fprintf(stderr, "zqlog: unknown level '%s' (see --help)\n", optarg);
                     return kExitUsage;
                 }
                 break;
+            case 't':
+            case 'm':
+                pOpt->pModule = optarg;
+                break;
             case 'd':
                 pOpt->pDevId = optarg;
                 break;
-            case 'm':
-                pOpt->pModule = optarg;
+            case 'i':
+                break;  // the record always carries a process id
+            case kOptId: {
+                long nPid = 0;
+                if (optarg != nullptr && !ParseNumber(optarg, 1, INT32_MAX, &nPid)) {
+                    std::fprintf(stderr, "zqlog: --id needs a process id, not '%s'\n", optarg);
+                    return kExitUsage;
+                }
+                pOpt->nPid = static_cast<int32_t>(nPid);
+                break;
+            }
+            case 'f':
+                pOpt->pInputFile = optarg;
+                break;
+            case 'e':
+                pOpt->bSkipEmpty = true;
+                break;
+            case 's':
+                pOpt->bStderr = true;
                 break;
             case 'D':
                 pOpt->pLogDir = optarg;
                 break;
-            case 'p':
+            case kOptPrefix:
                 pOpt->pPrefix = optarg;
                 break;
+            case 'V':
+                std::printf("zqlog (ZuVozAdavid) %s\n", ZQ_VERSION_STRING);
+                return -1;
             case 'h':
                 PrintHelp(stdout);
                 return -1;
@@ -133,42 +274,141 @@ int ParseOptions(int argc, char** argv, Options* pOpt) {
                 return kExitUsage;
         }
     }
+    if (pOpt->pInputFile != nullptr && optind < argc) {
+        std::fprintf(stderr, "zqlog: -f and a message exclude each other\n");
+        return kExitUsage;
+    }
     return kExitOk;
 }
 
-// Queues one record; submits it again while a full queue refuses it.
-bool Submit(const Options& stOpt, int32_t nLine, const char* pText) {
-    for (int nTry = 0; nTry <= kMaxRetries; ++nTry) {
-        const int32_t nRet =
-            WriteLog(stOpt.nLevel, kSourceName, nLine, nullptr, stOpt.pDevId, "%s", pText);
-        if (nRet != ZQ_ERR_QUEUE_FULL) return nRet == ZQ_OK;
-        timespec stStep{0, kRetryStepNs};
-        // An interrupted sleep only makes the next try come sooner.
-        (void)nanosleep(&stStep, nullptr);
+// Formats records as WriteLog does, with zqlog's identity.
+class CRecordMaker {
+public:
+    explicit CRecordMaker(const Options& stOpt) : m_Opt(stOpt) {
+        // The module takes the process name from the executable's path too.
+        char szExe[kExePathLen] = {};
+        const ssize_t nRead = readlink("/proc/self/exe", szExe, sizeof(szExe) - 1);
+        const char* pSlash = nRead > 0 ? std::strrchr(szExe, '/') : nullptr;
+        m_strProcess = pSlash != nullptr ? pSlash + 1 : kSourceName;
+        m_nPid = stOpt.nPid != 0 ? stOpt.nPid : static_cast<int32_t>(getpid());
     }
-    return false;
-}
 
-// Logs each line of standard input, without its line end; false when a record
-// was given up.
-bool LogInputLines(const Options& stOpt) {
-    bool bAllQueued = true;
-    char* pLine = nullptr;
-    size_t nCap = 0;
-    int32_t nLine = 0;
-    ssize_t nLen = 0;
-    while ((nLen = getline(&pLine, &nCap, stdin)) != -1) {
-        ++nLine;
-        if (nLen > 0 && pLine[nLen - 1] == '\n') pLine[--nLen] = '\0';
-        if (nLen > 0 && pLine[nLen - 1] == '\r') pLine[--nLen] = '\0';
-        if (!Submit(stOpt, nLine, pLine)) bAllQueued = false;
+    // Formats the record of one line into pBuf (kRecordBufSize bytes);
+    // returns its length and sets *pCut when the text did not fit whole.
+    uint32_t Make(char* pBuf, int32_t nLine, const char* pText, size_t nTextLen, bool* pCut) {
+        struct timespec now = {};
+        struct tm local = {};
+        const bool bClockOk = clock_gettime(CLOCK_REALTIME, &now) == 0;
+        const bool bLocalOk = bClockOk && localtime_r(&now.tv_sec, &local) != nullptr;
+        const long nMilliSec = bClockOk ? now.tv_nsec / 1000000L : 0L;
+        const struct tm* pTime = bLocalOk ? &local : nullptr;
+        const uint32_t nHeaderLen =
+            Format(pBuf, nLine, pTime, nMilliSec, "%s", "") - 2;  // no CR LF
+        const uint32_t nLen = Format(pBuf, nLine, pTime, nMilliSec, "%s", pText);
+        *pCut = nLen - nHeaderLen - 2 < nTextLen;
+        return nLen;
     }
-    if (std::ferror(stdin)) {
-        std::fprintf(stderr, "zqlog: reading standard input: %s\n", std::strerror(errno));
-        bAllQueued = false;
+
+private:
+    uint32_t Format(char* pBuf, int32_t nLine, const struct tm* pTime, long nMilliSec,
+                    const char* pFormat, ...) __attribute__((format(printf, 6, 7))) {
+        va_list args;
+        va_start(args, pFormat);
+        const uint32_t nLen = FormatLogRecord(pBuf, m_Opt.nLevel, kSourceName, nLine, nullptr,
+                                              m_Opt.pDevId, m_Opt.pModule, m_strProcess.c_str(),
+                                              m_nPid, pTime, nMilliSec, pFormat, args);
+        va_end(args);
+        return nLen;
     }
-    std::free(pLine);
-    return bAllQueued;
+
+    const Options& m_Opt;
+    std::string m_strProcess;
+    int32_t m_nPid;
+};
+
+// Logs the lines of one message or input and counts what went wrong.
+class CLineLogger {
+public:
+    explicit CLineLogger(const Options& stOpt) : m_Opt(stOpt), m_Maker(stOpt) {}
+
+    // Logs one line (without its line end) as record number nLine.
+    void LogLine(int32_t nLine, const char* pText, size_t nLen) {
+        if (nLen == 0 && m_Opt.bSkipEmpty) return;
+        const std::string strText(pText, nLen);  // terminated, as the formatter reads it
+        char szRecord[kRecordBufSize];
+        bool bCut = false;
+        const uint32_t nRecordLen = m_Maker.Make(szRecord, nLine, strText.c_str(), nLen, &bCut);
+        if (bCut) {
+            std::fprintf(stderr,
+                         "zqlog: line %d: the message of %zu bytes does not fit a record of %u "
+                         "bytes; it was cut\n",
+                         nLine, nLen, kMaxRecordLen - 1);
+        }
+        if (m_Opt.bStderr) {
+            // The record as logged, with the terminal's line end.
+            std::fprintf(stderr, "%.*s\n", static_cast<int>(nRecordLen - 2), szRecord);
+        }
+        if (!Submit(szRecord)) m_bAllQueued = false;
+    }
+
+    // Logs each line of a text given as one message.
+    void LogMessage(const std::string& strText) {
+        size_t nStart = 0;
+        int32_t nLine = 0;
+        while (true) {
+            const size_t nEnd = strText.find('\n', nStart);
+            size_t nLen = (nEnd == std::string::npos ? strText.size() : nEnd) - nStart;
+            if (nLen > 0 && strText[nStart + nLen - 1] == '\r') --nLen;
+            LogLine(++nLine, strText.data() + nStart, nLen);
+            if (nEnd == std::string::npos) break;
+            nStart = nEnd + 1;
+        }
+    }
+
+    // Logs each line of a stream.
+    void LogStream(FILE* pIn, const char* pName) {
+        char* pLine = nullptr;
+        size_t nCap = 0;
+        int32_t nLine = 0;
+        ssize_t nRead = 0;
+        while ((nRead = getline(&pLine, &nCap, pIn)) != -1) {
+            size_t nLen = static_cast<size_t>(nRead);
+            if (nLen > 0 && pLine[nLen - 1] == '\n') --nLen;
+            if (nLen > 0 && pLine[nLen - 1] == '\r') --nLen;
+            LogLine(++nLine, pLine, nLen);
+        }
+        if (std::ferror(pIn)) {
+            std::fprintf(stderr, "zqlog: reading %s: %s\n", pName, std::strerror(errno));
+            m_bAllQueued = false;
+        }
+        std::free(pLine);
+    }
+
+    bool AllQueued() const { return m_bAllQueued; }
+
+private:
+    // Queues one record; submits it again while a full queue refuses it.
+    static bool Submit(const char* pRecord) {
+        for (int nTry = 0; nTry <= kMaxRetries; ++nTry) {
+            const int32_t nRet = WriteRawLog(pRecord, 0);
+            if (nRet != ZQ_ERR_QUEUE_FULL) return nRet == ZQ_OK;
+            timespec stStep{0, kRetryStepNs};
+            // An interrupted sleep only makes the next try come sooner.
+            (void)nanosleep(&stStep, nullptr);
+        }
+        return false;
+    }
+
+    const Options& m_Opt;
+    CRecordMaker m_Maker;
+    bool m_bAllQueued = true;
+};
+
+// Whether the created module forwards to the daemon (decided at creation).
+bool IsForwarding() {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    return m.m_pAsyncLog != nullptr && m.m_pAsyncLog->IsForwarding() != 0;
 }
 
 }  // namespace
@@ -176,8 +416,20 @@ bool LogInputLines(const Options& stOpt) {
 int main(int argc, char** argv) {
     Options stOpt;
     const int nParsed = ParseOptions(argc, argv, &stOpt);
-    if (nParsed < 0) return kExitOk;  // --help
+    if (nParsed < 0) return kExitOk;  // --help, --version
     if (nParsed != kExitOk) return nParsed;
+
+    FILE* pInput = stdin;
+    const char* pInputName = "standard input";
+    if (stOpt.pInputFile != nullptr && std::strcmp(stOpt.pInputFile, "-") != 0) {
+        pInput = std::fopen(stOpt.pInputFile, "r");
+        if (pInput == nullptr) {
+            std::fprintf(stderr, "zqlog: cannot open %s: %s\n", stOpt.pInputFile,
+                         std::strerror(errno));
+            return kExitFailed;
+        }
+        pInputName = stOpt.pInputFile;
+    }
 
     if (SetLogPath(stOpt.pLogDir, stOpt.pPrefix) != 0) {
         std::fprintf(stderr,
@@ -186,12 +438,10 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (SetModuleName(stOpt.pModule) != 0) {
-        std::fprintf(stderr, "zqlog: the module name may have at most 128 characters\n");
+        std::fprintf(stderr, "zqlog: the tag may have at most 128 characters\n");
         return kExitUsage;
     }
     (void)SetLogMode(ZQ_MODE_FORWARD);
-    // The level says what the record is, not what to filter: let it through.
-    (void)SetLogLevel(stOpt.nLevel);
 
     const int32_t nCreated = CreateAsyncLog();
     if (nCreated != 0) {
@@ -200,22 +450,28 @@ int main(int argc, char** argv) {
         (void)DestroyAsyncLog();
         return kExitFailed;
     }
+    if (!IsForwarding()) {
+        std::fprintf(stderr, "zqlog: %s is not running; writing to %s/%s_00.log\n", kLogServerName,
+                     stOpt.pLogDir, stOpt.pPrefix);
+    }
 
-    bool bAllQueued = true;
+    CLineLogger logger(stOpt);
     if (optind < argc) {
         std::string strText = argv[optind];
         for (int i = optind + 1; i < argc; ++i) {
             strText += ' ';
             strText += argv[i];
         }
-        bAllQueued = Submit(stOpt, 1, strText.c_str());
+        logger.LogMessage(strText);
     } else {
-        bAllQueued = LogInputLines(stOpt);
+        logger.LogStream(pInput, pInputName);
     }
+    // Read-only input: closing it cannot lose anything.
+    if (pInput != stdin) (void)std::fclose(pInput);
 
     // Writes or sends every queued record before the process ends.
     (void)DestroyAsyncLog();
-    if (!bAllQueued) {
+    if (!logger.AllQueued()) {
         std::fprintf(stderr, "zqlog: some records could not be queued\n");
         return kExitFailed;
     }

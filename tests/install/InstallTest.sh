@@ -1,25 +1,33 @@
 #!/usr/bin/env bash
-# Installs a build into a staging directory (DESTDIR) and uses the result:
-# a client project built with find_package(ZqLog), the same client built with
-# pkg-config, and the init script starting, querying and stopping the
-# installed daemon with a record forwarded by the installed zqlog.
-# Usage: InstallTest.sh <build dir> <client dir> <prefix> <sysconfdir> <c++>
-#                       <extra compile and link flags> <cross compiling 0|1>
+# Installs a build into staging directories and uses the result:
+#   - `cmake --install --prefix <stage>` and `DESTDIR=<stage> cmake --install`
+#     write nothing outside the stage, and the tree holds what it should;
+#   - the shared library has its soname and exports exactly the operations
+#     that LogModule.h marks ZQ_API; the static archive defines no other
+#     global symbol;
+#   - the tree, moved elsewhere, still serves clients through pkg-config
+#     (the .pc file finds its prefix itself): a C99 example and a C++ client,
+#     each with the shared and the static library, and a client with
+#     functions named like the library's internal ones;
+#   - clients built with find_package(ZqLog), in C and C++, shared and static;
+#   - the init script starting, querying and stopping the installed daemon
+#     with a record forwarded by the installed zqlog.
+# A cross build's clients are built with the cross compilers and run under the
+# emulator; the CMake clients and the init script need the host and are left
+# out there.
+# Usage: InstallTest.sh <build dir> <test source dir> <prefix> <libdir> <version>
+#                       <cc> <c++> <extra compile and link flags> <cross 0|1>
+#                       <emulator command, may be empty>
 set -euo pipefail
-build=$1 client=$2 prefix=$3 sysconfdir=$4 cxx=$5 flags=$6 cross=$7
-readonly kSkip=77
-
-if [ "$cross" = 1 ]; then
-  echo "SKIP: a cross build's programs cannot be built against and run on this host"
-  exit $kSkip
-fi
+build=$1 src=$2 prefix=$3 libdir_rel=$4 version=$5 cc=$6 cxx=$7 flags=$8 cross=$9
+emulator=${10}
+nm=${ZQ_NM:-nm}
 
 stage=$(mktemp -d "${TMPDIR:-/tmp}/zqinstall.XXXXXX")
-init="$stage$sysconfdir/init.d/zuvozadavid"
-export ZQ_DAEMON="$stage$prefix/sbin/ZuVozAdavid" ZQ_CONF_DIR="$stage$sysconfdir/zqlog"
+init="" # set once the init script is in use
 cleanup() {
   # Stops a daemon this test started (by the pid in its pid file).
-  if [ -x "$init" ] && "$init" status >/dev/null 2>&1; then "$init" stop || true; fi
+  if [ -n "$init" ] && "$init" status >/dev/null 2>&1; then "$init" stop || true; fi
   rm -rf "$stage"
 }
 trap cleanup EXIT
@@ -27,37 +35,135 @@ fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
+# Runs a program built for the target.
+run_target() {
+  # shellcheck disable=SC2086  # the emulator command splits into words
+  $emulator "$@"
+}
 
-echo "--- install into $stage"
-DESTDIR="$stage" cmake --install "$build" >/dev/null
-root="$stage$prefix"
-for file in sbin/ZuVozAdavid bin/zqlog include/zqlog/logmodule/LogModule.h \
-  lib/systemd/system/zuvozadavid.service; do
-  [ -f "$root/$file" ] || fail "$prefix/$file is not installed"
+# Every file the last install wrote (install_manifest.txt) lies below $1; with
+# DESTDIR $2 the manifest names them without it, and each is found below it.
+expect_inside() {
+  local manifest="$build/install_manifest.txt" file
+  [ -s "$manifest" ] || fail "no install manifest"
+  while IFS= read -r file; do
+    case "$file" in "$1"/*) ;; *) fail "installed outside $1: $file" ;; esac
+    [ -e "${2:-}$file" ] || [ -L "${2:-}$file" ] || fail "not installed below ${2:-/}: $file"
+  done <"$manifest"
+}
+
+# The tree of an installation with its root (prefix directory) $1 and its
+# system configuration directory $2.
+expect_tree() {
+  local root=$1 etc=$2 unitdir=$3 file
+  for file in sbin/ZuVozAdavid bin/zqlog share/man/man8/ZuVozAdavid.8.gz \
+    share/man/man1/zqlog.1.gz include/zqlog/logmodule/LogModule.h \
+    include/zqlog/logmodule/ZqLogVersion.h "$libdir_rel/libzqlog.so.$version" \
+    "$libdir_rel/libzqlog.a" "$libdir_rel/pkgconfig/zqlog.pc" \
+    "$libdir_rel/cmake/ZqLog/ZqLogConfig.cmake" share/doc/zuvozadavid/copyright \
+    share/doc/libzqlog1/changelog.gz share/doc/libzqlog-dev/copyright; do
+    [ -f "$root/$file" ] || fail "$file is not installed below $root"
+  done
+  [ "$(readlink "$root/$libdir_rel/libzqlog.so.${version%%.*}")" = "libzqlog.so.$version" ] ||
+    fail "libzqlog.so.${version%%.*} does not name libzqlog.so.$version"
+  [ "$(readlink "$root/$libdir_rel/libzqlog.so")" = "libzqlog.so.${version%%.*}" ] ||
+    fail "libzqlog.so does not name libzqlog.so.${version%%.*}"
+  [ -x "$etc/init.d/zuvozadavid" ] || fail "the init script is not in $etc/init.d"
+  [ -f "$etc/zqlog/Path.ini" ] || fail "Path.ini is not in $etc/zqlog"
+  [ -f "$unitdir/zuvozadavid.service" ] || fail "the unit is not in $unitdir"
+}
+
+echo "--- install with --prefix: nothing outside the prefix"
+root="$stage/prefix"
+cmake --install "$build" --prefix "$root" >/dev/null
+expect_inside "$root"
+expect_tree "$root" "$root/etc" "$root/lib/systemd/system"
+
+echo "--- install with DESTDIR: nothing outside DESTDIR"
+DESTDIR="$stage/dest" cmake --install "$build" >/dev/null
+case "$prefix" in /usr) expect_inside "" "$stage/dest" ;; *) expect_inside "$prefix" "$stage/dest" ;; esac
+if [ "$prefix" = /usr ]; then
+  expect_tree "$stage/dest/usr" "$stage/dest/etc" "$stage/dest/lib/systemd/system"
+else
+  expect_tree "$stage/dest$prefix" "$stage/dest$prefix/etc" "$stage/dest$prefix/lib/systemd/system"
+fi
+rm -rf "$stage/dest"
+
+echo "--- the library's symbols"
+lib="$root/$libdir_rel/libzqlog.so.$version"
+soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+[ "$soname" = "libzqlog.so.${version%%.*}" ] || fail "soname '$soname'"
+header="$root/include/zqlog/logmodule/LogModule.h"
+api=$(sed -n 's/^ZQ_API [^(]*[ *]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' "$header" | sort)
+[ "$(echo "$api" | wc -l)" -ge 19 ] || fail "cannot read the operations of LogModule.h"
+exported=$("$nm" -D --defined-only "$lib" | awk '{print $3}' | sort)
+[ "$exported" = "$api" ] || fail "libzqlog.so exports other symbols than LogModule.h:
+$(diff <(echo "$api") <(echo "$exported") || true)"
+archive_globals=$("$nm" -g --defined-only "$root/$libdir_rel/libzqlog.a" | awk 'NF == 3 {print $3}' | sort)
+[ "$archive_globals" = "$api" ] || fail "libzqlog.a defines other global symbols:
+$(diff <(echo "$api") <(echo "$archive_globals") || true)"
+# The collision client below means something only while these are symbols of
+# the library's own code.
+platform_syms=$("$nm" "$build/platform/libzq_platform.a")
+for sym in _Z9LockMutexP15pthread_mutex_t _Z10JoinThreadPv _Z12NetLayerInitv; do
+  grep -q " T $sym$" <<<"$platform_syms" ||
+    fail "the platform library no longer defines $sym: update the collision client"
 done
-[ -x "$init" ] || fail "the init script is not installed"
-[ -f "$ZQ_CONF_DIR/Path.ini" ] || fail "Path.ini is not installed"
-pcdir=$(dirname "$(find "$root" -name zqlog.pc)")
-libdir=$(dirname "$pcdir")
-for lib in zq_logmodule zq_asynclog zq_platform; do
-  [ -f "$libdir/lib$lib.a" ] || fail "lib$lib.a is not installed"
-done
 
-echo "--- client with find_package(ZqLog)"
-cmake -S "$client" -B "$stage/client" -DCMAKE_PREFIX_PATH="$root" -DCMAKE_CXX_COMPILER="$cxx" \
-  -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
-cmake --build "$stage/client" >/dev/null
-"$stage/client/zqclient" "$stage/logs-cmake"
-grep -q "installed client 42" "$stage/logs-cmake/client_00.log" || fail "no record from the client"
-
-echo "--- client with pkg-config"
-pc=$(PKG_CONFIG_PATH="$pcdir" PKG_CONFIG_SYSROOT_DIR="$stage" pkg-config --cflags --libs zqlog)
+echo "--- the tree moved elsewhere, clients through pkg-config"
+moved="$stage/moved"
+mv "$root" "$moved"
+root="$moved"
+libdir="$root/$libdir_rel"
+export PKG_CONFIG_PATH="$libdir/pkgconfig" PKG_CONFIG_LIBDIR="$libdir/pkgconfig"
+cflags=$(pkg-config --cflags zqlog)
+libs=$(pkg-config --libs zqlog)
+static_libs=$(pkg-config --static --libs zqlog | sed 's/-lzqlog\b/-l:libzqlog.a/')
+case "$cflags $libs" in *"$moved"*) ;; *) fail "zqlog.pc does not follow the moved tree: $cflags $libs" ;; esac
+[ "$(pkg-config --modversion zqlog)" = "$version" ] || fail "zqlog.pc version"
+rpath="-Wl,-rpath,$libdir"
 # shellcheck disable=SC2086  # flag lists split on purpose
-"$cxx" -std=c++17 $flags "$client/main.cpp" $pc -o "$stage/zqclient-pc"
-"$stage/zqclient-pc" "$stage/logs-pc"
-grep -q "installed client 42" "$stage/logs-pc/client_00.log" || fail "no record from the client"
+build_and_run() {
+  local name=$1 compiler=$2 std=$3 source=$4 link=$5
+  local exe="$stage/$name" logs="$stage/logs-$name"
+  $compiler $std $flags -Wall -Wextra -Werror "$source" $cflags $link -o "$exe" ||
+    fail "$name does not build"
+  run_target "$exe" "$logs" >"$stage/$name.out" || fail "$name failed"
+  cat "$logs"/*_00.log
+}
+c_std="-std=c99 -pedantic-errors"
+for kind in shared static; do
+  if [ $kind = shared ]; then link="$libs $rpath"; else link="$static_libs"; fi
+  out=$(build_and_run "c99-$kind" "$cc" "$c_std" "$src/c_example/example.c" "$link")
+  grep -q "Source-Line:c99(example.c-L.*Description:\[main\]from C, version $version" <<<"$out" ||
+    fail "no record from the C example ($kind): $out"
+  grep -qx "$version $(printf '%d%02d%02d' ${version//./ } | sed 's/^0*//')" "$stage/c99-$kind.out" ||
+    fail "the C example printed $(cat "$stage/c99-$kind.out")"
+  out=$(build_and_run "cxx-$kind" "$cxx" -std=c++17 "$src/client/main.cpp" "$link")
+  grep -q "installed client 42" <<<"$out" || fail "no record from the C++ client ($kind)"
+  out=$(build_and_run "collision-$kind" "$cxx" -std=c++17 "$src/collision/main.cpp" "$link")
+  grep -q "next to my own LockMutex" <<<"$out" || fail "no record from the collision client"
+done
+
+if [ "$cross" = 1 ]; then
+  echo "--- cross build: the CMake clients and the init script need the host; not run"
+  exit 0
+fi
+
+echo "--- clients with find_package(ZqLog)"
+cmake -S "$src/client" -B "$stage/client" -DCMAKE_PREFIX_PATH="$root" \
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DZQ_C_EXAMPLE="$src/c_example/example.c" \
+  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
+cmake --build "$stage/client" >/dev/null
+for exe in zqclient zqclient_static zqexample zqexample_static; do
+  "$stage/client/$exe" "$stage/logs-cmake-$exe" >/dev/null || fail "$exe failed"
+  grep -q "installed client 42\|from C, version $version" "$stage/logs-cmake-$exe"/*_00.log ||
+    fail "no record from $exe"
+done
 
 echo "--- init script"
+init="$root/etc/init.d/zuvozadavid"
+export ZQ_DAEMON="$root/sbin/ZuVozAdavid" ZQ_CONF_DIR="$root/etc/zqlog"
 printf '%s\n' "$stage/base" >"$ZQ_CONF_DIR/Path.ini"
 if "$init" status; then fail "a ZuVozAdavid runs already"; fi
 "$init" start
