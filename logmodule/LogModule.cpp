@@ -110,6 +110,10 @@ void OnForkParent() ZQ_NO_THREAD_SAFETY_ANALYSIS { (void)GetLogModule().m_Lock.U
 
 void OnForkChild() ZQ_NO_THREAD_SAFETY_ANALYSIS {
     LogModule& m = GetLogModule();
+    // The unlock balances the prepare handler's lock for whoever keeps count
+    // (a thread sanitizer); the mutex itself may refuse it, as its owner's
+    // identity changed with the fork, so it is made new as well.
+    (void)m.m_Lock.Unlock();
     m.m_Lock.ReinitInChild();
     if (m.m_pAsyncLog == nullptr) return;
     m.m_nLevel.store(m.m_pAsyncLog->GetLevel(), std::memory_order_relaxed);

@@ -42,9 +42,7 @@ run=()
 if [ "$variant" = tsan ]; then
   # ThreadSanitizer needs the classic address layout on kernels with a high
   # mmap randomisation; setarch -R turns randomisation off for the run.
-  # die_after_fork=0: a child forked from a process that logs starts its own
-  # writer thread, which ThreadSanitizer otherwise forbids.
-  export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 ${TSAN_OPTIONS:-}"
+  export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
   if setarch "$(uname -m)" -R true 2>/dev/null; then run=(setarch "$(uname -m)" -R); fi
 fi
 if [ "$variant" = asan ]; then
