@@ -1,5 +1,6 @@
 #include "logmodule/LogModule.h"
 
+#include "asynclog/ReopenRequest.h"
 #include "logmodule/LogModuleState.h"
 #include "platform/ProfileReader.h"
 
@@ -315,6 +316,14 @@ int32_t DestroyAsyncLog() {
     }
     ResetSettingsLocked(m);
     return kModuleOk;
+}
+
+int32_t ReopenAsyncLog() {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    if (m.m_pAsyncLog == nullptr) return ZQ_ERR_NOT_CREATED;
+    RequestReopen();
+    return ZQ_OK;
 }
 
 uint64_t GetLostLogCount() {

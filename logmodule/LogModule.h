@@ -62,6 +62,10 @@ int32_t GetLogLevel(int32_t* pLevel);  // untouched while no engine exists
 
 int32_t CreateAsyncLog();
 int32_t DestroyAsyncLog();  // restores every setting to its default
+// Asks the writer to reopen its current file and reload the configuration at
+// its next pass (after a log rotation tool moved the file aside). 0, or
+// ZQ_ERR_NOT_CREATED.
+int32_t ReopenAsyncLog();
 
 // Formats one record and queues it:
 // "Info    2024-03-05 07:08:09:045  DevID:cam0  Source-Line:net(main.cpp-L0042)  "

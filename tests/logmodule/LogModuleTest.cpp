@@ -1,3 +1,4 @@
+#include "asynclog/ReopenRequest.h"
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleState.h"
 #include "tests/support/TestSupport.h"
@@ -182,6 +183,21 @@ TEST_F(LogModuleTest, FailedCreationKeepsSettingsAndDestroyResets) {
     // Recreated with defaults: no directory and no prefix any more.
     ASSERT_EQ(SetLogMode(ZQ_MODE_FILES), 0);
     EXPECT_EQ(CreateAsyncLog(), -5);
+}
+
+// Only a running writer can reopen its file: without an engine nothing is
+// asked, so no stale request waits for the next one.
+TEST_F(LogModuleTest, ReopenIsAskedOnlyOfACreatedModule) {
+    (void)TakeReopenRequest();
+    EXPECT_EQ(ReopenAsyncLog(), ZQ_ERR_NOT_CREATED);
+    EXPECT_FALSE(TakeReopenRequest());
+    ASSERT_TRUE(UseDir());
+    ASSERT_EQ(CreateAsyncLog(), 0);
+    EXPECT_EQ(ReopenAsyncLog(), ZQ_OK);
+    ASSERT_EQ(DestroyAsyncLog(), 0);
+    (void)TakeReopenRequest();
+    EXPECT_EQ(ReopenAsyncLog(), ZQ_ERR_NOT_CREATED);
+    EXPECT_FALSE(TakeReopenRequest());
 }
 
 TEST_F(LogModuleTest, LoadLogConfig) {
