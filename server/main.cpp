@@ -7,16 +7,17 @@
 // Start-up: banner, base directory, single-instance lock (a second daemon
 // refuses to start, exit status 1), detach with daemon(0, 0), pid file, log
 // module in file mode (a missing LogServer.ini is written with the defaults),
-// receive loop. SIGTERM and SIGINT stop it in order: the
+// receive loop. SIGTERM and SIGINT stop it in order (Signals.h lists the
+// others): the
 // receive loop takes what is queued on its socket and returns, DestroyAsyncLog
 // lets the writer drain the ring and closes the file, and the process exits 0.
 
 #include "logmodule/LogModule.h"
 #include "server/InstanceLock.h"
 #include "server/MessageRecv.h"
+#include "server/Signals.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,9 +38,6 @@ constexpr const char* kLogSubDir = "ZqSdkLog";
 constexpr const char* kConfigFile = "LogServer.ini";
 constexpr const char* kFilePrefix = "SDK";
 constexpr mode_t kLogDirMode = 0775;
-
-// Only sets the flag; the receive loop does the rest on the main thread.
-void OnStopSignal(int) { g_bStopRecv.store(true, std::memory_order_relaxed); }
 
 // The base directory: the first line of Path.ini, backslashes turned into
 // slashes; the default when the file cannot be read. The file is opened for
@@ -104,31 +102,6 @@ bool WriteDefaultConfig(const char* pLogDir, const char* pCfgPath) {
     return true;
 }
 
-bool InstallStopHandlers() {
-    struct sigaction stAction;
-    std::memset(&stAction, 0, sizeof(stAction));
-    stAction.sa_handler = OnStopSignal;
-    // No SA_RESTART: a wait of the receive loop that the signal interrupts ends
-    // at once and the loop sees the flag.
-    stAction.sa_flags = 0;
-    if (sigemptyset(&stAction.sa_mask) != 0) return false;
-    return sigaction(SIGTERM, &stAction, nullptr) == 0 &&
-           sigaction(SIGINT, &stAction, nullptr) == 0;
-}
-
-// Blocks (bBlock) or unblocks the stop signals for the calling thread. Threads
-// inherit the mask, so the engine's writer, created while they are blocked,
-// never takes them and the main thread's wait is the one interrupted.
-void SetStopSignalsBlocked(bool bBlock) {
-    sigset_t stSet;
-    // sigemptyset and sigaddset fail only for an invalid signal number.
-    (void)sigemptyset(&stSet);
-    (void)sigaddset(&stSet, SIGTERM);
-    (void)sigaddset(&stSet, SIGINT);
-    // Fails only for an invalid "how"; the handlers work either way.
-    (void)pthread_sigmask(bBlock ? SIG_BLOCK : SIG_UNBLOCK, &stSet, nullptr);
-}
-
 }  // namespace
 
 int main() {
@@ -159,8 +132,8 @@ int main() {
     // From here on a stop signal ends the daemon in order (also before the
     // receive loop runs: the loop then returns at once).
     g_bStopRecv.store(false, std::memory_order_relaxed);
-    if (!InstallStopHandlers()) {
-        (void)ConsolePrint("cannot handle SIGTERM/SIGINT: stopping drops queued records\n");
+    if (!InstallSignalHandlers()) {
+        (void)ConsolePrint("cannot handle the signals: stopping drops queued records\n");
     }
     // Without a pid file the daemon still works; init scripts then find it by
     // other means.
@@ -181,12 +154,12 @@ int main() {
     }
     (void)ConsolePrint("set log path[%s]\n", szCfgPath);
 
-    SetStopSignalsBlocked(true);
+    BlockHandledSignals(true);
     if (CreateAsyncLog() != 0) {
         (void)ConsolePrint("CreateAsyncLog failed\n");
         (void)DestroyAsyncLog();
     }
-    SetStopSignalsBlocked(false);
+    BlockHandledSignals(false);
 
     (void)MessageRecv(szBaseDir);
 

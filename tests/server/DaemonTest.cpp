@@ -24,11 +24,15 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
 #include <ctime>
 #include <cstdlib>
 #include <cstring>
@@ -219,12 +223,24 @@ protected:
         closedir(pDir);
     }
 
-    // Runs a program in a child process with the working directory strCwd, its
-    // standard input from strStdin (empty: /dev/null) and its standard output
-    // and error into strOut; as uid nUid when it is not the current one. Waits
-    // for the child (not for what it detached) and returns its wait status.
-    int Run(const std::vector<std::string>& vArgs, const std::string& strCwd,
-            const std::string& strStdin, const std::string& strOut, uid_t nUid = getuid()) {
+    // How Spawn runs a program.
+    struct SpawnSpec {
+        std::vector<std::string> vArgs;  // the program and its arguments
+        std::string strCwd;
+        std::string strStdin;  // empty: /dev/null
+        std::string strOut;    // standard output, and standard error unless strErr
+        std::string strErr;    // empty: with standard output
+        int nOutFd = -1;       // instead of strOut: this descriptor (the write end of a pipe)
+        uid_t nUid = getuid();
+        // Commands (full paths) the program runs through, such as setpriv, in
+        // front of the emulator of a cross build.
+        std::vector<std::string> vPrefix;
+        std::vector<std::string> vEnv;  // added to the environment ("NAME=value")
+    };
+
+    // Starts a program in a child process as stSpec says, as uid nUid when it
+    // is not the current one; returns its pid (-1 when fork failed).
+    pid_t Spawn(const SpawnSpec& stSpec) {
         std::vector<std::string> vEnv;
         for (char** pp = environ; *pp != nullptr; ++pp) {
             const std::string strVar = *pp;
@@ -241,44 +257,70 @@ protected:
             vEnv.push_back(strName + "=" + (pOld != nullptr ? pOld : "") +
                            ":log_path=" + m_strSanDir + "/" + strLower);
         }
+        vEnv.insert(vEnv.end(), stSpec.vEnv.begin(), stSpec.vEnv.end());
         // The project's own programs run through the emulator of a cross build.
+        const std::vector<std::string>& vArgs = stSpec.vArgs;
         const bool bOwn = vArgs[0] == kDaemonPath || vArgs[0] == kZqlogPath;
-        const std::vector<std::string> vCmd =
+        std::vector<std::string> vCmd = stSpec.vPrefix;
+        const std::vector<std::string> vProgram =
             bOwn ? zqtest::TargetCommand(vArgs, m_Dir.Path()) : vArgs;
+        vCmd.insert(vCmd.end(), vProgram.begin(), vProgram.end());
         std::vector<char*> vArgv;
         for (const std::string& s : vCmd) vArgv.push_back(const_cast<char*>(s.c_str()));
         vArgv.push_back(nullptr);
         std::vector<char*> vEnvp;
         for (const std::string& s : vEnv) vEnvp.push_back(const_cast<char*>(s.c_str()));
         vEnvp.push_back(nullptr);
-        const std::string strIn = strStdin.empty() ? "/dev/null" : strStdin;
+        const std::string strIn = stSpec.strStdin.empty() ? "/dev/null" : stSpec.strStdin;
 
         const pid_t nPid = fork();
         if (nPid == 0) {
             const int nIn = open(strIn.c_str(), O_RDONLY);
-            const int nOut = open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            if (nIn < 0 || nOut < 0 || dup2(nIn, 0) < 0 || dup2(nOut, 1) < 0 || dup2(nOut, 2) < 0 ||
-                chdir(strCwd.c_str()) != 0) {
+            const int nOut = stSpec.nOutFd >= 0
+                                 ? stSpec.nOutFd
+                                 : open(stSpec.strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            const int nErr = stSpec.strErr.empty()
+                                 ? nOut
+                                 : open(stSpec.strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            if (nIn < 0 || nOut < 0 || nErr < 0 || dup2(nIn, 0) < 0 || dup2(nOut, 1) < 0 ||
+                dup2(nErr, 2) < 0 || chdir(stSpec.strCwd.c_str()) != 0) {
                 _exit(kExecFailed);
             }
-            if (nUid != getuid() &&
-                (setgroups(0, nullptr) != 0 || setgid(nUid) != 0 || setuid(nUid) != 0)) {
+            if (stSpec.nUid != getuid() && (setgroups(0, nullptr) != 0 ||
+                                            setgid(stSpec.nUid) != 0 || setuid(stSpec.nUid) != 0)) {
                 _exit(kExecFailed);
             }
             execve(vArgv[0], vArgv.data(), vEnvp.data());
             _exit(kExecFailed);
         }
+        return nPid;
+    }
+
+    // Runs a program in a child process with the working directory strCwd, its
+    // standard input from strStdin (empty: /dev/null) and its standard output
+    // and error into strOut; as uid nUid when it is not the current one. Waits
+    // for the child (not for what it detached) and returns its wait status.
+    int Run(const std::vector<std::string>& vArgs, const std::string& strCwd,
+            const std::string& strStdin, const std::string& strOut, uid_t nUid = getuid()) {
+        SpawnSpec stSpec;
+        stSpec.vArgs = vArgs;
+        stSpec.strCwd = strCwd;
+        stSpec.strStdin = strStdin;
+        stSpec.strOut = strOut;
+        stSpec.nUid = nUid;
+        return RunSpec(stSpec);
+    }
+
+    // Spawn, then waits for the child (not for what it detached); its wait status.
+    int RunSpec(const SpawnSpec& stSpec) {
+        const pid_t nPid = Spawn(stSpec);
         if (nPid < 0) return -1;
         return WaitChild(nPid);
     }
 
-    // Starts the daemon in strCwd and returns the pid of the detached daemon
-    // once it receives on its port; 0 when it did not come up.
-    pid_t StartDaemon(const std::string& strCwd, uid_t nUid = getuid()) {
-        const std::string strOut = m_Dir.File("daemon.out");
-        const int nStatus = Run({kDaemonPath}, strCwd, "", strOut, nUid);
-        EXPECT_EQ(0, nStatus) << Describe(nStatus) << ": " << ReadFile(strOut);
-        if (nStatus != 0) return 0;
+    // The one daemon that is a child of this process, once it receives on its
+    // port; 0 when it did not come up.
+    pid_t DaemonWhenUp() {
         pid_t nDaemon = 0;
         const bool bUp = PollUntil([&] {
             const std::vector<pid_t> vPids = Children(kDaemonName);
@@ -287,6 +329,24 @@ protected:
         });
         EXPECT_TRUE(bUp) << "the daemon did not come up";
         return bUp ? nDaemon : 0;
+    }
+
+    // Starts the daemon in strCwd and returns the pid of the detached daemon
+    // once it receives on its port; 0 when it did not come up.
+    // What the daemon's starter printed goes to daemon.out; vPrefix as in
+    // SpawnSpec.
+    pid_t StartDaemon(const std::string& strCwd, uid_t nUid = getuid(),
+                      const std::vector<std::string>& vPrefix = {}) {
+        SpawnSpec stSpec;
+        stSpec.vArgs = {kDaemonPath};
+        stSpec.strCwd = strCwd;
+        stSpec.strOut = m_Dir.File("daemon.out");
+        stSpec.nUid = nUid;
+        stSpec.vPrefix = vPrefix;
+        const int nStatus = RunSpec(stSpec);
+        EXPECT_EQ(0, nStatus) << Describe(nStatus) << ": " << ReadFile(stSpec.strOut);
+        if (nStatus != 0) return 0;
+        return DaemonWhenUp();
     }
 
     // Stops the daemon with nSignal and returns its wait status.
@@ -581,6 +641,156 @@ TEST_F(DaemonTest, RotatesUnderLoadWithoutLossAndFollowsARaisedFileNum) {
         FAIL() << "files differ from the records sent at byte " << nAt << " of "
                << strExpected.size() << ": '" << strAll.substr(nAt > 40 ? nAt - 40 : 0, 80) << "'";
     }
+}
+
+// Bytes waiting in the receive queue of the socket on 127.0.0.1:12345 (the
+// rx_queue column of /proc/net/udp); -1 when no socket is bound there.
+long ReceiveQueueBytes() {
+    const std::string strTable = ReadFile("/proc/net/udp");
+    const size_t nAt = strTable.find(" 0100007F:3039 ");
+    if (nAt == std::string::npos) return -1;
+    // "local_address rem_address st tx_queue:rx_queue ..."
+    unsigned long nTx = 0;
+    unsigned long nRx = 0;
+    char szRemote[64];
+    unsigned nState = 0;
+    if (std::sscanf(strTable.c_str() + nAt, " %*s %63s %x %lx:%lx", szRemote, &nState, &nTx,
+                    &nRx) != 4) {
+        return -1;
+    }
+    return static_cast<long>(nRx);
+}
+
+// Record nSeq of the signal test: numbered, short.
+std::string NumberedRecord(uint32_t nSeq) {
+    char szRecord[64];
+    std::snprintf(szRecord, sizeof(szRecord), "record %06u of the signal test\r\n", nSeq);
+    return szRecord;
+}
+
+TEST_F(DaemonTest, SignalsOtherThanStopNeitherEndTheDaemonNorLoseRecords) {
+    const std::string strBase = m_Dir.File("base");
+    const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
+    ASSERT_NE(0, nDaemon);
+    const std::string strPidText = std::to_string(nDaemon) + "\n";
+    auto PidFileNamesIt = [&] {
+        return ReadFile(kPidFilePath) == strPidText || ReadFile(kPidFileFallback) == strPidText;
+    };
+    ASSERT_TRUE(PollUntil(PidFileNamesIt));
+
+    const int kSignals[] = {SIGHUP, SIGUSR1, SIGUSR2, SIGPIPE};
+    constexpr uint32_t kRecords = 20000;
+    constexpr uint32_t kBurst = 500;  // far below what the socket and the ring hold
+    const std::string strFile = LogFile(strBase, 0);
+    CSender stSender;
+    std::string strExpected;
+    uint32_t nSignalsSent = 0;
+    for (uint32_t nSeq = 0; nSeq < kRecords;) {
+        // A signal in the middle of every burst, while the daemon receives.
+        for (uint32_t i = 0; i < kBurst; ++i, ++nSeq) {
+            if (i == kBurst / 2) {
+                ASSERT_EQ(0, kill(nDaemon, kSignals[nSignalsSent++ % 4]));
+            }
+            const std::string strRecord = NumberedRecord(nSeq);
+            stSender.Send(strRecord);
+            strExpected += strRecord;
+        }
+        // The last burst is not waited for: the stop must write it.
+        if (nSeq == kRecords) break;
+        const long long llSent = static_cast<long long>(strExpected.size());
+        ASSERT_TRUE(PollUntil([&] { return FileSize(strFile) >= llSent; }))
+            << "after " << nSignalsSent << " signals, " << FileSize(strFile) << " of " << llSent
+            << " bytes written";
+    }
+    // Still the same live daemon (not a zombie that nobody reaped yet).
+    EXPECT_EQ(std::vector<pid_t>{nDaemon}, Children(kDaemonName));
+    EXPECT_EQ(0, waitpid(nDaemon, nullptr, WNOHANG)) << "the daemon ended";
+    EXPECT_TRUE(PidFileNamesIt());
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+    const std::string strGot = ReadFile(strFile);
+    EXPECT_TRUE(strGot == strExpected)
+        << zqtest::SplitCrLf(strGot).size() << " of " << kRecords << " records written";
+}
+
+TEST_F(DaemonTest, StopIsHonouredWhileTheLoopWaitsForASlowWriter) {
+    // The daemon's log file is a pipe that this test reads: the writer makes
+    // room in the ring only as fast as the test reads, 32 KiB every half
+    // second. Whether the writer hands the pipe one record or a whole buffer
+    // (64 KiB) at a time, it makes room at least every second or so, so it is
+    // never stuck, but at gaps longer than a stop should wait. The ring fills,
+    // the receive loop waits for room, and datagrams queue on its socket. A stop
+    // then must not wait for the writer to take them all.
+    const std::string strBase = m_Dir.File("base");
+    const std::string strLogDir = strBase + "/ZqSdkLog";
+    ASSERT_EQ(0, mkdir(strBase.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(strLogDir.c_str(), 0755));
+    ASSERT_EQ(0, mkfifo(LogFile(strBase, 0).c_str(), 0644));
+    const int nFifo = open(LogFile(strBase, 0).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(nFifo, 0);
+    const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
+    ASSERT_NE(0, nDaemon);
+
+    std::string strRead;  // what the writer wrote into the pipe
+    auto ReadSome = [&](size_t nMax) {
+        char szBuf[4096];
+        const ssize_t nGot = read(nFifo, szBuf, std::min(nMax, sizeof(szBuf)));
+        if (nGot > 0) strRead.append(szBuf, static_cast<size_t>(nGot));
+        return nGot;
+    };
+    std::atomic<bool> bFast{false};
+    std::atomic<bool> bDone{false};
+    std::thread stReader([&] {
+        while (!bDone.load()) {
+            if (bFast.load()) {
+                if (ReadSome(4096) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            } else {
+                for (size_t nTaken = 0; nTaken < 32 * 1024;) {
+                    const ssize_t nGot = ReadSome(32 * 1024 - nTaken);
+                    if (nGot <= 0) break;
+                    nTaken += static_cast<size_t>(nGot);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            }
+        }
+        while (ReadSome(4096) > 0) {
+        }
+    });
+
+    // Ring (1024 slots), pipe and stdio buffer hold about 1,200 records of
+    // this size; the rest waits on the socket, as many as the test reads in
+    // half a minute.
+    constexpr uint32_t kRecords = 3000;
+    std::vector<std::string> vSent;
+    CSender stSender;
+    for (uint32_t nSeq = 0; nSeq < kRecords; ++nSeq) {
+        vSent.push_back(SeqRecord(nSeq));
+        stSender.Send(vSent.back());
+    }
+    EXPECT_TRUE(PollUntil([] { return ReceiveQueueBytes() > 0; }))
+        << "no datagram waits on the socket";
+    ASSERT_EQ(0, kill(nDaemon, SIGTERM));
+    // The endpoint is closed when the loop has returned; the writer still
+    // waits for the pipe meanwhile.
+    EXPECT_TRUE(PollUntil([] { return !ReceivePortBound(); }, std::chrono::seconds(10)))
+        << "the receive loop still waits for room after a stop request";
+    bFast.store(true);
+    const int nStatus = WaitChild(nDaemon);
+    bDone.store(true);
+    stReader.join();
+    (void)close(nFifo);
+    EXPECT_EQ(0, nStatus) << Describe(nStatus);
+
+    // What was written: whole records in the order sent, none twice.
+    const std::vector<std::string> vLines = zqtest::SplitCrLf(strRead);
+    size_t nNext = 0;
+    for (const std::string& strLine : vLines) {
+        const std::string strRecord = strLine + "\r\n";
+        while (nNext < vSent.size() && vSent[nNext] != strRecord) ++nNext;
+        ASSERT_LT(nNext, vSent.size())
+            << "not a record sent, or out of order: '" << strLine.substr(0, 40) << "'";
+        ++nNext;
+    }
+    EXPECT_GE(vLines.size(), 1024u) << "the ring's records were not written";
 }
 
 // Voluntary context switches of a thread, from its open status file: a loop
