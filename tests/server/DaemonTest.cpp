@@ -4,6 +4,7 @@
 // by its parent id, stopped with SIGTERM and reaped with waitpid.
 
 #include "asynclog/ServerProbe.h"
+#include "logmodule/LogModule.h"
 #include "platform/UdpNetLayer.h"
 #include "server/InstanceLock.h"
 #include "server/MessageRecv.h"
@@ -643,6 +644,26 @@ TEST_F(DaemonTest, RotatesUnderLoadWithoutLossAndFollowsARaisedFileNum) {
     }
 }
 
+// Everything that can be read from nFd until its end of file, or until the
+// deadline passes; *pEnded tells which.
+std::string ReadUntilEof(int nFd, bool* pEnded) {
+    std::string strText;
+    *pEnded = PollUntil([&] {
+        pollfd stPoll{nFd, POLLIN, 0};
+        if (poll(&stPoll, 1, 0) != 1) return false;
+        char szBuf[4096];
+        const ssize_t nRead = read(nFd, szBuf, sizeof(szBuf));
+        if (nRead > 0) strText.append(szBuf, static_cast<size_t>(nRead));
+        return nRead == 0;
+    });
+    return strText;
+}
+
+// Lines of a text that end in '\n'.
+size_t CountLines(const std::string& strText) {
+    return static_cast<size_t>(std::count(strText.begin(), strText.end(), '\n'));
+}
+
 // Bytes waiting in the receive queue of the socket on 127.0.0.1:12345 (the
 // rx_queue column of /proc/net/udp); -1 when no socket is bound there.
 long ReceiveQueueBytes() {
@@ -659,6 +680,151 @@ long ReceiveQueueBytes() {
         return -1;
     }
     return static_cast<long>(nRx);
+}
+
+TEST_F(DaemonTest, StartUpFailureIsOneLineOnStandardErrorAndStatusOne) {
+    ASSERT_TRUE(WriteFile(m_Dir.File("plain"), "x"));
+    const struct {
+        const char* pName;
+        std::string strBase;
+        const char* pLine;  // what the line on standard error says
+        bool bHoldPort;
+    } kCases[] = {
+        {"log directory cannot be made", m_Dir.File("plain") + "/base", "cannot write log files",
+         false},
+        {"base directory too long", m_Dir.File("long" + std::string(250, 'x')),
+         "base directory too long", false},
+        {"port in use", m_Dir.File("portbase"), "cannot receive on UDP port 12345", true},
+    };
+    int nRun = 0;
+    for (const auto& stCase : kCases) {
+        for (bool bForeground : {false, true}) {
+            SCOPED_TRACE(std::string(stCase.pName) + (bForeground ? ", foreground" : ", detached"));
+            // Holds the port without address reuse, as a foreign program would.
+            int nHolder = -1;
+            if (stCase.bHoldPort) {
+                nHolder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+                ASSERT_GE(nHolder, 0);
+                sockaddr_in stAddr{};
+                stAddr.sin_family = AF_INET;
+                stAddr.sin_port = htons(kLogServerPort);
+                stAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                ASSERT_EQ(0, bind(nHolder, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)))
+                    << std::strerror(errno);
+            }
+            const std::string strRun = MakeRunDir("run" + std::to_string(++nRun), stCase.strBase);
+            SpawnSpec stSpec;
+            stSpec.vArgs = {kDaemonPath};
+            if (bForeground) stSpec.vArgs.push_back("-n");
+            stSpec.strCwd = strRun;
+            stSpec.strOut = m_Dir.File("failed.out");
+            stSpec.strErr = m_Dir.File("failed.err");
+            const int nStatus = RunSpec(stSpec);
+            const std::string strErr = ReadFile(stSpec.strErr);
+            EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << Describe(nStatus);
+            EXPECT_EQ(1u, CountLines(strErr)) << strErr;
+            EXPECT_EQ(0u, strErr.find(std::string("ZuVozAdavid: "))) << strErr;
+            EXPECT_NE(std::string::npos, strErr.find(stCase.pLine)) << strErr;
+            EXPECT_TRUE(Children(kDaemonName).empty()) << "a daemon runs after a failed start";
+            if (stCase.bHoldPort) {
+                // Nothing was made: the port is checked before the log directory.
+                EXPECT_FALSE(FileExists(stCase.strBase));
+                (void)close(nHolder);
+            } else {
+                EXPECT_FALSE(ReceivePortBound());
+            }
+        }
+    }
+    // An over-long base leaves nothing behind, not even a directory of the cut path.
+    DIR* pDir = opendir(m_Dir.Path().c_str());
+    ASSERT_NE(nullptr, pDir);
+    while (dirent* pEnt = readdir(pDir)) {
+        EXPECT_NE(0, std::strncmp(pEnt->d_name, "long", 4)) << pEnt->d_name;
+    }
+    closedir(pDir);
+}
+
+TEST_F(DaemonTest, StarterPrintsThroughAPipeAndReturnsOnceTheDaemonReceives) {
+    const std::string strBase = m_Dir.File("base");
+    // Close-on-exec: only the daemon's standard output and error hold the
+    // write end.
+    int nPipe[2];
+    ASSERT_EQ(0, pipe2(nPipe, O_CLOEXEC));
+    SpawnSpec stSpec;
+    stSpec.vArgs = {kDaemonPath};
+    stSpec.strCwd = MakeRunDir("run", strBase);
+    stSpec.nOutFd = nPipe[1];
+    const pid_t nStarter = Spawn(stSpec);
+    (void)close(nPipe[1]);
+    ASSERT_GT(nStarter, 0);
+    // The end of file comes when the starter and the daemon have both let go of
+    // the pipe: the daemon does so once it receives.
+    bool bEnded = false;
+    const std::string strOut = ReadUntilEof(nPipe[0], &bEnded);
+    (void)close(nPipe[0]);
+    EXPECT_TRUE(bEnded) << "the pipe stayed open: " << strOut;
+    EXPECT_TRUE(ReceivePortBound()) << "the starter returned before the port was bound";
+    const int nStatus = WaitChild(nStarter);
+    EXPECT_EQ(0, nStatus) << Describe(nStatus);
+    const std::string strLogDir = strBase + "/ZqSdkLog";
+    EXPECT_NE(std::string::npos, strOut.find("start to logserver\n")) << strOut;
+    EXPECT_NE(std::string::npos, strOut.find("set log path[" + strLogDir + "]\n")) << strOut;
+    EXPECT_NE(std::string::npos, strOut.find("set log path[" + strLogDir + "/LogServer.ini]\n"))
+        << strOut;
+    const pid_t nDaemon = DaemonWhenUp();
+    ASSERT_NE(0, nDaemon);
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+}
+
+TEST_F(DaemonTest, FailedDetachExitsNonZero) {
+    // A user whose process count has reached its limit cannot fork: the
+    // daemon runs, but cannot detach. The uid is one no other program uses,
+    // so that only this process counts.
+    if (getuid() != 0) GTEST_SKIP() << "needs root to limit another user's processes";
+    constexpr const char* kLoneUid = "64999";
+    const std::string strOut = m_Dir.File("detach.out");
+    SpawnSpec stSpec;
+    stSpec.vArgs = {kDaemonPath};
+    stSpec.strCwd = MakeRunDir("run", m_Dir.File("base"));
+    stSpec.strOut = strOut;
+    stSpec.vPrefix = {"/usr/bin/prlimit",
+                      "--nproc=1:1",
+                      "/usr/bin/setpriv",
+                      std::string("--reuid=") + kLoneUid,
+                      std::string("--regid=") + kLoneUid,
+                      "--clear-groups"};
+    const int nStatus = RunSpec(stSpec);
+    const std::string strText = ReadFile(strOut);
+    if (strText.find("start to logserver") == std::string::npos) {
+        GTEST_SKIP() << "the daemon cannot run at all with one process: " << strText;
+    }
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) != 0) << Describe(nStatus);
+    EXPECT_NE(std::string::npos, strText.find("ZuVozAdavid: cannot detach")) << strText;
+    EXPECT_TRUE(Children(kDaemonName).empty());
+}
+
+TEST_F(DaemonTest, WritesRecordsAsRootWithoutRealTimePermission) {
+    // Without CAP_SYS_NICE (and no real-time rlimit) root is refused the
+    // writer's SCHED_FIFO priority, as in a container or a hardened service.
+    if (getuid() != 0) GTEST_SKIP() << "needs root: only root asks for real-time scheduling";
+    const std::string strBase = m_Dir.File("base");
+    const pid_t nDaemon = StartDaemon(
+        MakeRunDir("run", strBase), getuid(),
+        {"/usr/bin/prlimit", "--rtprio=0:0", "/usr/bin/setpriv", "--bounding-set=-sys_nice"});
+    ASSERT_NE(0, nDaemon);
+    EXPECT_NE(std::string::npos,
+              ReadFile(m_Dir.File("daemon.out")).find("real-time scheduling refused"))
+        << ReadFile(m_Dir.File("daemon.out"));
+    CSender stSender;
+    std::string strExpected;
+    for (int i = 0; i < 100; ++i) {
+        const std::string strRecord = "no real time " + std::to_string(i) + "\r\n";
+        stSender.Send(strRecord);
+        strExpected += strRecord;
+    }
+    const std::string strFile = LogFile(strBase, 0);
+    EXPECT_TRUE(PollUntil([&] { return ReadFile(strFile) == strExpected; })) << ReadFile(strFile);
+    EXPECT_EQ(0, StopDaemon(nDaemon));
 }
 
 // Record nSeq of the signal test: numbered, short.
@@ -793,6 +959,113 @@ TEST_F(DaemonTest, StopIsHonouredWhileTheLoopWaitsForASlowWriter) {
     EXPECT_GE(vLines.size(), 1024u) << "the ring's records were not written";
 }
 
+TEST_F(DaemonTest, CommandLineHelpVersionAndUsageErrors) {
+    const std::string strUsage = "Usage: ZuVozAdavid";
+    const struct {
+        std::vector<std::string> vArgs;
+        int nExit;
+        std::string strOut;  // expected standard output, or its start when bUsageOut
+        bool bUsageOut;
+        bool bUsageErr;
+    } kCases[] = {
+        {{"-h"}, 0, strUsage, true, false},
+        {{"--help"}, 0, strUsage, true, false},
+        {{"-V"}, 0, std::string("ZuVozAdavid ") + ZQ_VERSION + "\n", false, false},
+        {{"--version"}, 0, std::string("ZuVozAdavid ") + ZQ_VERSION + "\n", false, false},
+        {{"-x"}, 2, "", false, true},
+        {{"--bogus"}, 2, "", false, true},
+        {{"stray"}, 2, "", false, true},
+        {{"-n", "extra"}, 2, "", false, true},
+    };
+    const std::string strBase = m_Dir.File("base");
+    const std::string strRun = MakeRunDir("run", strBase);
+    for (const auto& stCase : kCases) {
+        SCOPED_TRACE(stCase.vArgs[0] + (stCase.vArgs.size() > 1 ? " " + stCase.vArgs[1] : ""));
+        SpawnSpec stSpec;
+        stSpec.vArgs = {kDaemonPath};
+        stSpec.vArgs.insert(stSpec.vArgs.end(), stCase.vArgs.begin(), stCase.vArgs.end());
+        stSpec.strCwd = strRun;
+        stSpec.strOut = m_Dir.File("cli.out");
+        stSpec.strErr = m_Dir.File("cli.err");
+        const int nStatus = RunSpec(stSpec);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == stCase.nExit)
+            << Describe(nStatus);
+        const std::string strOut = ReadFile(stSpec.strOut);
+        const std::string strErr = ReadFile(stSpec.strErr);
+        if (stCase.bUsageOut) {
+            EXPECT_EQ(0u, strOut.find(stCase.strOut)) << strOut;
+        } else {
+            EXPECT_EQ(stCase.strOut, strOut);
+        }
+        EXPECT_EQ(stCase.bUsageErr, strErr.find(strUsage) != std::string::npos) << strErr;
+        // Nothing was started.
+        EXPECT_TRUE(Children(kDaemonName).empty());
+        EXPECT_FALSE(FileExists(strBase));
+    }
+}
+
+TEST_F(DaemonTest, ForegroundDaemonNotifiesReadyAndStopsOnSignal) {
+    const struct {
+        int nSignal;
+        bool bAbstract;  // the notify socket's name is abstract ("@...") or a path
+    } kCases[] = {{SIGTERM, true}, {SIGINT, false}};
+    int nRun = 0;
+    for (const auto& stCase : kCases) {
+        SCOPED_TRACE(std::string(strsignal(stCase.nSignal)) +
+                     (stCase.bAbstract ? ", abstract socket" : ", socket file"));
+        ++nRun;
+        const std::string strName = stCase.bAbstract ? "@zqtest-notify-" + std::to_string(getpid())
+                                                     : m_Dir.File("notify" + std::to_string(nRun));
+        const int nNotify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(nNotify, 0);
+        sockaddr_un stAddr{};
+        stAddr.sun_family = AF_UNIX;
+        ASSERT_LT(strName.size(), sizeof(stAddr.sun_path));
+        std::memcpy(stAddr.sun_path, strName.data(), strName.size());
+        if (stCase.bAbstract) stAddr.sun_path[0] = '\0';
+        const socklen_t nAddrLen = static_cast<socklen_t>(
+            offsetof(sockaddr_un, sun_path) + strName.size() + (stCase.bAbstract ? 0 : 1));
+        ASSERT_EQ(0, bind(nNotify, reinterpret_cast<sockaddr*>(&stAddr), nAddrLen))
+            << std::strerror(errno);
+        auto NextState = [&] {
+            pollfd stPoll{nNotify, POLLIN, 0};
+            char szState[256] = {};
+            if (poll(&stPoll, 1, 20000) != 1) return std::string("(nothing)");
+            const ssize_t nGot = recv(nNotify, szState, sizeof(szState) - 1, 0);
+            return nGot < 0 ? std::string("(failed)") : std::string(szState, size_t(nGot));
+        };
+
+        const std::string strBase = m_Dir.File("base" + std::to_string(nRun));
+        SpawnSpec stSpec;
+        stSpec.vArgs = {kDaemonPath, "-n"};
+        stSpec.strCwd = MakeRunDir("run" + std::to_string(nRun), strBase);
+        stSpec.strOut = m_Dir.File("fg.out");
+        stSpec.strErr = m_Dir.File("fg.err");
+        stSpec.vEnv = {"NOTIFY_SOCKET=" + strName};
+        const pid_t nDaemon = Spawn(stSpec);
+        ASSERT_GT(nDaemon, 0);
+        EXPECT_EQ("READY=1", NextState());
+        // Ready means receiving: the port is bound by then, by this very
+        // process (it did not detach).
+        EXPECT_TRUE(ReceivePortBound());
+        EXPECT_EQ(std::vector<pid_t>{nDaemon}, Children(kDaemonName));
+
+        CSender stSender;
+        std::string strExpected;
+        for (int i = 0; i < 200; ++i) {
+            const std::string strRecord = "foreground " + std::to_string(i) + "\r\n";
+            stSender.Send(strRecord);
+            strExpected += strRecord;
+        }
+        ASSERT_EQ(0, kill(nDaemon, stCase.nSignal));
+        EXPECT_EQ("STOPPING=1", NextState());
+        const int nStatus = WaitChild(nDaemon);
+        EXPECT_EQ(0, nStatus) << Describe(nStatus) << ": " << ReadFile(stSpec.strErr);
+        EXPECT_EQ(strExpected, ReadFile(LogFile(strBase, 0)));
+        (void)close(nNotify);
+    }
+}
+
 // Voluntary context switches of a thread, from its open status file: a loop
 // that sleeps makes them, a loop that spins without system calls does not.
 long VoluntarySwitches(int nStatusFd) {
@@ -853,6 +1126,37 @@ TEST(MessageRecvTest, LastingReceiveFailuresPauseTheLoopAndStopStillEndsIt) {
     (void)close(nStatusFd);
     stLoop.join();
     g_bStopRecv.store(false);
+}
+
+// The daemon opens its endpoint before the loop runs and then says it is
+// ready: what clients send from then on is written, also when a stop request
+// came before the loop started.
+TEST(MessageRecvTest, StopBeforeTheLoopStillWritesWhatTheOpenedEndpointHolds) {
+    zqtest::TempDir stDir;
+    ASSERT_EQ(0, SetLogPath(stDir.Path().c_str(), "SDK"));
+    ASSERT_EQ(0, SetLogMode(ZQ_MODE_FILES));
+    ASSERT_EQ(0, CreateAsyncLog());
+    int32_t nOpened = -1;
+    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nOpened);
+    ASSERT_EQ(0, nOpened);
+    std::string strExpected;
+    {
+        CPinToOneCpu stPin;
+        CSender stSender;
+        for (int i = 0; i < 3; ++i) {
+            const std::string strRecord = "sent before the loop " + std::to_string(i) + "\r\n";
+            stSender.Send(strRecord);
+            strExpected += strRecord;
+        }
+        ASSERT_TRUE(stSender.Barrier());
+    }
+    g_bStopRecv.store(true);
+    char szBase[] = "/unused";
+    EXPECT_EQ(0, MessageRecvOn(std::move(pNet), szBase));
+    g_bStopRecv.store(false);
+    EXPECT_FALSE(ReceivePortBound()) << "the endpoint outlived the loop";
+    ASSERT_EQ(0, DestroyAsyncLog());
+    EXPECT_EQ(strExpected, ReadFile(stDir.File("SDK_00.log")));
 }
 
 }  // namespace
