@@ -9,6 +9,12 @@ command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
+# The install test: the init script under BusyBox sh, the unit checked by
+# systemd-analyze, the daemon started under setpriv and prlimit (util-linux).
+command -v busybox >/dev/null 2>&1 || need+=(busybox)
+command -v systemd-analyze >/dev/null 2>&1 || need+=(systemd)
+command -v setpriv >/dev/null 2>&1 || need+=(util-linux)
+command -v prlimit >/dev/null 2>&1 || need+=(util-linux)
 for extra in "$@"; do
   case "$extra" in
     bench)
