@@ -124,8 +124,9 @@ int main(int argc, char** argv) {
     char szCfgPath[kPathBufLen] = {};
     JoinPath(szCfgPath, szLogDir, kConfigFile);
     (void)ConsolePrint("set log path[%s]\n", szCfgPath);
-    // The module keeps no longer path: the daemon could not write its files or
-    // not follow its configuration. Refused before anything is created.
+    // The module keeps no path longer than kLogPathLen: with one the daemon
+    // could not write its files or not follow its configuration. Refused
+    // before anything is created.
     if (std::strlen(szCfgPath) > kLogPathLen) {
         return CStartUp::Fail("base directory too long (%zu characters): %s",
                               std::strlen(szBaseDir), szBaseDir);
