@@ -71,6 +71,10 @@ void CDaemonFollower::Periodic() {
     if (DaemonRuns()) UseDaemon();
 }
 
+void CDaemonFollower::Reopen() {
+    if (!Forwarding()) m_Files.Reopen();
+}
+
 void CDaemonFollower::UseFiles() {
     m_Forwarder.ClearPeerGone();
     m_bForwarding.store(false, std::memory_order_relaxed);

@@ -27,6 +27,7 @@ public:
     bool Ready() const override;
     void Recover() override;
     void Periodic() override;
+    void Reopen() override;
 
     bool Forwarding() const { return m_bForwarding.load(std::memory_order_relaxed); }
 

@@ -122,14 +122,18 @@ int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
     char szPath[kPathBuf];
     (void)FormPath(szPath, sizeof(szPath), szName);  // 256 + 1 + 127 fit
     Close();
-    // No symbolic link is followed, and nothing but a regular file is kept
-    // (O_NONBLOCK: a FIFO planted under the name does not block the open).
+    // No symbolic link is followed. O_NONBLOCK keeps a FIFO without a reader
+    // from blocking the open (it fails, and the loop tries again); the writes
+    // then block as for any file.
     const int nFlags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
                        (bAppend != 0 ? 0 : O_TRUNC);
     CUniqueFd file(open(szPath, nFlags, kFileMode));
     if (!file.Valid()) return kFileSetErrNoFile;
     struct stat st {};
-    if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return kFileSetErrNoFile;
+    if (fstat(file.Get(), &st) != 0 ||
+        fcntl(file.Get(), F_SETFL, O_APPEND) != 0) {  // O_NONBLOCK off
+        return kFileSetErrNoFile;
+    }
     m_File = std::move(file);
     m_llFlushedPos = static_cast<uint64_t>(st.st_size);
     m_llFilePos = m_llFlushedPos;

@@ -49,7 +49,8 @@ public:
     // Opens entry pFileName of the directory as the current file, appending
     // (bAppend 1) or empty (0), creating the directory first.
     // 0; -5 null or bAppend > 1; -6 the file did not open (also when the name
-    // is a symbolic link); -7 a name over 127 characters.
+    // is a symbolic link, or a FIFO nobody reads); -7 a name over 127
+    // characters.
     int32_t OpenLogFile(const char* pFileName, uint32_t bAppend) ZQ_REQUIRES(m_Lock);
     // Opens entry 0 for appending, under the lock. Codes of OpenLogFile.
     int32_t OpenCurrent() ZQ_EXCLUDES(m_Lock);
@@ -72,6 +73,7 @@ public:
     bool Ready() const override { return m_File.Valid(); }
     void Recover() override { (void)OpenCurrent(); }  // still no file: the loop retries
     void Periodic() override;
+    void Reopen() override { (void)OpenCurrent(); }  // no file: the loop retries
 
     // Current file name of entry i (tests and diagnostics). Empty past the count.
     const char* FileName(uint32_t i) const ZQ_REQUIRES(m_Lock) { return m_szFileName[i]; }

@@ -23,4 +23,7 @@ public:
     // Called about once a second and every few hundred records: a look at
     // whatever the sink depends on (is the current file still in place?).
     virtual void Periodic() {}
+    // Asked from outside (a log rotation tool moved the file aside): open the
+    // current file again by its name.
+    virtual void Reopen() {}
 };

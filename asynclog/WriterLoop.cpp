@@ -18,9 +18,9 @@ constexpr int64_t kWatchIntervalNs = 1000000000;  // ... or this long, whichever
 // Ring empty, writer parked: producers signal it, so it only wakes by itself
 // for the next look at the configuration file and the sink.
 constexpr int32_t kIdleWaitMs = static_cast<int32_t>(kWatchIntervalNs / 1000000);
-constexpr int64_t kStopGiveUpMs = 1000;           // how long a stopping writer waits for its sink
-constexpr uint32_t kMaxBatch = 512;               // records handed to the sink at once
-constexpr uint32_t kEndLoop = UINT32_MAX;         // Step's answer: the loop ends
+constexpr int64_t kStopGiveUpMs = 1000;    // how long a stopping writer waits for its sink
+constexpr uint32_t kMaxBatch = 512;        // records handed to the sink at once
+constexpr uint32_t kEndLoop = UINT32_MAX;  // Step's answer: the loop ends
 
 void Nap(long nNs) {
     struct timespec stStep = {0, nNs};
@@ -39,6 +39,7 @@ CWriterLoop::CWriterLoop(CLogQueue& queue, CRecordSink& sink, CLossCounters& los
       m_pContext(pContext),
       m_bRunning(0),
       m_bParked(0),
+      m_bReopen(false),
       m_llGiveUpAtMs(0) {}
 
 CWriterLoop::~CWriterLoop() { Stop(); }
@@ -100,6 +101,12 @@ bool CWriterLoop::ExitWanted() const {
 // another is never mistaken for no change.
 void CWriterLoop::WatchConfig(WatchState* pWatch, uint32_t nStep) {
     pWatch->nPasses += nStep;
+    if (m_bReopen.load(std::memory_order_relaxed) &&
+        m_bReopen.exchange(false, std::memory_order_relaxed)) {
+        pWatch->stLast = StampOf(m_pCfgPath);
+        m_pfnReload(m_pContext);
+        m_Sink.Reopen();
+    }
     const int64_t llNowNs = MonotonicNs();
     if (pWatch->nPasses < kWatchPasses && llNowNs - pWatch->llLastLookNs < kWatchIntervalNs) {
         return;

@@ -64,6 +64,14 @@ public:
         }
     }
 
+    // Asks the writer to reload the configuration file and reopen its sink's
+    // current file at its next pass; any thread. Requests before the writer
+    // looks are one.
+    void RequestReopen() {
+        m_bReopen.store(true, std::memory_order_relaxed);
+        (void)SetSemEvent(m_pEvent.get());  // a parked writer looks at once
+    }
+
     // What the watch compares of the configuration file: any change of it
     // (another file under the name, another size, another modification time
     // to the nanosecond, the file appearing or going) makes the writer reload.
@@ -114,5 +122,8 @@ private:
     std::unique_ptr<void, ThreadFree> m_pThread;
     std::atomic<uint32_t> m_bRunning;  // Start/Stop write; producers and the writer read
     std::atomic<uint32_t> m_bParked;   // the writer sets it while it waits on m_pEvent
-    int64_t m_llGiveUpAtMs;            // the writer's: when a stopping writer without a sink quits
+    // Set by RequestReopen, taken by the writer. Relaxed: it carries no data,
+    // the writer reads the file and the configuration itself.
+    std::atomic<bool> m_bReopen;
+    int64_t m_llGiveUpAtMs;  // the writer's: when a stopping writer without a sink quits
 };

@@ -71,6 +71,12 @@ public:
     int32_t RegisterLevelCallback(LevelCallback pfnCallback, const char* pKeyName,
                                   int32_t nUserValue);  // 0, -5
 
+    // Asks the writer to reopen its current file and reload the configuration
+    // at its next pass. Any thread; nothing happens while it is not running.
+    void RequestReopen() {
+        if (m_pWriter != nullptr) m_pWriter->RequestReopen();
+    }
+
     // Reads the configuration file and applies level, custom level key (with
     // its callback), file size and file count. 0, or -5 when the file does not
     // exist (nothing changes).

@@ -355,6 +355,14 @@ int32_t DestroyAsyncLog() {
     return ZQ_OK;
 }
 
+int32_t ReopenAsyncLog() {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    if (m.m_pAsyncLog == nullptr) return ZQ_ERR_NOT_CREATED;
+    m.m_pAsyncLog->RequestReopen();
+    return ZQ_OK;
+}
+
 uint64_t GetLostLogCount() {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);

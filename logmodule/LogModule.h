@@ -83,6 +83,10 @@ ZQ_API int32_t GetLogLevel(int32_t* pLevel);  // untouched while no engine exist
 // engine refuses); ZQ_ERR_RESOURCE; ZQ_ERR_NAME_TOO_LONG.
 ZQ_API int32_t CreateAsyncLog(void);
 ZQ_API int32_t DestroyAsyncLog(void);  // ZQ_OK; restores every setting to its default
+// Asks the writer to reopen its current file and reload the configuration at
+// its next pass (after a log rotation tool moved the file aside). ZQ_OK, or
+// ZQ_ERR_NOT_CREATED.
+ZQ_API int32_t ReopenAsyncLog(void);
 
 // Formats one record and queues it:
 // "Info    2024-03-05 07:08:09:045  DevID:cam0  Source-Line:net(main.cpp-L0042)  "

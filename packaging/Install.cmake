@@ -35,6 +35,8 @@ set(ZQ_CONF_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/zqlog)
 set(ZQ_DAEMON_BIN ${CMAKE_INSTALL_FULL_SBINDIR}/ZuVozAdavid)
 set(ZQ_PID_FILE /run/ZuVozAdavid.pid)  # kPidFilePath in server/InstanceLock.h
 set(ZQ_BASE_DIR /var/log/ZQS)          # the daemon's default base directory
+# The unit has systemd create the base directory, which must lie in /var/log.
+string(REGEX REPLACE "^/var/log/" "" ZQ_LOGS_DIRECTORY ${ZQ_BASE_DIR})
 set(ZQ_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 set(ZQ_PACKAGING_BINARY_DIR ${PROJECT_BINARY_DIR}/packaging)
 

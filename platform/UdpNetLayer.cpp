@@ -55,13 +55,16 @@ CUdpNetLayer::CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRec
       m_Lock(),
       m_pRecvBuf(nullptr),
       // Unsigned, so a "negative" size is capped as well.
-      m_nRecvBufSize(nRecvBufSize < kNetMaxRecvBuf ? nRecvBufSize : kNetMaxRecvBuf) {
+      m_nRecvBufSize(nRecvBufSize < kNetMaxRecvBuf ? nRecvBufSize : kNetMaxRecvBuf),
+      m_nOpenResult(0) {
     // Not cleared: a select-receive clears it before each wait. A null buffer
     // makes every later receive fail.
     m_pRecvBuf = static_cast<uint8_t*>(malloc(m_nRecvBufSize));
     EnumLocalIf(&m_stIfTable);  // always 0 for a non-null table
-    // Failures are not reported here; they show in the results of later calls.
-    if (SetLocalIp(nLocalIp) == 0) UpdateLocalPort();
+    // Failures are not reported here; they show in the results of later calls
+    // and in GetOpenResult.
+    m_nOpenResult = SetLocalIp(nLocalIp);
+    if (m_nOpenResult == 0) UpdateLocalPort();
 }
 
 CUdpNetLayer::~CUdpNetLayer() {
@@ -357,6 +360,11 @@ int32_t NetHandle::NetLayerTakeError() {
 int32_t NetHandle::NetLayerGetLocalPort(uint16_t* pPort) {
     if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
     return m_pUdpNet->GetLocalPort(pPort);
+}
+
+int32_t NetHandle::NetLayerGetOpenResult() const {
+    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
+    return m_pUdpNet->GetOpenResult();
 }
 
 int32_t NetLayerInit() { return 0; }  // nothing process-wide to set up on Linux

@@ -64,7 +64,8 @@ struct NetSendParam {
 // check the local address) and a recursive lock held around every socket
 // operation, so an endpoint may be shared by several threads. Construction
 // never fails visibly: a refused address or a failed socket/bind leaves an
-// endpoint without a (bound) socket, and later operations report it.
+// endpoint without a (bound) socket, and later operations report it;
+// GetOpenResult tells at once.
 class CUdpNetLayer {
 public:
     CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize);
@@ -80,6 +81,10 @@ public:
     int32_t GetLocalIp(uint32_t* pIp);
     // NET_ERR_STATE while the port is 0 (never bound).
     int32_t GetLocalPort(uint16_t* pPort);
+    // How construction opened the socket: 0 when it is bound to the address and
+    // port asked for, else the first failure (NET_ERR_PARAM refused address,
+    // NET_ERR_SOCKET, -1 a socket option, NET_ERR_BIND).
+    int32_t GetOpenResult() const { return m_nOpenResult; }
     // Closes and reopens the socket bound to nIp and the current port.
     int32_t ResetSocket(uint32_t nIp);
     // Connects the socket to one peer: the kernel then tells when nobody
@@ -118,6 +123,7 @@ private:
     CZQMutex m_Lock;
     uint8_t* m_pRecvBuf;      // malloc'd at construction; guarded by m_Lock
     uint32_t m_nRecvBufSize;  // at most kNetMaxRecvBuf
+    int32_t m_nOpenResult;    // written once by the constructor
 };
 
 // Owner of one endpoint: the constructor builds it (m_pUdpNet stays null when
@@ -138,6 +144,8 @@ public:
     int32_t NetLayerGetLocalPort(uint16_t* pPort);
     int32_t NetLayerConnect(uint32_t nIp, uint16_t nPort);
     int32_t NetLayerTakeError();
+    // CUdpNetLayer::GetOpenResult: 0 when the endpoint is bound as asked.
+    int32_t NetLayerGetOpenResult() const;
 
 private:
     CUdpNetLayer* m_pUdpNet;

@@ -4,8 +4,11 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -47,6 +50,19 @@ int SetFifoAttributes(pthread_attr_t* pAttr, int nPriority) {
     return pthread_attr_setschedparam(pAttr, &param);
 }
 
+// Set by the first creation whose real-time request was refused; later refusals
+// stay silent, so a process that makes many threads says it once.
+std::atomic<bool> g_bFifoRefusalReported{false};
+
+void ReportFifoRefused(int nPriority, int nError) {
+    // Relaxed: the flag only keeps the line from repeating; it guards no data.
+    if (g_bFifoRefusalReported.exchange(true, std::memory_order_relaxed)) return;
+    std::fprintf(stderr,
+                 "real-time scheduling refused (SCHED_FIFO priority %d: %s); threads run with "
+                 "default scheduling\n",
+                 nPriority, std::strerror(nError));
+}
+
 }  // namespace
 
 ThreadHandle CreateThreadEx(const uint32_t* pPriorityClass, ThreadEntry pfnEntry, void* pArg) {
@@ -58,16 +74,23 @@ ThreadHandle CreateThreadEx(const uint32_t* pPriorityClass, ThreadEntry pfnEntry
     if (geteuid() != 0) {
         nResult = pthread_create(pThread, nullptr, pfnEntry, pArg);
     } else {
-        // As root the thread runs under SCHED_FIFO. There is no fallback to
-        // default scheduling: when the system refuses real-time scheduling,
-        // creation fails.
+        // As root the thread runs under SCHED_FIFO.
+        const int nPriority = PriorityForClass(pPriorityClass);
         pthread_attr_t attr;
         nResult = pthread_attr_init(&attr);
         if (nResult == 0) {
-            nResult = SetFifoAttributes(&attr, PriorityForClass(pPriorityClass));
+            nResult = SetFifoAttributes(&attr, nPriority);
             if (nResult == 0) nResult = pthread_create(pThread, &attr, pfnEntry, pArg);
             // Cannot fail for an initialised attribute object on Linux.
             (void)pthread_attr_destroy(&attr);
+        }
+        // Root without CAP_SYS_NICE (a container's default capabilities, a
+        // service's bounding set) is refused real-time scheduling with EPERM. A
+        // thread with default scheduling still does the work: one second
+        // attempt, without attributes.
+        if (nResult == EPERM) {
+            ReportFifoRefused(nPriority, nResult);
+            nResult = pthread_create(pThread, nullptr, pfnEntry, pArg);
         }
     }
     if (nResult != 0) {

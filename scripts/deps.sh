@@ -14,6 +14,12 @@ command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 command -v lintian >/dev/null 2>&1 || need+=(lintian)
 command -v dpkg-architecture >/dev/null 2>&1 || need+=(dpkg-dev)
 command -v deb-systemd-helper >/dev/null 2>&1 || need+=(init-system-helpers)
+# The install test: the init script under BusyBox sh, the unit checked by
+# systemd-analyze, the daemon started under setpriv and prlimit (util-linux).
+command -v busybox >/dev/null 2>&1 || need+=(busybox)
+command -v systemd-analyze >/dev/null 2>&1 || need+=(systemd)
+command -v setpriv >/dev/null 2>&1 || need+=(util-linux)
+command -v prlimit >/dev/null 2>&1 || need+=(util-linux)
 for extra in "$@"; do
   case "$extra" in
     bench)

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 std::atomic<bool> g_bStopRecv{false};
+std::atomic<bool> g_bReopenLog{false};
 
 namespace {
 
@@ -18,10 +20,14 @@ namespace {
 // dropping the datagram, and later datagrams wait in the socket's buffer
 // meanwhile. A writer that makes no room for kFullRingMaxWaits naps is stuck
 // (no file can be written): the datagram is dropped, and later ones are not
-// waited for until the ring takes one again.
+// waited for until the ring takes one again. Once a stop is requested the
+// writer gets kFullRingStopWaits naps, so that the stop is not held up by a
+// writer that cannot write.
 constexpr long kFullRingNapNs = 100000;
 constexpr uint32_t kFullRingMaxWaits = 20000;  // 2 s
-bool g_bWriterStuck = false;                   // the receive loop's thread only
+constexpr uint32_t kFullRingStopWaits =
+    static_cast<uint32_t>(kFullRingStopWaitMs * 1000000L / kFullRingNapNs);
+bool g_bWriterStuck = false;  // the receive loop's thread only
 
 // Upper bound of the final drain: what is queued when a stop is requested is at
 // most one socket buffer of datagrams; the bound keeps a client that never stops
@@ -64,8 +70,10 @@ void HandOn(NetRecvParam* pParam) {
     pParam->pBuf[nEnd] = 0;
     const char* pText = reinterpret_cast<const char*>(pParam->pBuf);
     int32_t nRet = WriteRawLog(pText, static_cast<int32_t>(nEnd));
+    uint32_t nStopWaits = 0;  // naps since the stop request was seen
     for (uint32_t nWaits = 0; nRet == ZQ_ERR_QUEUE_FULL && !g_bWriterStuck; ++nWaits) {
-        if (nWaits == kFullRingMaxWaits) {
+        if (StopWanted()) ++nStopWaits;
+        if (nWaits == kFullRingMaxWaits || nStopWaits > kFullRingStopWaits) {
             g_bWriterStuck = true;
             break;
         }
@@ -91,18 +99,15 @@ int32_t TakeQueued(NetHandle* pNet, NetRecvParam* pParam, DrainEnd eEnd) {
     return 0;
 }
 
-}  // namespace
-
-uint32_t RecvPauseMs(int32_t nRecvResult) {
-    // Time-outs are the idle state: they never end or slow the loop. Everything
-    // else is either lasting (NET_ERR_HANDLE: no endpoint; NET_ERR_STATE: no
-    // socket; NET_ERR_PARAM: no buffer) or a failed wait or read that would
-    // repeat at once; a pause costs nothing, the datagrams wait in the socket.
-    if (nRecvResult == 0 || nRecvResult == NET_ERR_TIMEOUT) return 0;
-    return kRecvBackoffMs;
+// Asks the log module to reopen its file when a request came since the last
+// look. Without a module (start-up failed) there is nothing to reopen.
+void ReopenIfAsked() {
+    if (g_bReopenLog.exchange(false, std::memory_order_relaxed)) (void)ReopenAsyncLog();
 }
 
-int MessageRecv(void* pUser) {
+// MessageRecv's steps; bOpenHere: the endpoint is made here (pNet is null),
+// otherwise pNet is the caller's.
+int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser) {
     (void)ConsolePrint("Enter MessageRecv\n");
     if (pUser == nullptr) {
         (void)ConsolePrint("[MessageRecv] pUser is NULL\n");
@@ -118,9 +123,14 @@ int MessageRecv(void* pUser) {
     stParam.nTimeOut = kRecvWaitUs;
     stParam.bSelect = 1;
 
-    if (!StopWanted()) {
-        std::unique_ptr<NetHandle> pNet(new (std::nothrow)
-                                            NetHandle(kLoopbackIp, kLogServerPort, kRecvBufSize));
+    // A stop requested before the call: an endpoint of its own is not made at
+    // all; one opened before has been receiving since, and what it holds is
+    // written all the same.
+    if (!bOpenHere || !StopWanted()) {
+        if (bOpenHere) {
+            int32_t nOpened = 0;
+            pNet = OpenReceiveEndpoint(&nOpened);  // one that is not bound stays quiet
+        }
         while (!StopWanted()) {
             nRet = Receive(pNet.get(), &stParam, kRecvWaitUs);
             if (nRet == 0) {
@@ -129,16 +139,42 @@ int MessageRecv(void* pUser) {
                 // queued before waiting again.
                 nRet = TakeQueued(pNet.get(), &stParam, DrainEnd::kOnStopRequest);
             }
+            ReopenIfAsked();
             PauseUnlessStopped(RecvPauseMs(nRet));
         }
         // Stopping: what clients sent before the request lies queued on the
         // socket; it goes to the log module before the endpoint is closed.
         (void)TakeQueued(pNet.get(), &stParam, DrainEnd::kNever);
     }
+    pNet.reset();
 
     nRet = NetLayerDeInit();
     if (nRet != 0) {
         (void)ConsolePrint("NetLayerDeInit fail nRet = [%x]\n", static_cast<uint32_t>(nRet));
     }
     return 0;
+}
+
+}  // namespace
+
+uint32_t RecvPauseMs(int32_t nRecvResult) {
+    // Time-outs are the idle state: they never end or slow the loop. Everything
+    // else is either lasting (NET_ERR_HANDLE: no endpoint; NET_ERR_STATE: no
+    // socket; NET_ERR_PARAM: no buffer) or a failed wait or read that would
+    // repeat at once; a pause costs nothing, the datagrams wait in the socket.
+    if (nRecvResult == 0 || nRecvResult == NET_ERR_TIMEOUT) return 0;
+    return kRecvBackoffMs;
+}
+
+std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult) {
+    std::unique_ptr<NetHandle> pNet(new (std::nothrow)
+                                        NetHandle(kLoopbackIp, kLogServerPort, kRecvBufSize));
+    *pResult = pNet != nullptr ? pNet->NetLayerGetOpenResult() : NET_ERR_HANDLE;
+    return pNet;
+}
+
+int MessageRecv(void* pUser) { return RunMessageRecv(nullptr, true, pUser); }
+
+int MessageRecvOn(std::unique_ptr<NetHandle> pNet, void* pUser) {
+    return RunMessageRecv(std::move(pNet), false, pUser);
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "platform/UdpNetLayer.h"
+
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 // The daemon's receive loop: one UDP endpoint on 127.0.0.1:12345 whose every
 // datagram is handed, as one text, to the log module's WriteRawLog.
@@ -16,10 +19,18 @@ extern std::atomic<bool> g_bStopRecv;
 static_assert(std::atomic<bool>::is_always_lock_free,
               "g_bStopRecv is set from a signal handler: it must be lock-free");
 
+// Request to reopen the log file and reload the configuration: set by the
+// SIGHUP handler (or a test), taken by the loop after a pass, which then calls
+// ReopenAsyncLog. Relaxed for the same reason as g_bStopRecv.
+extern std::atomic<bool> g_bReopenLog;
+
 constexpr uint32_t kRecvBufSize = 8192;   // the endpoint's receive buffer
 constexpr uint32_t kRecvWaitUs = 10000;   // longest wait for a datagram per pass
 constexpr uint32_t kRecvBackoffMs = 100;  // pause after a lasting receive failure
 constexpr uint32_t kRecvStopPollMs = 10;  // the pause checks the stop flag this often
+// Longest wait for room in a full ring once a stop is requested; without one,
+// a writer that makes no room for 2 s counts as stuck.
+constexpr uint32_t kFullRingStopWaitMs = 100;
 
 // Pause in milliseconds after a pass that ended with nRecvResult (a net layer
 // code): 0 after a datagram or a time-out, kRecvBackoffMs after a failure that
@@ -27,8 +38,19 @@ constexpr uint32_t kRecvStopPollMs = 10;  // the pause checks the stop flag this
 // failed wait or read, so that such a failure cannot make the loop spin.
 uint32_t RecvPauseMs(int32_t nRecvResult);
 
+// The daemon's endpoint, bound to 127.0.0.1:12345 with a kRecvBufSize buffer.
+// *pResult is 0 when it is bound, else why not (NetHandle::NetLayerGetOpenResult,
+// NET_ERR_HANDLE when it could not be allocated; the endpoint is then null).
+std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult);
+
 // Runs the receive loop until g_bStopRecv is set; then takes, without waiting,
 // every datagram already queued on the socket, destroys the endpoint and returns.
 // pUser is the daemon's base directory; it is only tested for null. Returns 0.
 // Runs on one thread; WriteRawLog copies each text before the next receive.
+// Whether the endpoint is bound is not examined: one that is not stays quiet.
 int MessageRecv(void* pUser);
+
+// MessageRecv on an endpoint opened (and checked) before, by
+// OpenReceiveEndpoint; it is destroyed when the loop ends. A stop requested
+// before the call still takes what is queued on it.
+int MessageRecvOn(std::unique_ptr<NetHandle> pNet, void* pUser);

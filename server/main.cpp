@@ -4,30 +4,36 @@
 // while it runs). <base> is the first line of Path.ini in the directory it is
 // started from, or /var/log/ZQS.
 //
-// Start-up: banner, base directory, single-instance lock (a second daemon
-// refuses to start, exit status 1), detach with daemon(0, 0), pid file, log
-// module in file mode (a missing LogServer.ini is written with the defaults),
-// receive loop. SIGTERM and SIGINT stop it in order: the
-// receive loop takes what is queued on its socket and returns, DestroyAsyncLog
-// lets the writer drain the ring and closes the file, and the process exits 0.
+// Start-up: command line, banner, base directory and paths (printed before
+// detaching), single-instance lock (a second daemon refuses to start), detach
+// (StartUp.h: the starter waits until the daemon receives), signal handlers,
+// pid file, log module in file mode (a missing LogServer.ini is written with the
+// defaults), receive endpoint bound, ready, receive loop. Any failure on the way
+// is one line on standard error and exit status 1. SIGTERM and SIGINT stop it in
+// order: the receive loop takes what is queued on its socket and returns,
+// DestroyAsyncLog lets the writer drain the ring and closes the file, and the
+// process exits 0 (Signals.h lists the other signals).
 
+#include "asynclog/ZIdOrereDov.h"
 #include "logmodule/LogModule.h"
+#include "platform/WireContract.h"
+#include "server/CommandLine.h"
 #include "server/InstanceLock.h"
 #include "server/MessageRecv.h"
+#include "server/Signals.h"
+#include "server/StartUp.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitRefused = 1;  // another daemon runs, or the lock cannot be made
 
 constexpr size_t kPathBufLen = 260;
 constexpr size_t kPathIniReadMax = 255;  // leaves the text terminated
@@ -37,9 +43,6 @@ constexpr const char* kLogSubDir = "ZqSdkLog";
 constexpr const char* kConfigFile = "LogServer.ini";
 constexpr const char* kFilePrefix = "SDK";
 constexpr mode_t kLogDirMode = 0775;
-
-// Only sets the flag; the receive loop does the rest on the main thread.
-void OnStopSignal(int) { g_bStopRecv.store(true, std::memory_order_relaxed); }
 
 // The base directory: the first line of Path.ini, backslashes turned into
 // slashes; the default when the file cannot be read. The file is opened for
@@ -104,38 +107,30 @@ bool WriteDefaultConfig(const char* pLogDir, const char* pCfgPath) {
     return true;
 }
 
-bool InstallStopHandlers() {
-    struct sigaction stAction;
-    std::memset(&stAction, 0, sizeof(stAction));
-    stAction.sa_handler = OnStopSignal;
-    // No SA_RESTART: a wait of the receive loop that the signal interrupts ends
-    // at once and the loop sees the flag.
-    stAction.sa_flags = 0;
-    if (sigemptyset(&stAction.sa_mask) != 0) return false;
-    return sigaction(SIGTERM, &stAction, nullptr) == 0 &&
-           sigaction(SIGINT, &stAction, nullptr) == 0;
-}
-
-// Blocks (bBlock) or unblocks the stop signals for the calling thread. Threads
-// inherit the mask, so the engine's writer, created while they are blocked,
-// never takes them and the main thread's wait is the one interrupted.
-void SetStopSignalsBlocked(bool bBlock) {
-    sigset_t stSet;
-    // sigemptyset and sigaddset fail only for an invalid signal number.
-    (void)sigemptyset(&stSet);
-    (void)sigaddset(&stSet, SIGTERM);
-    (void)sigaddset(&stSet, SIGINT);
-    // Fails only for an invalid "how"; the handlers work either way.
-    (void)pthread_sigmask(bBlock ? SIG_BLOCK : SIG_UNBLOCK, &stSet, nullptr);
-}
-
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    DaemonOptions stOptions;
+    const int nParsed = ParseCommandLine(argc, argv, &stOptions);
+    if (nParsed != kStartDaemon) return nParsed;
+
     (void)ConsolePrint("start to logserver\n");
 
     char szBaseDir[kPathBufLen] = {};
     ReadBaseDir(szBaseDir);
+    char szLogDir[kPathBufLen] = {};
+    JoinPath(szLogDir, szBaseDir, kLogSubDir);
+    (void)ConsolePrint("set log path[%s]\n", szLogDir);
+    char szCfgPath[kPathBufLen] = {};
+    JoinPath(szCfgPath, szLogDir, kConfigFile);
+    (void)ConsolePrint("set log path[%s]\n", szCfgPath);
+    // The module keeps no path longer than kLogPathLen: with one the daemon
+    // could not write its files or not follow its configuration. Refused
+    // before anything is created.
+    if (std::strlen(szCfgPath) > kLogPathLen) {
+        return CStartUp::Fail("base directory too long (%zu characters): %s",
+                              std::strlen(szBaseDir), szBaseDir);
+    }
 
     CInstanceLock stLock;
     const int32_t nLockRet = stLock.Acquire();
@@ -149,46 +144,55 @@ int main() {
             std::fprintf(stderr, "ZuVozAdavid: cannot take the instance lock \"@%s\": %s\n",
                          kInstanceLockName, std::strerror(errno));
         }
-        return kExitRefused;
+        return kExitFailed;
     }
 
-    if (daemon(0, 0) == -1) {
+    CStartUp stStartUp(stOptions.bForeground);
+    if (stStartUp.Detach() != 0) {
+        const int nErr = errno;
         (void)ConsolePrint("daemon error\n");
-        return kExitOk;
+        return CStartUp::Fail("cannot detach: %s", std::strerror(nErr));
     }
     // From here on a stop signal ends the daemon in order (also before the
     // receive loop runs: the loop then returns at once).
     g_bStopRecv.store(false, std::memory_order_relaxed);
-    if (!InstallStopHandlers()) {
-        (void)ConsolePrint("cannot handle SIGTERM/SIGINT: stopping drops queued records\n");
+    if (!InstallSignalHandlers()) {
+        return CStartUp::Fail("cannot install the signal handlers: %s", std::strerror(errno));
     }
     // Without a pid file the daemon still works; init scripts then find it by
     // other means.
     (void)stLock.WritePidFile();
 
-    char szLogDir[kPathBufLen] = {};
-    JoinPath(szLogDir, szBaseDir, kLogSubDir);
-    (void)ConsolePrint("set log path[%s]\n", szLogDir);
-    // A refused setting leaves the module's default in place.
-    (void)SetLogPath(szLogDir, kFilePrefix);
+    int32_t nBound = 0;
+    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nBound);
+    if (nBound != 0) {
+        return CStartUp::Fail(
+            "cannot receive on UDP port %u of 127.0.0.1 (error %#x): is it in use?",
+            static_cast<unsigned>(kLogServerPort), static_cast<unsigned>(nBound));
+    }
+
+    // Refused only for a path longer than the one checked above.
+    if (SetLogPath(szLogDir, kFilePrefix) != 0) {
+        return CStartUp::Fail("log directory refused: %s", szLogDir);
+    }
     (void)SetLogMode(ZQ_MODE_FILES);
-    char szCfgPath[kPathBufLen] = {};
-    JoinPath(szCfgPath, szLogDir, kConfigFile);
     if (LoadLogConfig(szCfgPath) != 0 && WriteDefaultConfig(szLogDir, szCfgPath)) {
         // The file just written holds the defaults; loading it makes the
         // writer watch it, so later edits take effect without a restart.
         (void)LoadLogConfig(szCfgPath);
     }
-    (void)ConsolePrint("set log path[%s]\n", szCfgPath);
-
-    SetStopSignalsBlocked(true);
-    if (CreateAsyncLog() != 0) {
+    BlockHandledSignals(true);
+    const int32_t nCreated = CreateAsyncLog();
+    BlockHandledSignals(false);
+    if (nCreated != 0) {
         (void)ConsolePrint("CreateAsyncLog failed\n");
         (void)DestroyAsyncLog();
+        return CStartUp::Fail("cannot write log files in %s (error %d)", szLogDir, nCreated);
     }
-    SetStopSignalsBlocked(false);
 
-    (void)MessageRecv(szBaseDir);
+    stStartUp.Ready();
+    (void)MessageRecvOn(std::move(pNet), szBaseDir);
+    stStartUp.Stopping();
 
     // The writer drains the ring and the file is closed before the process ends.
     (void)DestroyAsyncLog();

@@ -10,8 +10,10 @@
 #     each with the shared and the static library, and a client with
 #     functions named like the library's internal ones;
 #   - clients built with find_package(ZqLog), in C and C++, shared and static;
-#   - the init script starting, querying and stopping the installed daemon
-#     with a record forwarded by the installed zqlog.
+#   - the systemd unit: systemd-analyze verify and its exposure score;
+#   - the init script, under sh and BusyBox sh, starting, querying, reloading
+#     and stopping the installed daemon with a record forwarded by the
+#     installed zqlog.
 # A cross build's clients are built with the cross compilers and run under the
 # emulator; the CMake clients and the init script need the host and are left
 # out there.
@@ -161,23 +163,53 @@ for exe in zqclient zqclient_static zqexample zqexample_static; do
     fail "no record from $exe"
 done
 
-echo "--- init script"
+echo "--- systemd unit"
+unit="$root/lib/systemd/system/zuvozadavid.service"
+if command -v systemd-analyze >/dev/null 2>&1; then
+  # verify looks for the programs the unit names: the staged daemon stands in
+  # for the installed one.
+  mkdir -p "$stage/unit"
+  sed "s|$prefix/sbin/ZuVozAdavid|$root/sbin/ZuVozAdavid|" "$unit" >"$stage/unit/zuvozadavid.service"
+  report=$(systemd-analyze verify "$stage/unit/zuvozadavid.service" 2>&1) ||
+    fail "systemd-analyze verify: $report"
+  [ -z "$report" ] || fail "systemd-analyze verify: $report"
+  score=$(systemd-analyze security --offline=yes "$stage/unit/zuvozadavid.service" 2>&1 |
+    sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+  [ -n "$score" ] || fail "systemd-analyze security gave no score"
+  echo "exposure $score"
+  awk -v s="$score" 'BEGIN { exit !(s <= 3.0) }' || fail "exposure $score is above 3.0"
+else
+  echo "systemd-analyze is missing: the unit is not checked"
+fi
+
 init="$root/etc/init.d/zuvozadavid"
 export ZQ_DAEMON="$root/sbin/ZuVozAdavid" ZQ_CONF_DIR="$root/etc/zqlog"
 printf '%s\n' "$stage/base" >"$ZQ_CONF_DIR/Path.ini"
-if "$init" status; then fail "a ZuVozAdavid runs already"; fi
-"$init" start
-"$init" status || fail "status after start"
-"$init" start | grep -q "already running" || fail "a second start did not see the first"
-"$root/bin/zqlog" -D "$stage/unused" -m init "through the installed daemon"
 log="$stage/base/ZqSdkLog/SDK_00.log"
-for _ in $(seq 200); do
-  grep -q "through the installed daemon" "$log" 2>/dev/null && break
-  sleep 0.1
+# The init script under the system's sh and, when it is there, BusyBox's.
+shells=("")
+if command -v busybox >/dev/null 2>&1; then shells+=("busybox sh"); fi
+for shell in "${shells[@]}"; do
+  echo "--- init script${shell:+ under $shell}"
+  # shellcheck disable=SC2086  # the shell command splits on purpose
+  run() { $shell "$init" "$@"; }
+  if run status; then fail "a ZuVozAdavid runs already"; fi
+  run start
+  run status || fail "status after start"
+  pid=$(cat /run/ZuVozAdavid.pid 2>/dev/null || cat /tmp/ZuVozAdavid.pid)
+  run start | grep -q "already running" || fail "a second start did not see the first"
+  text="through the installed daemon${shell:+ under $shell}"
+  "$root/bin/zqlog" -D "$stage/unused" -t init "$text"
+  for _ in $(seq 200); do
+    grep -q "$text" "$log" 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q "$text" "$log" || fail "the daemon did not write the record"
+  run reload || fail "reload"
+  run status | grep -q "(pid $pid)" || fail "reload did not keep the daemon running"
+  run restart
+  run status || fail "status after restart"
+  run stop
+  if run status; then fail "status after stop"; fi
 done
-grep -q "through the installed daemon" "$log" || fail "the daemon did not write the record"
-"$init" restart
-"$init" status || fail "status after restart"
-"$init" stop
-if "$init" status; then fail "status after stop"; fi
 [ ! -e "$stage/unused" ] || fail "zqlog wrote its own files although the daemon ran"

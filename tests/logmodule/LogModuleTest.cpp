@@ -189,6 +189,28 @@ TEST_F(LogModuleTest, FailedCreationKeepsSettingsAndDestroyResets) {
     EXPECT_EQ(CreateAsyncLog(), -5);
 }
 
+// Only a running writer can reopen its file: without an engine nothing is
+// asked, so no stale request waits for the next one.
+// What a log rotation tool does: move the current file aside, then ask for a
+// reopen. The records before the move stay in the moved file, the later ones
+// go to a new current file, none twice.
+TEST_F(LogModuleTest, ReopenAfterTheFileWasMovedAside) {
+    EXPECT_EQ(ReopenAsyncLog(), ZQ_ERR_NOT_CREATED);
+    ASSERT_TRUE(UseDir());
+    ASSERT_EQ(CreateAsyncLog(), 0);
+    const std::string current = m_Dir.File("SDK_00.log");
+    ASSERT_EQ(WriteRawLog("before\r\n", 0), ZQ_OK);
+    ASSERT_TRUE(zqtest::PollUntil([&] { return zqtest::ReadFile(current) == "before\r\n"; }));
+    ASSERT_EQ(0, rename(current.c_str(), m_Dir.File("SDK_00.log.1").c_str()));
+    EXPECT_EQ(ReopenAsyncLog(), ZQ_OK);
+    ASSERT_TRUE(zqtest::PollUntil([&] { return zqtest::FileExists(current); }));
+    ASSERT_EQ(WriteRawLog("after\r\n", 0), ZQ_OK);
+    ASSERT_EQ(DestroyAsyncLog(), 0);
+    EXPECT_EQ("before\r\n", zqtest::ReadFile(m_Dir.File("SDK_00.log.1")));
+    EXPECT_EQ("after\r\n", zqtest::ReadFile(current));
+    EXPECT_EQ(ReopenAsyncLog(), ZQ_ERR_NOT_CREATED);
+}
+
 TEST_F(LogModuleTest, LoadLogConfig) {
     const std::string ini = m_Dir.File("LogServer.ini");
     EXPECT_EQ(LoadLogConfig(nullptr), -5);

@@ -320,6 +320,40 @@ TEST(UdpNetLayer, NetHandleResults) {
     EXPECT_TRUE(HasLocalIp(kLoopback));
 }
 
+TEST(UdpNetLayer, OpenResultTellsWhetherTheEndpointIsBound) {
+    // A socket without address reuse holds its port: no endpoint can bind it.
+    const int nHolder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(nHolder, 0);
+    sockaddr_in stAddr{};
+    CUdpNetLayer::FillSockAddr(kLoopback, 0, &stAddr);
+    socklen_t nLen = sizeof(stAddr);
+    ASSERT_EQ(0, bind(nHolder, reinterpret_cast<sockaddr*>(&stAddr), nLen));
+    ASSERT_EQ(0, getsockname(nHolder, reinterpret_cast<sockaddr*>(&stAddr), &nLen));
+    uint32_t nIp = 0;
+    uint16_t nHeldPort = 0;
+    CUdpNetLayer::ParseSockAddr(&stAddr, &nIp, &nHeldPort);
+
+    const struct {
+        const char* pName;
+        uint32_t nIp;
+        uint16_t nPort;
+        int32_t nExpected;
+    } kCases[] = {
+        {"any free port", kLoopback, 0, 0},
+        {"a port held by another socket", kLoopback, nHeldPort, NET_ERR_BIND},
+        {"a foreign address", kForeignIp, 0, NET_ERR_PARAM},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        if (c.nIp == kForeignIp && HasLocalIp(kForeignIp)) continue;
+        CUdpNetLayer endpoint(c.nIp, c.nPort, 64);
+        EXPECT_EQ(c.nExpected, endpoint.GetOpenResult());
+        NetHandle handle(c.nIp, c.nPort, 64);
+        EXPECT_EQ(c.nExpected, handle.NetLayerGetOpenResult());
+    }
+    (void)close(nHolder);
+}
+
 // An endpoint whose descriptor is beyond what an fd_set can hold still waits
 // correctly for reading and writing.
 TEST(UdpNetLayer, DescriptorAboveFdSetSize) {

@@ -26,11 +26,15 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
 #include <ctime>
 #include <cstdlib>
 #include <cstring>
@@ -221,12 +225,26 @@ protected:
         closedir(pDir);
     }
 
-    // Runs a program in a child process with the working directory strCwd, its
-    // standard input from strStdin (empty: /dev/null) and its standard output
-    // and error into strOut; as uid nUid when it is not the current one. Waits
-    // for the child (not for what it detached) and returns its wait status.
-    int Run(const std::vector<std::string>& vArgs, const std::string& strCwd,
-            const std::string& strStdin, const std::string& strOut, uid_t nUid = getuid()) {
+    // How Spawn runs a program.
+    struct SpawnSpec {
+        std::vector<std::string> vArgs;  // the program and its arguments
+        std::string strCwd;
+        std::string strStdin;  // empty: /dev/null
+        std::string strOut;    // standard output, and standard error unless strErr
+        std::string strErr;    // empty: with standard output
+        int nOutFd = -1;       // instead of strOut: this descriptor (the write end of a pipe)
+        uid_t nUid = getuid();
+        // Commands (full paths) the program runs through, such as setpriv, in
+        // front of the emulator of a cross build.
+        std::vector<std::string> vPrefix;
+        std::vector<std::string> vEnv;  // added to the environment ("NAME=value")
+        // Added to the options of each sanitizer, e.g. "detect_leaks=0".
+        std::string strSanitizerOptions;
+    };
+
+    // Starts a program in a child process as stSpec says, as uid nUid when it
+    // is not the current one; returns its pid (-1 when fork failed).
+    pid_t Spawn(const SpawnSpec& stSpec) {
         std::vector<std::string> vEnv;
         for (char** pp = environ; *pp != nullptr; ++pp) {
             const std::string strVar = *pp;
@@ -240,47 +258,74 @@ protected:
             const char* pOld = std::getenv(strName.c_str());
             std::string strLower(pTool);
             for (char& c : strLower) c = static_cast<char>(std::tolower(c));
-            vEnv.push_back(strName + "=" + (pOld != nullptr ? pOld : "") +
-                           ":log_path=" + m_strSanDir + "/" + strLower);
+            vEnv.push_back(strName + "=" + (pOld != nullptr ? pOld : "") + ":" +
+                           stSpec.strSanitizerOptions + ":log_path=" + m_strSanDir + "/" +
+                           strLower);
         }
+        vEnv.insert(vEnv.end(), stSpec.vEnv.begin(), stSpec.vEnv.end());
         // The project's own programs run through the emulator of a cross build.
+        const std::vector<std::string>& vArgs = stSpec.vArgs;
         const bool bOwn = vArgs[0] == kDaemonPath || vArgs[0] == kZqlogPath;
-        const std::vector<std::string> vCmd =
+        std::vector<std::string> vCmd = stSpec.vPrefix;
+        const std::vector<std::string> vProgram =
             bOwn ? zqtest::TargetCommand(vArgs, m_Dir.Path()) : vArgs;
+        vCmd.insert(vCmd.end(), vProgram.begin(), vProgram.end());
         std::vector<char*> vArgv;
         for (const std::string& s : vCmd) vArgv.push_back(const_cast<char*>(s.c_str()));
         vArgv.push_back(nullptr);
         std::vector<char*> vEnvp;
         for (const std::string& s : vEnv) vEnvp.push_back(const_cast<char*>(s.c_str()));
         vEnvp.push_back(nullptr);
-        const std::string strIn = strStdin.empty() ? "/dev/null" : strStdin;
+        const std::string strIn = stSpec.strStdin.empty() ? "/dev/null" : stSpec.strStdin;
 
         const pid_t nPid = fork();
         if (nPid == 0) {
             const int nIn = open(strIn.c_str(), O_RDONLY);
-            const int nOut = open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            if (nIn < 0 || nOut < 0 || dup2(nIn, 0) < 0 || dup2(nOut, 1) < 0 || dup2(nOut, 2) < 0 ||
-                chdir(strCwd.c_str()) != 0) {
+            const int nOut = stSpec.nOutFd >= 0
+                                 ? stSpec.nOutFd
+                                 : open(stSpec.strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            const int nErr = stSpec.strErr.empty()
+                                 ? nOut
+                                 : open(stSpec.strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            if (nIn < 0 || nOut < 0 || nErr < 0 || dup2(nIn, 0) < 0 || dup2(nOut, 1) < 0 ||
+                dup2(nErr, 2) < 0 || chdir(stSpec.strCwd.c_str()) != 0) {
                 _exit(kExecFailed);
             }
-            if (nUid != getuid() &&
-                (setgroups(0, nullptr) != 0 || setgid(nUid) != 0 || setuid(nUid) != 0)) {
+            if (stSpec.nUid != getuid() && (setgroups(0, nullptr) != 0 ||
+                                            setgid(stSpec.nUid) != 0 || setuid(stSpec.nUid) != 0)) {
                 _exit(kExecFailed);
             }
             execve(vArgv[0], vArgv.data(), vEnvp.data());
             _exit(kExecFailed);
         }
+        return nPid;
+    }
+
+    // Runs a program in a child process with the working directory strCwd, its
+    // standard input from strStdin (empty: /dev/null) and its standard output
+    // and error into strOut; as uid nUid when it is not the current one. Waits
+    // for the child (not for what it detached) and returns its wait status.
+    int Run(const std::vector<std::string>& vArgs, const std::string& strCwd,
+            const std::string& strStdin, const std::string& strOut, uid_t nUid = getuid()) {
+        SpawnSpec stSpec;
+        stSpec.vArgs = vArgs;
+        stSpec.strCwd = strCwd;
+        stSpec.strStdin = strStdin;
+        stSpec.strOut = strOut;
+        stSpec.nUid = nUid;
+        return RunSpec(stSpec);
+    }
+
+    // Spawn, then waits for the child (not for what it detached); its wait status.
+    int RunSpec(const SpawnSpec& stSpec) {
+        const pid_t nPid = Spawn(stSpec);
         if (nPid < 0) return -1;
         return WaitChild(nPid);
     }
 
-    // Starts the daemon in strCwd and returns the pid of the detached daemon
-    // once it receives on its port; 0 when it did not come up.
-    pid_t StartDaemon(const std::string& strCwd, uid_t nUid = getuid()) {
-        const std::string strOut = m_Dir.File("daemon.out");
-        const int nStatus = Run({kDaemonPath}, strCwd, "", strOut, nUid);
-        EXPECT_EQ(0, nStatus) << Describe(nStatus) << ": " << ReadFile(strOut);
-        if (nStatus != 0) return 0;
+    // The one daemon that is a child of this process, once it receives on its
+    // port; 0 when it did not come up.
+    pid_t DaemonWhenUp() {
         pid_t nDaemon = 0;
         const bool bUp = PollUntil([&] {
             const std::vector<pid_t> vPids = Children(kDaemonName);
@@ -289,6 +334,24 @@ protected:
         });
         EXPECT_TRUE(bUp) << "the daemon did not come up";
         return bUp ? nDaemon : 0;
+    }
+
+    // Starts the daemon in strCwd and returns the pid of the detached daemon
+    // once it receives on its port; 0 when it did not come up.
+    // What the daemon's starter printed goes to daemon.out; vPrefix as in
+    // SpawnSpec.
+    pid_t StartDaemon(const std::string& strCwd, uid_t nUid = getuid(),
+                      const std::vector<std::string>& vPrefix = {}) {
+        SpawnSpec stSpec;
+        stSpec.vArgs = {kDaemonPath};
+        stSpec.strCwd = strCwd;
+        stSpec.strOut = m_Dir.File("daemon.out");
+        stSpec.nUid = nUid;
+        stSpec.vPrefix = vPrefix;
+        const int nStatus = RunSpec(stSpec);
+        EXPECT_EQ(0, nStatus) << Describe(nStatus) << ": " << ReadFile(stSpec.strOut);
+        if (nStatus != 0) return 0;
+        return DaemonWhenUp();
     }
 
     // Stops the daemon with nSignal and returns its wait status.
@@ -660,6 +723,430 @@ TEST_F(DaemonTest, ClientFollowsTheDaemonThroughARestart) {
     for (uint32_t i = 0; i < nSeq; ++i) ASSERT_EQ(1u, vSeen[i]) << "record " << i;
 }
 
+// Everything that can be read from nFd until its end of file, or until the
+// deadline passes; *pEnded tells which.
+std::string ReadUntilEof(int nFd, bool* pEnded) {
+    std::string strText;
+    *pEnded = PollUntil([&] {
+        pollfd stPoll{nFd, POLLIN, 0};
+        if (poll(&stPoll, 1, 0) != 1) return false;
+        char szBuf[4096];
+        const ssize_t nRead = read(nFd, szBuf, sizeof(szBuf));
+        if (nRead > 0) strText.append(szBuf, static_cast<size_t>(nRead));
+        return nRead == 0;
+    });
+    return strText;
+}
+
+// Lines of a text that end in '\n'.
+size_t CountLines(const std::string& strText) {
+    return static_cast<size_t>(std::count(strText.begin(), strText.end(), '\n'));
+}
+
+// Bytes waiting in the receive queue of the socket on 127.0.0.1:12345 (the
+// rx_queue column of /proc/net/udp); -1 when no socket is bound there.
+long ReceiveQueueBytes() {
+    const std::string strTable = ReadFile("/proc/net/udp");
+    const size_t nAt = strTable.find(" 0100007F:3039 ");
+    if (nAt == std::string::npos) return -1;
+    // "local_address rem_address st tx_queue:rx_queue ..."
+    unsigned long nTx = 0;
+    unsigned long nRx = 0;
+    char szRemote[64];
+    unsigned nState = 0;
+    if (std::sscanf(strTable.c_str() + nAt, " %*s %63s %x %lx:%lx", szRemote, &nState, &nTx,
+                    &nRx) != 4) {
+        return -1;
+    }
+    return static_cast<long>(nRx);
+}
+
+TEST_F(DaemonTest, StartUpFailureIsOneLineOnStandardErrorAndStatusOne) {
+    ASSERT_TRUE(WriteFile(m_Dir.File("plain"), "x"));
+    const struct {
+        const char* pName;
+        std::string strBase;
+        const char* pLine;  // what the line on standard error says
+        bool bHoldPort;
+    } kCases[] = {
+        {"log directory cannot be made", m_Dir.File("plain") + "/base", "cannot write log files",
+         false},
+        {"base directory too long", m_Dir.File("long" + std::string(250, 'x')),
+         "base directory too long", false},
+        {"port in use", m_Dir.File("portbase"), "cannot receive on UDP port 12345", true},
+    };
+    int nRun = 0;
+    for (const auto& stCase : kCases) {
+        for (bool bForeground : {false, true}) {
+            SCOPED_TRACE(std::string(stCase.pName) + (bForeground ? ", foreground" : ", detached"));
+            // Holds the port without address reuse, as a foreign program would.
+            int nHolder = -1;
+            if (stCase.bHoldPort) {
+                nHolder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+                ASSERT_GE(nHolder, 0);
+                sockaddr_in stAddr{};
+                stAddr.sin_family = AF_INET;
+                stAddr.sin_port = htons(kLogServerPort);
+                stAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                ASSERT_EQ(0, bind(nHolder, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)))
+                    << std::strerror(errno);
+            }
+            const std::string strRun = MakeRunDir("run" + std::to_string(++nRun), stCase.strBase);
+            SpawnSpec stSpec;
+            stSpec.vArgs = {kDaemonPath};
+            if (bForeground) stSpec.vArgs.push_back("-n");
+            stSpec.strCwd = strRun;
+            stSpec.strOut = m_Dir.File("failed.out");
+            stSpec.strErr = m_Dir.File("failed.err");
+            const int nStatus = RunSpec(stSpec);
+            const std::string strErr = ReadFile(stSpec.strErr);
+            EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << Describe(nStatus);
+            EXPECT_EQ(1u, CountLines(strErr)) << strErr;
+            EXPECT_EQ(0u, strErr.find(std::string("ZuVozAdavid: "))) << strErr;
+            EXPECT_NE(std::string::npos, strErr.find(stCase.pLine)) << strErr;
+            EXPECT_TRUE(Children(kDaemonName).empty()) << "a daemon runs after a failed start";
+            if (stCase.bHoldPort) {
+                // Nothing was made: the port is checked before the log directory.
+                EXPECT_FALSE(FileExists(stCase.strBase));
+                (void)close(nHolder);
+            } else {
+                EXPECT_FALSE(ReceivePortBound());
+            }
+        }
+    }
+    // An over-long base leaves nothing behind, not even a directory of the cut path.
+    DIR* pDir = opendir(m_Dir.Path().c_str());
+    ASSERT_NE(nullptr, pDir);
+    while (dirent* pEnt = readdir(pDir)) {
+        EXPECT_NE(0, std::strncmp(pEnt->d_name, "long", 4)) << pEnt->d_name;
+    }
+    closedir(pDir);
+}
+
+TEST_F(DaemonTest, StarterPrintsThroughAPipeAndReturnsOnceTheDaemonReceives) {
+    const std::string strBase = m_Dir.File("base");
+    // Close-on-exec: only the daemon's standard output and error hold the
+    // write end.
+    int nPipe[2];
+    ASSERT_EQ(0, pipe2(nPipe, O_CLOEXEC));
+    SpawnSpec stSpec;
+    stSpec.vArgs = {kDaemonPath};
+    stSpec.strCwd = MakeRunDir("run", strBase);
+    stSpec.nOutFd = nPipe[1];
+    const pid_t nStarter = Spawn(stSpec);
+    (void)close(nPipe[1]);
+    ASSERT_GT(nStarter, 0);
+    // The end of file comes when the starter and the daemon have both let go of
+    // the pipe: the daemon does so once it receives.
+    bool bEnded = false;
+    const std::string strOut = ReadUntilEof(nPipe[0], &bEnded);
+    (void)close(nPipe[0]);
+    EXPECT_TRUE(bEnded) << "the pipe stayed open: " << strOut;
+    EXPECT_TRUE(ReceivePortBound()) << "the starter returned before the port was bound";
+    const int nStatus = WaitChild(nStarter);
+    EXPECT_EQ(0, nStatus) << Describe(nStatus);
+    const std::string strLogDir = strBase + "/ZqSdkLog";
+    EXPECT_NE(std::string::npos, strOut.find("start to logserver\n")) << strOut;
+    EXPECT_NE(std::string::npos, strOut.find("set log path[" + strLogDir + "]\n")) << strOut;
+    EXPECT_NE(std::string::npos, strOut.find("set log path[" + strLogDir + "/LogServer.ini]\n"))
+        << strOut;
+    const pid_t nDaemon = DaemonWhenUp();
+    ASSERT_NE(0, nDaemon);
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+}
+
+TEST_F(DaemonTest, FailedDetachExitsNonZero) {
+    // A user whose process count has reached its limit cannot fork: the
+    // daemon runs, but cannot detach. The uid is one no other program uses,
+    // so that only this process counts.
+    if (getuid() != 0) GTEST_SKIP() << "needs root to limit another user's processes";
+    constexpr const char* kLoneUid = "64999";
+    const std::string strOut = m_Dir.File("detach.out");
+    SpawnSpec stSpec;
+    stSpec.vArgs = {kDaemonPath};
+    stSpec.strCwd = MakeRunDir("run", m_Dir.File("base"));
+    stSpec.strOut = strOut;
+    stSpec.vPrefix = {"/usr/bin/prlimit",
+                      "--nproc=1:1",
+                      "/usr/bin/setpriv",
+                      std::string("--reuid=") + kLoneUid,
+                      std::string("--regid=") + kLoneUid,
+                      "--clear-groups"};
+    // The leak check at exit needs a thread of its own, which the limit refuses.
+    stSpec.strSanitizerOptions = "detect_leaks=0";
+    const int nStatus = RunSpec(stSpec);
+    const std::string strText = ReadFile(strOut);
+    if (strText.find("start to logserver") == std::string::npos) {
+        GTEST_SKIP() << "the daemon cannot run at all with one process: " << strText;
+    }
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) != 0) << Describe(nStatus);
+    EXPECT_NE(std::string::npos, strText.find("ZuVozAdavid: cannot detach")) << strText;
+    EXPECT_TRUE(Children(kDaemonName).empty());
+}
+
+TEST_F(DaemonTest, WritesRecordsAsRootWithoutRealTimePermission) {
+    // Without CAP_SYS_NICE (and no real-time rlimit) root is refused the
+    // writer's SCHED_FIFO priority, as in a container or a hardened service.
+    if (getuid() != 0) GTEST_SKIP() << "needs root: only root asks for real-time scheduling";
+    const std::string strBase = m_Dir.File("base");
+    const pid_t nDaemon = StartDaemon(
+        MakeRunDir("run", strBase), getuid(),
+        {"/usr/bin/prlimit", "--rtprio=0:0", "/usr/bin/setpriv", "--bounding-set=-sys_nice"});
+    ASSERT_NE(0, nDaemon);
+    EXPECT_NE(std::string::npos,
+              ReadFile(m_Dir.File("daemon.out")).find("real-time scheduling refused"))
+        << ReadFile(m_Dir.File("daemon.out"));
+    CSender stSender;
+    std::string strExpected;
+    for (int i = 0; i < 100; ++i) {
+        const std::string strRecord = "no real time " + std::to_string(i) + "\r\n";
+        stSender.Send(strRecord);
+        strExpected += strRecord;
+    }
+    const std::string strFile = LogFile(strBase, 0);
+    EXPECT_TRUE(PollUntil([&] { return ReadFile(strFile) == strExpected; })) << ReadFile(strFile);
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+}
+
+// Record nSeq of the signal test: numbered, short.
+std::string NumberedRecord(uint32_t nSeq) {
+    char szRecord[64];
+    std::snprintf(szRecord, sizeof(szRecord), "record %06u of the signal test\r\n", nSeq);
+    return szRecord;
+}
+
+TEST_F(DaemonTest, SignalsOtherThanStopNeitherEndTheDaemonNorLoseRecords) {
+    const std::string strBase = m_Dir.File("base");
+    const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
+    ASSERT_NE(0, nDaemon);
+    const std::string strPidText = std::to_string(nDaemon) + "\n";
+    auto PidFileNamesIt = [&] {
+        return ReadFile(kPidFilePath) == strPidText || ReadFile(kPidFileFallback) == strPidText;
+    };
+    ASSERT_TRUE(PollUntil(PidFileNamesIt));
+
+    const int kSignals[] = {SIGHUP, SIGUSR1, SIGUSR2, SIGPIPE};
+    constexpr uint32_t kRecords = 20000;
+    constexpr uint32_t kBurst = 500;  // far below what the socket and the ring hold
+    const std::string strFile = LogFile(strBase, 0);
+    CSender stSender;
+    std::string strExpected;
+    uint32_t nSignalsSent = 0;
+    for (uint32_t nSeq = 0; nSeq < kRecords;) {
+        // A signal in the middle of every burst, while the daemon receives.
+        for (uint32_t i = 0; i < kBurst; ++i, ++nSeq) {
+            if (i == kBurst / 2) {
+                ASSERT_EQ(0, kill(nDaemon, kSignals[nSignalsSent++ % 4]));
+            }
+            const std::string strRecord = NumberedRecord(nSeq);
+            stSender.Send(strRecord);
+            strExpected += strRecord;
+        }
+        // The last burst is not waited for: the stop must write it.
+        if (nSeq == kRecords) break;
+        const long long llSent = static_cast<long long>(strExpected.size());
+        ASSERT_TRUE(PollUntil([&] { return FileSize(strFile) >= llSent; }))
+            << "after " << nSignalsSent << " signals, " << FileSize(strFile) << " of " << llSent
+            << " bytes written";
+    }
+    // Still the same live daemon (not a zombie that nobody reaped yet).
+    EXPECT_EQ(std::vector<pid_t>{nDaemon}, Children(kDaemonName));
+    EXPECT_EQ(0, waitpid(nDaemon, nullptr, WNOHANG)) << "the daemon ended";
+    EXPECT_TRUE(PidFileNamesIt());
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+    const std::string strGot = ReadFile(strFile);
+    EXPECT_TRUE(strGot == strExpected)
+        << zqtest::SplitCrLf(strGot).size() << " of " << kRecords << " records written";
+}
+
+TEST_F(DaemonTest, StopIsHonouredWhileTheLoopWaitsForASlowWriter) {
+    // The daemon's log file is a pipe that this test reads: the writer makes
+    // room in the ring only as fast as the test reads, 32 KiB every half
+    // second. Whether the writer hands the pipe one record or a whole buffer
+    // (64 KiB) at a time, it makes room at least every second or so, so it is
+    // never stuck, but at gaps longer than a stop should wait. The ring fills,
+    // the receive loop waits for room, and datagrams queue on its socket. A stop
+    // then must not wait for the writer to take them all.
+    const std::string strBase = m_Dir.File("base");
+    const std::string strLogDir = strBase + "/ZqSdkLog";
+    ASSERT_EQ(0, mkdir(strBase.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(strLogDir.c_str(), 0755));
+    ASSERT_EQ(0, mkfifo(LogFile(strBase, 0).c_str(), 0644));
+    const int nFifo = open(LogFile(strBase, 0).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(nFifo, 0);
+    const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
+    ASSERT_NE(0, nDaemon);
+
+    std::string strRead;  // what the writer wrote into the pipe
+    auto ReadSome = [&](size_t nMax) {
+        char szBuf[4096];
+        const ssize_t nGot = read(nFifo, szBuf, std::min(nMax, sizeof(szBuf)));
+        if (nGot > 0) strRead.append(szBuf, static_cast<size_t>(nGot));
+        return nGot;
+    };
+    std::atomic<bool> bFast{false};
+    std::atomic<bool> bDone{false};
+    std::thread stReader([&] {
+        while (!bDone.load()) {
+            if (bFast.load()) {
+                if (ReadSome(4096) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            } else {
+                for (size_t nTaken = 0; nTaken < 32 * 1024;) {
+                    const ssize_t nGot = ReadSome(32 * 1024 - nTaken);
+                    if (nGot <= 0) break;
+                    nTaken += static_cast<size_t>(nGot);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            }
+        }
+        while (ReadSome(4096) > 0) {
+        }
+    });
+
+    // Ring (1024 slots), pipe and stdio buffer hold about 1,200 records of
+    // this size; the rest waits on the socket, as many as the test reads in
+    // half a minute.
+    constexpr uint32_t kRecords = 3000;
+    std::vector<std::string> vSent;
+    CSender stSender;
+    for (uint32_t nSeq = 0; nSeq < kRecords; ++nSeq) {
+        vSent.push_back(SeqRecord(nSeq));
+        stSender.Send(vSent.back());
+    }
+    EXPECT_TRUE(PollUntil([] { return ReceiveQueueBytes() > 0; }))
+        << "no datagram waits on the socket";
+    ASSERT_EQ(0, kill(nDaemon, SIGTERM));
+    // The endpoint is closed when the loop has returned; the writer still
+    // waits for the pipe meanwhile.
+    EXPECT_TRUE(PollUntil([] { return !ReceivePortBound(); }, std::chrono::seconds(10)))
+        << "the receive loop still waits for room after a stop request";
+    bFast.store(true);
+    const int nStatus = WaitChild(nDaemon);
+    bDone.store(true);
+    stReader.join();
+    (void)close(nFifo);
+    EXPECT_EQ(0, nStatus) << Describe(nStatus);
+
+    // What was written: whole records in the order sent, none twice.
+    const std::vector<std::string> vLines = zqtest::SplitCrLf(strRead);
+    size_t nNext = 0;
+    for (const std::string& strLine : vLines) {
+        const std::string strRecord = strLine + "\r\n";
+        while (nNext < vSent.size() && vSent[nNext] != strRecord) ++nNext;
+        ASSERT_LT(nNext, vSent.size())
+            << "not a record sent, or out of order: '" << strLine.substr(0, 40) << "'";
+        ++nNext;
+    }
+    EXPECT_GE(vLines.size(), 1024u) << "the ring's records were not written";
+}
+
+TEST_F(DaemonTest, CommandLineHelpVersionAndUsageErrors) {
+    const std::string strUsage = "Usage: ZuVozAdavid";
+    const struct {
+        std::vector<std::string> vArgs;
+        int nExit;
+        std::string strOut;  // expected standard output, or its start when bUsageOut
+        bool bUsageOut;
+        bool bUsageErr;
+    } kCases[] = {
+        {{"-h"}, 0, strUsage, true, false},
+        {{"--help"}, 0, strUsage, true, false},
+        {{"-V"}, 0, std::string("ZuVozAdavid ") + ZQ_VERSION_STRING + "\n", false, false},
+        {{"--version"}, 0, std::string("ZuVozAdavid ") + ZQ_VERSION_STRING + "\n", false, false},
+        {{"-x"}, 2, "", false, true},
+        {{"--bogus"}, 2, "", false, true},
+        {{"stray"}, 2, "", false, true},
+        {{"-n", "extra"}, 2, "", false, true},
+    };
+    const std::string strBase = m_Dir.File("base");
+    const std::string strRun = MakeRunDir("run", strBase);
+    for (const auto& stCase : kCases) {
+        SCOPED_TRACE(stCase.vArgs[0] + (stCase.vArgs.size() > 1 ? " " + stCase.vArgs[1] : ""));
+        SpawnSpec stSpec;
+        stSpec.vArgs = {kDaemonPath};
+        stSpec.vArgs.insert(stSpec.vArgs.end(), stCase.vArgs.begin(), stCase.vArgs.end());
+        stSpec.strCwd = strRun;
+        stSpec.strOut = m_Dir.File("cli.out");
+        stSpec.strErr = m_Dir.File("cli.err");
+        const int nStatus = RunSpec(stSpec);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == stCase.nExit)
+            << Describe(nStatus);
+        const std::string strOut = ReadFile(stSpec.strOut);
+        const std::string strErr = ReadFile(stSpec.strErr);
+        if (stCase.bUsageOut) {
+            EXPECT_EQ(0u, strOut.find(stCase.strOut)) << strOut;
+        } else {
+            EXPECT_EQ(stCase.strOut, strOut);
+        }
+        EXPECT_EQ(stCase.bUsageErr, strErr.find(strUsage) != std::string::npos) << strErr;
+        // Nothing was started.
+        EXPECT_TRUE(Children(kDaemonName).empty());
+        EXPECT_FALSE(FileExists(strBase));
+    }
+}
+
+TEST_F(DaemonTest, ForegroundDaemonNotifiesReadyAndStopsOnSignal) {
+    const struct {
+        int nSignal;
+        bool bAbstract;  // the notify socket's name is abstract ("@...") or a path
+    } kCases[] = {{SIGTERM, true}, {SIGINT, false}};
+    int nRun = 0;
+    for (const auto& stCase : kCases) {
+        SCOPED_TRACE(std::string(strsignal(stCase.nSignal)) +
+                     (stCase.bAbstract ? ", abstract socket" : ", socket file"));
+        ++nRun;
+        const std::string strName = stCase.bAbstract ? "@zqtest-notify-" + std::to_string(getpid())
+                                                     : m_Dir.File("notify" + std::to_string(nRun));
+        const int nNotify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(nNotify, 0);
+        sockaddr_un stAddr{};
+        stAddr.sun_family = AF_UNIX;
+        ASSERT_LT(strName.size(), sizeof(stAddr.sun_path));
+        std::memcpy(stAddr.sun_path, strName.data(), strName.size());
+        if (stCase.bAbstract) stAddr.sun_path[0] = '\0';
+        const socklen_t nAddrLen = static_cast<socklen_t>(
+            offsetof(sockaddr_un, sun_path) + strName.size() + (stCase.bAbstract ? 0 : 1));
+        ASSERT_EQ(0, bind(nNotify, reinterpret_cast<sockaddr*>(&stAddr), nAddrLen))
+            << std::strerror(errno);
+        auto NextState = [&] {
+            pollfd stPoll{nNotify, POLLIN, 0};
+            char szState[256] = {};
+            if (poll(&stPoll, 1, 20000) != 1) return std::string("(nothing)");
+            const ssize_t nGot = recv(nNotify, szState, sizeof(szState) - 1, 0);
+            return nGot < 0 ? std::string("(failed)") : std::string(szState, size_t(nGot));
+        };
+
+        const std::string strBase = m_Dir.File("base" + std::to_string(nRun));
+        SpawnSpec stSpec;
+        stSpec.vArgs = {kDaemonPath, "-n"};
+        stSpec.strCwd = MakeRunDir("run" + std::to_string(nRun), strBase);
+        stSpec.strOut = m_Dir.File("fg.out");
+        stSpec.strErr = m_Dir.File("fg.err");
+        stSpec.vEnv = {"NOTIFY_SOCKET=" + strName};
+        const pid_t nDaemon = Spawn(stSpec);
+        ASSERT_GT(nDaemon, 0);
+        EXPECT_EQ("READY=1", NextState());
+        // Ready means receiving: the port is bound by then, by this very
+        // process (it did not detach).
+        EXPECT_TRUE(ReceivePortBound());
+        EXPECT_EQ(std::vector<pid_t>{nDaemon}, Children(kDaemonName));
+
+        CSender stSender;
+        std::string strExpected;
+        for (int i = 0; i < 200; ++i) {
+            const std::string strRecord = "foreground " + std::to_string(i) + "\r\n";
+            stSender.Send(strRecord);
+            strExpected += strRecord;
+        }
+        ASSERT_EQ(0, kill(nDaemon, stCase.nSignal));
+        EXPECT_EQ("STOPPING=1", NextState());
+        const int nStatus = WaitChild(nDaemon);
+        EXPECT_EQ(0, nStatus) << Describe(nStatus) << ": " << ReadFile(stSpec.strErr);
+        EXPECT_EQ(strExpected, ReadFile(LogFile(strBase, 0)));
+        (void)close(nNotify);
+    }
+}
+
 // Voluntary context switches of a thread, from its open status file: a loop
 // that sleeps makes them, a loop that spins without system calls does not.
 long VoluntarySwitches(int nStatusFd) {
@@ -720,6 +1207,37 @@ TEST(MessageRecvTest, LastingReceiveFailuresPauseTheLoopAndStopStillEndsIt) {
     (void)close(nStatusFd);
     stLoop.join();
     g_bStopRecv.store(false);
+}
+
+// The daemon opens its endpoint before the loop runs and then says it is
+// ready: what clients send from then on is written, also when a stop request
+// came before the loop started.
+TEST(MessageRecvTest, StopBeforeTheLoopStillWritesWhatTheOpenedEndpointHolds) {
+    zqtest::TempDir stDir;
+    ASSERT_EQ(0, SetLogPath(stDir.Path().c_str(), "SDK"));
+    ASSERT_EQ(0, SetLogMode(ZQ_MODE_FILES));
+    ASSERT_EQ(0, CreateAsyncLog());
+    int32_t nOpened = -1;
+    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nOpened);
+    ASSERT_EQ(0, nOpened);
+    std::string strExpected;
+    {
+        CPinToOneCpu stPin;
+        CSender stSender;
+        for (int i = 0; i < 3; ++i) {
+            const std::string strRecord = "sent before the loop " + std::to_string(i) + "\r\n";
+            stSender.Send(strRecord);
+            strExpected += strRecord;
+        }
+        ASSERT_TRUE(stSender.Barrier());
+    }
+    g_bStopRecv.store(true);
+    char szBase[] = "/unused";
+    EXPECT_EQ(0, MessageRecvOn(std::move(pNet), szBase));
+    g_bStopRecv.store(false);
+    EXPECT_FALSE(ReceivePortBound()) << "the endpoint outlived the loop";
+    ASSERT_EQ(0, DestroyAsyncLog());
+    EXPECT_EQ(strExpected, ReadFile(stDir.File("SDK_00.log")));
 }
 
 }  // namespace

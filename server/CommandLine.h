@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdio>
+
+// The daemon's command line:
+//   ZuVozAdavid [-n|--foreground] [-V|--version] [-h|--help]
+// Without arguments it detaches and runs as a daemon.
+
+// Exit statuses of the daemon, and of its starter when it detaches.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;  // start-up failed, or another daemon runs
+constexpr int kExitUsage = 2;   // an unknown option or an argument
+
+struct DaemonOptions {
+    bool bForeground = false;  // -n: no detaching, READY=1 to a service manager
+};
+
+// ParseCommandLine's answer when the daemon is to start.
+constexpr int kStartDaemon = -1;
+
+// Reads the arguments into *pOptions. Returns kStartDaemon; or, after the usage
+// (-h) or the version (-V) on standard output, kExitOk; or, after the usage on
+// standard error for anything else, kExitUsage.
+int ParseCommandLine(int argc, char** argv, DaemonOptions* pOptions);
+
+// The usage text.
+void PrintUsage(FILE* pOut);
