@@ -152,9 +152,11 @@ int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen) {
     const int32_t nPending = m_pQueue->GetPendingCount();
     if (!m_pWriter->Running()) return kLogErrNotRunning;
 
-    RingSlot* pSlot = m_pQueue->GetWriteSlot();
-    if (pSlot == nullptr) return kLogErrResource;
-    if (pSlot->nBufferSize < nLen) {
+    // Too long is told before full: such a text never fits, and trying it
+    // again would not help.
+    RingSlot* pSlot = nLen <= m_nSlotSize ? m_pQueue->GetWriteSlot() : nullptr;
+    if (pSlot == nullptr && nLen <= m_nSlotSize) return kLogErrResource;
+    if (pSlot == nullptr || pSlot->nBufferSize < nLen) {
         m_Lost.Add(LossCause::kTooLong);
         return kLogErrInvalid;
     }

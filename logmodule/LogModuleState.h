@@ -102,6 +102,8 @@ ZIdOrereDov* CreatedEngineLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock);
 int32_t TryWriteRawLog(const char* pText, uint32_t nLen);
 // Counts a record the caller gave up (no log created: nothing to count in).
 void CountLostLog(LossCause eCause);
+// Records given up for one cause since creation; 0 without a log.
+uint64_t GetLostLogCountBy(LossCause eCause);
 
 // The module state. Constructed by a static initialiser before main (or at the
 // first call, should another static initialiser log first), destroyed at exit.

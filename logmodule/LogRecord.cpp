@@ -350,6 +350,12 @@ int32_t TryWriteRawLog(const char* pText, uint32_t nLen) {
     return ToPublicResult(pEngine->TryPushLog(pText, nLen));
 }
 
+uint64_t GetLostLogCountBy(LossCause eCause) {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    return m.m_pAsyncLog != nullptr ? m.m_pAsyncLog->Lost().Get(eCause) : 0;
+}
+
 void CountLostLog(LossCause eCause) {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);

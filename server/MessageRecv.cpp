@@ -1,6 +1,7 @@
 #include "server/MessageRecv.h"
 
 #include "logmodule/LogModule.h"
+#include "logmodule/LogModuleState.h"
 #include "platform/UdpNetLayer.h"
 #include "platform/WireContract.h"
 
@@ -57,19 +58,17 @@ int32_t Receive(NetHandle* pNet, NetRecvParam* pParam, uint32_t nTimeOutUs) {
     return pNet->NetLayerRecv(pParam);
 }
 
-// Hands the datagram just received to the log module as one text. The endpoint
-// clears its buffer before every wait, so a datagram shorter than the buffer is
-// followed by a NUL there. A datagram of kRecvBufSize bytes or more (the socket
-// cut it to the buffer) has none: it is cut at its last byte but one, so the
-// text never reaches past the buffer; it is still longer than any ring slot and
-// the engine refuses it. A NUL inside a datagram ends its text.
+// Hands the datagram just received to the log module as one text, with the
+// length the socket gave (a datagram that filled the buffer was cut there by
+// the socket, and is longer than any slot: the engine refuses and counts it).
+// A NUL inside a datagram ends its text. While the ring is full the loop waits
+// for room; such a refusal is tried again and is no loss. A datagram it gives
+// up (the writer stuck, or a stop that cannot wait) is counted once.
 void HandOn(NetRecvParam* pParam) {
     if (pParam->pBuf == nullptr || pParam->nLen < 0) return;
-    const uint32_t nLen = static_cast<uint32_t>(pParam->nLen);
-    const uint32_t nEnd = nLen < kRecvBufSize ? nLen : kRecvBufSize - 1;
-    pParam->pBuf[nEnd] = 0;
     const char* pText = reinterpret_cast<const char*>(pParam->pBuf);
-    int32_t nRet = WriteRawLog(pText, static_cast<int32_t>(nEnd));
+    const uint32_t nLen = static_cast<uint32_t>(pParam->nLen);
+    int32_t nRet = TryWriteRawLog(pText, nLen);
     uint32_t nStopWaits = 0;  // naps since the stop request was seen
     for (uint32_t nWaits = 0; nRet == ZQ_ERR_QUEUE_FULL && !g_bWriterStuck; ++nWaits) {
         if (StopWanted()) ++nStopWaits;
@@ -79,8 +78,9 @@ void HandOn(NetRecvParam* pParam) {
         }
         timespec stNap{0, kFullRingNapNs};
         (void)nanosleep(&stNap, nullptr);  // an interrupted nap only ends early
-        nRet = WriteRawLog(pText, static_cast<int32_t>(nEnd));
+        nRet = TryWriteRawLog(pText, nLen);
     }
+    if (nRet == ZQ_ERR_QUEUE_FULL) CountLostLog(LossCause::kRingFull);
     if (nRet == ZQ_OK) g_bWriterStuck = false;
 }
 

@@ -1241,3 +1241,64 @@ TEST(MessageRecvTest, StopBeforeTheLoopStillWritesWhatTheOpenedEndpointHolds) {
 }
 
 }  // namespace
+
+namespace {
+
+// The receive loop in this process with a writer that waits: its log file is
+// a pipe nobody reads yet. The ring fills, the loop waits for room, gives up
+// and drops what follows: every datagram given up is counted once, by its
+// cause (however often the loop tried again), and every other one is written.
+TEST(MessageRecvTest, EveryDatagramGivenUpIsCountedOnceByCause) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root for the receive buffer the burst needs";
+    zqtest::TempDir stDir;
+    ASSERT_EQ(0, mkfifo(stDir.File("SDK_00.log").c_str(), 0644));
+    const int nPipe = open(stDir.File("SDK_00.log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(nPipe, 0);
+    ASSERT_EQ(ZQ_OK, SetLogMode(ZQ_MODE_FILES));
+    ASSERT_EQ(ZQ_OK, SetLogPath(stDir.Path().c_str(), "SDK"));
+    ASSERT_EQ(ZQ_OK, CreateAsyncLog());
+
+    char szBase[] = "/";
+    g_bStopRecv.store(false);
+    std::thread stLoop([&] { (void)MessageRecv(szBase); });
+    ASSERT_TRUE(PollUntil(ReceivePortBound));
+    constexpr uint32_t kRecords = 1500;  // more than the ring, the pipe and a write hold
+    constexpr uint32_t kTooLong = 2;
+    {
+        CSender stSender;
+        for (uint32_t i = 0; i < kRecords; ++i) {
+            char szHead[32];
+            std::snprintf(szHead, sizeof(szHead), "seq=%08u ", i);
+            stSender.Send(szHead + std::string(880, 'r') + "\r\n");
+        }
+        for (uint32_t i = 0; i < kTooLong; ++i) stSender.Send(std::string(2000, 'L'));
+    }
+    EXPECT_TRUE(PollUntil([] { return ReceiveQueueBytes() == 0; }, std::chrono::seconds(60)));
+    g_bStopRecv.store(true);
+    stLoop.join();
+    const uint64_t nFull = GetLostLogCountBy(LossCause::kRingFull);
+    const uint64_t nLong = GetLostLogCountBy(LossCause::kTooLong);
+
+    // Now the pipe is read: the writer writes all it holds, and closes it at
+    // the stop.
+    std::string strRead;
+    std::thread stReader([&] {
+        pollfd stPoll{nPipe, POLLIN, 0};
+        char szBuf[65536];
+        while (poll(&stPoll, 1, 20000) == 1) {
+            const ssize_t nGot = read(nPipe, szBuf, sizeof(szBuf));
+            if (nGot <= 0) break;
+            strRead.append(szBuf, static_cast<size_t>(nGot));
+        }
+    });
+    ASSERT_EQ(ZQ_OK, DestroyAsyncLog());
+    stReader.join();
+    (void)close(nPipe);
+    const size_t nWritten = zqtest::SplitCrLf(strRead).size();
+    EXPECT_EQ(kTooLong, nLong);
+    EXPECT_GT(nFull, 0u);
+    EXPECT_EQ(kRecords, nWritten + nFull) << nWritten << " written, " << nFull << " refused";
+    g_bStopRecv.store(false);
+}
+
+}  // namespace
