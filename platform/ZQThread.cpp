@@ -65,6 +65,13 @@ void ReportFifoRefused(int nPriority, int nError) {
 
 }  // namespace
 
+int RaiseCallingThread(uint32_t nPriorityClass) {
+    if (geteuid() != 0) return 0;
+    sched_param stParam{};
+    stParam.sched_priority = PriorityForClass(&nPriorityClass);
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &stParam);
+}
+
 ThreadHandle CreateThreadEx(const uint32_t* pPriorityClass, ThreadEntry pfnEntry, void* pArg) {
     if (pfnEntry == nullptr) return nullptr;
     auto* pThread = static_cast<pthread_t*>(malloc(sizeof(pthread_t)));

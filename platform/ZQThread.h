@@ -20,6 +20,12 @@ using ThreadEntry = void* (*)(void*);
 // cannot be created.
 ThreadHandle CreateThreadEx(const uint32_t* pPriorityClass, ThreadEntry pfnEntry, void* pArg);
 
+// As root, puts the calling thread under SCHED_FIFO at the priority of class
+// nPriorityClass (the table of CreateThreadEx). 0, also when not root (nothing
+// changes); otherwise the error of pthread_setschedparam, EPERM without
+// real-time permission: the thread then keeps its scheduling.
+int RaiseCallingThread(uint32_t nPriorityClass);
+
 // Waits for the thread to end; prints a line when the join fails. Null: no-op.
 // Always returns 0. Does not free the handle.
 int JoinThread(ThreadHandle hThread);

@@ -1147,6 +1147,67 @@ TEST_F(DaemonTest, ForegroundDaemonNotifiesReadyAndStopsOnSignal) {
     }
 }
 
+// Twenty root clients log 5,000 lines each at once: their writers are
+// real-time, so the daemon's receive loop runs above them, and none of the
+// 100,000 records is lost to a full socket buffer.
+TEST_F(DaemonTest, TwentyRootClientsAtOnceLoseNothing) {
+    if (getuid() != 0) GTEST_SKIP() << "the clients' writers are real-time only as root";
+    const std::string strBase = m_Dir.File("base");
+    const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
+    ASSERT_NE(0, nDaemon);
+    constexpr int kClients = 20;
+    constexpr int kLines = 5000;
+    const std::string strLines = m_Dir.File("lines");
+    {
+        std::string strText;
+        for (int i = 0; i < kLines; ++i) {
+            strText += "line " + std::to_string(i) + " " + std::string(100, 'x') + "\n";
+        }
+        ASSERT_TRUE(WriteFile(strLines, strText));
+    }
+    // One shell starts them all at once, as a burst of scripts would.
+    SpawnSpec stSpec;
+    stSpec.vArgs = {"/bin/sh", "-c",
+                    "i=0; while [ $i -lt " + std::to_string(kClients) +
+                        " ]; do \"$@\" -t client$i -D own$i <lines & i=$((i+1)); done; wait",
+                    "sh"};
+    for (const std::string& strWord : zqtest::TargetCommand({kZqlogPath}, m_Dir.Path())) {
+        stSpec.vArgs.push_back(strWord);
+    }
+    stSpec.strCwd = m_Dir.Path();
+    stSpec.strOut = m_Dir.File("clients.out");
+    const int nStatus = WaitChild(Spawn(stSpec));
+    EXPECT_EQ(0, nStatus) << Describe(nStatus) << ": " << ReadFile(stSpec.strOut);
+    constexpr long long llExpected = static_cast<long long>(kClients) * kLines;
+    auto CountLines = [&] {
+        long long ll = 0;
+        for (int i = 0; i < 10; ++i) {
+            for (char ch : ReadFile(LogFile(strBase, i))) ll += ch == '\n';
+        }
+        return ll;
+    };
+    EXPECT_TRUE(PollUntil([&] { return CountLines() >= llExpected; }));
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+    EXPECT_EQ(llExpected, CountLines());
+    std::vector<int> vPerClient(kClients, 0);
+    for (int i = 1; i >= 0; --i) {
+        for (const std::string& strLine : zqtest::SplitCrLf(ReadFile(LogFile(strBase, i)))) {
+            const size_t nAt = strLine.find("Source-Line:client");
+            int nClient = -1;
+            if (nAt != std::string::npos &&
+                std::sscanf(strLine.c_str() + nAt, "Source-Line:client%d(", &nClient) == 1 &&
+                nClient >= 0 && nClient < kClients) {
+                ++vPerClient[static_cast<size_t>(nClient)];
+            }
+        }
+    }
+    for (int c = 0; c < kClients; ++c) {
+        EXPECT_EQ(kLines, vPerClient[static_cast<size_t>(c)]) << "client " << c;
+        EXPECT_FALSE(FileExists(m_Dir.File("own" + std::to_string(c))))
+            << "client " << c << " wrote its own files";
+    }
+}
+
 // Voluntary context switches of a thread, from its open status file: a loop
 // that sleeps makes them, a loop that spins without system calls does not.
 long VoluntarySwitches(int nStatusFd) {
