@@ -21,6 +21,9 @@ struct ConfigKey {
 constexpr ConfigKey kCfgLogLevel = {"Level", "LogLevel", 0, 7};
 constexpr ConfigKey kCfgFileSize = {"File", "FileSize", 10, 200};  // MiB
 constexpr ConfigKey kCfgFileNum = {"File", "FileNum", 2, 10};
+// The daemon's records of its own in its files (read at its start): 1 on.
+// Also on when it runs in the foreground.
+constexpr ConfigKey kCfgOwnRecords = {"Daemon", "OwnRecords", 0, 1};
 
 constexpr int32_t kDefaultLevel = 4;
 constexpr uint32_t kDefaultFileSizeMiB = 20;

@@ -40,8 +40,9 @@ void FormatFileName(char* pOut, size_t nSize, const char* pPrefix, uint32_t i) {
 
 }  // namespace
 
-CLogFileSet::CLogFileSet(CLossCounters& lost)
+CLogFileSet::CLogFileSet(CLossCounters& lost, CDiagnostics* pDiag)
     : m_Lost(lost),
+      m_pDiag(pDiag),
       m_szLogPath(),
       m_szPrefix(),
       m_szFileName(),
@@ -52,7 +53,9 @@ CLogFileSet::CLogFileSet(CLossCounters& lost)
       m_llFlushedPos(0),
       m_nBufLen(0),
       m_nBufRecords(0),
-      m_nWrittenSinceCheck(0) {}
+      m_nWrittenSinceCheck(0),
+      m_nWritten(0),
+      m_nRotations(0) {}
 
 CLogFileSet::~CLogFileSet() { Close(); }
 
@@ -128,10 +131,13 @@ int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
     const int nFlags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
                        (bAppend != 0 ? 0 : O_TRUNC);
     CUniqueFd file(open(szPath, nFlags, kFileMode));
-    if (!file.Valid()) return kFileSetErrNoFile;
     struct stat st {};
-    if (fstat(file.Get(), &st) != 0 ||
+    if (!file.Valid() || fstat(file.Get(), &st) != 0 ||
         fcntl(file.Get(), F_SETFL, O_APPEND) != 0) {  // O_NONBLOCK off
+        if (m_pDiag != nullptr) {
+            m_pDiag->Report(DiagKind::kOpenFailed, kDiagError, "cannot open %s: %s", szPath,
+                            std::strerror(errno));
+        }
         return kFileSetErrNoFile;
     }
     m_File = std::move(file);
@@ -156,6 +162,11 @@ int32_t CLogFileSet::SetFileNum(uint32_t nNum) {
     const bool bRebuild = nNum != m_nFileNum && m_bNamed;
     m_nFileNum = nNum;
     return bRebuild ? BuildFileNamesLocked(m_szPrefix) : kFileSetOk;
+}
+
+uint32_t CLogFileSet::FileNum() const {
+    CZQLockGuard guard(m_Lock);
+    return m_nFileNum;
 }
 
 int32_t CLogFileSet::SetFileSize(uint32_t nSizeMiB) {
@@ -185,7 +196,15 @@ int32_t CLogFileSet::RotateLogFilesLocked() {
         (void)FormPath(szTo, sizeof(szTo), m_szFileName[i + 1]);
         (void)std::remove(szTo);  // usually already gone; rename reports what matters
         // A failed rename ends the rotation; the moves made so far stay made.
-        if (std::rename(szFrom, szTo) < 0) return kFileSetErrInvalid;
+        if (std::rename(szFrom, szTo) < 0) {
+            if (m_pDiag != nullptr) {
+                m_pDiag->Report(DiagKind::kRotateFailed, kDiagError,
+                                "rotation stopped: cannot rename %s to %s: %s; %s stays the "
+                                "current file",
+                                szFrom, szTo, std::strerror(errno), m_szFileName[0]);
+            }
+            return kFileSetErrInvalid;
+        }
     }
     char szName[kFileNameLen + 1];
     for (uint32_t i = m_nFileNum; i < kMaxLogFiles; ++i) {
@@ -205,6 +224,7 @@ int32_t CLogFileSet::RotateLogFilesLocked() {
 void CLogFileSet::RotateCurrentFile() {
     CZQLockGuard guard(m_Lock);
     if (RotateLogFilesLocked() != kFileSetOk) return;
+    m_nRotations.fetch_add(1, std::memory_order_relaxed);
     (void)OpenLogFile(m_szFileName[0], 0);  // closes the rotated file first
 }
 
@@ -240,6 +260,11 @@ void CLogFileSet::Flush() {
         while (nKept < m_nBufRecords && m_pRecordEnd[nKept] <= nDone)
             nKeptBytes = m_pRecordEnd[nKept++];
         m_Lost.Add(LossCause::kWriteFailed, m_nBufRecords - nKept);
+        if (m_pDiag != nullptr) {
+            m_pDiag->Report(DiagKind::kWriteFailed, kDiagError,
+                            "writing the log file failed: %s; %u records lost",
+                            std::strerror(errno), m_nBufRecords - nKept);
+        }
         if (nDone > nKeptBytes &&
             ftruncate(m_File.Get(), static_cast<off_t>(m_llFlushedPos + nKeptBytes)) != 0) {
             // The cut piece stays: go on from where the file really ends.
@@ -253,6 +278,7 @@ void CLogFileSet::Flush() {
     m_llFlushedPos += nKeptBytes;
     m_llFilePos = m_llFlushedPos;
     m_nWrittenSinceCheck += nKept;
+    m_nWritten.fetch_add(nKept, std::memory_order_relaxed);
     m_nBufLen = 0;
     m_nBufRecords = 0;
 }
@@ -273,10 +299,24 @@ void CLogFileSet::Periodic() {
     struct stat stName {};
     const bool bInPlace = lstat(szPath, &stName) == 0 && stName.st_ino == stFile.st_ino &&
                           stName.st_dev == stFile.st_dev;
-    if (stFile.st_nlink == 0) m_Lost.Add(LossCause::kWriteFailed, m_nWrittenSinceCheck);
+    if (stFile.st_nlink == 0) {
+        m_Lost.Add(LossCause::kWriteFailed, m_nWrittenSinceCheck);
+        if (m_pDiag != nullptr) {
+            m_pDiag->Report(DiagKind::kDirMade, kDiagWarning,
+                            "%s was deleted (its directory removed?): made again; the %llu "
+                            "records written into it since the last look are lost",
+                            szPath, static_cast<unsigned long long>(m_nWrittenSinceCheck));
+        }
+    }
     m_nWrittenSinceCheck = 0;
-    if (stFile.st_nlink != 0 && bInPlace) return;
-    (void)OpenCurrent();  // still none: the loop retries before the next record
+    if (stFile.st_nlink != 0 && bInPlace) {
+        BufferPendingDiagnostics();
+        Flush();
+        return;
+    }
+    if (OpenCurrent() != kFileSetOk) return;  // the loop retries before the next record
+    BufferPendingDiagnostics();
+    Flush();
 }
 
 // Takes the records that are ready, up to nMax, into the buffer, then writes
@@ -284,7 +324,18 @@ void CLogFileSet::Periodic() {
 // again. The size check follows every record, so rotation happens at record
 // boundaries and a rotated file holds at least the limit and less than the
 // limit plus one record.
+// Records of the set's own (what went wrong), written where they happened.
+void CLogFileSet::BufferPendingDiagnostics() {
+    if (m_pDiag == nullptr || !m_File.Valid()) return;
+    uint8_t szRecord[CDiagnostics::kRecordSize];
+    uint32_t nLen = 0;
+    while ((nLen = m_pDiag->TakePending(reinterpret_cast<char*>(szRecord), sizeof(szRecord))) > 0) {
+        Buffer(szRecord, nLen);
+    }
+}
+
 uint32_t CLogFileSet::Consume(CLogQueue& queue, uint32_t nMax) {
+    BufferPendingDiagnostics();
     uint32_t nDone = 0;
     RingSlot* pSlot = nullptr;
     while (nDone < nMax && (pSlot = queue.GetReadSlot()) != nullptr) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "asynclog/Diagnostics.h"
 #include "asynclog/LogConfig.h"
 #include "asynclog/LossCounters.h"
 #include "asynclog/RecordSink.h"
@@ -38,7 +39,8 @@ constexpr size_t kMaxOpenName = 127;    // longest file name OpenLogFile takes
 // the owner's before and after.
 class CLogFileSet final : public CRecordSink {
 public:
-    explicit CLogFileSet(CLossCounters& lost);
+    // pDiag: where the set reports what goes wrong; may be null.
+    CLogFileSet(CLossCounters& lost, CDiagnostics* pDiag);
     ~CLogFileSet() override;  // writes what is buffered, closes the file
     CLogFileSet(const CLogFileSet&) = delete;
     CLogFileSet& operator=(const CLogFileSet&) = delete;
@@ -75,6 +77,14 @@ public:
     void Periodic() override;
     void Reopen() override { (void)OpenCurrent(); }  // no file: the loop retries
 
+    uint32_t FileNum() const ZQ_EXCLUDES(m_Lock);
+    uint32_t FileSizeMiB() const {
+        return static_cast<uint32_t>(m_llMaxFileSize.load(std::memory_order_relaxed) >> 20);
+    }
+    // Statistics, any thread: records that reached a file, rotations done.
+    uint64_t Written() const { return m_nWritten.load(std::memory_order_relaxed); }
+    uint64_t Rotations() const { return m_nRotations.load(std::memory_order_relaxed); }
+
     // Current file name of entry i (tests and diagnostics). Empty past the count.
     const char* FileName(uint32_t i) const ZQ_REQUIRES(m_Lock) { return m_szFileName[i]; }
     CZQMutex& Lock() ZQ_RETURN_CAPABILITY(m_Lock) { return m_Lock; }
@@ -84,10 +94,12 @@ private:
     int32_t RotateLogFilesLocked() ZQ_REQUIRES(m_Lock);
     void RotateCurrentFile() ZQ_EXCLUDES(m_Lock);
     void Buffer(const uint8_t* pText, uint32_t nLen);
+    void BufferPendingDiagnostics();
     void Flush();
     int32_t FormPath(char* pOut, size_t nSize, const char* pName) const;
 
     CLossCounters& m_Lost;
+    CDiagnostics* m_pDiag;
     mutable CZQMutex m_Lock;            // the engine lock
     char m_szLogPath[kLogPathLen + 1];  // set by Init
     char m_szPrefix[kPrefixLen + 1] ZQ_GUARDED_BY(m_Lock);
@@ -106,4 +118,7 @@ private:
     uint32_t m_nBufRecords;  // records in m_pBuf, each ending at m_pRecordEnd[i]
     std::unique_ptr<uint32_t[]> m_pRecordEnd;
     uint64_t m_nWrittenSinceCheck;  // records written since Periodic last found the file in place
+    // The writer adds, statistics read (relaxed: counts only).
+    std::atomic<uint64_t> m_nWritten;
+    std::atomic<uint64_t> m_nRotations;
 };

@@ -40,6 +40,7 @@
 
 #include "asynclog/ServerProbe.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -75,7 +76,8 @@ private:
 
 ZIdOrereDov::ZIdOrereDov()
     : m_Lost(),
-      m_Files(m_Lost),
+      m_Diag(),
+      m_Files(m_Lost, &m_Diag),
       m_nSlotCount(kDefaultSlotCount),
       m_nSlotSize(kSlotSize),
       m_nMode(kModeForward),
@@ -128,6 +130,7 @@ int32_t ZIdOrereDov::Start(const char* pLogPath, const char* pPrefix) {
     m_pQueue = std::move(pQueue);
     m_pWriter = std::move(pWriter);
     fileGuard.Commit();
+    m_Diag.Started();
     return kLogOk;
 }
 
@@ -237,6 +240,9 @@ void ZIdOrereDov::ReloadFromWriter(void* pEngine) {
 int32_t ZIdOrereDov::ReloadConfig() {
     LogConfigValues stValues;
     if (!ReadLogConfig(m_szCfgPath, m_szLevelKey, &stValues)) return kLogErrInvalid;
+    const int32_t nOldLevel = m_nLevel.load(std::memory_order_relaxed);
+    const uint32_t nOldSize = m_Files.FileSizeMiB();
+    const uint32_t nOldNum = m_Files.FileNum();
     if (stValues.bLevel) m_nLevel.store(stValues.nLevel, std::memory_order_relaxed);
     // The custom key is read after LogLevel, so its value wins. The callback
     // hears every valid value, changed or not, on this thread, without a lock.
@@ -248,5 +254,23 @@ int32_t ZIdOrereDov::ReloadConfig() {
     }
     if (stValues.bFileSize) (void)m_Files.SetFileSize(stValues.nFileSizeMiB);  // in range
     if (stValues.bFileNum) (void)m_Files.SetFileNum(stValues.nFileNum);        // in range
+    if (m_Diag.Enabled()) {
+        const int32_t nLevel = m_nLevel.load(std::memory_order_relaxed);
+        const uint32_t nSize = m_Files.FileSizeMiB();
+        const uint32_t nNum = m_Files.FileNum();
+        char szChanges[128] = "nothing changed";
+        size_t nAt = 0;
+        auto Change = [&](const char* pKey, long nOld, long nNew) {
+            if (nOld == nNew || nAt >= sizeof(szChanges)) return;
+            const int n = std::snprintf(szChanges + nAt, sizeof(szChanges) - nAt, "%s%s %ld -> %ld",
+                                        nAt == 0 ? "" : ", ", pKey, nOld, nNew);
+            if (n > 0) nAt += static_cast<size_t>(n);
+        };
+        Change(kCfgLogLevel.pKey, nOldLevel, nLevel);
+        Change(kCfgFileSize.pKey, nOldSize, nSize);
+        Change(kCfgFileNum.pKey, nOldNum, nNum);
+        m_Diag.Report(DiagKind::kReload, kDiagInfo, "configuration %s reloaded: %s", m_szCfgPath,
+                      szChanges);
+    }
     return kLogOk;
 }

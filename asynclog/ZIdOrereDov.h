@@ -89,13 +89,20 @@ public:
     int32_t IsForwarding() const {
         return m_pFollower != nullptr && m_pFollower->Forwarding() ? 1 : 0;
     }
-    // The file set (its names, for tests and diagnostics).
+    // The file set (its names and counts, for tests, statistics and
+    // diagnostics).
     CLogFileSet& Files() { return m_Files; }
+    const CLogFileSet& Files() const { return m_Files; }
+    // Records of the engine's own in its files (CDiagnostics); configured
+    // before Start.
+    CDiagnostics& Diagnostics() { return m_Diag; }
+    uint64_t OwnRecords() const { return m_Diag.Taken(); }
 
 private:
     static void ReloadFromWriter(void* pEngine);
 
     CLossCounters m_Lost;
+    CDiagnostics m_Diag;  // off unless the owner turns it on before Start
     CLogFileSet m_Files;  // names, count and size limit live from construction
     std::unique_ptr<CUdpForwarder> m_pForwarder;   // mode 2 only
     std::unique_ptr<CDaemonFollower> m_pFollower;  // mode 2 only: the writer's sink

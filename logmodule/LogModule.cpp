@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +50,8 @@ void TakeProcessNameLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
 void ResetSettingsLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
     m.m_bCreated.store(0, std::memory_order_relaxed);
     m.m_bStartInChild = false;
+    m.m_bOwnRecords = false;
+    m.m_bOwnStderr = false;
     m.m_nFileSize.store(kDefaultFileSizeMiB, std::memory_order_relaxed);
     m.m_nFileNum.store(kDefaultFileNum, std::memory_order_relaxed);
     memset(m.m_szLogPath, 0, sizeof(m.m_szLogPath));
@@ -69,6 +72,34 @@ void ResetSettingsLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
 
 // Hands every setting to a fresh engine and starts it; the first failing
 // engine code, or 0.
+// Formats a record of the engine's own with the identity copied for it; runs
+// on the writer thread, without the module lock.
+uint32_t FormatWithArgs(char* pOut, int32_t nLevel, const LogModule::OwnIdentity& id,
+                        const struct tm* pTime, long nMilliSec, const char* pFormat, ...)
+    __attribute__((format(printf, 6, 7)));
+uint32_t FormatWithArgs(char* pOut, int32_t nLevel, const LogModule::OwnIdentity& id,
+                        const struct tm* pTime, long nMilliSec, const char* pFormat, ...) {
+    va_list args;
+    va_start(args, pFormat);
+    const uint32_t nLen = FormatLogRecord(pOut, nLevel, "writer", 0, "writer", "", id.szModule,
+                                          id.szProcess, id.nPid, pTime, nMilliSec, pFormat, args);
+    va_end(args);
+    return nLen;
+}
+
+uint32_t FormatOwnRecord(const void* pContext, int32_t nLevel, const char* pText, char* pOut,
+                         uint32_t nSize) {
+    static_assert(CDiagnostics::kRecordSize >= kRecordBufSize, "a record fits the queue");
+    if (nSize < kRecordBufSize) return 0;
+    struct timespec now = {};
+    struct tm local = {};
+    const bool bTime =
+        clock_gettime(CLOCK_REALTIME, &now) == 0 && localtime_r(&now.tv_sec, &local) != nullptr;
+    return FormatWithArgs(pOut, nLevel, *static_cast<const LogModule::OwnIdentity*>(pContext),
+                          bTime ? &local : nullptr, bTime ? now.tv_nsec / 1000000L : 0L, "%s",
+                          pText);
+}
+
 int32_t ConfigureAndStartLocked(LogModule& m, ZIdOrereDov* pEngine) ZQ_REQUIRES(m.m_Lock) {
     pEngine->SetLevel(m.m_nLevel.load(std::memory_order_relaxed));  // stores; cannot fail
     int32_t nRet = pEngine->SetFileNum(m.m_nFileNum.load(std::memory_order_relaxed));
@@ -89,6 +120,14 @@ int32_t ConfigureAndStartLocked(LogModule& m, ZIdOrereDov* pEngine) ZQ_REQUIRES(
         if (nRet != kLogOk) return nRet;
     }
     pEngine->SetMode(static_cast<uint32_t>(m.m_nMode));  // stores; cannot fail
+    if (m.m_bOwnRecords) {
+        LogModule::OwnIdentity& id = m.m_stOwnIdentity;
+        CopyText(id.szModule, m.m_szModuleName, strlen(m.m_szModuleName));
+        TakeProcessNameLocked(m);
+        CopyText(id.szProcess, m.m_szProcessName, strlen(m.m_szProcessName));
+        id.nPid = static_cast<int32_t>(getpid());
+        pEngine->Diagnostics().Enable(&FormatOwnRecord, &id, m.m_bOwnStderr);
+    }
     return pEngine->Start(m.m_szLogPath, m.m_szPrefix);
 }
 
@@ -129,6 +168,8 @@ const bool g_bModuleReady = (GetLogModule(), true);
 ZIdOrereDov* CreatedEngineLocked(LogModule& m) {
     if (m.m_bStartInChild) {
         m.m_bStartInChild = false;
+        m.m_bOwnRecords = false;
+        m.m_bOwnStderr = false;
         std::unique_ptr<ZIdOrereDov> pEngine(new (std::nothrow) ZIdOrereDov());
         if (pEngine != nullptr && ConfigureAndStartLocked(m, pEngine.get()) == kLogOk) {
             m.m_pAsyncLog = std::move(pEngine);
@@ -179,7 +220,10 @@ LogModule::LogModule()
       m_nPid(0),
       m_szProcessName(),
       m_nGeneration(0),
-      m_bStartInChild(false) {
+      m_bStartInChild(false),
+      m_bOwnRecords(false),
+      m_bOwnStderr(false),
+      m_stOwnIdentity() {
     // Fails only without memory for the handlers; a fork then leaves the
     // child's log without a writer, as it would be without them.
     (void)pthread_atfork(&OnForkPrepare, &OnForkParent, &OnForkChild);
@@ -353,6 +397,29 @@ int32_t DestroyAsyncLog() {
     }
     ResetSettingsLocked(m);
     return ZQ_OK;
+}
+
+int32_t EnableOwnRecords(bool bStderr) {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
+    m.m_bOwnRecords = true;
+    m.m_bOwnStderr = bStderr;
+    return ZQ_OK;
+}
+
+bool GetLogStats(LogStats* pStats) {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    const ZIdOrereDov* pEngine = m.m_pAsyncLog.get();
+    if (pStats == nullptr || pEngine == nullptr) return false;
+    pStats->nWritten = pEngine->Files().Written();
+    pStats->nRotations = pEngine->Files().Rotations();
+    pStats->nOwn = pEngine->OwnRecords();
+    for (uint32_t i = 0; i < kLossCauses; ++i) {
+        pStats->nLost[i] = pEngine->Lost().Get(static_cast<LossCause>(i));
+    }
+    return true;
 }
 
 int32_t ReopenAsyncLog() {

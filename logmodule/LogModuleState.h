@@ -89,6 +89,16 @@ struct LogModule {
     // writer did not come along, was let go, and the child's first record
     // starts an engine of its own with the same settings.
     bool m_bStartInChild ZQ_GUARDED_BY(m_Lock);
+    // EnableOwnRecords: the engine writes records of its own; their identity
+    // is copied here when the engine is made and stays while it runs (the
+    // writer formats them without the module lock).
+    bool m_bOwnRecords ZQ_GUARDED_BY(m_Lock);
+    bool m_bOwnStderr ZQ_GUARDED_BY(m_Lock);
+    struct OwnIdentity {
+        char szModule[kModuleNameLen + 1];
+        char szProcess[kProcessNameLen + 1];
+        int32_t nPid;
+    } m_stOwnIdentity;  // written under m_Lock before the engine starts, then read-only
 };
 
 // The engine of a created log, or null. In the child of a fork it is started
@@ -104,6 +114,23 @@ int32_t TryWriteRawLog(const char* pText, uint32_t nLen);
 void CountLostLog(LossCause eCause);
 // Records given up for one cause since creation; 0 without a log.
 uint64_t GetLostLogCountBy(LossCause eCause);
+
+// Before CreateAsyncLog (ZQ_ERR_ALREADY_CREATED after): the engine writes
+// records of its own (a file that does not open, a failed write or rotation,
+// a directory made again, each reload of the configuration) into the log
+// files, in the record format with the module's name; bStderr prints their
+// texts on standard error too. Cleared by DestroyAsyncLog.
+int32_t EnableOwnRecords(bool bStderr);
+
+// What the log did since creation.
+struct LogStats {
+    uint64_t nWritten;            // records that reached a file, the log's own included
+    uint64_t nOwn;                // records of the engine's own (EnableOwnRecords)
+    uint64_t nRotations;          // rotations of the file set
+    uint64_t nLost[kLossCauses];  // records given up, by LossCause
+};
+// False (and *pStats untouched) without a log.
+bool GetLogStats(LogStats* pStats);
 
 // The module state. Constructed by a static initialiser before main (or at the
 // first call, should another static initialiser log first), destroyed at exit.

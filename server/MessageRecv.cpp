@@ -2,8 +2,10 @@
 
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleState.h"
+#include "platform/MonotonicClock.h"
 #include "platform/UdpNetLayer.h"
 #include "platform/WireContract.h"
+#include "server/Signals.h"
 
 #include <time.h>
 
@@ -12,6 +14,7 @@
 #include <new>
 #include <utility>
 
+std::atomic<uint64_t> g_nRecvDatagrams{0};
 std::atomic<bool> g_bStopRecv{false};
 std::atomic<bool> g_bReopenLog{false};
 
@@ -68,6 +71,7 @@ void HandOn(NetRecvParam* pParam) {
     if (pParam->pBuf == nullptr || pParam->nLen < 0) return;
     const char* pText = reinterpret_cast<const char*>(pParam->pBuf);
     const uint32_t nLen = static_cast<uint32_t>(pParam->nLen);
+    g_nRecvDatagrams.fetch_add(1, std::memory_order_relaxed);
     int32_t nRet = TryWriteRawLog(pText, nLen);
     uint32_t nStopWaits = 0;  // naps since the stop request was seen
     for (uint32_t nWaits = 0; nRet == ZQ_ERR_QUEUE_FULL && !g_bWriterStuck; ++nWaits) {
@@ -105,6 +109,20 @@ void ReopenIfAsked() {
     if (g_bReopenLog.exchange(false, std::memory_order_relaxed)) (void)ReopenAsyncLog();
 }
 
+RecvTickFn g_pfnTick = nullptr;  // set before the loop runs
+void* g_pTickContext = nullptr;
+constexpr int64_t kTickIntervalMs = 1000;
+
+// The hook about once a second, and at once after a statistics request.
+void TickIfDue(int64_t* pLastTickMs) {
+    if (g_pfnTick == nullptr) return;
+    const bool bRequested = g_bStatsRequest.exchange(false, std::memory_order_relaxed);
+    const int64_t llNow = MonotonicMs();
+    if (!bRequested && llNow - *pLastTickMs < kTickIntervalMs) return;
+    *pLastTickMs = llNow;
+    g_pfnTick(g_pTickContext, bRequested);
+}
+
 // MessageRecv's steps; bOpenHere: the endpoint is made here (pNet is null),
 // otherwise pNet is the caller's.
 int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser) {
@@ -131,6 +149,7 @@ int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser)
             int32_t nOpened = 0;
             pNet = OpenReceiveEndpoint(&nOpened);  // one that is not bound stays quiet
         }
+        int64_t llLastTickMs = MonotonicMs();
         while (!StopWanted()) {
             nRet = Receive(pNet.get(), &stParam, kRecvWaitUs);
             if (nRet == 0) {
@@ -140,6 +159,7 @@ int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser)
                 nRet = TakeQueued(pNet.get(), &stParam, DrainEnd::kOnStopRequest);
             }
             ReopenIfAsked();
+            TickIfDue(&llLastTickMs);
             PauseUnlessStopped(RecvPauseMs(nRet));
         }
         // Stopping: what clients sent before the request lies queued on the
@@ -174,6 +194,11 @@ std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult) {
 }
 
 int MessageRecv(void* pUser) { return RunMessageRecv(nullptr, true, pUser); }
+
+void SetRecvTick(RecvTickFn pfnTick, void* pContext) {
+    g_pfnTick = pfnTick;
+    g_pTickContext = pContext;
+}
 
 int MessageRecvOn(std::unique_ptr<NetHandle> pNet, void* pUser) {
     return RunMessageRecv(std::move(pNet), false, pUser);

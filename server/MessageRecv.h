@@ -32,6 +32,16 @@ constexpr uint32_t kRecvStopPollMs = 10;  // the pause checks the stop flag this
 // a writer that makes no room for 2 s counts as stuck.
 constexpr uint32_t kFullRingStopWaitMs = 100;
 
+// Datagrams the loop took from its socket and handed on (statistics; the
+// loop's thread adds, any thread reads, relaxed).
+extern std::atomic<uint64_t> g_nRecvDatagrams;
+
+// Called by the loop on its own thread about once a second, and at once after
+// a statistics request (SIGUSR1, g_bStatsRequest) with bRequested set.
+using RecvTickFn = void (*)(void* pContext, bool bRequested);
+// Sets the hook (null: none). Before the loop runs.
+void SetRecvTick(RecvTickFn pfnTick, void* pContext);
+
 // Pause in milliseconds after a pass that ended with nRecvResult (a net layer
 // code): 0 after a datagram or a time-out, kRecvBackoffMs after a failure that
 // will not go away by itself (no endpoint, no socket, no buffer) and after a

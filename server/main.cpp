@@ -23,12 +23,14 @@
 #include "server/MessageRecv.h"
 #include "server/Signals.h"
 #include "server/StartUp.h"
+#include "server/Stats.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -109,6 +111,40 @@ bool WriteDefaultConfig(const char* pLogDir, const char* pCfgPath) {
     return true;
 }
 
+bool g_bForeground = false;  // main's thread only
+bool g_bOwnRecords = false;  // main's thread only
+
+// A record of the daemon's own, in its files under its name; in the
+// foreground also on standard error.
+void OwnRecord(int32_t nLevel, const char* pFormat, ...) __attribute__((format(printf, 2, 3)));
+void OwnRecord(int32_t nLevel, const char* pFormat, ...) {
+    char szText[kRecordBufSize];
+    va_list args;
+    va_start(args, pFormat);
+    (void)std::vsnprintf(szText, sizeof(szText), pFormat, args);  // cut: still a record
+    va_end(args);
+    int32_t nCurrent = 0;
+    (void)GetLogLevel(&nCurrent);  // a filtered record is not queued, not counted
+    if (WriteLog(nLevel, __FILE__, __LINE__, "ZuVozAdavid", "", "%s", szText) == ZQ_OK &&
+        nLevel <= nCurrent) {
+        g_nOwnQueued.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (g_bForeground) std::fprintf(stderr, "ZuVozAdavid: %s\n", szText);
+}
+
+// Once a second the statistics file; on SIGUSR1 also a record of them.
+void OnRecvTick(void* /*pContext*/, bool bRequested) {
+    DaemonStats stStats{};
+    if (!CollectStats(&stStats)) return;
+    char szText[512];
+    (void)FormatStats(stStats, "\n", szText, sizeof(szText));
+    (void)WriteStatsFile(kStatsFilePath, szText);  // not root: no /run to write, no file
+    if (bRequested && g_bOwnRecords) {
+        (void)FormatStats(stStats, ", ", szText, sizeof(szText));
+        OwnRecord(ZQ_LEVEL_INFO, "statistics: %s", szText);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -183,6 +219,17 @@ int main(int argc, char** argv) {
         // writer watch it, so later edits take effect without a restart.
         (void)LoadLogConfig(szCfgPath);
     }
+    // What the writer finds wrong (a file that does not open, a full disk, a
+    // failed rotation, a directory made again, a reload), the start and the
+    // stop become records of the daemon's own, under its name: in the
+    // foreground (also on standard error), or when LogServer.ini asks. Without
+    // either the files hold the datagrams only.
+    g_bForeground = stOptions.bForeground;
+    long nOwnRecords = 0;
+    g_bOwnRecords = g_bForeground ||
+                    (ReadConfigValue(szCfgPath, kCfgOwnRecords, &nOwnRecords) && nOwnRecords == 1);
+    (void)SetModuleName(kLogServerName);
+    if (g_bOwnRecords) (void)EnableOwnRecords(g_bForeground);
     BlockHandledSignals(true);
     const int32_t nCreated = CreateAsyncLog();
     BlockHandledSignals(false);
@@ -201,9 +248,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ZuVozAdavid: receive loop stays at default scheduling: %s\n",
                      std::strerror(nRaised));
     }
+    if (g_bOwnRecords) {
+        const LogModule& m = GetLogModule();
+        OwnRecord(ZQ_LEVEL_INFO,
+                  "started: version %s, base directory %s, configuration %s, FileSize %u MiB, "
+                  "FileNum %u",
+                  ZQ_VERSION_STRING, szBaseDir, szCfgPath, m.m_nFileSize.load(),
+                  m.m_nFileNum.load());
+    }
+    SetRecvTick(&OnRecvTick, nullptr);
     stStartUp.Ready();
     (void)MessageRecvOn(std::move(pNet), szBaseDir);
     stStartUp.Stopping();
+    {
+        DaemonStats stStats{};
+        char szText[512] = "";
+        if (CollectStats(&stStats)) (void)FormatStats(stStats, ", ", szText, sizeof(szText));
+        if (g_bOwnRecords) OwnRecord(ZQ_LEVEL_INFO, "stopping: %s", szText);
+        (void)unlink(kStatsFilePath);  // absent when it could not be written
+    }
 
     // The writer drains the ring and the file is closed before the process ends.
     (void)DestroyAsyncLog();

@@ -15,7 +15,9 @@
 
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleState.h"
+#include "server/Stats.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <strings.h>
 #include <time.h>
@@ -46,7 +48,7 @@ constexpr int kMaxRetries = 10000;       // about 10 s: the writer is stuck, giv
 constexpr size_t kExePathLen = 260;      // as the module reads /proc/self/exe
 
 // Long options without a short form.
-enum LongOnly { kOptPrefix = 0x100, kOptId };
+enum LongOnly { kOptPrefix = 0x100, kOptId, kOptStats };
 
 struct Options {
     int32_t nLevel = ZQ_LEVEL_INFO;
@@ -125,6 +127,8 @@ void PrintHelp(FILE* pOut) {
                  "  -D, --dir DIR        directory of zqlog's own files when no daemon runs\n"
                  "                       (default %s)\n"
                  "      --prefix PREFIX  file name prefix of those files (default %s)\n"
+                 "      --stats          show the daemon's statistics (records received,\n"
+                 "                       written, dropped by cause; rotations) and exit\n"
                  "  -V, --version        show the version\n"
                  "  -h, --help           show this text\n"
                  "\n"
@@ -212,6 +216,7 @@ int ParseOptions(int argc, char** argv, Options* pOpt) {
                                           {"stderr", no_argument, nullptr, 's'},
                                           {"dir", required_argument, nullptr, 'D'},
                                           {"prefix", required_argument, nullptr, kOptPrefix},
+                                          {"stats", no_argument, nullptr, kOptStats},
                                           {"version", no_argument, nullptr, 'V'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
@@ -263,6 +268,21 @@ int ParseOptions(int argc, char** argv, Options* pOpt) {
             case kOptPrefix:
                 pOpt->pPrefix = optarg;
                 break;
+            case kOptStats: {
+                // The daemon's figures, as it wrote them last (about a second ago).
+                const int nFd = open(kStatsFilePath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+                char szText[1024];
+                const ssize_t nGot = nFd >= 0 ? read(nFd, szText, sizeof(szText) - 1) : -1;
+                if (nFd >= 0) (void)close(nFd);  // read-only
+                if (nGot <= 0) {
+                    std::fprintf(stderr, "zqlog: no statistics in %s: is ZuVozAdavid running?\n",
+                                 kStatsFilePath);
+                    return kExitFailed;
+                }
+                szText[nGot] = '\0';
+                std::fputs(szText, stdout);
+                return -1;
+            }
             case 'V':
                 std::printf("zqlog (ZuVozAdavid) %s\n", ZQ_VERSION_STRING);
                 return -1;

@@ -26,7 +26,7 @@ std::string Repeat(char c, size_t n) { return std::string(n, c); }
 TEST(LogFileSetTest, InitChecksPrefixAndDirectory) {
     TempDir dir;
     CLossCounters lost;
-    CLogFileSet files(lost);
+    CLogFileSet files(lost, nullptr);
     EXPECT_EQ(kFileSetErrInvalid, files.Init(dir.Path().c_str(), ""));
     EXPECT_EQ(kFileSetErrInvalid, files.Init(dir.Path().c_str(), nullptr));
     EXPECT_EQ(kFileSetErrInvalid, files.Init(dir.Path().c_str(), Repeat('p', 129).c_str()));
@@ -52,7 +52,7 @@ TEST(LogFileSetTest, CreateLogDirCreatesEveryLevel) {
     EXPECT_EQ(kFileSetErrInvalid, CLogFileSet::CreateLogDir(nullptr));
 
     CLossCounters lost;
-    CLogFileSet files(lost);
+    CLogFileSet files(lost, nullptr);
     ASSERT_EQ(kFileSetOk, files.Init(dir.Path().c_str(), "SDK"));
     CZQLockGuard guard(files.Lock());
     EXPECT_EQ(kFileSetErrInvalid, files.OpenLogFile("f.log", 2));

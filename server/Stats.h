@@ -1,0 +1,32 @@
+#pragma once
+
+#include "logmodule/LogModuleState.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// The daemon's statistics: datagrams received, records written (its own
+// among them), rotations, and records dropped by cause. They are in a small
+// text file, rewritten about once a second while the daemon runs (written
+// aside and renamed over, so a reader never sees half of it), which
+// `zqlog --stats` prints; and in one record of the daemon's own on SIGUSR1 and
+// at the stop.
+constexpr const char* kStatsFilePath = "/run/ZuVozAdavid.stats";
+
+struct DaemonStats {
+    uint64_t nReceived;
+    uint64_t nOwnQueued;  // records of the daemon's own it queued (start, statistics)
+    LogStats stLog;
+};
+
+// Records of the daemon's own that it queued (main's thread adds, relaxed).
+extern std::atomic<uint64_t> g_nOwnQueued;
+
+// The figures now; false without a log.
+bool CollectStats(DaemonStats* pStats);
+// "name value" pairs, each followed by pSep (a newline for the file, ", " for
+// a record); the length written (cut to nSize - 1).
+size_t FormatStats(const DaemonStats& stStats, const char* pSep, char* pOut, size_t nSize);
+// Replaces the file at pPath with pText: 0, or an errno value.
+int WriteStatsFile(const char* pPath, const char* pText);
