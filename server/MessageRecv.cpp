@@ -6,6 +6,8 @@
 
 #include <time.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -91,6 +93,35 @@ int32_t TakeQueued(NetHandle* pNet, NetRecvParam* pParam, DrainEnd eEnd) {
     return 0;
 }
 
+// True when the endpoint has a socket that could not be bound: another socket
+// holds the port. Says so on standard error, once.
+bool BindFailed(NetHandle* pNet) {
+    if (pNet == nullptr) return false;
+    int nErrno = 0;
+    if (pNet->NetLayerGetBindResult(&nErrno) != NET_ERR_BIND) return false;
+    std::fprintf(stderr, "%s: cannot bind %u.%u.%u.%u:%u: %s; stopping\n", kLogServerName,
+                 (kLoopbackIp >> 24) & 0xffu, (kLoopbackIp >> 16) & 0xffu,
+                 (kLoopbackIp >> 8) & 0xffu, kLoopbackIp & 0xffu, unsigned{kLogServerPort},
+                 std::strerror(nErrno));
+    return true;
+}
+
+void ReceiveUntilStopped(NetHandle* pNet, NetRecvParam* pParam) {
+    while (!StopWanted()) {
+        int32_t nRet = Receive(pNet, pParam, kRecvWaitUs);
+        if (nRet == 0) {
+            HandOn(pParam);
+            // A burst arrives faster than one pass per datagram: take what is
+            // queued before waiting again.
+            nRet = TakeQueued(pNet, pParam, DrainEnd::kOnStopRequest);
+        }
+        PauseUnlessStopped(RecvPauseMs(nRet));
+    }
+    // Stopping: what clients sent before the request lies queued on the
+    // socket; it goes to the log module before the endpoint is closed.
+    (void)TakeQueued(pNet, pParam, DrainEnd::kNever);
+}
+
 }  // namespace
 
 uint32_t RecvPauseMs(int32_t nRecvResult) {
@@ -118,27 +149,20 @@ int MessageRecv(void* pUser) {
     stParam.nTimeOut = kRecvWaitUs;
     stParam.bSelect = 1;
 
+    int nResult = 0;
     if (!StopWanted()) {
-        std::unique_ptr<NetHandle> pNet(new (std::nothrow)
-                                            NetHandle(kLoopbackIp, kLogServerPort, kRecvBufSize));
-        while (!StopWanted()) {
-            nRet = Receive(pNet.get(), &stParam, kRecvWaitUs);
-            if (nRet == 0) {
-                HandOn(&stParam);
-                // A burst arrives faster than one pass per datagram: take what is
-                // queued before waiting again.
-                nRet = TakeQueued(pNet.get(), &stParam, DrainEnd::kOnStopRequest);
-            }
-            PauseUnlessStopped(RecvPauseMs(nRet));
+        std::unique_ptr<NetHandle> pNet(new (std::nothrow) NetHandle(
+            kLoopbackIp, kLogServerPort, kRecvBufSize, NetUse::kExclusive));
+        if (BindFailed(pNet.get())) {
+            nResult = kRecvErrBind;
+        } else {
+            ReceiveUntilStopped(pNet.get(), &stParam);
         }
-        // Stopping: what clients sent before the request lies queued on the
-        // socket; it goes to the log module before the endpoint is closed.
-        (void)TakeQueued(pNet.get(), &stParam, DrainEnd::kNever);
     }
 
     nRet = NetLayerDeInit();
     if (nRet != 0) {
         (void)ConsolePrint("NetLayerDeInit fail nRet = [%x]\n", static_cast<uint32_t>(nRet));
     }
-    return 0;
+    return nResult;
 }

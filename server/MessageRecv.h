@@ -27,8 +27,16 @@ constexpr uint32_t kRecvStopPollMs = 10;  // the pause checks the stop flag this
 // failed wait or read, so that such a failure cannot make the loop spin.
 uint32_t RecvPauseMs(int32_t nRecvResult);
 
+// MessageRecv's result when its endpoint could not bind 127.0.0.1:12345 (the
+// port is held by another socket): the daemon must not run without its port.
+constexpr int kRecvErrBind = 1;
+
 // Runs the receive loop until g_bStopRecv is set; then takes, without waiting,
 // every datagram already queued on the socket, destroys the endpoint and returns.
-// pUser is the daemon's base directory; it is only tested for null. Returns 0.
+// pUser is the daemon's base directory; it is only tested for null.
+// The endpoint holds the port exclusively: no other socket can bind it while the
+// daemon runs. When the bind fails, one line saying why goes to standard error
+// and the result is kRecvErrBind; otherwise 0 (also when no socket could be
+// opened at all: the loop then runs, pausing after each failed pass).
 // Runs on one thread; WriteRawLog copies each text before the next receive.
 int MessageRecv(void* pUser);

@@ -27,7 +27,8 @@
 namespace {
 
 constexpr int kExitOk = 0;
-constexpr int kExitRefused = 1;  // another daemon runs, or the lock cannot be made
+// Another daemon runs, the lock cannot be made, or another socket holds the port.
+constexpr int kExitRefused = 1;
 
 constexpr size_t kPathBufLen = 260;
 constexpr size_t kPathIniReadMax = 255;  // leaves the text terminated
@@ -188,9 +189,10 @@ int main() {
     }
     SetStopSignalsBlocked(false);
 
-    (void)MessageRecv(szBaseDir);
+    const int nRecvRet = MessageRecv(szBaseDir);
 
     // The writer drains the ring and the file is closed before the process ends.
     (void)DestroyAsyncLog();
-    return kExitOk;
+    // Another socket held the port: MessageRecv said so on stderr.
+    return nRecvRet == kRecvErrBind ? kExitRefused : kExitOk;
 }

@@ -42,6 +42,7 @@ namespace {
 
 using zqtest::FileExists;
 using zqtest::FileSize;
+using zqtest::kNobody;
 using zqtest::PollUntil;
 using zqtest::ReadFile;
 using zqtest::WriteFile;
@@ -49,7 +50,6 @@ using zqtest::WriteFile;
 constexpr const char* kDaemonPath = ZQ_DAEMON_PATH;
 constexpr const char* kZqlogPath = ZQ_ZQLOG_PATH;
 constexpr const char* kDaemonName = "ZuVozAdavid";
-constexpr uid_t kNobody = 65534;
 constexpr int kExecFailed = 127;
 constexpr long long kMiB = 1 << 20;
 
@@ -583,6 +583,72 @@ TEST_F(DaemonTest, RotatesUnderLoadWithoutLossAndFollowsARaisedFileNum) {
     }
 }
 
+// Every way a user may try to bind the daemon's port; the sockets that get it
+// stay open in the user's process while the records are sent.
+TEST_F(DaemonTest, NoOtherUserCanBindThePortWhileTheDaemonRuns) {
+    const std::string strBase = m_Dir.File("base");
+    const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
+    ASSERT_NE(0, nDaemon);
+    const uid_t nUid = getuid() == 0 ? kNobody : getuid();
+    zqtest::UserProcess stUser(nUid, [] {
+        const struct {
+            uint32_t nIp;
+            bool bReuseAddr;
+            bool bReusePort;
+        } kTries[] = {{kLoopbackIp, false, false},
+                      {kLoopbackIp, true, false},
+                      {kLoopbackIp, false, true},
+                      {kLoopbackIp, true, true},
+                      {0, true, true}};
+        int nBound = 0;
+        for (size_t i = 0; i < sizeof(kTries) / sizeof(kTries[0]); ++i) {
+            // A socket that binds is kept: it would take the daemon's datagrams.
+            if (zqtest::BindUdp(kTries[i].nIp, kLogServerPort, kTries[i].bReuseAddr,
+                                kTries[i].bReusePort, SOCK_CLOEXEC) >= 0) {
+                nBound |= 1 << i;
+            }
+        }
+        return nBound;
+    });
+    EXPECT_EQ(0, stUser.Status()) << "bit i set: bind i of plain, address reuse, port reuse, "
+                                     "both, both on 0.0.0.0 succeeded";
+    CSender stSender;
+    std::string strExpected;
+    for (int i = 0; i < 200; ++i) {
+        const std::string strRecord = "record " + std::to_string(i) + "\r\n";
+        stSender.Send(strRecord);
+        strExpected += strRecord;
+    }
+    const std::string strFile = LogFile(strBase, 0);
+    EXPECT_TRUE(PollUntil([&] { return FileSize(strFile) >= (long long)strExpected.size(); }));
+    stUser.Stop();
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+    EXPECT_EQ(strExpected, ReadFile(strFile));
+}
+
+TEST_F(DaemonTest, DaemonThatCannotBindItsPortStops) {
+    // Another socket holds the port, with address reuse on as the daemon's own
+    // socket once had it, so that a second socket with the option could share it.
+    const int nHolder = zqtest::BindUdp(kLoopbackIp, kLogServerPort, true, false, SOCK_CLOEXEC);
+    ASSERT_GE(nHolder, 0) << "127.0.0.1:12345 is taken";
+    const std::string strOut = m_Dir.File("daemon.out");
+    EXPECT_EQ(0, Run({kDaemonPath}, MakeRunDir("run", m_Dir.File("base")), "", strOut))
+        << ReadFile(strOut);
+    // The detached daemon binds and ends by itself; it is this process's
+    // descendant. Its line on stderr goes where daemon() sent stderr.
+    int nStatus = 0;
+    pid_t nEnded = 0;
+    const bool bEnded = PollUntil([&] {
+        nEnded = waitpid(-1, &nStatus, WNOHANG);
+        return nEnded > 0;
+    });
+    EXPECT_TRUE(bEnded) << "the daemon runs on without its port";
+    if (bEnded) {
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << Describe(nStatus);
+    }
+    (void)close(nHolder);
+}
+
 // Voluntary context switches of a thread, from its open status file: a loop
 // that sleeps makes them, a loop that spins without system calls does not.
 long VoluntarySwitches(int nStatusFd) {
@@ -643,6 +709,30 @@ TEST(MessageRecvTest, LastingReceiveFailuresPauseTheLoopAndStopStillEndsIt) {
     (void)close(nStatusFd);
     stLoop.join();
     g_bStopRecv.store(false);
+}
+
+TEST(MessageRecvTest, PortHeldByAnotherSocketEndsTheLoopWithItsOwnResult) {
+    const int nHolder = zqtest::BindUdp(kLoopbackIp, kLogServerPort, true, false, SOCK_CLOEXEC);
+    ASSERT_GE(nHolder, 0) << "127.0.0.1:12345 is taken";
+    char szBase[] = "/unused";
+    g_bStopRecv.store(false);
+    std::atomic<bool> bDone{false};
+    std::atomic<int> nRet{-1};
+    testing::internal::CaptureStderr();
+    std::thread stLoop([&] {
+        nRet.store(MessageRecv(szBase));
+        bDone.store(true);
+    });
+    const bool bEnded = PollUntil([&] { return bDone.load(); });
+    if (!bEnded) g_bStopRecv.store(true);
+    stLoop.join();
+    const std::string strErr = testing::internal::GetCapturedStderr();
+    g_bStopRecv.store(false);
+    (void)close(nHolder);
+    EXPECT_TRUE(bEnded) << "the loop ran on without its port";
+    EXPECT_EQ(kRecvErrBind, nRet.load());
+    EXPECT_EQ(0u, strErr.find("ZuVozAdavid: cannot bind 127.0.0.1:12345: ")) << strErr;
+    EXPECT_EQ(1, std::count(strErr.begin(), strErr.end(), '\n')) << strErr;
 }
 
 }  // namespace
