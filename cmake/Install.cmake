@@ -20,7 +20,7 @@ include(CMakePackageConfigHelpers)
 set(ZQ_SERVICE_NAME zuvozadavid)
 set(ZQ_CONF_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/zqlog)
 set(ZQ_DAEMON_BIN ${CMAKE_INSTALL_FULL_SBINDIR}/ZuVozAdavid)
-set(ZQ_PID_FILE /run/ZuVozAdavid.pid)  # kPidFilePath in server/InstanceLock.h
+set(ZQ_PID_FILE /run/ZuVozAdavid/ZuVozAdavid.pid)  # kPidFilePath in server/InstanceLock.h
 set(ZQ_BASE_DIR /var/log/ZQS)          # the daemon's default base directory
 
 # What a client links: the log module with the engine and platform below it.

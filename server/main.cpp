@@ -4,8 +4,9 @@
 // while it runs). <base> is the first line of Path.ini in the directory it is
 // started from, or /var/log/ZQS.
 //
-// Start-up: banner, base directory, single-instance lock (a second daemon
-// refuses to start, exit status 1), detach with daemon(0, 0), pid file, log
+// Start-up: banner, base directory, single-instance lock and a log directory
+// that no other user can write (else it refuses to start, exit status 1),
+// detach with daemon(0, 0), pid file, log
 // module in file mode (a missing LogServer.ini is written with the defaults),
 // receive loop. SIGTERM and SIGINT stop it in order: the
 // receive loop takes what is queued on its socket and returns, DestroyAsyncLog
@@ -14,6 +15,7 @@
 #include "logmodule/LogModule.h"
 #include "server/InstanceLock.h"
 #include "server/MessageRecv.h"
+#include "server/StartGuard.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -27,7 +29,8 @@
 namespace {
 
 constexpr int kExitOk = 0;
-// Another daemon runs, the lock cannot be made, or another socket holds the port.
+// Another daemon runs, the lock cannot be made, the log directory is open to
+// other users, or another socket holds the port.
 constexpr int kExitRefused = 1;
 
 constexpr size_t kPathBufLen = 260;
@@ -137,21 +140,12 @@ int main() {
 
     char szBaseDir[kPathBufLen] = {};
     ReadBaseDir(szBaseDir);
+    char szLogDir[kPathBufLen] = {};
+    JoinPath(szLogDir, szBaseDir, kLogSubDir);
 
+    // Instance lock and a trusted log directory, or one line on stderr and exit 1.
     CInstanceLock stLock;
-    const int32_t nLockRet = stLock.Acquire();
-    if (nLockRet != kLockOk) {
-        if (nLockRet == kLockHeld) {
-            std::fprintf(stderr,
-                         "ZuVozAdavid: another ZuVozAdavid is already running "
-                         "(lock \"@%s\" is held); not starting\n",
-                         kInstanceLockName);
-        } else {
-            std::fprintf(stderr, "ZuVozAdavid: cannot take the instance lock \"@%s\": %s\n",
-                         kInstanceLockName, std::strerror(errno));
-        }
-        return kExitRefused;
-    }
+    if (!PrepareStart(&stLock, szLogDir)) return kExitRefused;
 
     if (daemon(0, 0) == -1) {
         (void)ConsolePrint("daemon error\n");
@@ -167,8 +161,6 @@ int main() {
     // other means.
     (void)stLock.WritePidFile();
 
-    char szLogDir[kPathBufLen] = {};
-    JoinPath(szLogDir, szBaseDir, kLogSubDir);
     (void)ConsolePrint("set log path[%s]\n", szLogDir);
     // A refused setting leaves the module's default in place.
     (void)SetLogPath(szLogDir, kFilePrefix);

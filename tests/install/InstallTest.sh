@@ -17,9 +17,12 @@ fi
 stage=$(mktemp -d "${TMPDIR:-/tmp}/zqinstall.XXXXXX")
 init="$stage$sysconfdir/init.d/zuvozadavid"
 export ZQ_DAEMON="$stage$prefix/sbin/ZuVozAdavid" ZQ_CONF_DIR="$stage$sysconfdir/zqlog"
+fakes=()
 cleanup() {
-  # Stops a daemon this test started (by the pid in its pid file).
+  # Stops a daemon this test started (by the pid in its pid file), and the
+  # processes it ran as another user (by their pids).
   if [ -x "$init" ] && "$init" status >/dev/null 2>&1; then "$init" stop || true; fi
+  for pid in "${fakes[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
   rm -rf "$stage"
 }
 trap cleanup EXIT
@@ -60,7 +63,49 @@ grep -q "installed client 42" "$stage/logs-pc/client_00.log" || fail "no record 
 echo "--- init script"
 printf '%s\n' "$stage/base" >"$ZQ_CONF_DIR/Path.ini"
 if "$init" status; then fail "a ZuVozAdavid runs already"; fi
-"$init" start
+
+if [ "$(id -u)" = 0 ]; then
+  echo "--- init script trusts no process of another user"
+  # What a pid file may name after a crash, once the number has been reused by
+  # uid 65534: a copy of sleep named ZuVozAdavid, and the installed daemon
+  # binary itself run by that user (the pid file root's, in root's run directory).
+  nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  chmod 0755 "$stage"
+  mkdir -m 0755 "$stage/fake"
+  cp /bin/sleep "$stage/fake/ZuVozAdavid"
+  "${nobody[@]}" "$stage/fake/ZuVozAdavid" 120 &
+  fakes+=($!)
+  mkdir -m 0700 "$stage/user"
+  printf '%s\n' "$stage/user/base" >"$stage/user/Path.ini"
+  chown -R 65534:65534 "$stage/user"
+  (cd "$stage/user" && "${nobody[@]}" "$ZQ_DAEMON")
+  user_pid_file="$stage/user/base/ZqSdkLog/ZuVozAdavid.pid"
+  for _ in $(seq 200); do
+    [ -s "$user_pid_file" ] && break
+    sleep 0.1
+  done
+  user_daemon=$(cat "$user_pid_file") || fail "the daemon of uid 65534 did not start"
+  fakes+=("$user_daemon")
+  run_pid_file=$(sed -n 's/^RUN_PID_FILE="\(.*\)"$/\1/p' "$init")
+  [ -n "$run_pid_file" ] || fail "the init script names no pid file"
+  mkdir -p -m 0755 "$(dirname "$run_pid_file")"
+  for pid in "${fakes[@]}"; do
+    echo "$pid" >"$run_pid_file"
+    if "$init" status; then fail "status took process $pid of uid 65534 for the daemon"; fi
+  done
+  # The daemon of uid 65534 holds the port: it goes before root's starts.
+  kill -TERM "$user_daemon"
+  for _ in $(seq 200); do
+    kill -0 "$user_daemon" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "${fakes[0]}" >"$run_pid_file"
+  "$init" start | tee "$stage/start.out"
+  if grep -q "already running" "$stage/start.out"; then fail "start took the fake for the daemon"; fi
+else
+  echo "not root: the init script's checks against other users' processes are not tried"
+  "$init" start
+fi
 "$init" status || fail "status after start"
 "$init" start | grep -q "already running" || fail "a second start did not see the first"
 "$root/bin/zqlog" -D "$stage/unused" -m init "through the installed daemon"

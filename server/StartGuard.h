@@ -1,0 +1,21 @@
+#pragma once
+
+#include "server/InstanceLock.h"
+
+#include <sys/types.h>
+
+// The levels of the log directory that the daemon creates: its user writes,
+// its group reads, others nothing.
+constexpr mode_t kDaemonDirMode = 0750;
+
+// The checks of start-up that come before the daemon detaches, so that a
+// refusal reaches the terminal and the exit status:
+//  1. the single-instance lock in the run directory (InstanceLock.h);
+//  2. the log directory pLogDir (relative: from "/"), made with its missing
+//     levels; when the daemon runs as root it must be trusted (TrustedDir.h);
+//  3. the lock in the log directory instead, when there was no run directory.
+// Another daemon's lock is found before anything is made. Prints one line on
+// standard error and returns false when the daemon must not start. A log
+// directory that cannot be made is no refusal when the lock is in the run
+// directory: the daemon then runs without files, as when its log module fails.
+bool PrepareStart(CInstanceLock* pLock, const char* pLogDir);
