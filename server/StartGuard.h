@@ -4,9 +4,11 @@
 
 #include <sys/types.h>
 
-// The levels of the log directory that the daemon creates: its user writes,
-// its group reads, others nothing.
-constexpr mode_t kDaemonDirMode = 0750;
+// The daemon's file mode creation mask, set first thing in main whatever mask
+// it was started with: its log files and LogServer.ini are created 0640 and
+// its directories 0750 (its user writes, its group reads, others nothing).
+constexpr mode_t kDaemonUmask = 027;
+constexpr mode_t kDaemonDirMode = 0750;  // levels of the log directory it creates
 
 // The checks of start-up that come before the daemon detaches, so that a
 // refusal reaches the terminal and the exit status:

@@ -4,9 +4,9 @@
 // while it runs). <base> is the first line of Path.ini in the directory it is
 // started from, or /var/log/ZQS.
 //
-// Start-up: banner, base directory, single-instance lock and a log directory
-// that no other user can write (else it refuses to start, exit status 1),
-// detach with daemon(0, 0), pid file, log
+// Start-up: its own umask, banner, base directory, single-instance lock and a
+// log directory that no other user can write (else it refuses to start, exit
+// status 1), detach with daemon(0, 0), pid file, log
 // module in file mode (a missing LogServer.ini is written with the defaults),
 // receive loop. SIGTERM and SIGINT stop it in order: the
 // receive loop takes what is queued on its socket and returns, DestroyAsyncLog
@@ -136,6 +136,8 @@ void SetStopSignalsBlocked(bool bBlock) {
 }  // namespace
 
 int main() {
+    // Before anything is created: the daemon's own modes, not its starter's.
+    (void)umask(kDaemonUmask);  // always succeeds
     (void)ConsolePrint("start to logserver\n");
 
     char szBaseDir[kPathBufLen] = {};

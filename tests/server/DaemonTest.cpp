@@ -589,6 +589,14 @@ TEST_F(DaemonTest, RotatesUnderLoadWithoutLossAndFollowsARaisedFileNum) {
     }
 }
 
+std::string ModeOf(const std::string& strPath) {
+    struct stat st {};
+    if (lstat(strPath.c_str(), &st) != 0) return "missing";
+    char szMode[8];
+    std::snprintf(szMode, sizeof(szMode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return szMode;
+}
+
 // Every way a user may try to bind the daemon's port; the sockets that get it
 // stay open in the user's process while the records are sent.
 TEST_F(DaemonTest, NoOtherUserCanBindThePortWhileTheDaemonRuns) {
@@ -854,6 +862,28 @@ TEST_F(DaemonTest, LockGoesWithItsHolderAndAStalePidFileIsReplaced) {
                ReadFile(strBase + "/ZqSdkLog/" + kPidFileName) == strPidText;
     }));
     EXPECT_EQ(0, StopDaemon(nSecond));
+}
+
+TEST_F(DaemonTest, CreatedFilesAndDirectoriesIgnoreTheStartersUmask) {
+    const std::string strBase = m_Dir.File("base");
+    const std::string strRun = MakeRunDir("run", strBase);
+    const mode_t nOld = umask(0);
+    const pid_t nDaemon = StartDaemon(strRun);
+    (void)umask(nOld);
+    ASSERT_NE(0, nDaemon);
+    CSender stSender;
+    stSender.Send("modes\r\n");
+    EXPECT_TRUE(PollUntil([&] { return ReadFile(LogFile(strBase, 0)) == "modes\r\n"; }));
+    const std::string strPidText = std::to_string(nDaemon) + "\n";
+    const std::string strPidFile = ReadFile(kPidFilePath) == strPidText
+                                       ? std::string(kPidFilePath)
+                                       : strBase + "/ZqSdkLog/" + kPidFileName;
+    EXPECT_EQ("0644", ModeOf(strPidFile));  // others may read it
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+    EXPECT_EQ("0750", ModeOf(strBase));
+    EXPECT_EQ("0750", ModeOf(strBase + "/ZqSdkLog"));
+    EXPECT_EQ("0640", ModeOf(LogFile(strBase, 0)));
+    EXPECT_EQ("0640", ModeOf(strBase + "/ZqSdkLog/LogServer.ini"));
 }
 
 // Voluntary context switches of a thread, from its open status file: a loop
