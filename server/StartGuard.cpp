@@ -3,9 +3,13 @@
 #include "platform/WireContract.h"
 #include "server/TrustedDir.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -52,4 +56,34 @@ bool PrepareStart(CInstanceLock* pLock, const char* pLogDir) {
         return false;
     }
     return true;
+}
+
+FILE* OpenStartFile(const char* pPath) {
+    const int nFd = open(pPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (nFd < 0) {
+        if (errno != ENOENT) {
+            std::fprintf(stderr, "%s: ignoring %s: %s\n", kLogServerName, pPath,
+                         std::strerror(errno));
+        }
+        return nullptr;
+    }
+    struct stat st {};
+    const char* pWhy = nullptr;
+    const uid_t nSelf = geteuid();
+    if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        pWhy = "not a regular file";
+    } else if (nSelf == 0 && st.st_uid != 0) {
+        pWhy = "it belongs to another user";
+    } else if (nSelf == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        pWhy = "group or others may write it";
+    }
+    FILE* pFile = pWhy == nullptr ? fdopen(nFd, "rb") : nullptr;
+    if (pFile == nullptr) {
+        if (pWhy != nullptr) {
+            std::fprintf(stderr, "%s: ignoring %s: %s\n", kLogServerName, pPath, pWhy);
+        }
+        // Nothing was read or written through it.
+        (void)close(nFd);
+    }
+    return pFile;
 }

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
+
 // The daemon's file mode creation mask, set first thing in main whatever mask
 // it was started with: its log files and LogServer.ini are created 0640 and
 // its directories 0750 (its user writes, its group reads, others nothing).
@@ -21,3 +23,12 @@ constexpr mode_t kDaemonDirMode = 0750;  // levels of the log directory it creat
 // directory that cannot be made is no refusal when the lock is in the run
 // directory: the daemon then runs without files, as when its log module fails.
 bool PrepareStart(CInstanceLock* pLock, const char* pLogDir);
+
+// Opens a file that the daemon reads at start-up (Path.ini) for reading, when
+// it may be trusted: a regular file (also through a symbolic link), never
+// waited on (a FIFO is refused at once); when the daemon runs as root only one
+// that belongs to root or the daemon's user and that neither group nor others
+// may write, as others could choose root's log directory with it. A file that
+// exists but is refused is named on standard error in one line; the result is
+// then null, as for a missing file.
+FILE* OpenStartFile(const char* pPath);

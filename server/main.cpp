@@ -50,7 +50,7 @@ void OnStopSignal(int) { g_bStopRecv.store(true, std::memory_order_relaxed); }
 // reading only, so a read-only Path.ini (or one on a read-only file system)
 // counts.
 void ReadBaseDir(char* pBase) {
-    FILE* pFile = std::fopen(kPathIni, "rb");
+    FILE* pFile = OpenStartFile(kPathIni);  // null also for a file that may not be trusted
     if (pFile == nullptr) {
         std::snprintf(pBase, kPathBufLen, "%s", kDefaultBaseDir);
         return;
