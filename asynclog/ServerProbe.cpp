@@ -24,7 +24,7 @@ constexpr size_t kProcLineLen = 256;  // a /proc/net/udp line is about 130 chara
 
 // The sockets that can receive datagrams sent to 127.0.0.1:kLogServerPort.
 struct PortSockets {
-    unsigned long nInode[kMaxPortSockets];
+    unsigned long long nInode[kMaxPortSockets];
     uid_t nUid[kMaxPortSockets];
     size_t nCount;
     bool bForeign;  // one of them belongs to neither root nor the caller
@@ -48,8 +48,8 @@ bool ReadPortSockets(uid_t nSelf, PortSockets* pSockets) {
         unsigned int nAddr = 0;
         unsigned int nPort = 0;
         unsigned int nUid = 0;
-        unsigned long nInode = 0;
-        if (std::sscanf(szLine, " %*d: %8X:%4X %*8X:%*4X %*2X %*8X:%*8X %*2X:%*8X %*8X %u %*d %lu",
+        unsigned long long nInode = 0;
+        if (std::sscanf(szLine, " %*d: %8X:%4X %*8X:%*4X %*2X %*8X:%*8X %*2X:%*8X %*8X %u %*d %llu",
                         &nAddr, &nPort, &nUid, &nInode) != 4) {
             continue;
         }
@@ -137,9 +137,9 @@ Holds HoldsPortSocket(const char* pPidDir, const PortSockets& sockets) {
             readlinkat(dirfd(pDir), pEntry->d_name, szTarget, sizeof(szTarget) - 1);
         if (nLen <= 0) continue;  // "." and "..", or a descriptor closed meanwhile
         szTarget[nLen] = '\0';
-        unsigned long nInode = 0;
+        unsigned long long nInode = 0;
         char cEnd = 0;
-        if (std::sscanf(szTarget, "socket:[%lu%c", &nInode, &cEnd) != 2 || cEnd != ']') continue;
+        if (std::sscanf(szTarget, "socket:[%llu%c", &nInode, &cEnd) != 2 || cEnd != ']') continue;
         for (size_t i = 0; i < sockets.nCount; ++i) {
             if (sockets.nInode[i] == nInode) eHolds = Holds::kYes;
         }
