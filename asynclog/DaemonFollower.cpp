@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr uint32_t kLooksBetweenChecks = 10;  // periodic looks: about ten seconds
+
 constexpr size_t kReadChunk = 4096;
 
 // Whether a UDP socket is bound to 127.0.0.1:12345: a read of /proc/net/udp,
@@ -66,7 +68,16 @@ void CDaemonFollower::Recover() {
 }
 
 void CDaemonFollower::Periodic() {
-    if (Forwarding()) return;  // a daemon that goes away refuses the next record
+    if (Forwarding()) {
+        // A daemon that goes away refuses the next record. Now and then the
+        // receiver is looked at as well: another user's socket that took the
+        // port in the moment after the daemon's end refuses nothing.
+        if (++m_nLooksForwarding >= kLooksBetweenChecks) {
+            m_nLooksForwarding = 0;
+            if (!DaemonRuns()) UseFiles();
+        }
+        return;
+    }
     m_Files.Periodic();
     if (DaemonRuns()) UseDaemon();
 }

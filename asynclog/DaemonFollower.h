@@ -43,4 +43,5 @@ private:
     CUdpForwarder& m_Forwarder;
     // The writer switches it; others read it for statistics only (relaxed).
     std::atomic<bool> m_bForwarding;
+    uint32_t m_nLooksForwarding = 0;  // the writer's: looks since the last check of the daemon
 };

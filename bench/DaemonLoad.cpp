@@ -24,6 +24,7 @@
 // do not run this while the test suite runs.
 
 #include "bench/BenchUtil.h"
+#include "server/InstanceLock.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -52,7 +53,6 @@ namespace {
 constexpr uint16_t kPort = 12345;
 constexpr int64_t kNsPerSec = 1000000000;
 constexpr int64_t kTickNs = 1000000;  // pacing step of a rate-limited sender
-const char* const kPidFiles[] = {"/run/ZuVozAdavid.pid", "/tmp/ZuVozAdavid.pid"};
 
 volatile sig_atomic_t g_nDaemonPid = 0;
 
@@ -159,7 +159,9 @@ public:
 
     bool Start() {
         const std::string logDir = m_base + "/ZqSdkLog";
-        if (mkdir(logDir.c_str(), 0775) != 0 || !WriteText(m_base + "/Path.ini", m_base + "\n") ||
+        // 0755: root's daemon accepts only a log directory no one else may write.
+        if (mkdir(logDir.c_str(), 0755) != 0 || chmod(logDir.c_str(), 0755) != 0 ||
+            !WriteText(m_base + "/Path.ini", m_base + "\n") ||
             !WriteText(logDir + "/LogServer.ini",
                        "[Level]\nLogLevel=4\n[File]\nFileSize=10\nFileNum=10\n")) {
             std::fprintf(stderr, "cannot prepare %s\n", m_base.c_str());
@@ -187,8 +189,10 @@ public:
         // The detached daemon is our child now (subreaper); its pid file names it.
         const int64_t llDeadline = zqbench::NowNs() + 5 * kNsPerSec;
         while (m_nPid < 0 && zqbench::NowNs() < llDeadline) {
-            for (const char* pFile : kPidFiles) {
-                const int nPid = std::atoi(ReadFile(pFile).c_str());
+            // In its run directory, or else in its log directory.
+            for (const std::string& strFile :
+                 {std::string(kPidFilePath), logDir + "/" + kPidFileName}) {
+                const int nPid = std::atoi(ReadFile(strFile).c_str());
                 if (nPid > 0 && ParentOf(nPid) == getpid()) m_nPid = nPid;
             }
             if (m_nPid < 0) zqbench::SleepNs(1000000);

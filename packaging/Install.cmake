@@ -33,7 +33,7 @@ set(ZQ_LIBRARY_PACKAGE libzqlog${PROJECT_VERSION_MAJOR})
 set(ZQ_DEV_PACKAGE libzqlog-dev)
 set(ZQ_CONF_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/zqlog)
 set(ZQ_DAEMON_BIN ${CMAKE_INSTALL_FULL_SBINDIR}/ZuVozAdavid)
-set(ZQ_PID_FILE /run/ZuVozAdavid.pid)  # kPidFilePath in server/InstanceLock.h
+set(ZQ_PID_FILE /run/ZuVozAdavid/ZuVozAdavid.pid)  # kPidFilePath in server/InstanceLock.h
 set(ZQ_BASE_DIR /var/log/ZQS)          # the daemon's default base directory
 # The unit has systemd create the base directory, which must lie in /var/log.
 string(REGEX REPLACE "^/var/log/" "" ZQ_LOGS_DIRECTORY ${ZQ_BASE_DIR})

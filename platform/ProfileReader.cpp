@@ -1,48 +1,113 @@
 #include "platform/ProfileReader.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
-// The file is read with fgets into a 256-byte buffer, so a line longer than 255
-// characters arrives in several pieces, and every piece is examined as a line
-// of its own. A piece is only ever used up to its first NUL: a NUL byte inside
-// a line makes the piece look short, and the bytes behind it in the buffer are
-// never looked at. No index below ever leaves the piece or pOut[0 .. nSize - 1].
+// The file is read in pieces as fgets would cut them from a 256-byte buffer: a
+// line longer than 255 characters arrives in several pieces, and every piece is
+// examined as a line of its own. A piece is only ever used up to its first NUL:
+// a NUL byte inside a line makes the piece look short, and the bytes behind it
+// in the buffer are never looked at. No index below ever leaves the piece or
+// pOut[0 .. nSize - 1].
+//
+// Only a regular file is read, and only its first kMaxFileBytes: the open never
+// waits (a FIFO with no writer), and a device such as /dev/zero, a FIFO, a
+// directory or a file that never ends cannot hold the caller, which may be the
+// daemon's real-time writer. Anything else is treated like a missing file.
 
 namespace {
 
 constexpr int32_t kNothing = 0;
-constexpr size_t kPieceBuf = 256;      // one piece: at most 255 characters and a NUL
-constexpr size_t kMaxNameLen = 255;    // longest section or key name accepted
-constexpr uint32_t kMinValueSize = 1;  // room for the terminator
-constexpr uint32_t kMinListSize = 2;   // room for an empty entry and the list's end
+constexpr size_t kPieceBuf = 256;            // one piece: at most 255 characters and a NUL
+constexpr size_t kChunkBuf = 1024;           // what one read() takes from the file
+constexpr size_t kMaxFileBytes = 64 * 1024;  // more is never read
+constexpr size_t kMaxNameLen = 255;          // longest section or key name accepted
+constexpr uint32_t kMinValueSize = 1;        // room for the terminator
+constexpr uint32_t kMinListSize = 2;         // room for an empty entry and the list's end
 // Result counts are signed 32-bit: no more of pOut is ever used.
 constexpr uint32_t kMaxSize = 0x7fffffffU;
 
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
-// Reads the file piece by piece; owns the handle and closes it.
+// Opens pPath for reading when it is a regular file (a symbolic link to one
+// counts); -1 otherwise.
+int OpenRegular(const char* pPath) {
+    // Looked at first, so that no device is ever opened: opening some has an
+    // effect of its own (a watchdog starts, a tape rewinds).
+    struct stat st {};
+    if (stat(pPath, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    // O_NONBLOCK: should the name have become a FIFO meanwhile, the open does
+    // not wait for a writer (it changes nothing for a regular file); O_NOCTTY:
+    // nor does a terminal become the caller's. What was opened is checked again.
+    const int nFd = open(pPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (nFd < 0) return -1;
+    if (fstat(nFd, &st) == 0 && S_ISREG(st.st_mode)) return nFd;
+    // Read-only: nothing to lose at close.
+    (void)close(nFd);
+    return -1;
+}
+
+// Reads the file piece by piece; owns the descriptor and closes it.
 class CPieceReader {
 public:
-    explicit CPieceReader(const char* pPath) : m_pFile(std::fopen(pPath, "r")), m_szPiece() {}
+    explicit CPieceReader(const char* pPath)
+        : m_nFd(OpenRegular(pPath)), m_nLeft(kMaxFileBytes), m_szChunk(), m_szPiece() {}
     ~CPieceReader() {
-        // Read-only handle: nothing is lost when the close fails.
-        if (m_pFile != nullptr) (void)std::fclose(m_pFile);
+        // Read-only descriptor: nothing is lost when the close fails.
+        if (m_nFd >= 0) (void)close(m_nFd);
     }
     CPieceReader(const CPieceReader&) = delete;
     CPieceReader& operator=(const CPieceReader&) = delete;
 
-    bool IsOpen() const { return m_pFile != nullptr; }
+    bool IsOpen() const { return m_nFd >= 0; }
 
-    // The next piece, NUL-terminated inside the buffer, or null at the end of
-    // the file or on a read error.
+    // The next piece, NUL-terminated inside the buffer: up to and including a
+    // line end, at most 255 characters; null at the end of the file (or of
+    // what is read of it) or on a read error.
     const char* Next() {
-        if (std::fgets(m_szPiece, static_cast<int>(kPieceBuf), m_pFile) == nullptr) return nullptr;
+        size_t nLen = 0;
+        while (nLen + 1 < kPieceBuf) {
+            if (m_nPos == m_nFill && !Fill()) break;
+            const char c = m_szChunk[m_nPos++];
+            m_szPiece[nLen++] = c;
+            if (c == '\n') break;
+        }
+        if (nLen == 0) return nullptr;
+        m_szPiece[nLen] = '\0';
         return m_szPiece;
     }
 
 private:
-    FILE* m_pFile;
+    // Reads the next chunk; false at the end, on an error, or once
+    // kMaxFileBytes have been read.
+    bool Fill() {
+        if (m_bDone || m_nLeft == 0) return false;
+        const size_t nWant = m_nLeft < kChunkBuf ? m_nLeft : kChunkBuf;
+        ssize_t nGot = -1;
+        do {
+            nGot = read(m_nFd, m_szChunk, nWant);
+        } while (nGot < 0 && errno == EINTR);
+        if (nGot <= 0) {
+            // A read error ends the file as fgets would: what came before stands.
+            m_bDone = true;
+            return false;
+        }
+        m_nPos = 0;
+        m_nFill = static_cast<size_t>(nGot);
+        m_nLeft -= m_nFill;
+        return true;
+    }
+
+    int m_nFd;
+    size_t m_nLeft;  // bytes the file may still give
+    size_t m_nPos = 0;
+    size_t m_nFill = 0;
+    bool m_bDone = false;
+    char m_szChunk[kChunkBuf];
     char m_szPiece[kPieceBuf];
 };
 

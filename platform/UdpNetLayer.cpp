@@ -15,11 +15,13 @@
 namespace {
 
 constexpr int kNoSocket = -1;
-constexpr uint32_t kNoLocalIp = 0xFFFFFFFFu;   // m_nLocalIp before any address is set
-constexpr uint32_t kAnyIp = 0;                 // bind to every local address
-constexpr uint32_t kLoopbackIp = 0x7F000001u;  // 127.0.0.1, accepted even when lo is not listed
+constexpr uint32_t kNoLocalIp = 0xFFFFFFFFu;  // m_nLocalIp before any address is set
+constexpr uint32_t kAnyIp = 0;                // bind to every local address
 constexpr int kSockOptOn = 1;
 constexpr int kKernelRecvBuf = 0xA00000;  // 10 MiB, so bursts survive while the reader is busy
+// Asking for less than the kernel's minimum gets the minimum (a few KiB), which
+// still takes one datagram of any size.
+constexpr int kKernelRecvBufMin = 1;
 constexpr size_t kIfConfBufSize = 1024;
 constexpr uint64_t kMicrosPerMilli = 1000;
 
@@ -47,7 +49,8 @@ int32_t WaitSocket(int nSocket, short nEvents, uint32_t nTimeOut) {
 
 }  // namespace
 
-CUdpNetLayer::CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize)
+CUdpNetLayer::CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize,
+                           NetUse eUse)
     : m_nSocket(kNoSocket),
       m_nLocalIp(kNoLocalIp),
       m_nLocalPort(nLocalPort),
@@ -56,15 +59,18 @@ CUdpNetLayer::CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRec
       m_pRecvBuf(nullptr),
       // Unsigned, so a "negative" size is capped as well.
       m_nRecvBufSize(nRecvBufSize < kNetMaxRecvBuf ? nRecvBufSize : kNetMaxRecvBuf),
-      m_nOpenResult(0) {
+      m_eUse(eUse),
+      m_nBindResult(0),
+      m_nBindErrno(0) {
     // Not cleared: a select-receive clears it before each wait. A null buffer
     // makes every later receive fail.
     m_pRecvBuf = static_cast<uint8_t*>(malloc(m_nRecvBufSize));
     EnumLocalIf(&m_stIfTable);  // always 0 for a non-null table
     // Failures are not reported here; they show in the results of later calls
-    // and in GetOpenResult.
-    m_nOpenResult = SetLocalIp(nLocalIp);
-    if (m_nOpenResult == 0) UpdateLocalPort();
+    // and in GetBindResult.
+    const int32_t nRet = SetLocalIp(nLocalIp);
+    if (nRet == 0) UpdateLocalPort();
+    if (nRet == NET_ERR_PARAM) m_nBindResult = NET_ERR_PARAM;  // ResetSocket never ran
 }
 
 CUdpNetLayer::~CUdpNetLayer() {
@@ -99,6 +105,7 @@ int32_t CUdpNetLayer::Send(NetSendParam* pParam) {
 int32_t CUdpNetLayer::SetLocalIp(uint32_t nIp) {
     // The current address (also the initial 0xFFFFFFFF) keeps the socket as it is.
     if (nIp == m_nLocalIp.load(std::memory_order_relaxed)) return 0;
+    // 127.0.0.1 is accepted even when the loopback interface is not listed.
     bool bAccepted = nIp == kAnyIp || nIp == kLoopbackIp;
     // The table is filled during construction and read-only afterwards.
     for (int32_t i = 0; !bAccepted && i < m_stIfTable.nIfCount; ++i) {
@@ -150,21 +157,42 @@ int32_t CUdpNetLayer::ResetSocket(uint32_t nIp) {
     // they stored. A failure below leaves the new address with no (bound) socket.
     m_nLocalIp.store(nIp, std::memory_order_relaxed);
     CloseSocket();  // always 0
+    m_nBindResult = OpenAndBindLocked();
+    m_nBindErrno = m_nBindResult == 0 ? 0 : errno;
+    return m_nBindResult;
+}
+
+int32_t CUdpNetLayer::GetBindResult(int* pErrno) {
+    CZQLockGuard guard(m_Lock);
+    if (pErrno != nullptr) *pErrno = m_nBindErrno;
+    return m_nBindResult;
+}
+
+int32_t CUdpNetLayer::OpenAndBindLocked() {
     const int32_t nCreated = CreateSocket();
     if (nCreated != 0) return nCreated;
 
     const int nOn = kSockOptOn;
     int nRet = setsockopt(m_nSocket, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof(nOn));
     if (nRet != 0) return nRet;  // -1: the socket stays open, unbound
-    // Reuse on every endpoint, so a second endpoint may bind the same address and port.
-    nRet = setsockopt(m_nSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
-    if (nRet != 0) return nRet;
-    const int nRecvBuf = kKernelRecvBuf;
-    // A privileged process (the daemon runs as root) gets the whole size past
-    // the system's cap; otherwise the kernel caps it without failing. Either
-    // result is fine: a smaller buffer still works.
-    if (setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUFFORCE, &nRecvBuf, sizeof(nRecvBuf)) != 0) {
-        (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nRecvBuf, sizeof(nRecvBuf));
+    if (m_eUse != NetUse::kExclusive) {
+        // Shared ports: a second endpoint may bind the same address and port.
+        nRet = setsockopt(m_nSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+        if (nRet != 0) return nRet;
+    }
+    if (m_eUse == NetUse::kSendOnly) {
+        const int nMin = kKernelRecvBufMin;
+        // The kernel raises it to its minimum; should the call fail, the
+        // system's default buffer (at most net.core.rmem_default) stays.
+        (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nMin, sizeof(nMin));
+    } else {
+        const int nRecvBuf = kKernelRecvBuf;
+        // A privileged process (the daemon runs as root) gets the whole size past
+        // the system's cap; otherwise the kernel caps it without failing. Either
+        // result is fine: a smaller buffer still works.
+        if (setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUFFORCE, &nRecvBuf, sizeof(nRecvBuf)) != 0) {
+            (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nRecvBuf, sizeof(nRecvBuf));
+        }
     }
     return BindLocal(m_nLocalPort);
 }
@@ -317,10 +345,10 @@ void CUdpNetLayer::UpdateLocalPort() {
     m_nLocalPort = ntohs(stAddr.sin_port);
 }
 
-NetHandle::NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize)
+NetHandle::NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize, NetUse eUse)
     : m_pUdpNet(nullptr) {
     // Stays null when the allocation fails; every operation then reports NET_ERR_HANDLE.
-    m_pUdpNet = new (std::nothrow) CUdpNetLayer(nLocalIp, nLocalPort, nRecvBufSize);
+    m_pUdpNet = new (std::nothrow) CUdpNetLayer(nLocalIp, nLocalPort, nRecvBufSize, eUse);
 }
 
 NetHandle::~NetHandle() { delete m_pUdpNet; }
@@ -362,9 +390,9 @@ int32_t NetHandle::NetLayerGetLocalPort(uint16_t* pPort) {
     return m_pUdpNet->GetLocalPort(pPort);
 }
 
-int32_t NetHandle::NetLayerGetOpenResult() const {
+int32_t NetHandle::NetLayerGetBindResult(int* pErrno) {
     if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
-    return m_pUdpNet->GetOpenResult();
+    return m_pUdpNet->GetBindResult(pErrno);
 }
 
 int32_t NetLayerInit() { return 0; }  // nothing process-wide to set up on Linux

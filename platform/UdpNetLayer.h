@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/WireContract.h"
 #include "platform/ZQMutex.h"
 
 #include <netinet/in.h>
@@ -25,10 +26,32 @@ constexpr int32_t NET_ERR_TIMEOUT = static_cast<int32_t>(0x80000507u);  // nothi
 constexpr int32_t NET_ERR_REFUSED = static_cast<int32_t>(0x80000508u);  // connected peer not there
 
 constexpr uint32_t kNetMaxRecvBuf = 0x100000;  // receive buffers are capped at 1 MiB
+
+// How an endpoint holds its port.
+enum class NetUse : uint8_t {
+    // Address reuse on, so several endpoints may bind the same address and port;
+    // a large kernel receive buffer, so bursts survive while the reader is busy.
+    kShared,
+    // Address reuse on; nothing ever reads it, so the kernel keeps the smallest
+    // receive buffer it allows: whatever another process sends to the port
+    // holds at most that much kernel memory (one datagram).
+    kSendOnly,
+    // No address reuse: while the endpoint is open no other socket can bind the
+    // port, with or without the option, on this address or the wildcard. A port
+    // that is taken already makes the bind fail (GetBindResult says so). A large
+    // kernel receive buffer.
+    kExclusive,
+};
+
+// The use an endpoint gets when its creator names none: the clients' shared
+// sending port (WireContract.h) is only ever sent from, every other port is shared.
+constexpr NetUse DefaultNetUse(uint16_t nPort) {
+    return nPort == kForwardPort ? NetUse::kSendOnly : NetUse::kShared;
+}
 constexpr int kMaxLocalIf = 32;
 
 struct LocalIfEntry {
-    uint32_t nIp;              // host order
+    uint32_t nIp;             // host order
     uint8_t byReserved[144];  // never filled or read
 };
 
@@ -65,10 +88,12 @@ struct NetSendParam {
 // operation, so an endpoint may be shared by several threads. Construction
 // never fails visibly: a refused address or a failed socket/bind leaves an
 // endpoint without a (bound) socket, and later operations report it;
-// GetOpenResult tells at once.
+// GetBindResult tells a creator that needs the port why it has none.
 class CUdpNetLayer {
 public:
-    CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize);
+    CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize)
+        : CUdpNetLayer(nLocalIp, nLocalPort, nRecvBufSize, DefaultNetUse(nLocalPort)) {}
+    CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize, NetUse eUse);
     ~CUdpNetLayer();
     CUdpNetLayer(const CUdpNetLayer&) = delete;
     CUdpNetLayer& operator=(const CUdpNetLayer&) = delete;
@@ -81,10 +106,6 @@ public:
     int32_t GetLocalIp(uint32_t* pIp);
     // NET_ERR_STATE while the port is 0 (never bound).
     int32_t GetLocalPort(uint16_t* pPort);
-    // How construction opened the socket: 0 when it is bound to the address and
-    // port asked for, else the first failure (NET_ERR_PARAM refused address,
-    // NET_ERR_SOCKET, -1 a socket option, NET_ERR_BIND).
-    int32_t GetOpenResult() const { return m_nOpenResult; }
     // Closes and reopens the socket bound to nIp and the current port.
     int32_t ResetSocket(uint32_t nIp);
     // Connects the socket to one peer: the kernel then tells when nobody
@@ -95,6 +116,12 @@ public:
     // Takes the error the kernel holds for the socket: NET_ERR_REFUSED when the
     // connected peer was not there, NET_ERR_SEND for another, 0 for none.
     int32_t TakeError();
+    // The result of the last attempt to open and bind the socket (construction
+    // or SetLocalIp): 0 bound (or the address asked for was already set),
+    // NET_ERR_PARAM the address given at construction was refused,
+    // NET_ERR_SOCKET, -1 an option failed, NET_ERR_BIND. *pErrno, when pErrno is
+    // not null, receives the errno of the call that failed (0 otherwise).
+    int32_t GetBindResult(int* pErrno);
 
     static int32_t EnumLocalIf(LocalIfTable* pTable);
     static void FillSockAddr(uint32_t nIp, uint16_t nPort, sockaddr_in* pAddr);
@@ -102,6 +129,7 @@ public:
 
 private:
     // All of these expect m_Lock held.
+    int32_t OpenAndBindLocked();  // ResetSocket's steps after closing the old socket
     int32_t CreateSocket();
     int32_t BindLocal(uint16_t nPort);
     int32_t CloseSocket();
@@ -113,24 +141,29 @@ private:
                          uint32_t nTimeOut);
     void UpdateLocalPort();
 
-    int32_t m_nSocket;        // -1 when no socket is open; guarded by m_Lock
+    int32_t m_nSocket;  // -1 when no socket is open; guarded by m_Lock
     // Host order; 0xFFFFFFFF until set. Written by ResetSocket under m_Lock,
     // read without it by GetLocalIp and SetLocalIp's check: atomic (relaxed,
     // the value alone is shared; the socket itself is published by m_Lock).
     std::atomic<uint32_t> m_nLocalIp;
-    uint16_t m_nLocalPort;    // host order; the bound port once read back (construction only)
+    uint16_t m_nLocalPort;     // host order; the bound port once read back (construction only)
     LocalIfTable m_stIfTable;  // filled once at construction
     CZQMutex m_Lock;
     uint8_t* m_pRecvBuf;      // malloc'd at construction; guarded by m_Lock
     uint32_t m_nRecvBufSize;  // at most kNetMaxRecvBuf
-    int32_t m_nOpenResult;    // written once by the constructor
+    const NetUse m_eUse;
+    int32_t m_nBindResult;  // guarded by m_Lock
+    int m_nBindErrno;       // guarded by m_Lock
 };
 
 // Owner of one endpoint: the constructor builds it (m_pUdpNet stays null when
 // the allocation fails), the destructor destroys it.
 class NetHandle {
 public:
-    NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize);  // NetLayerCreate
+    // NetLayerCreate
+    NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize)
+        : NetHandle(nLocalIp, nLocalPort, nRecvBufSize, DefaultNetUse(nLocalPort)) {}
+    NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize, NetUse eUse);
     ~NetHandle();  // NetLayerDestroy
     NetHandle(const NetHandle&) = delete;
     NetHandle& operator=(const NetHandle&) = delete;
@@ -142,10 +175,9 @@ public:
     int32_t NetLayerSetLocalIp(uint32_t nIp);
     int32_t NetLayerGetLocalIp(uint32_t* pIp);
     int32_t NetLayerGetLocalPort(uint16_t* pPort);
+    int32_t NetLayerGetBindResult(int* pErrno);
     int32_t NetLayerConnect(uint32_t nIp, uint16_t nPort);
     int32_t NetLayerTakeError();
-    // CUdpNetLayer::GetOpenResult: 0 when the endpoint is bound as asked.
-    int32_t NetLayerGetOpenResult() const;
 
 private:
     CUdpNetLayer* m_pUdpNet;

@@ -54,7 +54,8 @@ done
 
 echo "== configuration"
 rm -rf "$base"
-mkdir -p "$logdir"
+# Root's daemon accepts only a log directory no one else may write.
+(umask 022 && mkdir -p "$logdir")
 printf '%s\n' "$base" >"$demo/Path.ini"
 printf '[Level]\r\nLogLevel=4\r\n[File]\r\nFileSize=10\r\nFileNum=3\r\n' >"$logdir/LogServer.ini"
 echo "$demo/Path.ini: $(cat "$demo/Path.ini")"
@@ -64,11 +65,11 @@ sed 's/\r$//; s/^/  /' "$logdir/LogServer.ini"
 echo "== starting the daemon"
 # It reads Path.ini from its working directory, then detaches.
 (cd "$demo" && "$daemon")
-# The detached daemon writes its pid file (/run, or /tmp when /run is not
-# writable) once it runs.
+# The detached daemon writes its pid file (in its run directory, or in the log
+# directory when it has none) once it runs.
 pidfile_pid() {
   local f
-  for f in /run/ZuVozAdavid.pid /tmp/ZuVozAdavid.pid; do
+  for f in /run/ZuVozAdavid/ZuVozAdavid.pid "$logdir/ZuVozAdavid.pid"; do
     if [ -f "$f" ] && is_daemon "$(cat "$f" 2>/dev/null)"; then cat "$f"; return 0; fi
   done
   return 1

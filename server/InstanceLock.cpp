@@ -1,12 +1,13 @@
 #include "server/InstanceLock.h"
 
+#include "server/TrustedDir.h"
+
 #include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,89 +15,146 @@
 namespace {
 
 constexpr size_t kPidTextLen = 24;
+constexpr mode_t kRunDirMode = 0755;    // others may read the pid file
+constexpr mode_t kLockFileMode = 0600;  // only the daemon's user opens it
+constexpr mode_t kPidFileMode = 0644;
+
+// True when the open file is a regular file of the calling process's
+// effective user with one link: a file the daemon made itself, not a FIFO, a
+// device, another user's file or a second name of some other file.
+bool IsOwnPlainFile(int nFd) {
+    struct stat st {};
+    return fstat(nFd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+           st.st_uid == geteuid();
+}
 
 // Reads the pid a pid file names; 0 when it cannot be read.
-long ReadPid(const char* pPath) {
+long ReadPid(int nDirFd, const char* pName) {
     char szText[kPidTextLen] = {};
-    const int nFd = open(pPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int nFd = openat(nDirFd, pName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (nFd < 0) return 0;
-    const ssize_t nRead = read(nFd, szText, sizeof(szText) - 1);
+    ssize_t nRead = -1;
+    if (IsOwnPlainFile(nFd)) nRead = read(nFd, szText, sizeof(szText) - 1);
     // Read-only descriptor: nothing to lose at close.
     (void)close(nFd);
     if (nRead <= 0) return 0;
     return std::strtol(szText, nullptr, 10);
 }
 
-// Writes the text into the file in one call; true when all of it was written.
-bool WriteWhole(const char* pPath, const char* pText, size_t nLen) {
-    const int nFd = open(pPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+// Writes the text into a fresh file pName in nDirFd in one call; true when all
+// of it was written. Whatever had the name before is removed first, whatever
+// it was: the daemon holds the lock, so an old pid file is stale.
+bool WriteFresh(int nDirFd, const char* pName, const char* pText, size_t nLen) {
+    if (unlinkat(nDirFd, pName, 0) != 0 && errno != ENOENT) return false;  // e.g. a directory
+    // O_EXCL: a name that appeared meanwhile is not used; together with
+    // O_NOFOLLOW and O_NONBLOCK no open can follow a link or wait for a FIFO.
+    const int nFd =
+        openat(nDirFd, pName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+               kPidFileMode);
     if (nFd < 0) return false;
-    const ssize_t nWritten = write(nFd, pText, nLen);
-    const bool bClosed = close(nFd) == 0;
-    if (nWritten != static_cast<ssize_t>(nLen) || !bClosed) {
+    bool bOk = IsOwnPlainFile(nFd);
+    // Readable by everyone, whatever the umask: init scripts and status
+    // queries of other users read it. A failure leaves it narrower.
+    if (bOk) (void)fchmod(nFd, kPidFileMode);
+    if (bOk) bOk = write(nFd, pText, nLen) == static_cast<ssize_t>(nLen);
+    bOk = close(nFd) == 0 && bOk;
+    if (!bOk) {
         // A partial pid file would name the wrong process.
-        (void)unlink(pPath);
-        return false;
+        (void)unlinkat(nDirFd, pName, 0);
     }
-    return true;
+    return bOk;
+}
+
+void CloseQuietly(int nFd) {
+    // Nothing was written through these descriptors; a failed close loses nothing.
+    if (nFd >= 0) (void)close(nFd);
 }
 
 }  // namespace
 
-CInstanceLock::CInstanceLock() : m_nSocket(-1), m_szPidFile{} {}
+CInstanceLock::CInstanceLock()
+    : m_nDirFd(-1), m_nLockFd(-1), m_szDir{}, m_szWhere{}, m_szWhy{}, m_szPidFile{} {}
 
 CInstanceLock::~CInstanceLock() {
     RemovePidFile();
-    if (m_nSocket >= 0) {
-        // Closing the socket releases the name; there is nothing to recover.
-        (void)close(m_nSocket);
-    }
+    // Closing the lock file releases the lock.
+    CloseQuietly(m_nLockFd);
+    CloseQuietly(m_nDirFd);
 }
 
 int32_t CInstanceLock::Acquire() {
-    if (m_nSocket >= 0) return kLockOk;
-    const int nSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (nSocket < 0) return kLockFailed;
-
-    sockaddr_un stAddr;
-    std::memset(&stAddr, 0, sizeof(stAddr));
-    stAddr.sun_family = AF_UNIX;
-    // Abstract namespace: sun_path starts with a NUL, the name follows without
-    // a terminator, and the address length ends it.
-    const size_t nNameLen = std::strlen(kInstanceLockName);
-    std::memcpy(stAddr.sun_path + 1, kInstanceLockName, nNameLen);
-    const socklen_t nAddrLen =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + nNameLen);
-
-    if (bind(nSocket, reinterpret_cast<const sockaddr*>(&stAddr), nAddrLen) != 0) {
-        const int nErr = errno;
-        (void)close(nSocket);  // never bound: nothing to release
-        errno = nErr;
-        return nErr == EADDRINUSE ? kLockHeld : kLockFailed;
+    if (m_nLockFd >= 0) return kLockOk;
+    char szRunDir[64];
+    const uid_t nSelf = geteuid();
+    if (nSelf == 0) {
+        std::snprintf(szRunDir, sizeof(szRunDir), "%s", kRunDir);
+    } else {
+        std::snprintf(szRunDir, sizeof(szRunDir), kUserRunDirFormat, static_cast<unsigned>(nSelf));
     }
-    m_nSocket = nSocket;
+    std::snprintf(m_szWhere, sizeof(m_szWhere), "%s", szRunDir);
+    int nDirFd = -1;
+    // Only the run directory itself is made: for a user, /run/user/<uid> comes
+    // from the session manager or not at all.
+    if (PrepareTrustedDir(szRunDir, kRunDirMode, kDirCheck, m_szWhy, sizeof(m_szWhy), &nDirFd) !=
+        kDirTrusted) {
+        return kLockNoRunDir;
+    }
+    return LockIn(nDirFd, szRunDir);
+}
+
+int32_t CInstanceLock::AcquireIn(int nDirFd, const char* pDirPath) {
+    if (m_nLockFd >= 0) {
+        CloseQuietly(nDirFd);
+        return kLockOk;
+    }
+    return LockIn(nDirFd, pDirPath != nullptr ? pDirPath : "");
+}
+
+int32_t CInstanceLock::LockIn(int nDirFd, const char* pDirPath) {
+    std::snprintf(m_szWhere, sizeof(m_szWhere), "%s/%s", pDirPath, kLockFileName);
+    m_szWhy[0] = '\0';
+    const int nFd = openat(nDirFd, kLockFileName,
+                           O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLockFileMode);
+    if (nFd < 0) {
+        std::snprintf(m_szWhy, sizeof(m_szWhy), "%s", std::strerror(errno));
+        CloseQuietly(nDirFd);
+        return kLockFailed;
+    }
+    if (!IsOwnPlainFile(nFd)) {
+        std::snprintf(m_szWhy, sizeof(m_szWhy),
+                      "not a regular file of the daemon's user with one link");
+        CloseQuietly(nFd);
+        CloseQuietly(nDirFd);
+        return kLockFailed;
+    }
+    if (flock(nFd, LOCK_EX | LOCK_NB) != 0) {
+        const int nErr = errno;
+        std::snprintf(m_szWhy, sizeof(m_szWhy), "%s", std::strerror(nErr));
+        CloseQuietly(nFd);
+        CloseQuietly(nDirFd);
+        return nErr == EWOULDBLOCK ? kLockHeld : kLockFailed;
+    }
+    m_nLockFd = nFd;
+    m_nDirFd = nDirFd;
+    std::snprintf(m_szDir, sizeof(m_szDir), "%s", pDirPath);
     return kLockOk;
 }
 
 int32_t CInstanceLock::WritePidFile() {
+    if (m_nDirFd < 0) return -1;
     char szText[kPidTextLen];
     const int nLen = std::snprintf(szText, sizeof(szText), "%ld\n", static_cast<long>(getpid()));
     if (nLen <= 0 || static_cast<size_t>(nLen) >= sizeof(szText)) return -1;
-    const char* const kPaths[] = {kPidFilePath, kPidFileFallback};
-    for (const char* pPath : kPaths) {
-        if (WriteWhole(pPath, szText, static_cast<size_t>(nLen))) {
-            std::snprintf(m_szPidFile, sizeof(m_szPidFile), "%s", pPath);
-            return 0;
-        }
-    }
-    return -1;
+    if (!WriteFresh(m_nDirFd, kPidFileName, szText, static_cast<size_t>(nLen))) return -1;
+    std::snprintf(m_szPidFile, sizeof(m_szPidFile), "%s/%s", m_szDir, kPidFileName);
+    return 0;
 }
 
 void CInstanceLock::RemovePidFile() {
     if (m_szPidFile[0] == '\0') return;
-    if (ReadPid(m_szPidFile) == static_cast<long>(getpid())) {
+    if (ReadPid(m_nDirFd, kPidFileName) == static_cast<long>(getpid())) {
         // Best effort: a pid file left behind is recognised as stale by readers.
-        (void)unlink(m_szPidFile);
+        (void)unlinkat(m_nDirFd, kPidFileName, 0);
     }
     m_szPidFile[0] = '\0';
 }

@@ -2,28 +2,40 @@
 
 #include "platform/WireContract.h"
 
+#include <cstddef>
 #include <cstdint>
 
-// Only one daemon may receive on 127.0.0.1:12345: the endpoint switches address
-// reuse on, so a second one would bind the same port and silently take a share
-// of the datagrams. The daemon therefore takes a machine-wide lock before it
-// detaches: a unix socket bound to a name in the abstract namespace. The name
-// has the scope of the port (the network namespace), needs no file and no
-// permission, and is released by the kernel when its holder ends, however it
-// ends; it survives the fork of daemon() because the child inherits the socket.
+// Only one daemon runs at a time. The daemon takes a lock before it detaches:
+// flock on a lock file in its run directory, a directory it makes for itself
+// and that only its user can write (TrustedDir.h): kRunDir for root, which
+// only root can create in a /run that is root's; for another user its
+// directory under that user's /run/user/<uid>. The kernel releases the lock
+// when its holder ends, however it ends; it lives on in the detached process,
+// which inherits the open descriptor from daemon()'s fork.
 //
-// The pid file tells init scripts which process to signal. It is written by the
-// detached daemon, to kPidFilePath or, when /run is not writable, to
-// kPidFileFallback, as the decimal pid followed by a newline (a reader that finds
-// no newline yet retries). It is removed at an orderly exit; after a crash it
-// stays, so a reader checks that the process it names is a ZuVozAdavid.
-constexpr const char* kInstanceLockName = kLogServerName;  // abstract socket name
-constexpr const char* kPidFilePath = "/run/ZuVozAdavid.pid";
-constexpr const char* kPidFileFallback = "/tmp/ZuVozAdavid.pid";
+// Where no run directory can be had (no /run/user/<uid> for a user other than
+// root, /run not writable, or a kRunDir that is not the daemon's: another user
+// made it before the first start in a /run anyone may write), the lock and the
+// pid file live in the log directory instead, once it has been found trusted.
+// That lock is the log directory's only; a second daemon with another log
+// directory then fails to bind the port that the first one holds.
+//
+// The pid file tells init scripts which process to signal. The detached daemon
+// writes it next to the lock as the decimal pid and a newline (a reader that
+// finds no newline yet retries); it is a fresh file, a regular file of the
+// daemon's user with one link, never one found in its place. It is removed at
+// an orderly exit; after a crash it stays, so a reader checks that the process
+// it names is the daemon.
+constexpr const char* kRunDir = "/run/ZuVozAdavid";  // root's run directory
+constexpr const char* kUserRunDirFormat = "/run/user/%u/ZuVozAdavid";
+constexpr const char* kLockFileName = "ZuVozAdavid.lock";
+constexpr const char* kPidFileName = "ZuVozAdavid.pid";
+constexpr const char* kPidFilePath = "/run/ZuVozAdavid/ZuVozAdavid.pid";  // root's pid file
 
 constexpr int32_t kLockOk = 0;
-constexpr int32_t kLockHeld = -1;    // another daemon holds the lock
-constexpr int32_t kLockFailed = -2;  // the lock could not be made (errno says why)
+constexpr int32_t kLockHeld = -1;      // another daemon holds the lock
+constexpr int32_t kLockFailed = -2;    // the lock file could not be used (Why says why)
+constexpr int32_t kLockNoRunDir = -3;  // no run directory (Why says why): lock elsewhere
 
 // Owner of the lock and of the pid file; used by main on one thread.
 class CInstanceLock {
@@ -33,17 +45,32 @@ public:
     CInstanceLock(const CInstanceLock&) = delete;
     CInstanceLock& operator=(const CInstanceLock&) = delete;
 
-    // kLockOk; kLockHeld; kLockFailed with errno set.
+    // Takes the lock in the run directory, making it when it is missing.
+    // kLockOk; kLockHeld; kLockNoRunDir; kLockFailed.
     int32_t Acquire();
-    // Writes the calling process's id into the pid file; 0, or -1 when neither
-    // location could be written.
+    // Takes the lock in the directory nDirFd (the caller has found it trusted),
+    // shown as pDirPath; the descriptor is taken over and closed in any case.
+    // kLockOk; kLockHeld; kLockFailed.
+    int32_t AcquireIn(int nDirFd, const char* pDirPath);
+    // Writes the calling process's id into a fresh pid file next to the lock;
+    // 0, or -1 when it could not be written (or no lock is held).
     int32_t WritePidFile();
     // Removes the pid file when it still names this process.
     void RemovePidFile();
     // The pid file written, or an empty text.
     const char* PidFile() const { return m_szPidFile; }
+    // The lock file, or the directory it was looked for in.
+    const char* Where() const { return m_szWhere; }
+    // Why the last Acquire or AcquireIn did not succeed.
+    const char* Why() const { return m_szWhy; }
 
 private:
-    int m_nSocket;         // -1 until Acquire succeeds
-    char m_szPidFile[64];  // empty until WritePidFile succeeds
+    int32_t LockIn(int nDirFd, const char* pDirPath);
+
+    int m_nDirFd;       // the directory of the lock and the pid file; -1 until locked
+    int m_nLockFd;      // the locked file; -1 until locked
+    char m_szDir[288];  // the path of m_nDirFd, for messages
+    char m_szWhere[320];
+    char m_szWhy[320];
+    char m_szPidFile[320];  // empty until WritePidFile succeeds
 };

@@ -9,6 +9,8 @@
 
 #include <time.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -123,6 +125,19 @@ void TickIfDue(int64_t* pLastTickMs) {
     g_pfnTick(g_pTickContext, bRequested);
 }
 
+// True when the endpoint has a socket that could not be bound: another socket
+// holds the port. Says so on standard error, once.
+bool BindFailed(NetHandle* pNet) {
+    if (pNet == nullptr) return false;
+    int nErrno = 0;
+    if (pNet->NetLayerGetBindResult(&nErrno) != NET_ERR_BIND) return false;
+    std::fprintf(stderr, "%s: cannot bind %u.%u.%u.%u:%u: %s; stopping\n", kLogServerName,
+                 (kLoopbackIp >> 24) & 0xffu, (kLoopbackIp >> 16) & 0xffu,
+                 (kLoopbackIp >> 8) & 0xffu, kLoopbackIp & 0xffu, unsigned{kLogServerPort},
+                 std::strerror(nErrno));
+    return true;
+}
+
 // MessageRecv's steps; bOpenHere: the endpoint is made here (pNet is null),
 // otherwise pNet is the caller's.
 int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser) {
@@ -144,11 +159,16 @@ int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser)
     // A stop requested before the call: an endpoint of its own is not made at
     // all; one opened before has been receiving since, and what it holds is
     // written all the same.
-    if (!bOpenHere || !StopWanted()) {
-        if (bOpenHere) {
-            int32_t nOpened = 0;
-            pNet = OpenReceiveEndpoint(&nOpened);  // one that is not bound stays quiet
+    int nResult = 0;
+    if (bOpenHere && !StopWanted()) {
+        int32_t nOpened = 0;
+        pNet = OpenReceiveEndpoint(&nOpened);
+        if (BindFailed(pNet.get())) {
+            nResult = kRecvErrBind;
+            pNet.reset();
         }
+    }
+    if (pNet != nullptr || (!bOpenHere && nResult == 0)) {
         int64_t llLastTickMs = MonotonicMs();
         while (!StopWanted()) {
             nRet = Receive(pNet.get(), &stParam, kRecvWaitUs);
@@ -172,7 +192,7 @@ int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser)
     if (nRet != 0) {
         (void)ConsolePrint("NetLayerDeInit fail nRet = [%x]\n", static_cast<uint32_t>(nRet));
     }
-    return 0;
+    return nResult;
 }
 
 }  // namespace
@@ -187,9 +207,11 @@ uint32_t RecvPauseMs(int32_t nRecvResult) {
 }
 
 std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult) {
-    std::unique_ptr<NetHandle> pNet(new (std::nothrow)
-                                        NetHandle(kLoopbackIp, kLogServerPort, kRecvBufSize));
-    *pResult = pNet != nullptr ? pNet->NetLayerGetOpenResult() : NET_ERR_HANDLE;
+    // Exclusive: while it is open no other socket, of any user, can bind the
+    // port and take a share of the datagrams.
+    std::unique_ptr<NetHandle> pNet(new (std::nothrow) NetHandle(kLoopbackIp, kLogServerPort,
+                                                                 kRecvBufSize, NetUse::kExclusive));
+    *pResult = pNet != nullptr ? pNet->NetLayerGetBindResult(nullptr) : NET_ERR_HANDLE;
     return pNet;
 }
 

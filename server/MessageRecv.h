@@ -49,13 +49,21 @@ void SetRecvTick(RecvTickFn pfnTick, void* pContext);
 uint32_t RecvPauseMs(int32_t nRecvResult);
 
 // The daemon's endpoint, bound to 127.0.0.1:12345 with a kRecvBufSize buffer.
-// *pResult is 0 when it is bound, else why not (NetHandle::NetLayerGetOpenResult,
+// It holds the port exclusively. *pResult is 0 when it is bound, else why not
+// (NetHandle::NetLayerGetBindResult,
 // NET_ERR_HANDLE when it could not be allocated; the endpoint is then null).
 std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult);
+// MessageRecv's result when its endpoint could not bind 127.0.0.1:12345 (the
+// port is held by another socket): the daemon must not run without its port.
+constexpr int kRecvErrBind = 1;
 
 // Runs the receive loop until g_bStopRecv is set; then takes, without waiting,
 // every datagram already queued on the socket, destroys the endpoint and returns.
-// pUser is the daemon's base directory; it is only tested for null. Returns 0.
+// pUser is the daemon's base directory; it is only tested for null.
+// The endpoint holds the port exclusively: no other socket can bind it while the
+// daemon runs. When the bind fails, one line saying why goes to standard error
+// and the result is kRecvErrBind; otherwise 0 (also when no socket could be
+// opened at all: the loop then runs, pausing after each failed pass).
 // Runs on one thread; WriteRawLog copies each text before the next receive.
 // Whether the endpoint is bound is not examined: one that is not stays quiet.
 int MessageRecv(void* pUser);

@@ -12,7 +12,7 @@
 // aside and renamed over, so a reader never sees half of it), which
 // `zqlog --stats` prints; and in one record of the daemon's own on SIGUSR1 and
 // at the stop.
-constexpr const char* kStatsFilePath = "/run/ZuVozAdavid.stats";
+constexpr const char* kStatsFilePath = "/run/ZuVozAdavid/ZuVozAdavid.stats";  // in kRunDir
 
 struct DaemonStats {
     uint64_t nReceived;

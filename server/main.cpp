@@ -4,8 +4,9 @@
 // while it runs). <base> is the first line of Path.ini in the directory it is
 // started from, or /var/log/ZQS.
 //
-// Start-up: command line, banner, base directory and paths (printed before
-// detaching), single-instance lock (a second daemon refuses to start), detach
+// Start-up: command line, its own umask, banner, base directory and paths
+// (printed before detaching), single-instance lock (a second daemon refuses to
+// start) and a log directory no other user can write (else it refuses), detach
 // (StartUp.h: the starter waits until the daemon receives), signal handlers,
 // pid file, log module in file mode (a missing LogServer.ini is written with the
 // defaults), receive endpoint bound, ready, receive loop. Any failure on the way
@@ -24,6 +25,7 @@
 #include "server/Signals.h"
 #include "server/StartUp.h"
 #include "server/Stats.h"
+#include "server/StartGuard.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,7 +55,7 @@ constexpr uint32_t kReceiveLoopPriorityClass = 3;  // FIFO 75, above the writers
 // reading only, so a read-only Path.ini (or one on a read-only file system)
 // counts.
 void ReadBaseDir(char* pBase) {
-    FILE* pFile = std::fopen(kPathIni, "rb");
+    FILE* pFile = OpenStartFile(kPathIni);  // null also for a file that may not be trusted
     if (pFile == nullptr) {
         std::snprintf(pBase, kPathBufLen, "%s", kDefaultBaseDir);
         return;
@@ -145,12 +147,26 @@ void OnRecvTick(void* /*pContext*/, bool bRequested) {
     }
 }
 
+// Binds the daemon's endpoint into *pContext (a std::unique_ptr<NetHandle>);
+// false, with one line on standard error, when the port cannot be had.
+bool BindPort(void* pContext) {
+    auto* pNet = static_cast<std::unique_ptr<NetHandle>*>(pContext);
+    int32_t nBound = 0;
+    *pNet = OpenReceiveEndpoint(&nBound);
+    if (nBound == 0) return true;
+    (void)CStartUp::Fail("cannot receive on UDP port %u of 127.0.0.1 (error %#x): is it in use?",
+                         static_cast<unsigned>(kLogServerPort), static_cast<unsigned>(nBound));
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     DaemonOptions stOptions;
     const int nParsed = ParseCommandLine(argc, argv, &stOptions);
     if (nParsed != kStartDaemon) return nParsed;
+    // Before anything is created: the daemon's own modes, not its starter's.
+    (void)umask(kDaemonUmask);  // always succeeds
 
     (void)ConsolePrint("start to logserver\n");
 
@@ -170,20 +186,13 @@ int main(int argc, char** argv) {
                               std::strlen(szBaseDir), szBaseDir);
     }
 
+    // Instance lock and a trusted log directory, or one line on stderr and exit 1.
     CInstanceLock stLock;
-    const int32_t nLockRet = stLock.Acquire();
-    if (nLockRet != kLockOk) {
-        if (nLockRet == kLockHeld) {
-            std::fprintf(stderr,
-                         "ZuVozAdavid: another ZuVozAdavid is already running "
-                         "(lock \"@%s\" is held); not starting\n",
-                         kInstanceLockName);
-        } else {
-            std::fprintf(stderr, "ZuVozAdavid: cannot take the instance lock \"@%s\": %s\n",
-                         kInstanceLockName, std::strerror(errno));
-        }
-        return kExitFailed;
-    }
+    // The port is bound once the lock is held and before any directory is
+    // made: a port in use refuses the start with nothing left behind. The
+    // detached daemon keeps the endpoint.
+    std::unique_ptr<NetHandle> pNet;
+    if (!PrepareStart(&stLock, szLogDir, &BindPort, &pNet)) return kExitFailed;
 
     CStartUp stStartUp(stOptions.bForeground);
     if (stStartUp.Detach() != 0) {
@@ -200,14 +209,6 @@ int main(int argc, char** argv) {
     // Without a pid file the daemon still works; init scripts then find it by
     // other means.
     (void)stLock.WritePidFile();
-
-    int32_t nBound = 0;
-    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nBound);
-    if (nBound != 0) {
-        return CStartUp::Fail(
-            "cannot receive on UDP port %u of 127.0.0.1 (error %#x): is it in use?",
-            static_cast<unsigned>(kLogServerPort), static_cast<unsigned>(nBound));
-    }
 
     // Refused only for a path longer than the one checked above.
     if (SetLogPath(szLogDir, kFilePrefix) != 0) {

@@ -1,6 +1,6 @@
 // Forwarding to the log daemon. These tests start a stand-in process named
-// like the daemon and bind 127.0.0.1:12345 themselves, so they run under the
-// zq_daemon resource lock.
+// like the daemon that holds a socket bound to 127.0.0.1:12345, so they run
+// under the zq_daemon resource lock.
 
 #include "asynclog/ServerProbe.h"
 #include "asynclog/ZIdOrereDov.h"
@@ -19,7 +19,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 using zqtest::PollUntil;
 using zqtest::PushWaiting;
@@ -27,16 +29,34 @@ using zqtest::TempDir;
 
 namespace {
 
-// A copy of sleep(1) named like the daemon: the process name is all that
-// detection looks at. Stopped by its pid.
+// A socket bound to 127.0.0.1:12345, without address reuse as the daemon binds
+// it, or with it; -1 when the bind failed. nFlags SOCK_CLOEXEC or 0.
+int BindServerPort(bool bReuse = false, int nFlags = SOCK_CLOEXEC) {
+    return zqtest::BindUdp(kLoopbackIp, kLogServerPort, bReuse, false, nFlags);
+}
+
+// A copy of sleep(1) in dir, named like the daemon.
+std::string CopySleep(const TempDir& dir) {
+    const std::string exe = dir.File(kLogServerName);
+    EXPECT_TRUE(zqtest::WriteFile(exe, zqtest::ReadFile("/bin/sleep")));
+    EXPECT_EQ(0, chmod(exe.c_str(), 0755));
+    return exe;
+}
+
+// A copy of sleep(1) named like the daemon that holds the socket bound to the
+// daemon's port, as the daemon does: nHeld (a socket of this process, which
+// keeps it too) or one of its own. Stopped by its pid.
 class StandInDaemon {
 public:
-    explicit StandInDaemon(const TempDir& dir) {
-        const std::string exe = dir.File(kLogServerName);
-        EXPECT_TRUE(zqtest::WriteFile(exe, zqtest::ReadFile("/bin/sleep")));
-        EXPECT_EQ(0, chmod(exe.c_str(), 0755));
+    explicit StandInDaemon(const TempDir& dir, int nHeld = -1) {
+        const std::string exe = CopySleep(dir);
+        m_nOwnSocket = nHeld < 0 ? BindServerPort() : -1;
+        EXPECT_TRUE(nHeld >= 0 || m_nOwnSocket >= 0) << "127.0.0.1:12345 is taken";
+        const int nSocket = nHeld >= 0 ? nHeld : m_nOwnSocket;
         m_pid = fork();
         if (m_pid == 0) {
+            // dup clears close-on-exec: the socket lives on in the stand-in.
+            if (dup(nSocket) < 0) _exit(127);
             execl(exe.c_str(), kLogServerName, "120", static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -45,6 +65,8 @@ public:
     }
     ~StandInDaemon() { Stop(); }
     void Stop() {
+        if (m_nOwnSocket >= 0) (void)close(m_nOwnSocket);
+        m_nOwnSocket = -1;
         if (m_pid <= 0) return;
         (void)kill(m_pid, SIGKILL);
         (void)waitpid(m_pid, nullptr, 0);
@@ -54,21 +76,17 @@ public:
 
 private:
     pid_t m_pid = -1;
+    int m_nOwnSocket = -1;
 };
 
 // A plain UDP socket on 127.0.0.1:12345 standing for the daemon's receiver.
 class Receiver {
 public:
-    Receiver() {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        EXPECT_GE(m_fd, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(kLogServerPort);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(0, bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    explicit Receiver(bool bReuse = false) : m_fd(BindServerPort(bReuse)) {
+        EXPECT_GE(m_fd, 0) << "127.0.0.1:12345 is taken";
     }
     ~Receiver() { (void)close(m_fd); }
+    int Fd() const { return m_fd; }
     // One datagram, or false when none comes within the deadline.
     bool Next(std::string* pData, uint16_t* pPort) {
         pollfd pfd{m_fd, POLLIN, 0};
@@ -100,8 +118,8 @@ TEST(ForwardingTest, DetectionFollowsTheProcessName) {
 
 TEST(ForwardingTest, EachRecordBecomesOneDatagramOfExactlyItsLength) {
     TempDir dir;
-    StandInDaemon daemon(dir);
     Receiver receiver;
+    StandInDaemon daemon(dir, receiver.Fd());
     ZIdOrereDov engine;  // mode 2 by default
     ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), "SDK"));
     ASSERT_EQ(1, engine.IsForwarding());
@@ -142,6 +160,87 @@ TEST(ForwardingTest, FileModeWhenNoDaemonRunsOrModeIsOne) {
     }
     EXPECT_EQ("two\r\n", zqtest::ReadFile(dir.File("M2_00.log")));
     EXPECT_EQ("one\r\n", zqtest::ReadFile(dir.File("M1_00.log")));
+}
+
+// What a local user can set up to make clients forward into nothing or to
+// the user: a copy of sleep named like the daemon, run as uid 65534, alone or
+// holding the user's socket on the daemon's port. Root's client must find no
+// daemon and write its own files.
+TEST(ForwardingTest, AProcessNamedLikeTheDaemonIsNoDaemon) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run processes as uid 65534";
+    TempDir dir;
+    ASSERT_EQ(0, chmod(dir.Path().c_str(), 0755));  // uid 65534 runs the copy from it
+    const std::string exe = CopySleep(dir);
+    const std::vector<std::string> vFake = {exe, "120"};
+    auto Named = [](pid_t nPid) {
+        return zqtest::ReadFile("/proc/" + std::to_string(nPid) + "/comm") ==
+               std::string(kLogServerName) + "\n";
+    };
+    struct Case {
+        const char* szName;
+        bool bUserSocket;   // the fake holds a socket of its own on the port
+        bool bRootSocket;   // this process holds one (root's)
+        bool bRootStandIn;  // ... and a stand-in of root holds it too
+    } kCases[] = {
+        {"the name alone, the port free", false, false, false},
+        {"the name and the user's socket on the port", true, false, false},
+        {"the name, root's socket held by someone else", false, true, false},
+        {"root's stand-in, but the user's socket shares the port", true, true, true},
+    };
+    int nCase = 0;
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szName);
+        const std::string strPrefix = "C" + std::to_string(++nCase);
+        // Address reuse on both sides only where the two share the port.
+        std::unique_ptr<Receiver> pRoot(c.bRootSocket ? new Receiver(c.bRootStandIn) : nullptr);
+        std::unique_ptr<StandInDaemon> pStandIn(c.bRootStandIn ? new StandInDaemon(dir, pRoot->Fd())
+                                                               : nullptr);
+        const bool bReuse = c.bRootStandIn;
+        zqtest::UserProcess fake(
+            zqtest::kNobody,
+            [&] {
+                // Without close-on-exec: the fake keeps the socket.
+                if (c.bUserSocket && BindServerPort(bReuse, 0) < 0) return 1;
+                return 0;
+            },
+            vFake);
+        ASSERT_EQ(0, fake.Status()) << "uid 65534 could not set up";
+        ASSERT_TRUE(PollUntil([&] { return Named(fake.Pid()); }));
+
+        EXPECT_EQ(0, FindProcessByName(kLogServerName));
+        ZIdOrereDov engine;  // mode 2
+        ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), strPrefix.c_str()));
+        EXPECT_EQ(0, engine.IsForwarding());
+        PushWaiting(engine, "own file\r\n");
+        engine.Stop();
+        EXPECT_EQ("own file\r\n", zqtest::ReadFile(dir.File(strPrefix + "_00.log")));
+    }
+}
+
+// Nobody reads a client's sending socket, and anyone may send to it: what
+// queues there must stay small.
+TEST(ForwardingTest, NeverReadSendingSocketHoldsLittleKernelMemory) {
+    constexpr long long kMaxQueued = 256 * 1024;  // the kernel's minimum plus one datagram
+    TempDir dir;
+    Receiver receiver;
+    StandInDaemon daemon(dir, receiver.Fd());
+    ZIdOrereDov engine;
+    ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), "SDK"));
+    ASSERT_EQ(1, engine.IsForwarding());
+
+    // 24 MB, more than the largest buffer a socket can be given.
+    const uid_t nUid = geteuid() == 0 ? zqtest::kNobody : geteuid();
+    ASSERT_EQ(0, zqtest::RunAsUser(
+                     nUid, [] { return zqtest::FloodLoopback(kForwardPort, 400, 60000) ? 0 : 1; }));
+    const long long llQueued = zqtest::QueuedBytes(kForwardPort);
+    EXPECT_GE(llQueued, 0) << "no socket on 127.0.0.1:" << kForwardPort;
+    EXPECT_LE(llQueued, kMaxQueued);
+
+    PushWaiting(engine, "still forwarded\r\n");
+    std::string got;
+    uint16_t port = 0;
+    ASSERT_TRUE(receiver.Next(&got, &port));
+    EXPECT_EQ("still forwarded\r\n", got);
 }
 
 }  // namespace

@@ -27,9 +27,12 @@ nm=${ZQ_NM:-nm}
 
 stage=$(mktemp -d "${TMPDIR:-/tmp}/zqinstall.XXXXXX")
 init="" # set once the init script is in use
+fakes=()
 cleanup() {
-  # Stops a daemon this test started (by the pid in its pid file).
+  # Stops a daemon this test started (by the pid in its pid file), and the
+  # processes it ran as another user (by their pids).
   if [ -n "$init" ] && "$init" status >/dev/null 2>&1; then "$init" stop || true; fi
+  for pid in "${fakes[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
   rm -rf "$stage"
 }
 trap cleanup EXIT
@@ -186,6 +189,47 @@ init="$root/etc/init.d/zuvozadavid"
 export ZQ_DAEMON="$root/sbin/ZuVozAdavid" ZQ_CONF_DIR="$root/etc/zqlog"
 printf '%s\n' "$stage/base" >"$ZQ_CONF_DIR/Path.ini"
 log="$stage/base/ZqSdkLog/SDK_00.log"
+if [ "$(id -u)" = 0 ]; then
+  echo "--- init script trusts no process of another user"
+  # What a pid file may name after a crash, once the number has been reused by
+  # uid 65534: a copy of sleep named ZuVozAdavid, and the installed daemon
+  # binary itself run by that user (the pid file root's, in root's run directory).
+  nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  chmod 0755 "$stage"
+  mkdir -m 0755 "$stage/fake"
+  cp /bin/sleep "$stage/fake/ZuVozAdavid"
+  "${nobody[@]}" "$stage/fake/ZuVozAdavid" 120 &
+  fakes+=($!)
+  mkdir -m 0700 "$stage/user"
+  printf '%s\n' "$stage/user/base" >"$stage/user/Path.ini"
+  chown -R 65534:65534 "$stage/user"
+  (cd "$stage/user" && "${nobody[@]}" "$ZQ_DAEMON")
+  user_pid_file="$stage/user/base/ZqSdkLog/ZuVozAdavid.pid"
+  for _ in $(seq 200); do
+    [ -s "$user_pid_file" ] && break
+    sleep 0.1
+  done
+  user_daemon=$(cat "$user_pid_file") || fail "the daemon of uid 65534 did not start"
+  fakes+=("$user_daemon")
+  run_pid_file=$(sed -n 's/^RUN_PID_FILE="\(.*\)"$/\1/p' "$init")
+  [ -n "$run_pid_file" ] || fail "the init script names no pid file"
+  mkdir -p -m 0755 "$(dirname "$run_pid_file")"
+  for pid in "${fakes[@]}"; do
+    echo "$pid" >"$run_pid_file"
+    if "$init" status; then fail "status took process $pid of uid 65534 for the daemon"; fi
+  done
+  # The daemon of uid 65534 holds the port: it goes before root's starts.
+  kill -TERM "$user_daemon"
+  for _ in $(seq 200); do
+    kill -0 "$user_daemon" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "${fakes[0]}" >"$run_pid_file"
+  "$init" start | tee "$stage/start.out"
+  if grep -q "already running" "$stage/start.out"; then fail "start took the fake for the daemon"; fi
+  "$init" stop
+fi
+
 # The init script under the system's sh and, when it is there, BusyBox's.
 shells=("")
 if command -v busybox >/dev/null 2>&1; then shells+=("busybox sh"); fi
@@ -196,7 +240,8 @@ for shell in "${shells[@]}"; do
   if run status; then fail "a ZuVozAdavid runs already"; fi
   run start
   run status || fail "status after start"
-  pid=$(cat /run/ZuVozAdavid.pid 2>/dev/null || cat /tmp/ZuVozAdavid.pid)
+  pid=$(cat "$(sed -n 's/^RUN_PID_FILE="\(.*\)"$/\1/p' "$init")" 2>/dev/null ||
+    cat "$stage/base/ZqSdkLog/ZuVozAdavid.pid")
   run start | grep -q "already running" || fail "a second start did not see the first"
   text="through the installed daemon${shell:+ under $shell}"
   "$root/bin/zqlog" -D "$stage/unused" -t init "$text"

@@ -62,7 +62,7 @@ chmod 755 "$root/usr/sbin/runlevel"
 [ -e "$root/sbin/runlevel" ] || ln -s /usr/sbin/runlevel "$root/sbin/runlevel"
 cp "$work"/out/*.deb "$root/tmp/"
 in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
-pid_of_daemon() { in_root cat /run/ZuVozAdavid.pid 2>/dev/null; }
+pid_of_daemon() { in_root cat /run/ZuVozAdavid/ZuVozAdavid.pid 2>/dev/null; }
 alive() { [ -n "$1" ] && grep -q '^State:[[:space:]]*[^Z]' "/proc/$1/status" 2>/dev/null; }
 
 echo "--- dpkg -i: the daemon starts"

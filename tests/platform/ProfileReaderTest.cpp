@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <random>
 #include <string>
@@ -308,6 +314,74 @@ TEST(ProfileReader, HostileContentStaysInBounds) {
         (void)random.reader.Call("File", "FileSize", "dflt", nSize);
         (void)random.reader.Call("File", "", "dflt", nSize);
         (void)random.reader.Call("", "", "dflt", nSize);
+    }
+}
+
+// Runs one value lookup in a child process, so that a reader that blocks or
+// spins cannot hold the test: the value, or "(did not return)" when the child
+// had to be killed after the deadline.
+std::string LookupInChild(const std::string& path, const char* pKey) {
+    int fds[2];
+    if (pipe(fds) != 0) return "(no pipe)";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        char out[64];
+        const int32_t n = ReadProfileString("File", pKey, "dflt", out, sizeof(out), path.c_str());
+        _exit(n >= 0 && write(fds[1], out, std::strlen(out)) >= 0 ? 0 : 1);
+    }
+    (void)close(fds[1]);
+    int status = 0;
+    const bool ended = zqtest::PollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    if (!ended) {
+        (void)kill(pid, SIGKILL);
+        (void)waitpid(pid, &status, 0);
+    }
+    std::string got;
+    char buf[64];
+    for (ssize_t n; ended && (n = read(fds[0], buf, sizeof(buf))) > 0;) {
+        got.append(buf, static_cast<size_t>(n));
+    }
+    (void)close(fds[0]);
+    return ended ? got : "(did not return)";
+}
+
+// What a user who could write the log directory might leave as LogServer.ini
+// for root's daemon: none of it may hold the reader, and only a regular file
+// is read, its first 64 KiB at most.
+TEST(ProfileReader, OnlyTheStartOfRegularFilesIsRead) {
+    zqtest::TempDir dir;
+    ASSERT_EQ(0, chmod(dir.Path().c_str(), 0777));  // the user plants in it
+    const std::string strIni = "[File]\r\nFileSize=30\r\n";
+    ASSERT_TRUE(zqtest::WriteFile(dir.File("regular.ini"), strIni));
+    std::string strBig = strIni;
+    while (strBig.size() < 64 * 1024) strBig += "; padding line of a large file\r\n";
+    strBig += "FileNum=5\r\n";  // beyond the first 64 KiB
+    ASSERT_TRUE(zqtest::WriteFile(dir.File("big.ini"), strBig));
+    const std::string strDir = dir.Path();
+    const uid_t nUid = geteuid() == 0 ? zqtest::kNobody : geteuid();
+    ASSERT_EQ(
+        0, zqtest::RunAsUser(nUid, [&] {
+            const bool bOk =
+                mkfifo((strDir + "/fifo.ini").c_str(), 0666) == 0 &&
+                symlink("/dev/zero", (strDir + "/zero.ini").c_str()) == 0 &&
+                symlink((strDir + "/fifo.ini").c_str(), (strDir + "/fifolink.ini").c_str()) == 0 &&
+                symlink((strDir + "/regular.ini").c_str(), (strDir + "/link.ini").c_str()) == 0;
+            return bOk ? 0 : 1;
+        }));
+    const struct {
+        const char* szFile;
+        const char* szKey;
+        const char* szWant;
+    } kCases[] = {
+        {"fifo.ini", "FileSize", "dflt"},      // no writer: an open that waits
+        {"fifolink.ini", "FileSize", "dflt"},  // the same through a link
+        {"zero.ini", "FileSize", "dflt"},      // a device without end
+        {"link.ini", "FileSize", "30"},        // a link to a regular file is fine
+        {"big.ini", "FileSize", "30"},        {"big.ini", "FileNum", "dflt"},  // not read
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::string(c.szFile) + " " + c.szKey);
+        EXPECT_EQ(c.szWant, LookupInChild(dir.File(c.szFile), c.szKey));
     }
 }
 

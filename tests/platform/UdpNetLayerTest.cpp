@@ -8,10 +8,12 @@
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/select.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -347,9 +349,9 @@ TEST(UdpNetLayer, OpenResultTellsWhetherTheEndpointIsBound) {
         SCOPED_TRACE(c.pName);
         if (c.nIp == kForeignIp && HasLocalIp(kForeignIp)) continue;
         CUdpNetLayer endpoint(c.nIp, c.nPort, 64);
-        EXPECT_EQ(c.nExpected, endpoint.GetOpenResult());
+        EXPECT_EQ(c.nExpected, endpoint.GetBindResult(nullptr));
         NetHandle handle(c.nIp, c.nPort, 64);
-        EXPECT_EQ(c.nExpected, handle.NetLayerGetOpenResult());
+        EXPECT_EQ(c.nExpected, handle.NetLayerGetBindResult(nullptr));
     }
     (void)close(nHolder);
 }
@@ -464,6 +466,92 @@ TEST(UdpNetLayer, SharedBySendingAndReceivingThreads) {
     EXPECT_EQ("", strSendError);
     EXPECT_EQ("", strRecvError);
     EXPECT_EQ(kCount, nReceived.load());
+}
+
+TEST(UdpNetLayer, ExclusiveEndpointHoldsItsPortAlone) {
+    CUdpNetLayer exclusive(kLoopback, 0, 64, NetUse::kExclusive);
+    int nErrno = -1;
+    EXPECT_EQ(0, exclusive.GetBindResult(&nErrno));
+    EXPECT_EQ(0, nErrno);
+    const uint16_t nPort = PortOf(exclusive);
+    const struct {
+        const char* szName;
+        uint32_t nIp;
+        bool bReuseAddr;
+        bool bReusePort;
+    } kTries[] = {
+        {"plain", kLoopback, false, false},
+        {"address reuse", kLoopback, true, false},
+        {"port reuse", kLoopback, false, true},
+        {"both", kLoopback, true, true},
+        {"the wildcard address with address reuse", 0, true, false},
+    };
+    for (const auto& t : kTries) {
+        SCOPED_TRACE(t.szName);
+        const int fd = zqtest::BindUdp(t.nIp, nPort, t.bReuseAddr, t.bReusePort, SOCK_CLOEXEC);
+        EXPECT_LT(fd, 0);
+        EXPECT_EQ(EADDRINUSE, errno);
+        if (fd >= 0) (void)close(fd);
+    }
+    {
+        SCOPED_TRACE("a shared endpoint");
+        CUdpNetLayer shared(kLoopback, nPort, 64);
+        EXPECT_EQ(NET_ERR_BIND, shared.GetBindResult(&nErrno));
+        EXPECT_EQ(EADDRINUSE, nErrno);
+    }
+    // Still the only receiver.
+    CUdpNetLayer sender(kLoopback, 0, 64);
+    ASSERT_EQ(0, SendText(sender, "to the holder", nPort));
+    const Received got = RecvText(exclusive);
+    ASSERT_EQ(0, got.nRet);
+    EXPECT_EQ("to the holder", got.text);
+}
+
+TEST(UdpNetLayer, BindResultTellsWhyThereIsNoPort) {
+    CUdpNetLayer shared(kLoopback, 0, 64);
+    const uint16_t nPort = PortOf(shared);
+    int nErrno = -1;
+    {
+        SCOPED_TRACE("the port is shared already: an exclusive bind fails");
+        NetHandle handle(kLoopback, nPort, 64, NetUse::kExclusive);
+        EXPECT_EQ(NET_ERR_BIND, handle.NetLayerGetBindResult(&nErrno));
+        EXPECT_EQ(EADDRINUSE, nErrno);
+    }
+    {
+        SCOPED_TRACE("a second shared endpoint binds");
+        NetHandle handle(kLoopback, nPort, 64);
+        EXPECT_EQ(0, handle.NetLayerGetBindResult(&nErrno));
+        EXPECT_EQ(0, nErrno);
+        EXPECT_EQ(0, handle.NetLayerGetBindResult(nullptr));
+    }
+    if (!HasLocalIp(kForeignIp)) {
+        SCOPED_TRACE("an address of another host");
+        CUdpNetLayer foreign(kForeignIp, 0, 64);
+        EXPECT_EQ(NET_ERR_PARAM, foreign.GetBindResult(nullptr));
+    }
+}
+
+TEST(UdpNetLayer, SendOnlyEndpointQueuesLittle) {
+    constexpr long long kMaxQueued = 256 * 1024;  // the kernel's minimum plus one datagram
+    for (const NetUse eUse : {NetUse::kSendOnly, NetUse::kShared}) {
+        SCOPED_TRACE(eUse == NetUse::kSendOnly ? "send-only" : "shared");
+        CUdpNetLayer endpoint(kLoopback, 0, 64, eUse);
+        const uint16_t nPort = PortOf(endpoint);
+        ASSERT_TRUE(zqtest::FloodLoopback(nPort, 100, 60000));
+        const long long llQueued = zqtest::QueuedBytes(nPort);
+        if (eUse == NetUse::kSendOnly) {
+            EXPECT_GT(llQueued, 0);  // it does receive, only little
+            EXPECT_LE(llQueued, kMaxQueued);
+        } else {
+            EXPECT_GT(llQueued, kMaxQueued);  // a receiver keeps its burst
+        }
+        // Sending is unaffected.
+        CUdpNetLayer observer(kLoopback, 0, 64);
+        ASSERT_EQ(0, SendText(endpoint, "sent", PortOf(observer)));
+        const Received got = RecvText(observer);
+        ASSERT_EQ(0, got.nRet);
+        EXPECT_EQ("sent", got.text);
+    }
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -37,7 +38,9 @@
 #include <cstdio>
 #include <ctime>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -50,6 +53,7 @@ namespace {
 
 using zqtest::FileExists;
 using zqtest::FileSize;
+using zqtest::kNobody;
 using zqtest::PollUntil;
 using zqtest::ReadFile;
 using zqtest::WriteFile;
@@ -57,7 +61,6 @@ using zqtest::WriteFile;
 constexpr const char* kDaemonPath = ZQ_DAEMON_PATH;
 constexpr const char* kZqlogPath = ZQ_ZQLOG_PATH;
 constexpr const char* kDaemonName = "ZuVozAdavid";
-constexpr uid_t kNobody = 65534;
 constexpr int kExecFailed = 127;
 constexpr long long kMiB = 1 << 20;
 
@@ -436,7 +439,8 @@ TEST_F(DaemonTest, StopSignalWritesEveryQueuedDatagramAndRemovesThePidFile) {
         ASSERT_NE(0, nDaemon);
         const std::string strPidText = std::to_string(nDaemon) + "\n";
         EXPECT_TRUE(PollUntil([&] {
-            return ReadFile(kPidFilePath) == strPidText || ReadFile(kPidFileFallback) == strPidText;
+            return ReadFile(kPidFilePath) == strPidText ||
+                   ReadFile(strBase + "/ZqSdkLog/" + kPidFileName) == strPidText;
         })) << "no pid file names "
             << nDaemon;
 
@@ -465,7 +469,7 @@ TEST_F(DaemonTest, StopSignalWritesEveryQueuedDatagramAndRemovesThePidFile) {
         EXPECT_TRUE(strGot == strExpected)
             << zqtest::SplitCrLf(strGot).size() << " lines of 300 written: '" << strGot << "'";
         EXPECT_NE(strPidText, ReadFile(kPidFilePath));
-        EXPECT_NE(strPidText, ReadFile(kPidFileFallback));
+        EXPECT_NE(strPidText, ReadFile(strBase + "/ZqSdkLog/" + kPidFileName));
     }
 }
 
@@ -873,6 +877,11 @@ TEST_F(DaemonTest, FailedDetachExitsNonZero) {
     // so that only this process counts.
     if (getuid() != 0) GTEST_SKIP() << "needs root to limit another user's processes";
     constexpr const char* kLoneUid = "64999";
+    // Its base is its own, so that its lock can lie in its log directory.
+    const std::string strBase = m_Dir.File("base");
+    ASSERT_EQ(0, chmod(m_Dir.Path().c_str(), 0755));
+    ASSERT_EQ(0, mkdir(strBase.c_str(), 0755));
+    ASSERT_EQ(0, chown(strBase.c_str(), 64999, 64999));
     const std::string strOut = m_Dir.File("detach.out");
     SpawnSpec stSpec;
     stSpec.vArgs = {kDaemonPath};
@@ -933,7 +942,8 @@ TEST_F(DaemonTest, SignalsOtherThanStopNeitherEndTheDaemonNorLoseRecords) {
     ASSERT_NE(0, nDaemon);
     const std::string strPidText = std::to_string(nDaemon) + "\n";
     auto PidFileNamesIt = [&] {
-        return ReadFile(kPidFilePath) == strPidText || ReadFile(kPidFileFallback) == strPidText;
+        return ReadFile(kPidFilePath) == strPidText ||
+               ReadFile(strBase + "/ZqSdkLog/" + kPidFileName) == strPidText;
     };
     ASSERT_TRUE(PollUntil(PidFileNamesIt));
 
@@ -1304,6 +1314,296 @@ TEST_F(DaemonTest, StatisticsCountWhatWasReceivedWrittenAndDropped) {
     EXPECT_FALSE(ReadStats()) << "the statistics outlive the daemon";
 }
 
+std::string ModeOf(const std::string& strPath) {
+    struct stat st {};
+    if (lstat(strPath.c_str(), &st) != 0) return "missing";
+    char szMode[8];
+    std::snprintf(szMode, sizeof(szMode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return szMode;
+}
+
+// Every way a user may try to bind the daemon's port; the sockets that get it
+// stay open in the user's process while the records are sent.
+TEST_F(DaemonTest, NoOtherUserCanBindThePortWhileTheDaemonRuns) {
+    const std::string strBase = m_Dir.File("base");
+    const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
+    ASSERT_NE(0, nDaemon);
+    const uid_t nUid = getuid() == 0 ? kNobody : getuid();
+    zqtest::UserProcess stUser(nUid, [] {
+        const struct {
+            uint32_t nIp;
+            bool bReuseAddr;
+            bool bReusePort;
+        } kTries[] = {{kLoopbackIp, false, false},
+                      {kLoopbackIp, true, false},
+                      {kLoopbackIp, false, true},
+                      {kLoopbackIp, true, true},
+                      {0, true, true}};
+        int nBound = 0;
+        for (size_t i = 0; i < sizeof(kTries) / sizeof(kTries[0]); ++i) {
+            // A socket that binds is kept: it would take the daemon's datagrams.
+            if (zqtest::BindUdp(kTries[i].nIp, kLogServerPort, kTries[i].bReuseAddr,
+                                kTries[i].bReusePort, SOCK_CLOEXEC) >= 0) {
+                nBound |= 1 << i;
+            }
+        }
+        return nBound;
+    });
+    EXPECT_EQ(0, stUser.Status()) << "bit i set: bind i of plain, address reuse, port reuse, "
+                                     "both, both on 0.0.0.0 succeeded";
+    CSender stSender;
+    std::string strExpected;
+    for (int i = 0; i < 200; ++i) {
+        const std::string strRecord = "record " + std::to_string(i) + "\r\n";
+        stSender.Send(strRecord);
+        strExpected += strRecord;
+    }
+    const std::string strFile = LogFile(strBase, 0);
+    EXPECT_TRUE(PollUntil([&] { return FileSize(strFile) >= (long long)strExpected.size(); }));
+    stUser.Stop();
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+    EXPECT_EQ(strExpected, ReadFile(strFile));
+}
+
+TEST_F(DaemonTest, DaemonThatCannotBindItsPortStops) {
+    // Another socket holds the port, with address reuse on as the daemon's own
+    // socket once had it, so that a second socket with the option could share it.
+    const int nHolder = zqtest::BindUdp(kLoopbackIp, kLogServerPort, true, false, SOCK_CLOEXEC);
+    ASSERT_GE(nHolder, 0) << "127.0.0.1:12345 is taken";
+    const std::string strOut = m_Dir.File("daemon.out");
+    const int nStatus = Run({kDaemonPath}, MakeRunDir("run", m_Dir.File("base")), "", strOut);
+    // The starter waits until the daemon receives: it reports the failure
+    // itself, and nothing runs on.
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << Describe(nStatus);
+    EXPECT_NE(std::string::npos, ReadFile(strOut).find("cannot receive on UDP port 12345"))
+        << ReadFile(strOut);
+    EXPECT_TRUE(Children(kDaemonName).empty()) << "a daemon runs on without its port";
+    (void)close(nHolder);
+}
+
+// Log directories a local user could write, made ready before the daemon's
+// first start. Root's daemon refuses to start in each; the file a planted link
+// leads to stays as it is.
+TEST_F(DaemonTest, LogDirectoryOpenToOtherUsersIsRefused) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root: only a root daemon checks its log directory";
+    ASSERT_EQ(0, chmod(m_Dir.Path().c_str(), 0755));
+    const std::string strVictim = m_Dir.File("victim");
+    ASSERT_TRUE(WriteFile(strVictim, "root's file\n"));
+    const std::string strPub = m_Dir.File("pub");  // like /tmp
+    ASSERT_EQ(0, mkdir(strPub.c_str(), 0755));
+    ASSERT_EQ(0, chmod(strPub.c_str(), 01777));
+    const std::string strRootDir = m_Dir.File("rootdir");
+    ASSERT_EQ(0, mkdir(strRootDir.c_str(), 0755));
+    auto AsUser = [](const std::function<bool()>& fn) {
+        EXPECT_EQ(0, zqtest::RunAsUser(kNobody, [&] { return fn() ? 0 : 1; }));
+    };
+    auto MakeDir = [](const std::string& strDir, mode_t nMode, uid_t nOwner) {
+        ASSERT_EQ(0, mkdir(strDir.c_str(), 0700));
+        ASSERT_EQ(0, chmod(strDir.c_str(), nMode));
+        ASSERT_EQ(0, chown(strDir.c_str(), nOwner, nOwner));
+    };
+    struct Case {
+        const char* szName;
+        std::string strBase;
+        std::function<void(const std::string& strLogDir)> fnPlant;
+        std::string strNotMade;  // a directory the daemon must not make
+    };
+    const std::vector<Case> vCases = {
+        {"a world-writable ZqSdkLog, SDK_00.log a user's link to root's file", m_Dir.File("a"),
+         [&](const std::string& strLogDir) {
+             MakeDir(m_Dir.File("a"), 0755, 0);
+             MakeDir(strLogDir, 0777, 0);
+             AsUser([&] {
+                 return symlink(strVictim.c_str(), (strLogDir + "/SDK_00.log").c_str()) == 0;
+             });
+         },
+         ""},
+        {"the user's ZqSdkLog with a failing rotation and SDK_00.log a link", m_Dir.File("b"),
+         [&](const std::string& strLogDir) {
+             MakeDir(m_Dir.File("b"), 0755, 0);
+             MakeDir(strLogDir, 0755, kNobody);
+             AsUser([&] {
+                 return mkdir((strLogDir + "/SDK_01.log").c_str(), 0755) == 0 &&
+                        WriteFile(strLogDir + "/SDK_01.log/keep", "x") &&
+                        WriteFile(strLogDir + "/LogServer.ini",
+                                  "[File]\r\nFileSize=10\r\nFileNum=2\r\n") &&
+                        symlink(strVictim.c_str(), (strLogDir + "/SDK_00.log").c_str()) == 0;
+             });
+         },
+         ""},
+        {"a base of the user", m_Dir.File("c"),
+         [&](const std::string&) { MakeDir(m_Dir.File("c"), 0755, kNobody); },
+         m_Dir.File("c") + "/ZqSdkLog"},
+        {"a group-writable ZqSdkLog", m_Dir.File("d"),
+         [&](const std::string& strLogDir) {
+             MakeDir(m_Dir.File("d"), 0755, 0);
+             MakeDir(strLogDir, 0770, 0);
+         },
+         ""},
+        {"a base that is the user's link to a root directory", strPub + "/e",
+         [&](const std::string&) {
+             AsUser([&] { return symlink(strRootDir.c_str(), (strPub + "/e").c_str()) == 0; });
+         },
+         strRootDir + "/ZqSdkLog"},
+        {"a base in a world-writable directory without the sticky bit", m_Dir.File("f") + "/base",
+         [&](const std::string&) {
+             MakeDir(m_Dir.File("f"), 0777, 0);
+             MakeDir(m_Dir.File("f") + "/base", 0755, 0);
+         },
+         ""},
+    };
+    int nCase = 0;
+    for (const Case& c : vCases) {
+        SCOPED_TRACE(c.szName);
+        const std::string strLogDir = c.strBase + "/ZqSdkLog";
+        c.fnPlant(strLogDir);
+        const std::string strOut = m_Dir.File("out" + std::to_string(++nCase));
+        const std::string strRun = MakeRunDir("run" + std::to_string(nCase), c.strBase);
+        const int nStatus = Run({kDaemonPath}, strRun, "", strOut);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << Describe(nStatus);
+        const std::string strMessage = ReadFile(strOut);
+        EXPECT_NE(std::string::npos, strMessage.find("refusing the log directory")) << strMessage;
+        if (nStatus == 0) {
+            // It started: what it was sent ends up where its log file leads.
+            EXPECT_TRUE(PollUntil(ReceivePortBound));
+            CSender stSender;
+            stSender.Send("written by root\r\n");
+            for (pid_t nPid : Children(kDaemonName)) (void)StopDaemon(nPid);
+        }
+        EXPECT_EQ("root's file\n", ReadFile(strVictim));
+        if (!c.strNotMade.empty()) {
+            EXPECT_FALSE(FileExists(c.strNotMade));
+        }
+        EXPECT_TRUE(Children(kDaemonName).empty());
+    }
+}
+
+// Removes, at the end of a test, what uid 65534 planted in /run.
+class CRunSquat {
+public:
+    CRunSquat() { Clean(); }
+    ~CRunSquat() { Clean(); }
+    static bool RunIsOpen() {
+        struct stat st {};
+        return stat("/run", &st) == 0 && (st.st_mode & S_IWOTH) != 0;
+    }
+    static const std::vector<std::string>& Paths() {
+        static const std::vector<std::string> vPaths = {"/run/ZuVozAdavid.pid",
+                                                        "/run/ZuVozAdavid.lock", kRunDir};
+        return vPaths;
+    }
+
+private:
+    static void Clean() {
+        for (const std::string& strPath : Paths()) {
+            struct stat st {};
+            if (lstat(strPath.c_str(), &st) == 0 && st.st_uid == kNobody) {
+                zqtest::RemoveTree(strPath);
+            }
+        }
+    }
+};
+
+// Anything an unprivileged user can take or plant before the daemon starts:
+// the abstract unix name once used as the lock and, in a /run that anyone may
+// write, the names of the lock, the pid file and the run directory.
+TEST_F(DaemonTest, UnprivilegedUserCannotKeepTheDaemonFromStarting) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to act as uid 65534";
+    CRunSquat stSquat;
+    const bool bRunOpen = CRunSquat::RunIsOpen();
+    if (bRunOpen) {
+        // The run directory of an earlier root daemon goes, so that the user
+        // can make it first. No daemon runs (SetUp).
+        zqtest::RemoveTree(kRunDir);
+    } else {
+        std::printf("/run is not writable by others here: only the abstract name is taken\n");
+    }
+    zqtest::UserProcess stUser(kNobody, [bRunOpen] {
+        const int nUnix = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un stAddr{};
+        stAddr.sun_family = AF_UNIX;
+        const size_t nNameLen = std::strlen(kLogServerName);
+        std::memcpy(stAddr.sun_path + 1, kLogServerName, nNameLen);
+        const socklen_t nAddrLen =
+            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + nNameLen);
+        if (bind(nUnix, reinterpret_cast<sockaddr*>(&stAddr), nAddrLen) != 0) return 1;
+        if (!bRunOpen) return 0;
+        auto LockedFile = [](const std::string& strPath) {
+            const int nFd = open(strPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+            return nFd >= 0 && flock(nFd, LOCK_EX | LOCK_NB) == 0;
+        };
+        const bool bOk = mkfifo("/run/ZuVozAdavid.pid", 0666) == 0 &&
+                         LockedFile("/run/ZuVozAdavid.lock") && mkdir(kRunDir, 0777) == 0 &&
+                         LockedFile(std::string(kRunDir) + "/" + kLockFileName) &&
+                         mkfifo(kPidFilePath, 0666) == 0;
+        return bOk ? 0 : 2;
+    });
+    ASSERT_EQ(0, stUser.Status()) << "uid 65534 could not take the names";
+
+    const std::string strBase = m_Dir.File("base");
+    const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
+    ASSERT_NE(0, nDaemon);
+    CSender stSender;
+    stSender.Send("started all the same\r\n");
+    EXPECT_TRUE(
+        PollUntil([&] { return ReadFile(LogFile(strBase, 0)) == "started all the same\r\n"; }));
+    // Its pid file: in its run directory, or in the log directory when the
+    // user has taken the run directory's name.
+    const std::string strPidFile =
+        bRunOpen ? strBase + "/ZqSdkLog/" + kPidFileName : std::string(kPidFilePath);
+    EXPECT_EQ(std::to_string(nDaemon) + "\n", ReadFile(strPidFile));
+    struct stat st {};
+    ASSERT_EQ(0, lstat(strPidFile.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && st.st_nlink == 1);
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+    if (bRunOpen) {
+        // What the user planted was left alone.
+        ASSERT_EQ(0, lstat("/run/ZuVozAdavid.pid", &st));
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        ASSERT_EQ(0, lstat(kPidFilePath, &st));
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    }
+}
+
+TEST_F(DaemonTest, LockGoesWithItsHolderAndAStalePidFileIsReplaced) {
+    const std::string strBase = m_Dir.File("base");
+    const std::string strRun = MakeRunDir("run", strBase);
+    const pid_t nFirst = StartDaemon(strRun);
+    ASSERT_NE(0, nFirst);
+    // Killed: no orderly exit removes its pid file or releases its lock.
+    EXPECT_EQ(SIGKILL, WTERMSIG(StopDaemon(nFirst, SIGKILL)));
+    const pid_t nSecond = StartDaemon(strRun);
+    ASSERT_NE(0, nSecond);
+    const std::string strPidText = std::to_string(nSecond) + "\n";
+    EXPECT_TRUE(PollUntil([&] {
+        return ReadFile(kPidFilePath) == strPidText ||
+               ReadFile(strBase + "/ZqSdkLog/" + kPidFileName) == strPidText;
+    }));
+    EXPECT_EQ(0, StopDaemon(nSecond));
+}
+
+TEST_F(DaemonTest, CreatedFilesAndDirectoriesIgnoreTheStartersUmask) {
+    const std::string strBase = m_Dir.File("base");
+    const std::string strRun = MakeRunDir("run", strBase);
+    const mode_t nOld = umask(0);
+    const pid_t nDaemon = StartDaemon(strRun);
+    (void)umask(nOld);
+    ASSERT_NE(0, nDaemon);
+    CSender stSender;
+    stSender.Send("modes\r\n");
+    EXPECT_TRUE(PollUntil([&] { return ReadFile(LogFile(strBase, 0)) == "modes\r\n"; }));
+    const std::string strPidText = std::to_string(nDaemon) + "\n";
+    const std::string strPidFile = ReadFile(kPidFilePath) == strPidText
+                                       ? std::string(kPidFilePath)
+                                       : strBase + "/ZqSdkLog/" + kPidFileName;
+    EXPECT_EQ("0644", ModeOf(strPidFile));  // others may read it
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+    EXPECT_EQ("0750", ModeOf(strBase));
+    EXPECT_EQ("0750", ModeOf(strBase + "/ZqSdkLog"));
+    EXPECT_EQ("0640", ModeOf(LogFile(strBase, 0)));
+    EXPECT_EQ("0640", ModeOf(strBase + "/ZqSdkLog/LogServer.ini"));
+}
+
 // Voluntary context switches of a thread, from its open status file: a loop
 // that sleeps makes them, a loop that spins without system calls does not.
 long VoluntarySwitches(int nStatusFd) {
@@ -1456,6 +1756,34 @@ TEST(MessageRecvTest, EveryDatagramGivenUpIsCountedOnceByCause) {
     EXPECT_GT(nFull, 0u);
     EXPECT_EQ(kRecords, nWritten + nFull) << nWritten << " written, " << nFull << " refused";
     g_bStopRecv.store(false);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MessageRecvTest, PortHeldByAnotherSocketEndsTheLoopWithItsOwnResult) {
+    const int nHolder = zqtest::BindUdp(kLoopbackIp, kLogServerPort, true, false, SOCK_CLOEXEC);
+    ASSERT_GE(nHolder, 0) << "127.0.0.1:12345 is taken";
+    char szBase[] = "/unused";
+    g_bStopRecv.store(false);
+    std::atomic<bool> bDone{false};
+    std::atomic<int> nRet{-1};
+    testing::internal::CaptureStderr();
+    std::thread stLoop([&] {
+        nRet.store(MessageRecv(szBase));
+        bDone.store(true);
+    });
+    const bool bEnded = PollUntil([&] { return bDone.load(); });
+    if (!bEnded) g_bStopRecv.store(true);
+    stLoop.join();
+    const std::string strErr = testing::internal::GetCapturedStderr();
+    g_bStopRecv.store(false);
+    (void)close(nHolder);
+    EXPECT_TRUE(bEnded) << "the loop ran on without its port";
+    EXPECT_EQ(kRecvErrBind, nRet.load());
+    EXPECT_EQ(0u, strErr.find("ZuVozAdavid: cannot bind 127.0.0.1:12345: ")) << strErr;
+    EXPECT_EQ(1, std::count(strErr.begin(), strErr.end(), '\n')) << strErr;
 }
 
 }  // namespace

@@ -1,7 +1,14 @@
 #include "tests/support/TestSupport.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,6 +117,150 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
         pos = end + 2;
     }
     return lines;
+}
+
+namespace {
+
+constexpr int kChildFailed = 127;
+constexpr int kReportWaitMs = 20000;
+
+// In a child: becomes user and group nUid without supplementary groups.
+bool BecomeUser(uid_t nUid) {
+    if (nUid == getuid() && nUid == geteuid()) return true;
+    return setgroups(0, nullptr) == 0 && setgid(static_cast<gid_t>(nUid)) == 0 && setuid(nUid) == 0;
+}
+
+}  // namespace
+
+int RunAsUser(uid_t nUid, const std::function<int()>& fn) {
+    const pid_t nPid = fork();
+    if (nPid < 0) return -1;
+    if (nPid == 0) _exit(BecomeUser(nUid) ? fn() : kChildFailed);
+    int nStatus = 0;
+    pid_t nDone = 0;
+    const bool bEnded = PollUntil([&] {
+        nDone = waitpid(nPid, &nStatus, WNOHANG);
+        return nDone != 0;
+    });
+    if (!bEnded || nDone != nPid) {
+        (void)kill(nPid, SIGKILL);
+        (void)waitpid(nPid, &nStatus, 0);
+        return -1;
+    }
+    if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) == kChildFailed) return -1;
+    return WEXITSTATUS(nStatus);
+}
+
+UserProcess::UserProcess(uid_t nUid, const std::function<int()>& setup,
+                         const std::vector<std::string>& vExec) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    std::vector<char*> vArgv;
+    for (const std::string& s : vExec) vArgv.push_back(const_cast<char*>(s.c_str()));
+    vArgv.push_back(nullptr);
+    m_pid = fork();
+    if (m_pid == 0) {
+        (void)close(fds[0]);
+        if (!BecomeUser(nUid)) _exit(kChildFailed);
+        const unsigned char cStatus = static_cast<unsigned char>(setup());
+        if (write(fds[1], &cStatus, 1) != 1) _exit(kChildFailed);
+        if (cStatus == 0 && !vExec.empty()) {
+            execv(vArgv[0], vArgv.data());
+            _exit(kChildFailed);
+        }
+        for (;;) pause();
+    }
+    (void)close(fds[1]);
+    if (m_pid > 0) {
+        pollfd stPoll{fds[0], POLLIN, 0};
+        unsigned char cStatus = 0;
+        if (poll(&stPoll, 1, kReportWaitMs) == 1 && read(fds[0], &cStatus, 1) == 1) {
+            m_nStatus = cStatus;
+        }
+    }
+    (void)close(fds[0]);
+}
+
+UserProcess::~UserProcess() { Stop(); }
+
+void UserProcess::Stop() {
+    if (m_pid <= 0) return;
+    (void)kill(m_pid, SIGKILL);
+    (void)waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+}
+
+int BindUdp(uint32_t nIp, uint16_t nPort, bool bReuseAddr, bool bReusePort, int nFlags) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | nFlags, 0);
+    if (fd < 0) return -1;
+    const int nOn = 1;
+    bool bOk = !bReuseAddr || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn)) == 0;
+    bOk = bOk && (!bReusePort || setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &nOn, sizeof(nOn)) == 0);
+    sockaddr_in stAddr{};
+    stAddr.sin_family = AF_INET;
+    stAddr.sin_port = htons(nPort);
+    stAddr.sin_addr.s_addr = htonl(nIp);
+    if (bOk && bind(fd, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)) == 0) return fd;
+    const int nErr = errno;
+    (void)close(fd);
+    errno = nErr;
+    return -1;
+}
+
+bool FloodLoopback(uint16_t nPort, int nCount, size_t nSize) {
+    cpu_set_t stOld;
+    cpu_set_t stOne;
+    CPU_ZERO(&stOne);
+    CPU_SET(sched_getcpu(), &stOne);
+    if (sched_getaffinity(0, sizeof(stOld), &stOld) != 0 ||
+        sched_setaffinity(0, sizeof(stOne), &stOne) != 0) {
+        return false;
+    }
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in stSelf{};
+    stSelf.sin_family = AF_INET;
+    stSelf.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLen = sizeof(stSelf);
+    bool bOk = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&stSelf), nLen) == 0 &&
+               getsockname(fd, reinterpret_cast<sockaddr*>(&stSelf), &nLen) == 0;
+    sockaddr_in stTo = stSelf;
+    stTo.sin_port = htons(nPort);
+    const std::string strData(nSize, 'f');
+    for (int i = 0; bOk && i < nCount; ++i) {
+        bOk = sendto(fd, strData.data(), strData.size(), 0, reinterpret_cast<sockaddr*>(&stTo),
+                     sizeof(stTo)) == static_cast<ssize_t>(strData.size());
+    }
+    // Loopback datagrams wait, in order, in the queue of the CPU that sent
+    // them: when this one is back, the flood has been handled.
+    const char cMark = 'm';
+    bOk =
+        bOk && sendto(fd, &cMark, 1, 0, reinterpret_cast<sockaddr*>(&stSelf), sizeof(stSelf)) == 1;
+    pollfd stPoll{fd, POLLIN, 0};
+    char cGot = 0;
+    bOk =
+        bOk && poll(&stPoll, 1, kReportWaitMs) == 1 && recv(fd, &cGot, 1, 0) == 1 && cGot == cMark;
+    if (fd >= 0) (void)close(fd);
+    (void)sched_setaffinity(0, sizeof(stOld), &stOld);
+    return bOk;
+}
+
+long long QueuedBytes(uint16_t nPort) {
+    std::ifstream in("/proc/net/udp");
+    std::string strLine;
+    std::getline(in, strLine);  // the header
+    long long llQueued = -1;
+    while (std::getline(in, strLine)) {
+        unsigned int nAddr = 0;
+        unsigned int nLocalPort = 0;
+        unsigned int nRxQueue = 0;
+        if (std::sscanf(strLine.c_str(), " %*d: %8X:%4X %*8X:%*4X %*2X %*8X:%8X", &nAddr,
+                        &nLocalPort, &nRxQueue) != 3) {
+            continue;
+        }
+        if (nLocalPort != nPort || nAddr != htonl(INADDR_LOOPBACK)) continue;
+        llQueued = (llQueued < 0 ? 0 : llQueued) + nRxQueue;
+    }
+    return llQueued;
 }
 
 std::vector<std::string> TargetCommand(const std::vector<std::string>& vArgs,

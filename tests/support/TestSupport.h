@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -52,6 +53,56 @@ bool PollUntil(const std::function<bool()>& pred,
 // Splits a text into lines ended by "\r\n"; a trailing piece without it is
 // returned as the last element.
 std::vector<std::string> SplitCrLf(const std::string& text);
+
+// The unprivileged user the attack tests act as.
+constexpr uid_t kNobody = 65534;
+
+// Runs fn in a child process that first becomes user and group nUid without
+// supplementary groups (what `setpriv --reuid=N --regid=N --clear-groups`
+// does) and returns fn's result, which must lie in 0..125, as that process's
+// exit status. -1 when the child could not become the user, ended by a signal
+// or did not end within the deadline (it is killed then).
+int RunAsUser(uid_t nUid, const std::function<int()>& fn);
+
+// A process of another user that stays: a child becomes nUid (as in RunAsUser),
+// runs setup, reports setup's result (0..255) to the parent and then, when it
+// is 0 and vExec is not empty, executes vExec (its descriptors without
+// close-on-exec, such as a socket setup opened, live on in the program);
+// otherwise it waits, keeping what setup opened, until it is stopped. Stopped
+// (SIGKILL) and reaped by Stop and the destructor.
+class UserProcess {
+public:
+    UserProcess(uid_t nUid, const std::function<int()>& setup,
+                const std::vector<std::string>& vExec = {});
+    ~UserProcess();
+    UserProcess(const UserProcess&) = delete;
+    UserProcess& operator=(const UserProcess&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    // setup's result; -1 when the child could not become the user or report.
+    int Status() const { return m_nStatus; }
+    void Stop();
+
+private:
+    pid_t m_pid = -1;
+    int m_nStatus = -1;
+};
+
+// A UDP socket bound to nIp:nPort (host order) with the options asked for;
+// its descriptor, or -1 with errno from the call that failed. nFlags is
+// SOCK_CLOEXEC, or 0 for a socket that a program executed next keeps.
+int BindUdp(uint32_t nIp, uint16_t nPort, bool bReuseAddr, bool bReusePort, int nFlags);
+
+// Sends nCount datagrams of nSize bytes from an ephemeral loopback port to
+// 127.0.0.1:nPort and returns once each of them has been delivered or dropped
+// by the receiving side: the calling thread stays on one CPU meanwhile, and a
+// last datagram to its own socket, queued behind the others, has arrived.
+// False when a send or that last datagram failed.
+bool FloodLoopback(uint16_t nPort, int nCount, size_t nSize);
+
+// Bytes queued for reading on the sockets bound to port nPort on 127.0.0.1
+// (from /proc/net/udp); -1 when there is no such socket.
+long long QueuedBytes(uint16_t nPort);
 
 // The command line that runs one of the project's own programs (vArgs[0] its
 // path). In a cross build the tests run under an emulator, and ZQ_TEST_EMULATOR
