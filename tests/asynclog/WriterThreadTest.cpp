@@ -234,7 +234,7 @@ TEST(WriterThreadTest, EveryEditIsReloadedAlsoWithinOneSecond) {
     struct Edit {
         const char* pName;
         std::string content;
-        long nNsec;   // new nanoseconds of the same second
+        long nNsec;  // new nanoseconds of the same second
         int32_t nLevel;
     };
     const time_t nSec = time(nullptr) - 1000;
