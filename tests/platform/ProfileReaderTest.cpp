@@ -321,28 +321,11 @@ TEST(ProfileReader, HostileContentStaysInBounds) {
 // spins cannot hold the test: the value, or "(did not return)" when the child
 // had to be killed after the deadline.
 std::string LookupInChild(const std::string& path, const char* pKey) {
-    int fds[2];
-    if (pipe(fds) != 0) return "(no pipe)";
-    const pid_t pid = fork();
-    if (pid == 0) {
+    return zqtest::InChild([&] {
         char out[64];
         const int32_t n = ReadProfileString("File", pKey, "dflt", out, sizeof(out), path.c_str());
-        _exit(n >= 0 && write(fds[1], out, std::strlen(out)) >= 0 ? 0 : 1);
-    }
-    (void)close(fds[1]);
-    int status = 0;
-    const bool ended = zqtest::PollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; });
-    if (!ended) {
-        (void)kill(pid, SIGKILL);
-        (void)waitpid(pid, &status, 0);
-    }
-    std::string got;
-    char buf[64];
-    for (ssize_t n; ended && (n = read(fds[0], buf, sizeof(buf))) > 0;) {
-        got.append(buf, static_cast<size_t>(n));
-    }
-    (void)close(fds[0]);
-    return ended ? got : "(did not return)";
+        return n >= 0 ? std::string(out) : std::string("(failed)");
+    });
 }
 
 // What a user who could write the log directory might leave as LogServer.ini

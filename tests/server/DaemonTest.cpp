@@ -1314,13 +1314,7 @@ TEST_F(DaemonTest, StatisticsCountWhatWasReceivedWrittenAndDropped) {
     EXPECT_FALSE(ReadStats()) << "the statistics outlive the daemon";
 }
 
-std::string ModeOf(const std::string& strPath) {
-    struct stat st {};
-    if (lstat(strPath.c_str(), &st) != 0) return "missing";
-    char szMode[8];
-    std::snprintf(szMode, sizeof(szMode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return szMode;
-}
+using zqtest::ModeOf;
 
 // Every way a user may try to bind the daemon's port; the sockets that get it
 // stay open in the user's process while the records are sent.

@@ -21,29 +21,12 @@ using zqtest::TempDir;
 // waits cannot hold the test, and returns the first line read, "(refused)", or
 // "(did not return)" when the child had to be killed after the deadline.
 std::string OpenInChild(const std::string& strPath) {
-    int fds[2];
-    if (pipe(fds) != 0) return "(no pipe)";
-    const pid_t pid = fork();
-    if (pid == 0) {
+    return zqtest::InChild([&] {
         FILE* pFile = OpenStartFile(strPath.c_str());
         char szLine[64] = "(refused)";
         if (pFile != nullptr && std::fgets(szLine, sizeof(szLine), pFile) == nullptr) szLine[0] = 0;
-        _exit(write(fds[1], szLine, std::strlen(szLine)) >= 0 ? 0 : 1);
-    }
-    (void)close(fds[1]);
-    int status = 0;
-    const bool ended = zqtest::PollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; });
-    if (!ended) {
-        (void)kill(pid, SIGKILL);
-        (void)waitpid(pid, &status, 0);
-    }
-    std::string got;
-    char buf[64];
-    for (ssize_t n; ended && (n = read(fds[0], buf, sizeof(buf))) > 0;) {
-        got.append(buf, static_cast<size_t>(n));
-    }
-    (void)close(fds[0]);
-    return ended ? got : "(did not return)";
+        return std::string(szLine);
+    });
 }
 
 // What another user may leave as Path.ini where root starts the daemon.

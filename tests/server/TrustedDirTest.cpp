@@ -16,13 +16,7 @@ namespace {
 using zqtest::kNobody;
 using zqtest::TempDir;
 
-std::string ModeOf(const std::string& strPath) {
-    struct stat st {};
-    if (lstat(strPath.c_str(), &st) != 0) return "missing";
-    char szMode[8];
-    std::snprintf(szMode, sizeof(szMode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return szMode;
-}
+using zqtest::ModeOf;
 
 void MakeDir(const std::string& strPath, mode_t nMode) {
     ASSERT_EQ(0, mkdir(strPath.c_str(), 0700)) << strPath;

@@ -86,6 +86,38 @@ void RemoveTree(const std::string& path) {
     (void)nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
+std::string ModeOf(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return "missing";
+    char szMode[8];
+    std::snprintf(szMode, sizeof(szMode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return szMode;
+}
+
+std::string InChild(const std::function<std::string()>& fn) {
+    int fds[2];
+    if (pipe(fds) != 0) return "(no pipe)";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::string text = fn();
+        _exit(write(fds[1], text.data(), text.size()) >= 0 ? 0 : 1);
+    }
+    (void)close(fds[1]);
+    int status = 0;
+    const bool ended = PollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    if (!ended) {
+        (void)kill(pid, SIGKILL);
+        (void)waitpid(pid, &status, 0);
+    }
+    std::string got;
+    char buf[256];
+    for (ssize_t n; ended && (n = read(fds[0], buf, sizeof(buf))) > 0;) {
+        got.append(buf, static_cast<size_t>(n));
+    }
+    (void)close(fds[0]);
+    return ended ? got : "(did not return)";
+}
+
 int RunAsNobody(const std::string& command) {
     std::string quoted = "'";
     for (char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);

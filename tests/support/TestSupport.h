@@ -40,6 +40,14 @@ bool SetMTime(const std::string& path, long long seconds);
 // Removes a file or a whole directory tree; missing paths are fine.
 void RemoveTree(const std::string& path);
 
+// Octal permission bits of a path (not following a link), or "missing".
+std::string ModeOf(const std::string& path);
+
+// Runs fn in a forked child, so that a call that blocks or spins cannot hold
+// the test: the text fn returned, or "(did not return)" when the child had to
+// be killed after the deadline.
+std::string InChild(const std::function<std::string()>& fn);
+
 // Runs a shell command as the unprivileged user 65534 (setpriv, no groups);
 // its exit status, or -1 when it could not be run.
 int RunAsNobody(const std::string& command);
