@@ -3,56 +3,18 @@
 #include "asynclog/ServerProbe.h"
 #include "platform/WireContract.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr uint32_t kLooksBetweenChecks = 10;  // periodic looks: about ten seconds
 
-constexpr size_t kReadChunk = 4096;
-
-// Whether a UDP socket is bound to 127.0.0.1:12345: a read of /proc/net/udp,
-// far cheaper than looking through every process. The kernel prints the local
-// address as the 32-bit word of the network-order address, in hex, and the
-// port in host order.
-bool LogServerPortBound() {
-    char szWanted[32];
-    const int nWanted = std::snprintf(szWanted, sizeof(szWanted), " %08X:%04X ",
-                                      static_cast<unsigned>(htonl(kLoopbackIp)),
-                                      static_cast<unsigned>(kLogServerPort));
-    const size_t nKeep = static_cast<size_t>(nWanted) - 1;  // a match may span two reads
-    const int nFd = open("/proc/net/udp", O_RDONLY | O_CLOEXEC);
-    if (nFd < 0) return true;  // no /proc to ask: let the process look decide
-    char szBuf[kReadChunk + 32];
-    size_t nHave = 0;
-    bool bFound = false;
-    ssize_t n = 0;
-    while (!bFound && (n = read(nFd, szBuf + nHave, kReadChunk)) > 0) {
-        nHave += static_cast<size_t>(n);
-        szBuf[nHave] = '\0';
-        bFound = std::strstr(szBuf, szWanted) != nullptr;
-        if (nHave > nKeep) {
-            std::memmove(szBuf, szBuf + nHave - nKeep, nKeep);
-            nHave = nKeep;
-        }
-    }
-    (void)close(nFd);  // read-only: nothing to lose
-    return bFound;
-}
-
 }  // namespace
 
 CDaemonFollower::CDaemonFollower(CLogFileSet& files, CUdpForwarder& forwarder, bool bForwarding)
     : m_Files(files), m_Forwarder(forwarder), m_bForwarding(bForwarding) {}
 
-bool CDaemonFollower::DaemonRuns() {
-    return LogServerPortBound() && FindProcessByName(kLogServerName) > 0;
-}
+bool CDaemonFollower::DaemonRuns() { return FindProcessByName(kLogServerName) > 0; }
 
 uint32_t CDaemonFollower::Consume(CLogQueue& queue, uint32_t nMax) {
     if (!Forwarding()) return m_Files.Consume(queue, nMax);

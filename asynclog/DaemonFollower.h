@@ -31,8 +31,8 @@ public:
 
     bool Forwarding() const { return m_bForwarding.load(std::memory_order_relaxed); }
 
-    // Whether the daemon runs: something is bound to its port on loopback
-    // (a look at /proc/net/udp) and the daemon's process is found.
+    // Whether the daemon runs (FindProcessByName: its port bound by it, and
+    // nobody else's socket on the port; the port is looked at first, cheaply).
     static bool DaemonRuns();
 
 private:
