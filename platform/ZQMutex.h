@@ -25,6 +25,13 @@ public:
     CZQMutex& operator=(const CZQMutex&) = delete;
 
     int Lock() ZQ_ACQUIRE();
+    // Lock for a lock whose holders keep it only for a few dozen nanoseconds
+    // (the module lock around a push into the ring): while another thread
+    // holds it, the caller tries again for a few microseconds before it
+    // sleeps in the kernel, as a sleeping waiter pays a wake-up of tens of
+    // microseconds for a wait far shorter than that. With one CPU the holder
+    // cannot run while the caller spins, so it sleeps at once.
+    int LockSpinning() ZQ_ACQUIRE();
     int Unlock() ZQ_RELEASE();
     // In the child of a fork only: makes the lock new and free, whichever of
     // the parent's threads held it (they do not exist in the child).
@@ -41,6 +48,20 @@ public:
     ~CZQLockGuard() ZQ_RELEASE() { m_Mutex.Unlock(); }
     CZQLockGuard(const CZQLockGuard&) = delete;
     CZQLockGuard& operator=(const CZQLockGuard&) = delete;
+
+private:
+    CZQMutex& m_Mutex;
+};
+
+// CZQLockGuard taking the mutex with LockSpinning.
+class ZQ_SCOPED_CAPABILITY CZQSpinningLockGuard {
+public:
+    explicit CZQSpinningLockGuard(CZQMutex& mutex) ZQ_ACQUIRE(mutex) : m_Mutex(mutex) {
+        m_Mutex.LockSpinning();
+    }
+    ~CZQSpinningLockGuard() ZQ_RELEASE() { m_Mutex.Unlock(); }
+    CZQSpinningLockGuard(const CZQSpinningLockGuard&) = delete;
+    CZQSpinningLockGuard& operator=(const CZQSpinningLockGuard&) = delete;
 
 private:
     CZQMutex& m_Mutex;
