@@ -21,8 +21,9 @@
 // waits. TryPushLog refuses without counting, for a caller that tries again
 // and counts the record only if it gives it up: each lost record once.
 //
-// Wake-ups. See WriterLoop.h: a producer signals only the first record after an
-// empty ring, and only while the writer is parked.
+// Wake-ups. See WriterLoop.h: a producer signals only the first record that
+// finds the writer parked (after more than a second without records), and the
+// record that makes the ring more than half full.
 //
 // Locks. The engine lock (the file set's m_Lock) guards the file name table and
 // the file count (Start's naming and first open, SetFileNum, the writer's
@@ -79,6 +80,7 @@ ZIdOrereDov::ZIdOrereDov()
       m_nSlotCount(kDefaultSlotCount),
       m_nSlotSize(kSlotSize),
       m_nMode(kModeForward),
+      m_nRingCapacity(0),
       m_nLevel(kDefaultLevel),
       m_szCfgPath(),
       m_szLevelKey(),
@@ -123,6 +125,7 @@ int32_t ZIdOrereDov::Start(const char* pLogPath, const char* pPrefix) {
 
     // Commit. The writer already runs on the queue and the sink, which stay
     // where they are: only the owners change.
+    m_nRingCapacity = pQueue->GetCapacity();
     m_pForwarder = std::move(pForwarder);
     m_pFollower = std::move(pFollower);
     m_pQueue = std::move(pQueue);
@@ -149,7 +152,6 @@ int32_t ZIdOrereDov::PushLog(const char* pText, uint32_t nLen) {
 int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen) {
     if (m_pQueue == nullptr || m_pWriter == nullptr) return kLogErrNotRunning;
     if (pText == nullptr) return kLogErrInvalid;
-    const int32_t nPending = m_pQueue->GetPendingCount();
     if (!m_pWriter->Running()) return kLogErrNotRunning;
 
     // Too long is told before full: such a text never fits, and trying it
@@ -177,9 +179,13 @@ int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen) {
             __builtin_prefetch(pNext->pBuffer + nOff, 1);  // a hint: never faults
         }
     }
-    // A ring that already held records has a writer that is awake or about to
-    // wake by itself.
-    m_pWriter->NotifyCommitted(nPending == 0);
+    // Past half full: the count against the read index last seen is an upper
+    // bound; only when it says so is the real index looked at. Exactly one
+    // record crosses the half on the way up, as records come one at a time.
+    const int32_t nHalf = m_nRingCapacity / 2;
+    int32_t nPending = m_pQueue->GetPendingAtMost(false);
+    if (nPending > nHalf) nPending = m_pQueue->GetPendingAtMost(true);
+    m_pWriter->NotifyCommitted(nPending == nHalf + 1);
     return kLogOk;
 }
 
