@@ -2,8 +2,10 @@
 
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleState.h"
+#include "platform/NetRecvBatch.h"
 #include "platform/UdpNetLayer.h"
 #include "platform/WireContract.h"
+#include "server/RecvWake.h"
 
 #include <time.h>
 
@@ -35,8 +37,6 @@ bool g_bWriterStuck = false;  // the receive loop's thread only
 // sending from holding the daemon up.
 constexpr uint32_t kMaxFinalDrain = 65536;
 
-enum class DrainEnd { kOnStopRequest, kNever };
-
 bool StopWanted() { return g_bStopRecv.load(std::memory_order_relaxed); }
 
 // Sleeps nMs in steps of kRecvStopPollMs, returning early once a stop is
@@ -50,24 +50,29 @@ void PauseUnlessStopped(uint32_t nMs) {
     }
 }
 
-int32_t Receive(NetHandle* pNet, NetRecvParam* pParam, uint32_t nTimeOutUs) {
+// Datagrams taken with one system call. Each gets one byte more than the
+// largest record: a datagram whose text (up to its first NUL) is longer than a
+// record is told by its length alone, and is refused as too long, as it would
+// be whole.
+constexpr uint32_t kRecvBatchCount = 64;
+constexpr uint32_t kRecvTextRoom = kMaxRecordLen + 1;
+
+int32_t Receive(NetHandle* pNet, CNetRecvBatch* pBatch, uint32_t nTimeOutUs, int nWakeFd,
+                bool* pWoken) {
+    *pWoken = false;
     // A handle that could not be allocated behaves like a handle without an
     // endpoint.
     if (pNet == nullptr) return NET_ERR_HANDLE;
-    pParam->nTimeOut = nTimeOutUs;
-    return pNet->NetLayerRecv(pParam);
+    return pNet->NetLayerRecvBatch(pBatch, nTimeOutUs, nWakeFd, pWoken);
 }
 
-// Hands the datagram just received to the log module as one text, with the
-// length the socket gave (a datagram that filled the buffer was cut there by
-// the socket, and is longer than any slot: the engine refuses and counts it).
-// A NUL inside a datagram ends its text. While the ring is full the loop waits
+// Hands one datagram to the log module as one text, with the length the
+// socket gave (TryWriteRawLog cuts it at a NUL; a text longer than a slot is
+// refused and counted by the engine). While the ring is full the loop waits
 // for room; such a refusal is tried again and is no loss. A datagram it gives
 // up (the writer stuck, or a stop that cannot wait) is counted once.
-void HandOn(NetRecvParam* pParam) {
-    if (pParam->pBuf == nullptr || pParam->nLen < 0) return;
-    const char* pText = reinterpret_cast<const char*>(pParam->pBuf);
-    const uint32_t nLen = static_cast<uint32_t>(pParam->nLen);
+void HandOn(const uint8_t* pData, uint32_t nLen) {
+    const char* pText = reinterpret_cast<const char*>(pData);
     int32_t nRet = TryWriteRawLog(pText, nLen);
     uint32_t nStopWaits = 0;  // naps since the stop request was seen
     for (uint32_t nWaits = 0; nRet == ZQ_ERR_QUEUE_FULL && !g_bWriterStuck; ++nWaits) {
@@ -84,17 +89,23 @@ void HandOn(NetRecvParam* pParam) {
     if (nRet == ZQ_OK) g_bWriterStuck = false;
 }
 
-// Takes, without waiting, the datagrams already queued on the socket, one at a
-// time, each handed on whole. Ends when none is left, at a failure, after
-// kMaxFinalDrain datagrams, or (kOnStopRequest) as soon as a stop is requested.
-// Returns the result that ended it; 0 when it ended for a stop request or the
-// bound.
-int32_t TakeQueued(NetHandle* pNet, NetRecvParam* pParam, DrainEnd eEnd) {
-    for (uint32_t nTaken = 0; nTaken < kMaxFinalDrain; ++nTaken) {
-        if (eEnd == DrainEnd::kOnStopRequest && StopWanted()) return 0;
-        const int32_t nRet = Receive(pNet, pParam, 0);
+// Every datagram of a batch is handed on, in order, also when a stop is
+// requested meanwhile: they are off the socket, and only the log module can
+// still keep them.
+void HandOnBatch(const CNetRecvBatch& batch) {
+    for (uint32_t i = 0; i < batch.Count(); ++i) HandOn(batch.Data(i), batch.Length(i));
+}
+
+// Takes, without waiting, the datagrams queued on the socket, a batch at a
+// time, each handed on whole. Ends when none is left, at a failure, or after
+// about kMaxFinalDrain datagrams. Returns the result that ended it; 0 when it
+// ended for the bound.
+int32_t TakeQueued(NetHandle* pNet, CNetRecvBatch* pBatch) {
+    for (uint32_t nTaken = 0; nTaken < kMaxFinalDrain; nTaken += pBatch->Count()) {
+        bool bWoken = false;
+        const int32_t nRet = Receive(pNet, pBatch, 0, -1, &bWoken);
         if (nRet != 0) return nRet;
-        HandOn(pParam);
+        HandOnBatch(*pBatch);
     }
     return 0;
 }
@@ -118,10 +129,12 @@ int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser)
         (void)ConsolePrint("NetLayerInit fail nRet = [%x]\n", static_cast<uint32_t>(nRet));
     }
 
-    NetRecvParam stParam;
-    std::memset(&stParam, 0, sizeof(stParam));
-    stParam.nTimeOut = kRecvWaitUs;
-    stParam.bSelect = 1;
+    // Made before the first look at the flags: a request from then on ends
+    // the wait. Without it (no descriptors left) requests are seen at the end
+    // of each wait.
+    const int nWakeFd = OpenRecvWake();
+    std::unique_ptr<CNetRecvBatch> pBatch(new (std::nothrow)
+                                              CNetRecvBatch(kRecvBatchCount, kRecvTextRoom));
 
     // A stop requested before the call: an endpoint of its own is not made at
     // all; one opened before has been receiving since, and what it holds is
@@ -131,20 +144,21 @@ int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser)
             int32_t nOpened = 0;
             pNet = OpenReceiveEndpoint(&nOpened);  // one that is not bound stays quiet
         }
+        // Without memory for the batch every receive fails with NET_ERR_PARAM,
+        // and the loop pauses as for an endpoint that is missing.
+        CNetRecvBatch stNone(0, 0);
+        CNetRecvBatch* pRecv = pBatch != nullptr ? pBatch.get() : &stNone;
         while (!StopWanted()) {
-            nRet = Receive(pNet.get(), &stParam, kRecvWaitUs);
-            if (nRet == 0) {
-                HandOn(&stParam);
-                // A burst arrives faster than one pass per datagram: take what is
-                // queued before waiting again.
-                nRet = TakeQueued(pNet.get(), &stParam, DrainEnd::kOnStopRequest);
-            }
+            bool bWoken = false;
+            nRet = Receive(pNet.get(), pRecv, kRecvWaitUs, nWakeFd, &bWoken);
+            if (bWoken) DrainRecvWake();  // the flags are looked at below
+            if (nRet == 0) HandOnBatch(*pRecv);
             ReopenIfAsked();
             PauseUnlessStopped(RecvPauseMs(nRet));
         }
         // Stopping: what clients sent before the request lies queued on the
         // socket; it goes to the log module before the endpoint is closed.
-        (void)TakeQueued(pNet.get(), &stParam, DrainEnd::kNever);
+        (void)TakeQueued(pNet.get(), pRecv);
     }
     pNet.reset();
 
