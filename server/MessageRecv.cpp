@@ -50,11 +50,9 @@ void PauseUnlessStopped(uint32_t nMs) {
     }
 }
 
-// Datagrams taken with one system call. Each gets one byte more than the
-// largest record: a datagram whose text (up to its first NUL) is longer than a
-// record is told by its length alone, and is refused as too long, as it would
-// be whole.
-constexpr uint32_t kRecvBatchCount = 64;
+// Each datagram of a batch gets one byte more than the largest record: a
+// datagram whose text (up to its first NUL) is longer than a record is told by
+// its length alone, and is refused as too long, as it would be whole.
 constexpr uint32_t kRecvTextRoom = kMaxRecordLen + 1;
 
 int32_t Receive(NetHandle* pNet, CNetRecvBatch* pBatch, uint32_t nTimeOutUs, int nWakeFd,

@@ -25,7 +25,8 @@ static_assert(std::atomic<bool>::is_always_lock_free,
 // ReopenAsyncLog. Relaxed for the same reason as g_bStopRecv.
 extern std::atomic<bool> g_bReopenLog;
 
-constexpr uint32_t kRecvBufSize = 8192;  // the endpoint's receive buffer
+constexpr uint32_t kRecvBufSize = 8192;   // the endpoint's receive buffer
+constexpr uint32_t kRecvBatchCount = 64;  // datagrams taken with one system call
 // Longest wait for a datagram or a wake-up: the loop wakes by itself once a
 // second when idle, to look at requests that came without a wake-up.
 constexpr uint32_t kRecvWaitUs = 1000000;
