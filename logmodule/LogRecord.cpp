@@ -4,8 +4,9 @@
 //   "%-7s %d-%02d-%02d %02d:%02d:%02d:%03ld  DevID:%s  Source-Line:%s(%s-L%04d)  "
 //   "ProcessName:%s(%d)     Description:[%s]" + message + "\r\n"
 // with the header cut at 511 characters and the whole line at 1023. The header
-// is assembled by hand (byte-identical to that format) and only the message
-// goes through vsnprintf, so that a record costs one clock read, two short
+// is assembled by hand (byte-identical to that format) and the message is
+// formatted as vsnprintf would (MessageFormat.h: by hand for the common
+// conversions), so that a record costs one clock read, two short
 // holds of the module lock and one copy into the engine's ring:
 //   - the lock is taken spinning briefly (CZQMutex::LockSpinning): threads
 //     logging at once meet there for a few dozen nanoseconds, far less than a
@@ -20,6 +21,7 @@
 #include "logmodule/LogModule.h"
 
 #include "logmodule/LogModuleState.h"
+#include "logmodule/MessageFormat.h"
 
 #include <time.h>
 
@@ -253,14 +255,11 @@ uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
     size_t nRoom = kRecordBufSize - nLen;
     size_t nMsgLen = 0;
     if (pFormat != nullptr) {
-        int nRet = vsnprintf(pBuf + nLen, nRoom, pFormat, args);
-        if (nRet > 0) {
-            nMsgLen = static_cast<size_t>(nRet) < nRoom ? static_cast<size_t>(nRet) : nRoom - 1;
-            // A NUL produced by the message (a "%c" of 0) ends the line there:
-            // the writer stores texts only up to their first NUL, and the
-            // line must still end in CR LF.
-            nMsgLen = strnlen(pBuf + nLen, nMsgLen);
-        }
+        nMsgLen = FormatMessageText(pBuf + nLen, nRoom, pFormat, args);
+        // A NUL produced by the message (a "%c" of 0) ends the line there:
+        // the writer stores texts only up to their first NUL, and the line
+        // must still end in CR LF.
+        nMsgLen = strnlen(pBuf + nLen, nMsgLen);
     }
     nLen += nMsgLen;
 
