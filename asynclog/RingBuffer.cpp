@@ -189,12 +189,6 @@ int32_t CRingBuffer::GetPendingCount() const {
     return nWrite >= nRead ? nWrite - nRead : nWrite - nRead + m_nSize;
 }
 
-int32_t CRingBuffer::GetPendingAtMost(bool bLook) {
-    if (bLook) m_nReadSeen = m_nReadIndex.load(std::memory_order_acquire);
-    const int32_t nWrite = m_nWriteIndex.load(std::memory_order_relaxed);
-    return nWrite >= m_nReadSeen ? nWrite - m_nReadSeen : nWrite - m_nReadSeen + m_nSize;
-}
-
 int CRingBuffer::ResizeSlot(RingSlot* pSlot, uint32_t nNewSize) {
     if (pSlot == nullptr || nNewSize == 0 || pSlot->pBuffer == nullptr) return kRingErrInvalid;
     if (nNewSize > MAX_SLOT_BUFFER) return kRingErrNoMemory;
@@ -244,10 +238,6 @@ RingSlot* CLogQueue::PeekSlot(uint32_t nOffset) {
 
 int32_t CLogQueue::GetPendingCount() const {
     return m_pRing != nullptr ? m_pRing->GetPendingCount() : 0;
-}
-
-int32_t CLogQueue::GetPendingAtMost(bool bLook) {
-    return m_pRing != nullptr ? m_pRing->GetPendingAtMost(bLook) : 0;
 }
 
 int32_t CLogQueue::GetCapacity() const { return m_pRing != nullptr ? m_pRing->GetSize() - 1 : 0; }

@@ -19,15 +19,15 @@ struct RingSlot {
 };
 
 // A fixed circle of preallocated slots: a single-producer, single-consumer
-// queue without a lock. The producer (CanWrite, GetWriteSlot, CommitWrite,
-// GetPendingAtMost) owns m_nWriteIndex and the slot it was handed; the consumer
-// (CanRead, GetReadSlot, PeekSlot, PopRead) owns m_nReadIndex and the slot
-// behind the read position; GetPendingCount may be asked from either side. Each
-// index is written by its owner with a release store and read by the other
-// side with an acquire load, so a slot's text and nDataLen are complete before
-// the consumer sees it, and the consumer is done with a slot before the
-// producer can reuse it. Allocate, Release and ResizeSlot must not run while
-// either side uses the ring.
+// queue without a lock. The producer (CanWrite, GetWriteSlot, CommitWrite)
+// owns m_nWriteIndex and the slot it was handed; the consumer (CanRead,
+// GetReadSlot, PeekSlot, PopRead) owns m_nReadIndex and the slot behind the
+// read position; GetPendingCount may be asked from either side. Each index is
+// written by its owner with a release store and read by the other side with an
+// acquire load, so a slot's text and nDataLen are complete before the consumer
+// sees it, and the consumer is done with a slot before the producer can reuse
+// it. Allocate, Release and ResizeSlot must not run while either side uses the
+// ring.
 //
 // Each side keeps the other's index as it saw it last and looks at the real
 // one only when that copy says full (producer) or empty (consumer): the real
@@ -60,10 +60,6 @@ public:
     int PopRead();             // 1, or 0 without table or when empty
     RingSlot* PeekSlot(uint32_t nOffset);
     int32_t GetPendingCount() const;
-    // Producer side: the pending count against the read index as the producer
-    // saw it last, never below the true count (the consumer only takes
-    // records away); with bLook it looks at the read index first and is exact.
-    int32_t GetPendingAtMost(bool bLook);
     // 0, -5 (null slot, size 0, slot without buffer), -6 (too big, no memory).
     int ResizeSlot(RingSlot* pSlot, uint32_t nNewSize);
 
@@ -104,7 +100,6 @@ public:
     int PopRead();
     RingSlot* PeekSlot(uint32_t nOffset);
     int32_t GetPendingCount() const;
-    int32_t GetPendingAtMost(bool bLook);
     // Slots that can hold records at once: the modulus minus one; 0 without a
     // ring.
     int32_t GetCapacity() const;

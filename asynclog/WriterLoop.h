@@ -59,13 +59,15 @@ public:
     bool Running() const { return m_bRunning.load(std::memory_order_relaxed) != 0; }
 
     // Producer side of the wake protocol, after a record was committed;
-    // bPastHalf: this record made the ring more than half full.
-    void NotifyCommitted(bool bPastHalf) {
+    // bRingWasEmpty: the ring held no record before it; bPastHalf: it made
+    // the ring more than half full.
+    void NotifyCommitted(bool bRingWasEmpty, bool bPastHalf) {
         // The first record that finds the writer parked takes the flag and
-        // signals; the records after it find it clear. This read-modify-write
-        // pairs with the writer's (see WaitForRecords): either the writer sees
-        // this record or this sees the writer parked.
-        if (m_bParked.exchange(0, std::memory_order_acq_rel) != 0) {
+        // signals. This read-modify-write pairs with the writer's (see
+        // WaitForRecords): either the writer sees this record or this sees the
+        // writer parked. Records into a ring that holds records need not
+        // look: the writer has not parked on the ring with them.
+        if (bRingWasEmpty && m_bParked.exchange(0, std::memory_order_acq_rel) != 0) {
             m_nWokenByRecord.fetch_add(1, std::memory_order_relaxed);
             (void)SetSemEvent(m_pEvent.get());
         } else if (bPastHalf) {

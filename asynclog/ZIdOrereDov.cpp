@@ -22,8 +22,9 @@
 // and counts the record only if it gives it up: each lost record once.
 //
 // Wake-ups. See WriterLoop.h: a producer signals only the first record that
-// finds the writer parked (after more than a second without records), and the
-// record that makes the ring more than half full.
+// finds the writer parked (after more than a second without records, so only
+// a record into an empty ring looks), and the record that makes the ring more
+// than half full.
 //
 // Locks. The engine lock (the file set's m_Lock) guards the file name table and
 // the file count (Start's naming and first open, SetFileNum, the writer's
@@ -152,6 +153,10 @@ int32_t ZIdOrereDov::PushLog(const char* pText, uint32_t nLen) {
 int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen) {
     if (m_pQueue == nullptr || m_pWriter == nullptr) return kLogErrNotRunning;
     if (pText == nullptr) return kLogErrInvalid;
+    // Read before the record is committed. The writer may take records
+    // meanwhile, so a count above 0 may be stale; it then has just worked and
+    // lingers, looking at the ring again within milliseconds (WriterLoop.h).
+    const int32_t nPending = m_pQueue->GetPendingCount();
     if (!m_pWriter->Running()) return kLogErrNotRunning;
 
     // Too long is told before full: such a text never fits, and trying it
@@ -179,13 +184,12 @@ int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen) {
             __builtin_prefetch(pNext->pBuffer + nOff, 1);  // a hint: never faults
         }
     }
-    // Past half full: the count against the read index last seen is an upper
-    // bound; only when it says so is the real index looked at. Exactly one
-    // record crosses the half on the way up, as records come one at a time.
+    // Only a record into an empty ring may find the writer parked (it parks
+    // only after a second and a half without records, with the ring empty),
+    // and exactly one record crosses the half on the way up, as records come
+    // one at a time; the count taken before the push tells both.
     const int32_t nHalf = m_nRingCapacity / 2;
-    int32_t nPending = m_pQueue->GetPendingAtMost(false);
-    if (nPending > nHalf) nPending = m_pQueue->GetPendingAtMost(true);
-    m_pWriter->NotifyCommitted(nPending == nHalf + 1);
+    m_pWriter->NotifyCommitted(nPending == 0, nPending == nHalf);
     return kLogOk;
 }
 
