@@ -14,10 +14,11 @@ constexpr int kMutexOk = 0;
 
 // How long LockSpinning tries before it sleeps: many times the critical
 // sections it is meant for, and well below what sleeping costs. Between two
-// attempts it waits 1, 2, 4, ... up to kMaxSpinPause pause instructions, so
-// that the waiters do not keep the lock's cache line from its holder.
+// attempts it waits 1, 2, then kMaxSpinPause pause instructions: enough that
+// the waiters do not keep the lock's cache line from its holder, short enough
+// that a released lock is seen within a fraction of a critical section.
 constexpr int64_t kSpinNs = 5000;
-constexpr int kMaxSpinPause = 32;
+constexpr int kMaxSpinPause = 4;
 
 // Tells the CPU that this is a busy wait (a sibling thread gets the core, the
 // loop burns less power); a plain compiler barrier elsewhere.
