@@ -405,9 +405,10 @@ int RunLoad(uint32_t nCount, uint32_t nSize, int nSenders, double dRate) {
     const int64_t llDone = zqbench::NowNs();
     const ProcSample after = Sample(daemonProc.Pid());
     const long long llDropsAfter = UdpRcvbufErrors();
+    const int nPid = daemonProc.Pid();
     const int nExit = daemonProc.Stop();
     PrintThreads("DAEMON_LOAD_THREAD", before, after, static_cast<double>(llDone - llStart) / 1e9,
-                 daemonProc.Pid());
+                 nPid);
 
     const FileCount c = CountRecords(dir.Path() + "/ZqSdkLog", nSenders, nPerSender);
     const uint64_t nSentTotal = static_cast<uint64_t>(nPerSender) * nSenders;
