@@ -70,34 +70,48 @@ int DestroyMutex(pthread_mutex_t* pMutex) {
 // A failed initialisation (only possible when the system runs out of
 // resources) leaves a mutex whose later calls report their own errors; the
 // constructor has no way to report it and the owners do not check it.
-CZQMutex::CZQMutex() { (void)InitRecursiveMutex(&m_Mutex); }
+CZQMutex::CZQMutex() : m_nDepth(0), m_bHeld(false) { (void)InitRecursiveMutex(&m_Mutex); }
 
 // Destroying a mutex that is still held fails with EBUSY; at this point the
 // owner is going away and nothing can be done about it.
 CZQMutex::~CZQMutex() { (void)DestroyMutex(&m_Mutex); }
 
-int CZQMutex::Lock() { return LockMutex(&m_Mutex); }
+int CZQMutex::Lock() {
+    const int nResult = LockMutex(&m_Mutex);
+    if (nResult == 0) Took();
+    return nResult;
+}
 
 int CZQMutex::LockSpinning() {
     // EBUSY: held by another thread; any other result is final (success, or
     // an error that the blocking lock would report as well).
     int nResult = pthread_mutex_trylock(&m_Mutex);
-    if (nResult != EBUSY || !SpinHelps()) {
-        return nResult != EBUSY ? nResult : pthread_mutex_lock(&m_Mutex);
+    if (nResult == EBUSY && SpinHelps()) {
+        const int64_t llGiveUpNs = MonotonicNs() + kSpinNs;
+        int nPause = 1;
+        do {
+            for (int i = 0; i < nPause; ++i) CpuRelax();
+            if (nPause < kMaxSpinPause) nPause *= 2;
+            // A failed try takes the cache line from the holder; a look
+            // does not.
+            if (m_bHeld.load(std::memory_order_relaxed)) continue;
+            nResult = pthread_mutex_trylock(&m_Mutex);
+        } while (nResult == EBUSY && MonotonicNs() < llGiveUpNs);
     }
-    const int64_t llGiveUpNs = MonotonicNs() + kSpinNs;
-    int nPause = 1;
-    do {
-        for (int i = 0; i < nPause; ++i) CpuRelax();
-        if (nPause < kMaxSpinPause) nPause *= 2;
-        nResult = pthread_mutex_trylock(&m_Mutex);
-        if (nResult != EBUSY) return nResult;
-    } while (MonotonicNs() < llGiveUpNs);
-    return pthread_mutex_lock(&m_Mutex);
+    if (nResult == EBUSY) nResult = pthread_mutex_lock(&m_Mutex);
+    if (nResult == 0) Took();
+    return nResult;
 }
 
-int CZQMutex::Unlock() { return UnlockMutex(&m_Mutex); }
+int CZQMutex::Unlock() {
+    Releasing();
+    return UnlockMutex(&m_Mutex);
+}
 
 // The parent's state of the mutex is not destroyed: its owner is a thread of
 // the parent, and destroying a held mutex is refused anyway.
-void CZQMutex::ReinitInChild() { (void)InitRecursiveMutex(&m_Mutex); }  // as the constructor
+void CZQMutex::ReinitInChild() {
+    (void)InitRecursiveMutex(&m_Mutex);  // as the constructor
+    m_nDepth = 0;
+    m_bHeld.store(false, std::memory_order_relaxed);
+}

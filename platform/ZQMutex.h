@@ -4,6 +4,9 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <cstdint>
+
 // Recursive POSIX mutexes. Every function tolerates a null mutex: Lock, Unlock
 // and Destroy then return 0 and do nothing, Init returns non-zero.
 //
@@ -38,7 +41,20 @@ public:
     void ReinitInChild();
 
 private:
+    // Bookkeeping of the holder, right after taking and before releasing.
+    void Took() {
+        if (m_nDepth++ == 0) m_bHeld.store(true, std::memory_order_relaxed);
+    }
+    void Releasing() {
+        if (m_nDepth > 0 && --m_nDepth == 0) m_bHeld.store(false, std::memory_order_relaxed);
+    }
+
     pthread_mutex_t m_Mutex;
+    uint32_t m_nDepth;  // how often the holder took it; guarded by m_Mutex
+    // True while a thread holds it: a spinning waiter watches this (a read,
+    // which leaves the cache line shared with the holder) and tries the
+    // mutex only once it looks free. Relaxed: a hint; the mutex orders.
+    std::atomic<bool> m_bHeld;
 };
 
 // Holds a CZQMutex for the lifetime of the guard.
