@@ -49,7 +49,7 @@ private:
 };
 
 // One conversion: %[flags][width][.precision][length]conversion.
-struct Spec {
+struct Conversion {
     bool bLeft = false;   // '-'
     bool bPlus = false;   // '+'
     bool bSpace = false;  // ' '
@@ -60,7 +60,7 @@ struct Spec {
     char cConv = '\0';
 };
 
-// A decimal field of a spec; false when it is too large for the hand path, or
+// A decimal field of a conversion; false when it is too large for the hand path, or
 // when it turns out to be a position ("%1$d").
 bool ParseNumber(const char** ppText, int* pValue) {
     int nValue = 0;
@@ -76,18 +76,18 @@ bool ParseNumber(const char** ppText, int* pValue) {
     return true;
 }
 
-// Reads the spec after a '%', taking '*' arguments from pArgs. The text after
+// Reads the conversion after a '%', taking '*' arguments from pArgs. The text after
 // the conversion, or null when the library has to do the message.
-const char* ParseSpec(const char* p, va_list* pArgs, Spec* pSpec) {
+const char* ParseConversion(const char* p, va_list* pArgs, Conversion* pConv) {
     for (;; ++p) {
         if (*p == '-') {
-            pSpec->bLeft = true;
+            pConv->bLeft = true;
         } else if (*p == '+') {
-            pSpec->bPlus = true;
+            pConv->bPlus = true;
         } else if (*p == ' ') {
-            pSpec->bSpace = true;
+            pConv->bSpace = true;
         } else if (*p == '0') {
-            pSpec->bZero = true;
+            pConv->bZero = true;
         } else {
             break;
         }
@@ -96,14 +96,14 @@ const char* ParseSpec(const char* p, va_list* pArgs, Spec* pSpec) {
         int nWidth = va_arg(*pArgs, int);
         // A negative width is the '-' flag with its absolute value.
         if (nWidth < 0) {
-            pSpec->bLeft = true;
+            pConv->bLeft = true;
             if (nWidth < -kMaxFieldWidth) return nullptr;
             nWidth = -nWidth;
         }
         if (nWidth > kMaxFieldWidth) return nullptr;
-        pSpec->nWidth = nWidth;
+        pConv->nWidth = nWidth;
         ++p;
-    } else if (!ParseNumber(&p, &pSpec->nWidth)) {
+    } else if (!ParseNumber(&p, &pConv->nWidth)) {
         return nullptr;
     }
     if (*p == '.') {
@@ -112,38 +112,38 @@ const char* ParseSpec(const char* p, va_list* pArgs, Spec* pSpec) {
             const int nPrecision = va_arg(*pArgs, int);
             if (nPrecision > kMaxFieldWidth) return nullptr;
             // A negative precision counts as none.
-            pSpec->nPrecision = nPrecision < 0 ? kNoPrecision : nPrecision;
+            pConv->nPrecision = nPrecision < 0 ? kNoPrecision : nPrecision;
             ++p;
-        } else if (!ParseNumber(&p, &pSpec->nPrecision)) {
+        } else if (!ParseNumber(&p, &pConv->nPrecision)) {
             return nullptr;
         }
     }
     switch (*p) {
         case 'h':
             ++p;
-            pSpec->cLength = 'h';
+            pConv->cLength = 'h';
             if (*p == 'h') {
-                pSpec->cLength = 'H';
+                pConv->cLength = 'H';
                 ++p;
             }
             break;
         case 'l':
             ++p;
-            pSpec->cLength = 'l';
+            pConv->cLength = 'l';
             if (*p == 'l') {
-                pSpec->cLength = 'L';
+                pConv->cLength = 'L';
                 ++p;
             }
             break;
         case 'j':
         case 'z':
         case 't':
-            pSpec->cLength = *p++;
+            pConv->cLength = *p++;
             break;
         default:
             break;
     }
-    pSpec->cConv = *p;
+    pConv->cConv = *p;
     switch (*p) {
         case 'd':
         case 'i':
@@ -154,9 +154,9 @@ const char* ParseSpec(const char* p, va_list* pArgs, Spec* pSpec) {
         case 'c':
         case 's':
             // Wide characters and strings are the library's.
-            return pSpec->cLength == '\0' ? p + 1 : nullptr;
+            return pConv->cLength == '\0' ? p + 1 : nullptr;
         default:
-            return nullptr;  // floating point, o, p, n, m, '%' with a spec, the end, ...
+            return nullptr;  // floating point, o, p, n, m, '%' with flags, the end, ...
     }
 }
 
@@ -231,35 +231,36 @@ char* Digits(unsigned long long nValue, char cConv, char* pEnd) {
 // (none for the value 0 with precision 0), the sign or its stand-in, padded
 // to the width with spaces, or with zeros after the sign when '0' is given
 // without '-' and without a precision.
-void PutInteger(CBoundedOut& out, const Spec& spec, unsigned long long nMagnitude, char cSign) {
+void PutInteger(CBoundedOut& out, const Conversion& conv, unsigned long long nMagnitude,
+                char cSign) {
     char szDigits[kDigitBufSize];
     char* const pEnd = szDigits + kDigitBufSize;
     const char* pFirst = pEnd;
-    if (!(spec.nPrecision == 0 && nMagnitude == 0)) pFirst = Digits(nMagnitude, spec.cConv, pEnd);
+    if (!(conv.nPrecision == 0 && nMagnitude == 0)) pFirst = Digits(nMagnitude, conv.cConv, pEnd);
     const size_t nDigits = static_cast<size_t>(pEnd - pFirst);
-    const size_t nPrecision = spec.nPrecision > 0 ? static_cast<size_t>(spec.nPrecision) : 0;
+    const size_t nPrecision = conv.nPrecision > 0 ? static_cast<size_t>(conv.nPrecision) : 0;
     size_t nZeros = nPrecision > nDigits ? nPrecision - nDigits : 0;
     const size_t nBody = (cSign != '\0' ? 1 : 0) + nZeros + nDigits;
-    const size_t nWidth = static_cast<size_t>(spec.nWidth);
+    const size_t nWidth = static_cast<size_t>(conv.nWidth);
     size_t nPad = nWidth > nBody ? nWidth - nBody : 0;
-    if (!spec.bLeft && spec.bZero && spec.nPrecision == kNoPrecision) {
+    if (!conv.bLeft && conv.bZero && conv.nPrecision == kNoPrecision) {
         nZeros += nPad;
         nPad = 0;
     }
-    if (!spec.bLeft) out.Fill(' ', nPad);
+    if (!conv.bLeft) out.Fill(' ', nPad);
     if (cSign != '\0') out.PutChar(cSign);
     out.Fill('0', nZeros);
     out.Put(pFirst, nDigits);
-    if (spec.bLeft) out.Fill(' ', nPad);
+    if (conv.bLeft) out.Fill(' ', nPad);
 }
 
 // Text padded to the width with spaces (the '0' flag pads text with spaces).
-void PutPadded(CBoundedOut& out, const Spec& spec, const char* pText, size_t nLen) {
-    const size_t nWidth = static_cast<size_t>(spec.nWidth);
+void PutPadded(CBoundedOut& out, const Conversion& conv, const char* pText, size_t nLen) {
+    const size_t nWidth = static_cast<size_t>(conv.nWidth);
     const size_t nPad = nWidth > nLen ? nWidth - nLen : 0;
-    if (!spec.bLeft) out.Fill(' ', nPad);
+    if (!conv.bLeft) out.Fill(' ', nPad);
     out.Put(pText, nLen);
-    if (spec.bLeft) out.Fill(' ', nPad);
+    if (conv.bLeft) out.Fill(' ', nPad);
 }
 
 }  // namespace
@@ -280,37 +281,37 @@ long FormatMessageByHand(char* pOut, size_t nRoom, const char* pFormat, va_list*
             ++p;
             continue;
         }
-        Spec spec;
-        p = ParseSpec(p, pArgs, &spec);
+        Conversion conv;
+        p = ParseConversion(p, pArgs, &conv);
         if (p == nullptr) return kNeedsLibrary;
-        switch (spec.cConv) {
+        switch (conv.cConv) {
             case 'd':
             case 'i': {
-                const long long nValue = SignedArg(pArgs, spec.cLength);
+                const long long nValue = SignedArg(pArgs, conv.cLength);
                 // Negated in unsigned arithmetic, so that the most negative value works.
                 const unsigned long long nMagnitude =
                     nValue < 0 ? 0ULL - static_cast<unsigned long long>(nValue)
                                : static_cast<unsigned long long>(nValue);
-                const char cSign = nValue < 0 ? '-' : spec.bPlus ? '+' : spec.bSpace ? ' ' : '\0';
-                PutInteger(out, spec, nMagnitude, cSign);
+                const char cSign = nValue < 0 ? '-' : conv.bPlus ? '+' : conv.bSpace ? ' ' : '\0';
+                PutInteger(out, conv, nMagnitude, cSign);
                 break;
             }
             case 'c': {
                 const char c = static_cast<char>(static_cast<unsigned char>(va_arg(*pArgs, int)));
-                PutPadded(out, spec, &c, 1);
+                PutPadded(out, conv, &c, 1);
                 break;
             }
             case 's': {
                 const char* pText = va_arg(*pArgs, const char*);
                 if (pText == nullptr) return kNeedsLibrary;  // "(null)" is the library's
-                const size_t nLen = spec.nPrecision >= 0
-                                        ? strnlen(pText, static_cast<size_t>(spec.nPrecision))
+                const size_t nLen = conv.nPrecision >= 0
+                                        ? strnlen(pText, static_cast<size_t>(conv.nPrecision))
                                         : std::strlen(pText);
-                PutPadded(out, spec, pText, nLen);
+                PutPadded(out, conv, pText, nLen);
                 break;
             }
             default:  // u, x, X: the sign flags do not apply
-                PutInteger(out, spec, UnsignedArg(pArgs, spec.cLength), '\0');
+                PutInteger(out, conv, UnsignedArg(pArgs, conv.cLength), '\0');
                 break;
         }
     }

@@ -123,7 +123,7 @@ TEST(MessageFormat, CutsWhereTheLibraryCutsForEveryRoom) {
 // Conversions made at random from the grammar the hand path takes, with
 // random values of the right type, widths, precisions and rooms: the output
 // is always the library's.
-TEST(MessageFormat, RandomSpecsMatchTheLibrary) {
+TEST(MessageFormat, RandomConversionsMatchTheLibrary) {
     std::mt19937_64 rng(20261208);
     const char* const kFlags[] = {"", "-", "+", " ", "0", "-0", "+0", " 0", "-+", "0 +"};
     const char* const kLengths[] = {"", "hh", "h", "l", "ll", "j", "z", "t"};
@@ -133,25 +133,25 @@ TEST(MessageFormat, RandomSpecsMatchTheLibrary) {
         const char cConv = kConvs[rng() % sizeof(kConvs)];
         const bool bText = cConv == 'c' || cConv == 's';
         const std::string strLength = bText ? "" : kLengths[rng() % 8];
-        std::string strSpec = std::string("<%") + kFlags[rng() % 10];
+        std::string strConv = std::string("<%") + kFlags[rng() % 10];
         const int nWidthKind = static_cast<int>(rng() % 3);  // none, digits, '*'
         const int nWidth = static_cast<int>(rng() % 30) - (nWidthKind == 2 ? 15 : 0);
-        if (nWidthKind == 1) strSpec += std::to_string(nWidth < 0 ? -nWidth : nWidth);
-        if (nWidthKind == 2) strSpec += "*";
+        if (nWidthKind == 1) strConv += std::to_string(nWidth < 0 ? -nWidth : nWidth);
+        if (nWidthKind == 2) strConv += "*";
         const int nPrecKind = static_cast<int>(rng() % 4);  // none, digits, '*', '.'
         const int nPrec = static_cast<int>(rng() % 25) - (nPrecKind == 2 ? 5 : 0);
-        if (nPrecKind == 1) strSpec += "." + std::to_string(nPrec < 0 ? -nPrec : nPrec);
-        if (nPrecKind == 2) strSpec += ".*";
-        if (nPrecKind == 3) strSpec += ".";
-        strSpec += strLength + cConv + ">";
+        if (nPrecKind == 1) strConv += "." + std::to_string(nPrec < 0 ? -nPrec : nPrec);
+        if (nPrecKind == 2) strConv += ".*";
+        if (nPrecKind == 3) strConv += ".";
+        strConv += strLength + cConv + ">";
         const size_t nRoom = 1 + rng() % 64;
         const uint64_t nBits = rng();
         const int nShift = static_cast<int>(rng() % 64);
         const uint64_t nValue = nBits >> nShift;  // small values too
-        const char* pFormat = strSpec.c_str();
-        SCOPED_TRACE(strSpec + " room " + std::to_string(nRoom) + " value " +
+        const char* pFormat = strConv.c_str();
+        SCOPED_TRACE(strConv + " room " + std::to_string(nRoom) + " value " +
                      std::to_string(nValue));
-        // The arguments as the spec reads them: '*' ones first, then the value.
+        // The arguments as the conversion reads them: '*' ones first, then the value.
         std::vector<int> stars;
         if (nWidthKind == 2) stars.push_back(nWidth);
         if (nPrecKind == 2) stars.push_back(nPrec);
