@@ -40,9 +40,19 @@ uint8_t* AllocZeroed(uint32_t nSize) {
 // Nothing else is shared while both sides run: the table, m_nSize and the
 // buffers change only in Allocate, Release and ResizeSlot, which run before the
 // consumer thread starts or after it was joined.
+//
+// The copies. m_nReadSeen is a value the producer once loaded (acquire) from
+// m_nReadIndex; the consumer has released at least the slots up to it, so a
+// slot found free against the copy is free. m_nWriteSeen is likewise a value
+// the consumer loaded from m_nWriteIndex: the slots up to it are complete.
 
 CRingBuffer::CRingBuffer()
-    : m_pSlots(nullptr), m_nSize(kDefaultModulus), m_nWriteIndex(0), m_nReadIndex(0) {}
+    : m_pSlots(nullptr),
+      m_nSize(kDefaultModulus),
+      m_nWriteIndex(0),
+      m_nReadSeen(0),
+      m_nReadIndex(0),
+      m_nWriteSeen(0) {}
 
 CRingBuffer::~CRingBuffer() { Release(); }
 
@@ -101,20 +111,24 @@ void CRingBuffer::Release() {
     // No other thread uses the ring here (see the ordering note above).
     m_nWriteIndex.store(0, std::memory_order_relaxed);
     m_nReadIndex.store(0, std::memory_order_relaxed);
+    m_nReadSeen = 0;
+    m_nWriteSeen = 0;
 }
 
 int CRingBuffer::CanWrite() const {
     if (m_pSlots == nullptr) return kRingNotDone;
-    const int32_t nWrite = m_nWriteIndex.load(std::memory_order_relaxed);
-    const int32_t nRead = m_nReadIndex.load(std::memory_order_acquire);
-    return WrapIndex(nWrite + 1) != nRead ? kRingDone : kRingNotDone;
+    const int32_t nNext = WrapIndex(m_nWriteIndex.load(std::memory_order_relaxed) + 1);
+    // Full against the copy: the consumer may have moved on since.
+    if (nNext == m_nReadSeen) m_nReadSeen = m_nReadIndex.load(std::memory_order_acquire);
+    return nNext != m_nReadSeen ? kRingDone : kRingNotDone;
 }
 
 int CRingBuffer::CanRead() const {
     if (m_pSlots == nullptr) return kRingNotDone;
     const int32_t nRead = m_nReadIndex.load(std::memory_order_relaxed);
-    const int32_t nWrite = m_nWriteIndex.load(std::memory_order_acquire);
-    return nRead != nWrite ? kRingDone : kRingNotDone;
+    // Empty against the copy: the producer may have committed since.
+    if (nRead == m_nWriteSeen) m_nWriteSeen = m_nWriteIndex.load(std::memory_order_acquire);
+    return nRead != m_nWriteSeen ? kRingDone : kRingNotDone;
 }
 
 int32_t CRingBuffer::WrapIndex(int32_t nIndex) const {
@@ -225,6 +239,8 @@ RingSlot* CLogQueue::PeekSlot(uint32_t nOffset) {
 int32_t CLogQueue::GetPendingCount() const {
     return m_pRing != nullptr ? m_pRing->GetPendingCount() : 0;
 }
+
+int32_t CLogQueue::GetCapacity() const { return m_pRing != nullptr ? m_pRing->GetSize() - 1 : 0; }
 
 int CLogQueue::ResizeSlot(RingSlot* pSlot, uint32_t nNewSize) {
     return m_pRing != nullptr ? m_pRing->ResizeSlot(pSlot, nNewSize) : kRingErrNoRing;

@@ -19,14 +19,21 @@ struct RingSlot {
 };
 
 // A fixed circle of preallocated slots: a single-producer, single-consumer
-// queue without a lock. The producer (GetPendingCount, GetWriteSlot,
-// CommitWrite) owns m_nWriteIndex and the slot it was handed; the consumer
-// (GetReadSlot, PeekSlot, PopRead) owns m_nReadIndex and the slot behind the
-// read position. Each index is written by its owner with a release store and
-// read by the other side with an acquire load, so a slot's text and nDataLen are
-// complete before the consumer sees it, and the consumer is done with a slot
-// before the producer can reuse it. Allocate, Release and ResizeSlot must not
-// run while either side uses the ring.
+// queue without a lock. The producer (CanWrite, GetWriteSlot, CommitWrite)
+// owns m_nWriteIndex and the slot it was handed; the consumer (CanRead,
+// GetReadSlot, PeekSlot, PopRead) owns m_nReadIndex and the slot behind the
+// read position; GetPendingCount may be asked from either side. Each index is
+// written by its owner with a release store and read by the other side with an
+// acquire load, so a slot's text and nDataLen are complete before the consumer
+// sees it, and the consumer is done with a slot before the producer can reuse
+// it. Allocate, Release and ResizeSlot must not run while either side uses the
+// ring.
+//
+// Each side keeps the other's index as it saw it last and looks at the real
+// one only when that copy says full (producer) or empty (consumer): the real
+// index can only have moved on, towards more room or more records. So a side
+// touches the other's cache line about once per batch of the other side's
+// work, not once per record, and the two indices sit on lines of their own.
 //
 // Empty when the indices are equal, full when write + 1 == read (mod m_nSize):
 // one position always stays free, so a modulus of N holds N - 1 texts.
@@ -43,8 +50,8 @@ public:
     int Allocate(uint32_t nSlotCount, uint32_t nSlotSize, uint32_t nExtSize);
     void Release();
 
-    int CanWrite() const;  // 1 or 0
-    int CanRead() const;   // 1 or 0
+    int CanWrite() const;  // 1 or 0; the producer's
+    int CanRead() const;   // 1 or 0; the consumer's
     int32_t WrapIndex(int32_t nIndex) const;
 
     RingSlot* GetWriteSlot();  // null when full or without table
@@ -59,11 +66,18 @@ public:
     int32_t GetSize() const { return m_nSize; }
 
 private:
-    CZQMutex m_Lock;                     // exists for the ring's life; no operation takes it
-    RingSlot* m_pSlots;                  // m_nSize + 1 entries, the last never handed out
-    int32_t m_nSize;                     // modulus; 1024 without a table
-    std::atomic<int32_t> m_nWriteIndex;  // written by the producer only
-    std::atomic<int32_t> m_nReadIndex;   // written by the consumer only
+    static constexpr size_t kLineSize = 64;  // a cache line of the targets
+
+    CZQMutex m_Lock;     // exists for the ring's life; no operation takes it
+    RingSlot* m_pSlots;  // m_nSize + 1 entries, the last never handed out
+    int32_t m_nSize;     // modulus; 1024 without a table
+    // The producer's line.
+    alignas(kLineSize) std::atomic<int32_t> m_nWriteIndex;  // written by the producer only
+    mutable int32_t m_nReadSeen;  // the producer's: m_nReadIndex when it last looked
+    // The consumer's line.
+    alignas(kLineSize) std::atomic<int32_t> m_nReadIndex;  // written by the consumer only
+    mutable int32_t m_nWriteSeen;  // the consumer's: m_nWriteIndex when it last looked
+    // (The alignment pads the object to whole lines: nothing else shares them.)
 };
 
 // The engine's handle on one ring: creates, replaces and destroys it and
@@ -86,6 +100,9 @@ public:
     int PopRead();
     RingSlot* PeekSlot(uint32_t nOffset);
     int32_t GetPendingCount() const;
+    // Slots that can hold records at once: the modulus minus one; 0 without a
+    // ring.
+    int32_t GetCapacity() const;
     int ResizeSlot(RingSlot* pSlot, uint32_t nNewSize);
 
 private:

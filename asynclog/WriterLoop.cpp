@@ -10,10 +10,14 @@ namespace {
 
 constexpr int32_t kWriterOk = 0;
 constexpr int32_t kWriterErrResource = -6;
-constexpr int64_t kLingerNs = 2000000;            // how long an idle writer stays unparked
-constexpr long kLingerStepNs = 50000;             // its naps meanwhile
-constexpr int32_t kNoSinkWaitMs = 100;            // a record waits but the sink takes none
-constexpr uint32_t kWatchPasses = 300;            // passes between looks at the configuration file
+// An idle writer stays unparked this long: more than a second, so that a
+// process logging once a second keeps it unparked.
+constexpr int64_t kLingerNs = 1500000000;
+constexpr int32_t kMinPollMs = 1;       // a lingering writer's first look after work
+constexpr int32_t kMaxPollMs = 4;       // ... doubling up to this while the ring stays empty
+constexpr long kWokenNapNs = 50000;     // hands the CPU back after a wake-up (see WaitForRecords)
+constexpr int32_t kNoSinkWaitMs = 100;  // a record waits but the sink takes none
+constexpr uint32_t kWatchPasses = 300;  // passes between looks at the configuration file
 constexpr int64_t kWatchIntervalNs = 1000000000;  // ... or this long, whichever comes first
 // Ring empty, writer parked: producers signal it, so it only wakes by itself
 // for the next look at the configuration file and the sink.
@@ -39,6 +43,9 @@ CWriterLoop::CWriterLoop(CLogQueue& queue, CRecordSink& sink, CLossCounters& los
       m_pContext(pContext),
       m_bRunning(0),
       m_bParked(0),
+      m_nParks(0),
+      m_nWokenByRecord(0),
+      m_nWokenPastHalf(0),
       m_bReopen(false),
       m_llGiveUpAtMs(0) {}
 
@@ -121,31 +128,33 @@ void CWriterLoop::WatchConfig(WatchState* pWatch, uint32_t nStep) {
     m_Sink.Periodic();
 }
 
-// The ring is empty. Right after work the writer naps in short steps without
-// parking: producers see it unparked and do not signal, so a client logging
-// steadily never pays for a wake-up (a system call) on its own thread. Once
-// the ring has stayed empty for kLingerNs the writer parks and waits on the
-// event; the first record after that signals it.
+// The ring is empty. While it has been so for less than kLingerNs since the
+// last work, the writer waits on its event for the poll step and looks again
+// (producers signal only a ring past half full meanwhile); the step doubles up
+// to kMaxPollMs. Then the writer parks and waits for the first record.
 //
 // Parking is an event count: the writer announces itself parked, then looks at
-// the ring once more; a producer commits its record, then looks at the flag.
-// Both sides use a read-modify-write of m_bParked, so one of the two comes
-// first in its order: when the producer's comes first, the writer's exchange
+// the ring once more; a producer commits its record, then takes the flag. Both
+// sides use a read-modify-write of m_bParked, so one of the two comes first in
+// its order: when the producer's comes first, the writer's exchange
 // synchronises with it and sees the record; otherwise the producer reads 1 and
 // signals. No record waits for the time-out, which still bounds any wait.
-void CWriterLoop::WaitForRecords(int64_t* pLastWorkNs) {
-    if (MonotonicNs() - *pLastWorkNs < kLingerNs) {
-        Nap(kLingerStepNs);
+void CWriterLoop::WaitForRecords(int64_t llLastWorkNs, int32_t* pPollMs) {
+    if (MonotonicNs() - llLastWorkNs < kLingerNs) {
+        // Woken early: a ring past half full, a reopen request, or Stop.
+        (void)WaitSemEvent(m_pEvent.get(), *pPollMs);
+        if (*pPollMs < kMaxPollMs) *pPollMs *= 2;
         return;
     }
     (void)m_bParked.exchange(1, std::memory_order_acq_rel);
+    m_nParks.fetch_add(1, std::memory_order_relaxed);
     const bool bWoken =
         m_Queue.GetReadSlot() == nullptr && WaitSemEvent(m_pEvent.get(), kIdleWaitMs) == 0;
     m_bParked.store(0, std::memory_order_relaxed);
     // Woken by the first record of a burst: as a real-time thread the writer
     // may have preempted that very producer. A nap hands the CPU back so the
     // burst goes on, and the writer then takes it in one batch.
-    if (bWoken) Nap(kLingerStepNs);
+    if (bWoken) Nap(kWokenNapNs);
 }
 
 void CWriterLoop::DiscardRemaining() {
@@ -181,13 +190,14 @@ uint32_t CWriterLoop::Step() {
 void CWriterLoop::Run() {
     WatchState stWatch = {StampOf(m_pCfgPath), 0, MonotonicNs()};
     uint32_t nStep = 1;
-    int64_t llLastWorkNs = 0;
+    int64_t llLastWorkNs = -kLingerNs;  // a writer that has not worked yet parks at once
+    int32_t nPollMs = kMinPollMs;
     m_llGiveUpAtMs = 0;
     while (!ExitWanted()) {
         WatchConfig(&stWatch, nStep);
         nStep = 1;
         if (m_Queue.GetReadSlot() == nullptr) {
-            WaitForRecords(&llLastWorkNs);
+            WaitForRecords(llLastWorkNs, &nPollMs);
             continue;
         }
         const uint32_t nDone = Step();
@@ -195,6 +205,7 @@ void CWriterLoop::Run() {
         if (nDone > 0) {
             nStep = nDone;
             llLastWorkNs = MonotonicNs();
+            nPollMs = kMinPollMs;
         }
     }
 }

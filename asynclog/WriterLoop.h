@@ -20,12 +20,18 @@
 // at a time); Running may be read from any thread. Everything else runs on the
 // writer thread.
 //
-// Wake protocol. The writer is woken only when the ring was empty before the
-// push and the writer is parked on its event. After work it naps in short
-// steps for a couple of milliseconds without parking, so a client that logs
-// steadily never makes a system call on its own thread; parked, it waits up to
-// a second (its next look at the configuration file and the sink), as every
-// push into an empty ring wakes it.
+// Wake protocol. A producer makes no system call for a record unless the
+// writer is parked or the record made the ring more than half full. After work
+// the writer lingers for 1.5 s: it looks at the ring by itself, first after
+// 1 ms, then after waits doubling to 4 ms while the ring stays empty, and
+// producers do not signal it. So a process that logs at least once a second
+// never pays for a wake-up on its own thread; a record waits at most about
+// 4 ms in memory; a lingering writer wakes 250 to 1000 times a second. Once
+// the ring has stayed empty for the whole linger the writer parks: it waits up
+// to a second (its next look at the configuration file and the sink), and the
+// first record after that silence signals it. A record that fills the ring
+// past half signals as well, so a burst cannot fill the ring while the writer
+// waits out its step.
 //
 // Stop. Stop clears the running flag, sets the event and joins the thread,
 // which first writes every record still in the ring. When its sink stays
@@ -53,16 +59,38 @@ public:
     bool Running() const { return m_bRunning.load(std::memory_order_relaxed) != 0; }
 
     // Producer side of the wake protocol, after a record was committed;
-    // bRingWasEmpty: the ring held no record before it.
-    void NotifyCommitted(bool bRingWasEmpty) {
-        // Only the first record after an empty ring may signal, and only when
-        // the writer is parked (see WaitForRecords: this read-modify-write
-        // pairs with the writer's, so either it sees this record or this sees
-        // it parked).
-        if (bRingWasEmpty && m_bParked.fetch_or(0, std::memory_order_acq_rel) != 0) {
+    // bRingWasEmpty: the ring held no record before it; bPastHalf: it made
+    // the ring more than half full.
+    void NotifyCommitted(bool bRingWasEmpty, bool bPastHalf) {
+        // The first record that finds the writer parked takes the flag and
+        // signals. This read-modify-write pairs with the writer's (see
+        // WaitForRecords): either the writer sees this record or this sees the
+        // writer parked. Records into a ring that holds records need not
+        // look: the writer has not parked on the ring with them.
+        if (bRingWasEmpty && m_bParked.exchange(0, std::memory_order_acq_rel) != 0) {
+            m_nWokenByRecord.fetch_add(1, std::memory_order_relaxed);
             (void)SetSemEvent(m_pEvent.get());
+        } else if (bPastHalf) {
+            m_nWokenPastHalf.fetch_add(1, std::memory_order_relaxed);
+            (void)SetSemEvent(m_pEvent.get());  // a system call only while the writer waits
         }
     }
+
+    // How often the writer parked, and how often producers signalled it: a
+    // parked writer (once per park at most), and a ring past half full.
+    // Relaxed counts for diagnostics and tests, readable from any thread.
+    struct WakeCounts {
+        uint64_t nParks;
+        uint64_t nWokenByRecord;
+        uint64_t nWokenPastHalf;
+    };
+    WakeCounts GetWakeCounts() const {
+        return {m_nParks.load(std::memory_order_relaxed),
+                m_nWokenByRecord.load(std::memory_order_relaxed),
+                m_nWokenPastHalf.load(std::memory_order_relaxed)};
+    }
+    // True while the writer is parked and no record has signalled it yet.
+    bool Parked() const { return m_bParked.load(std::memory_order_relaxed) != 0; }
 
     // Asks the writer to reload the configuration file and reopen its sink's
     // current file at its next pass; any thread. Requests before the writer
@@ -108,7 +136,7 @@ private:
     bool ExitWanted() const;
     void WatchConfig(WatchState* pWatch, uint32_t nStep);
     uint32_t Step();
-    void WaitForRecords(int64_t* pLastWorkNs);
+    void WaitForRecords(int64_t llLastWorkNs, int32_t* pPollMs);
     void DiscardRemaining();
 
     CLogQueue& m_Queue;
@@ -121,7 +149,12 @@ private:
     std::unique_ptr<CSemEvent, EventFree> m_pEvent;
     std::unique_ptr<void, ThreadFree> m_pThread;
     std::atomic<uint32_t> m_bRunning;  // Start/Stop write; producers and the writer read
-    std::atomic<uint32_t> m_bParked;   // the writer sets it while it waits on m_pEvent
+    // Set by the writer while it waits parked; cleared by the writer when it
+    // goes on, or by the first producer that finds it set.
+    std::atomic<uint32_t> m_bParked;
+    std::atomic<uint64_t> m_nParks;          // the writer counts, anyone reads
+    std::atomic<uint64_t> m_nWokenByRecord;  // producers count (one at a time)
+    std::atomic<uint64_t> m_nWokenPastHalf;
     // Set by RequestReopen, taken by the writer. Relaxed: it carries no data,
     // the writer reads the file and the configuration itself.
     std::atomic<bool> m_bReopen;

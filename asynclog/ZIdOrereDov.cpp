@@ -21,8 +21,10 @@
 // waits. TryPushLog refuses without counting, for a caller that tries again
 // and counts the record only if it gives it up: each lost record once.
 //
-// Wake-ups. See WriterLoop.h: a producer signals only the first record after an
-// empty ring, and only while the writer is parked.
+// Wake-ups. See WriterLoop.h: a producer signals only the first record that
+// finds the writer parked (after more than a second without records, so only
+// a record into an empty ring looks), and the record that makes the ring more
+// than half full.
 //
 // Locks. The engine lock (the file set's m_Lock) guards the file name table and
 // the file count (Start's naming and first open, SetFileNum, the writer's
@@ -81,6 +83,7 @@ ZIdOrereDov::ZIdOrereDov()
       m_nSlotCount(kDefaultSlotCount),
       m_nSlotSize(kSlotSize),
       m_nMode(kModeForward),
+      m_nRingCapacity(0),
       m_nLevel(kDefaultLevel),
       m_szCfgPath(),
       m_szLevelKey(),
@@ -125,6 +128,7 @@ int32_t ZIdOrereDov::Start(const char* pLogPath, const char* pPrefix) {
 
     // Commit. The writer already runs on the queue and the sink, which stay
     // where they are: only the owners change.
+    m_nRingCapacity = pQueue->GetCapacity();
     m_pForwarder = std::move(pForwarder);
     m_pFollower = std::move(pFollower);
     m_pQueue = std::move(pQueue);
@@ -152,6 +156,9 @@ int32_t ZIdOrereDov::PushLog(const char* pText, uint32_t nLen) {
 int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen) {
     if (m_pQueue == nullptr || m_pWriter == nullptr) return kLogErrNotRunning;
     if (pText == nullptr) return kLogErrInvalid;
+    // Read before the record is committed. The writer may take records
+    // meanwhile, so a count above 0 may be stale; it then has just worked and
+    // lingers, looking at the ring again within milliseconds (WriterLoop.h).
     const int32_t nPending = m_pQueue->GetPendingCount();
     if (!m_pWriter->Running()) return kLogErrNotRunning;
 
@@ -180,9 +187,12 @@ int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen) {
             __builtin_prefetch(pNext->pBuffer + nOff, 1);  // a hint: never faults
         }
     }
-    // A ring that already held records has a writer that is awake or about to
-    // wake by itself.
-    m_pWriter->NotifyCommitted(nPending == 0);
+    // Only a record into an empty ring may find the writer parked (it parks
+    // only after a second and a half without records, with the ring empty),
+    // and exactly one record crosses the half on the way up, as records come
+    // one at a time; the count taken before the push tells both.
+    const int32_t nHalf = m_nRingCapacity / 2;
+    m_pWriter->NotifyCommitted(nPending == 0, nPending == nHalf);
     return kLogOk;
 }
 

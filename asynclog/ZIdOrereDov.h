@@ -89,6 +89,12 @@ public:
     int32_t IsForwarding() const {
         return m_pFollower != nullptr && m_pFollower->Forwarding() ? 1 : 0;
     }
+    // The writer's parks and the producers' signals (CWriterLoop::WakeCounts);
+    // all 0 while it is not running. True in *pParked while the writer is parked.
+    CWriterLoop::WakeCounts GetWakeCounts(bool* pParked = nullptr) const {
+        if (pParked != nullptr) *pParked = m_pWriter != nullptr && m_pWriter->Parked();
+        return m_pWriter != nullptr ? m_pWriter->GetWakeCounts() : CWriterLoop::WakeCounts{};
+    }
     // The file set (its names and counts, for tests, statistics and
     // diagnostics).
     CLogFileSet& Files() { return m_Files; }
@@ -112,6 +118,7 @@ private:
     uint32_t m_nSlotCount;
     uint32_t m_nSlotSize;
     uint32_t m_nMode;
+    int32_t m_nRingCapacity;        // slots of the started ring; set by Start before any push
     std::atomic<int32_t> m_nLevel;  // SetLevel/GetLevel and the writer's reload
     char m_szCfgPath[kLogPathLen + 1];
     char m_szLevelKey[kLevelKeyLen + 1];

@@ -1,7 +1,7 @@
 // Load and idle cost of the real daemon binary.
 //
-//   zq_bench_daemon load --count N --size S --senders K [--rate R]
-//   zq_bench_daemon idle [--seconds T]
+//   zq_bench_daemon load --count N --size S --senders K [--rate R] [--daemon PATH]
+//   zq_bench_daemon idle [--seconds T] [--daemon PATH]
 //
 // The daemon is started in a fresh temporary base directory (Path.ini in its
 // working directory names it; LogServer.ini asks for 10 files of 10 MiB). This
@@ -18,7 +18,8 @@
 // /proc/net/snmp, machine-wide), the daemon's CPU time during the run and its
 // resident memory.
 //
-// idle: the daemon's CPU time over T idle seconds and its resident memory.
+// idle: the daemon's CPU time and wake-ups (context switches of each of its
+// threads) over T idle seconds, and its resident memory.
 //
 // Only loopback traffic. Port 12345 and the instance lock are machine-wide:
 // do not run this while the test suite runs.
@@ -55,6 +56,9 @@ constexpr int64_t kNsPerSec = 1000000000;
 constexpr int64_t kTickNs = 1000000;  // pacing step of a rate-limited sender
 
 volatile sig_atomic_t g_nDaemonPid = 0;
+// The binary started: this build's daemon, or another one (--daemon) to
+// compare with in the same run. It must be named ZuVozAdavid.
+const char* g_pDaemonPath = ZQ_DAEMON_PATH;
 
 void OnSignal(int nSig) {
     if (g_nDaemonPid > 0) (void)kill(g_nDaemonPid, SIGTERM);
@@ -86,9 +90,16 @@ int ParentOf(int nPid) {
     return nParent;
 }
 
+struct ThreadSample {
+    std::string tid;
+    double dCpuSec = 0;
+    long long nSwitches = 0;  // voluntary + involuntary context switches: its wake-ups
+};
+
 struct ProcSample {
-    double dCpuSec = 0;  // user + system, all threads, from schedstat (ns)
-    std::vector<std::pair<std::string, double>> threads;  // tid, CPU seconds
+    double dCpuSec = 0;       // user + system, all threads, from schedstat (ns)
+    long long nSwitches = 0;  // all threads
+    std::vector<ThreadSample> threads;
     long nRssKiB = 0;
     long nHwmKiB = 0;
     long nRssAnonKiB = 0;
@@ -109,10 +120,18 @@ ProcSample Sample(int nPid) {
         while (struct dirent* pEnt = readdir(pDir)) {
             if (pEnt->d_name[0] == '.') continue;
             unsigned long long nRunNs = 0;
-            const std::string sched = ReadFile(base + "/task/" + pEnt->d_name + "/schedstat");
+            const std::string task = base + "/task/" + pEnt->d_name;
+            const std::string sched = ReadFile(task + "/schedstat");
             if (std::sscanf(sched.c_str(), "%llu", &nRunNs) == 1) {
-                s.dCpuSec += static_cast<double>(nRunNs) / 1e9;
-                s.threads.emplace_back(pEnt->d_name, static_cast<double>(nRunNs) / 1e9);
+                const std::string status = ReadFile(task + "/status");
+                ThreadSample t;
+                t.tid = pEnt->d_name;
+                t.dCpuSec = static_cast<double>(nRunNs) / 1e9;
+                t.nSwitches = StatusField(status, "\nvoluntary_ctxt_switches:") +
+                              StatusField(status, "nonvoluntary_ctxt_switches:");
+                s.dCpuSec += t.dCpuSec;
+                s.nSwitches += t.nSwitches;
+                s.threads.push_back(t);
             }
         }
         (void)closedir(pDir);
@@ -177,7 +196,7 @@ public:
             if (chdir(m_base.c_str()) != 0) _exit(120);
             std::FILE* pNull = std::freopen("/dev/null", "w", stdout);
             (void)pNull;
-            execl(ZQ_DAEMON_PATH, "ZuVozAdavid", static_cast<char*>(nullptr));
+            execl(g_pDaemonPath, "ZuVozAdavid", static_cast<char*>(nullptr));
             _exit(121);
         }
         int nStatus = 0;
@@ -332,6 +351,22 @@ void PrintSocketBuffer() {
     (void)pclose(pPipe);
 }
 
+// CPU time and wake-ups of each thread between two samples.
+void PrintThreads(const char* pTag, const ProcSample& before, const ProcSample& after, double dSec,
+                  int nPid) {
+    const std::string mainTid = std::to_string(nPid);
+    for (const ThreadSample& t : after.threads) {
+        ThreadSample b;
+        for (const ThreadSample& o : before.threads) {
+            if (o.tid == t.tid) b = o;
+        }
+        std::printf("%s %s cpu_ms=%.2f wakeups=%lld wakeups_per_s=%.2f\n", pTag,
+                    t.tid == mainTid ? "receive-loop(main)" : "writer",
+                    1000.0 * (t.dCpuSec - b.dCpuSec), t.nSwitches - b.nSwitches,
+                    static_cast<double>(t.nSwitches - b.nSwitches) / dSec);
+    }
+}
+
 int RunLoad(uint32_t nCount, uint32_t nSize, int nSenders, double dRate) {
     zqbench::TempDir dir("daemon");
     CDaemon daemonProc(dir.Path());
@@ -374,7 +409,10 @@ int RunLoad(uint32_t nCount, uint32_t nSize, int nSenders, double dRate) {
     const int64_t llDone = zqbench::NowNs();
     const ProcSample after = Sample(daemonProc.Pid());
     const long long llDropsAfter = UdpRcvbufErrors();
+    const int nPid = daemonProc.Pid();
     const int nExit = daemonProc.Stop();
+    PrintThreads("DAEMON_LOAD_THREAD", before, after, static_cast<double>(llDone - llStart) / 1e9,
+                 nPid);
 
     const FileCount c = CountRecords(dir.Path() + "/ZqSdkLog", nSenders, nPerSender);
     const uint64_t nSentTotal = static_cast<uint64_t>(nPerSender) * nSenders;
@@ -384,7 +422,8 @@ int RunLoad(uint32_t nCount, uint32_t nSize, int nSenders, double dRate) {
         "DAEMON_LOAD senders=%d size=%u offered_rate=%s sent=%llu send_seconds=%.3f "
         "achieved_send_rate=%.0f written=%llu lost=%llu written_pct=%.3f duplicates=%llu "
         "malformed=%llu rcvbuf_errors=%lld daemon_cpu_s=%.3f daemon_cpu_pct_of_core=%.1f "
-        "rss_kib=%ld hwm_kib=%ld exit_status=%d send_failures=%d\n",
+        "cpu_us_per_datagram=%.3f daemon_wakeups=%lld rss_kib=%ld hwm_kib=%ld exit_status=%d "
+        "send_failures=%d\n",
         nSenders, nSize, dRate > 0 ? std::to_string(static_cast<long>(dRate)).c_str() : "flat",
         static_cast<unsigned long long>(nSentTotal), dSendSec,
         static_cast<double>(nSentTotal) / dSendSec, static_cast<unsigned long long>(c.nUnique),
@@ -393,7 +432,8 @@ int RunLoad(uint32_t nCount, uint32_t nSize, int nSenders, double dRate) {
         static_cast<unsigned long long>(c.nDuplicates),
         static_cast<unsigned long long>(c.nMalformed), llDropsAfter - llDropsBefore,
         after.dCpuSec - before.dCpuSec, 100.0 * (after.dCpuSec - before.dCpuSec) / dRunSec,
-        after.nRssKiB, after.nHwmKiB, nExit, nSendFailures);
+        1e6 * (after.dCpuSec - before.dCpuSec) / static_cast<double>(nSentTotal),
+        after.nSwitches - before.nSwitches, after.nRssKiB, after.nHwmKiB, nExit, nSendFailures);
     return 0;
 }
 
@@ -401,29 +441,22 @@ int RunIdle(int nSeconds) {
     zqbench::TempDir dir("idle");
     CDaemon daemonProc(dir.Path());
     if (!daemonProc.Start()) return 2;
-    zqbench::SleepNs(kNsPerSec);  // past start-up
+    zqbench::SleepNs(2 * kNsPerSec);  // past start-up and the writer's linger
     const ProcSample before = Sample(daemonProc.Pid());
     const int64_t llStart = zqbench::NowNs();
     zqbench::SleepNs(static_cast<int64_t>(nSeconds) * kNsPerSec);
     const ProcSample after = Sample(daemonProc.Pid());
     const double dSec = static_cast<double>(zqbench::NowNs() - llStart) / 1e9;
-    const std::string mainTid = std::to_string(daemonProc.Pid());
-    for (const auto& t : after.threads) {
-        double dBefore = 0;
-        for (const auto& b : before.threads) {
-            if (b.first == t.first) dBefore = b.second;
-        }
-        std::printf("DAEMON_IDLE_THREAD %s cpu_ms=%.2f\n",
-                    t.first == mainTid ? "receive-loop(main)" : "writer",
-                    1000.0 * (t.second - dBefore));
-    }
+    PrintThreads("DAEMON_IDLE_THREAD", before, after, dSec, daemonProc.Pid());
     const int nExit = daemonProc.Stop();
     std::printf(
-        "DAEMON_IDLE seconds=%.1f daemon_cpu_ms=%.2f cpu_pct_of_core=%.3f rss_kib=%ld "
-        "rss_anon_kib=%ld rss_file_kib=%ld hwm_kib=%ld exit_status=%d\n",
+        "DAEMON_IDLE seconds=%.1f daemon_cpu_ms=%.2f cpu_pct_of_core=%.4f wakeups=%lld "
+        "wakeups_per_s=%.2f rss_kib=%ld rss_anon_kib=%ld rss_file_kib=%ld hwm_kib=%ld "
+        "exit_status=%d\n",
         dSec, 1000.0 * (after.dCpuSec - before.dCpuSec),
-        100.0 * (after.dCpuSec - before.dCpuSec) / dSec, after.nRssKiB, after.nRssAnonKiB,
-        after.nRssFileKiB, after.nHwmKiB, nExit);
+        100.0 * (after.dCpuSec - before.dCpuSec) / dSec, after.nSwitches - before.nSwitches,
+        static_cast<double>(after.nSwitches - before.nSwitches) / dSec, after.nRssKiB,
+        after.nRssAnonKiB, after.nRssFileKiB, after.nHwmKiB, nExit);
     return 0;
 }
 
@@ -461,6 +494,8 @@ int main(int argc, char** argv) {
             dRate = std::atof(argv[i + 1]);
         } else if (opt == "--seconds") {
             nSeconds = std::atoi(argv[i + 1]);
+        } else if (opt == "--daemon") {
+            g_pDaemonPath = argv[i + 1];
         } else {
             std::fprintf(stderr, "unknown option %s\n", opt.c_str());
             return 2;

@@ -4,9 +4,17 @@
 //   "%-7s %d-%02d-%02d %02d:%02d:%02d:%03ld  DevID:%s  Source-Line:%s(%s-L%04d)  "
 //   "ProcessName:%s(%d)     Description:[%s]" + message + "\r\n"
 // with the header cut at 511 characters and the whole line at 1023. The header
-// is assembled by hand (byte-identical to that format) and only the message
-// goes through vsnprintf, so that a record costs one clock read, two short
-// holds of the module lock and one copy into the engine's ring:
+// is assembled by hand (byte-identical to that format) and the message is
+// formatted as vsnprintf would (MessageFormat.h: by hand for the common
+// conversions), so that a record costs one clock read, one short
+// hold of the module lock and one copy into the engine's ring:
+//   - the record is formatted before the lock is taken when the thread's last
+//     record found the log created at a level that lets it through; the hold
+//     checks again and pushes (a thread's first record, and one that level
+//     would filter, take the lock before formatting as well);
+//   - the lock is taken spinning briefly (CZQMutex::LockSpinning): threads
+//     logging at once meet there for a few dozen nanoseconds, far less than a
+//     sleep and a wake-up would cost;
 //   - the "YYYY-MM-DD HH:MM:SS:" text is cached per thread and per second, so
 //     localtime_r runs at most once a second on each thread;
 //   - the header parts made of module name, process name and pid are built
@@ -17,6 +25,7 @@
 #include "logmodule/LogModule.h"
 
 #include "logmodule/LogModuleState.h"
+#include "logmodule/MessageFormat.h"
 
 #include <time.h>
 
@@ -63,6 +72,9 @@ struct ThreadCache {
     bool bIdentityValid;
     uint32_t nGeneration;  // LogModule::m_nGeneration the identity was built at
     RecordIdentity identity;
+
+    bool bLevelSeen;     // the thread's last record found the log created ...
+    int32_t nLevelSeen;  // ... with the engine at this level
 };
 
 thread_local ThreadCache t_Cache;
@@ -250,14 +262,11 @@ uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
     size_t nRoom = kRecordBufSize - nLen;
     size_t nMsgLen = 0;
     if (pFormat != nullptr) {
-        int nRet = vsnprintf(pBuf + nLen, nRoom, pFormat, args);
-        if (nRet > 0) {
-            nMsgLen = static_cast<size_t>(nRet) < nRoom ? static_cast<size_t>(nRet) : nRoom - 1;
-            // A NUL produced by the message (a "%c" of 0) ends the line there:
-            // the writer stores texts only up to their first NUL, and the
-            // line must still end in CR LF.
-            nMsgLen = strnlen(pBuf + nLen, nMsgLen);
-        }
+        nMsgLen = FormatMessageText(pBuf + nLen, nRoom, pFormat, args);
+        // A NUL produced by the message (a "%c" of 0) ends the line there:
+        // the writer stores texts only up to their first NUL, and the line
+        // must still end in CR LF.
+        nMsgLen = strnlen(pBuf + nLen, nMsgLen);
     }
     nLen += nMsgLen;
 
@@ -293,22 +302,11 @@ uint32_t FormatLogRecord(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
                            nStampLen, nMilliSec, pFormat, args);
 }
 
-int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* pFunc,
-                 const char* pDevId, const char* pFormat, ...) {
-    LogModule& m = GetLogModule();
-    ThreadCache& cache = t_Cache;
-    {
-        CZQLockGuard guard(m.m_Lock);
-        const ZIdOrereDov* pEngine = CreatedEngineLocked(m);
-        if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
-        // The engine's level, which follows its configuration file.
-        if (nLevel > pEngine->GetLevel()) return ZQ_OK;
-        if (!cache.bIdentityValid || cache.nGeneration != m.m_nGeneration) {
-            RefreshIdentityLocked(m, cache);
-        }
-    }
-    if (pSrcFile == nullptr) return ZQ_ERR_INVALID;
+namespace {
 
+// Brings the thread's date-time text up to this second (localtime_r at most
+// once a second) and returns the milliseconds of the same clock reading.
+long TakeStamp(ThreadCache& cache) {
     // Seconds and milliseconds from one reading, so they cannot straddle a
     // second boundary.
     struct timespec now = {};
@@ -322,8 +320,36 @@ int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char
         cache.bStampValid = bClockOk;
         cache.nStampSec = now.tv_sec;
     }
-    const long nMilliSec = bClockOk ? now.tv_nsec / 1000000L : 0L;
+    return bClockOk ? now.tv_nsec / 1000000L : 0L;
+}
 
+}  // namespace
+
+int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* pFunc,
+                 const char* pDevId, const char* pFormat, ...) {
+    LogModule& m = GetLogModule();
+    ThreadCache& cache = t_Cache;
+    // When this thread's last record found the log created with a level that
+    // lets this one through, the record is formatted first and one hold of the
+    // lock checks again (created, level, identity) and pushes it: threads that
+    // log at once meet on the lock once per record, not twice. Otherwise the
+    // check comes first, so that a filtered record costs no formatting.
+    const bool bOneHold = cache.bLevelSeen && pSrcFile != nullptr && nLevel <= cache.nLevelSeen;
+    if (!bOneHold) {
+        CZQSpinningLockGuard guard(m.m_Lock);
+        const ZIdOrereDov* pEngine = CreatedEngineLocked(m);
+        cache.bLevelSeen = pEngine != nullptr;
+        if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
+        // The engine's level, which follows its configuration file.
+        cache.nLevelSeen = pEngine->GetLevel();
+        if (nLevel > cache.nLevelSeen) return ZQ_OK;
+        if (!cache.bIdentityValid || cache.nGeneration != m.m_nGeneration) {
+            RefreshIdentityLocked(m, cache);
+        }
+    }
+    if (pSrcFile == nullptr) return ZQ_ERR_INVALID;
+
+    const long nMilliSec = TakeStamp(cache);
     char szRecord[kRecordBufSize];
     va_list args;
     va_start(args, pFormat);
@@ -332,7 +358,23 @@ int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char
                         cache.szStamp, cache.nStampLen, nMilliSec, pFormat, args);
     va_end(args);
 
-    CZQLockGuard guard(m.m_Lock);
+    CZQSpinningLockGuard guard(m.m_Lock);
+    if (bOneHold) {
+        ZIdOrereDov* pEngine = CreatedEngineLocked(m);
+        cache.bLevelSeen = pEngine != nullptr;
+        if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
+        cache.nLevelSeen = pEngine->GetLevel();
+        if (nLevel > cache.nLevelSeen) return ZQ_OK;
+        // The log was made anew since this thread's last record (another
+        // process name or pid): the record is made again with the new identity.
+        if (cache.nGeneration != m.m_nGeneration) {
+            RefreshIdentityLocked(m, cache);
+            va_start(args, pFormat);
+            nLen = FormatWithStamp(szRecord, nLevel, pSrcFile, nLine, pFunc, pDevId, cache.identity,
+                                   cache.szStamp, cache.nStampLen, nMilliSec, pFormat, args);
+            va_end(args);
+        }
+    }
     if (m.m_pAsyncLog == nullptr) return ZQ_ERR_NOT_CREATED;
     // A refused record (ring full) is counted by the engine.
     return ToPublicResult(m.m_pAsyncLog->PushLog(szRecord, nLen));
@@ -344,7 +386,7 @@ int32_t TryWriteRawLog(const char* pText, uint32_t nLen) {
     const void* pNul = memchr(pText, 0, nLen);
     if (pNul != nullptr) nLen = static_cast<uint32_t>(static_cast<const char*>(pNul) - pText);
     LogModule& m = GetLogModule();
-    CZQLockGuard guard(m.m_Lock);
+    CZQSpinningLockGuard guard(m.m_Lock);
     ZIdOrereDov* pEngine = CreatedEngineLocked(m);
     if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
     return ToPublicResult(pEngine->TryPushLog(pText, nLen));
@@ -369,7 +411,7 @@ int32_t WriteRawLog(const char* pText, int32_t nLen) {
     size_t nTextLen = strlen(pText);
     // A length beyond 32 bits stays beyond any slot and is refused.
     if (nTextLen > UINT32_MAX) nTextLen = UINT32_MAX;
-    CZQLockGuard guard(m.m_Lock);
+    CZQSpinningLockGuard guard(m.m_Lock);
     ZIdOrereDov* pEngine = CreatedEngineLocked(m);
     if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
     // A text longer than a slot is refused (and counted) by the engine.

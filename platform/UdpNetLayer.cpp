@@ -345,6 +345,44 @@ void CUdpNetLayer::UpdateLocalPort() {
     m_nLocalPort = ntohs(stAddr.sin_port);
 }
 
+int CUdpNetLayer::TakeBatch(CNetRecvBatch* pBatch) {
+    const int nGot =
+        recvmmsg(m_nSocket, pBatch->Headers(), pBatch->Capacity(), MSG_DONTWAIT, nullptr);
+    if (nGot > 0) pBatch->SetCount(static_cast<uint32_t>(nGot));
+    if (nGot >= 0) return nGot;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+}
+
+int32_t CUdpNetLayer::RecvBatch(CNetRecvBatch* pBatch, uint32_t nTimeOut, int nWakeFd,
+                                bool* pWoken) {
+    if (pBatch == nullptr || !pBatch->Valid()) return NET_ERR_PARAM;
+    pBatch->SetCount(0);
+    if (pWoken != nullptr) *pWoken = false;
+    CZQLockGuard guard(m_Lock);
+    if (m_nSocket < 0) return NET_ERR_STATE;
+    // What is queued already is taken without a wait: under load one system
+    // call per batch.
+    int nGot = TakeBatch(pBatch);
+    if (nGot != 0) return nGot > 0 ? 0 : NET_ERR_RECV;
+    if (nTimeOut == 0) return NET_ERR_TIMEOUT;
+
+    const uint64_t nMillis = (nTimeOut + kMicrosPerMilli - 1) / kMicrosPerMilli;
+    pollfd stPoll[2] = {};
+    stPoll[0].fd = m_nSocket;
+    stPoll[0].events = POLLIN;
+    stPoll[1].fd = nWakeFd;  // a negative descriptor is skipped by poll
+    stPoll[1].events = POLLIN;
+    const int nReady = poll(stPoll, 2, static_cast<int>(nMillis));
+    if (nReady < 0) return errno == EINTR ? NET_ERR_TIMEOUT : NET_ERR_SELECT;
+    if (pWoken != nullptr && (stPoll[1].revents & POLLIN) != 0) *pWoken = true;
+    if ((stPoll[0].revents & POLLNVAL) != 0) return NET_ERR_SELECT;
+    if (stPoll[0].revents == 0) return NET_ERR_TIMEOUT;
+    // Readable, or an error that the read reports.
+    nGot = TakeBatch(pBatch);
+    if (nGot < 0) return NET_ERR_RECV;
+    return nGot > 0 ? 0 : NET_ERR_TIMEOUT;
+}
+
 NetHandle::NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize, NetUse eUse)
     : m_pUdpNet(nullptr) {
     // Stays null when the allocation fails; every operation then reports NET_ERR_HANDLE.
@@ -383,6 +421,12 @@ int32_t NetHandle::NetLayerConnect(uint32_t nIp, uint16_t nPort) {
 int32_t NetHandle::NetLayerTakeError() {
     if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
     return m_pUdpNet->TakeError();
+}
+
+int32_t NetHandle::NetLayerRecvBatch(CNetRecvBatch* pBatch, uint32_t nTimeOut, int nWakeFd,
+                                     bool* pWoken) {
+    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
+    return m_pUdpNet->RecvBatch(pBatch, nTimeOut, nWakeFd, pWoken);
 }
 
 int32_t NetHandle::NetLayerGetLocalPort(uint16_t* pPort) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/WireContract.h"
+#include "platform/NetRecvBatch.h"
 #include "platform/ZQMutex.h"
 
 #include <netinet/in.h>
@@ -122,6 +123,16 @@ public:
     // NET_ERR_SOCKET, -1 an option failed, NET_ERR_BIND. *pErrno, when pErrno is
     // not null, receives the errno of the call that failed (0 otherwise).
     int32_t GetBindResult(int* pErrno);
+    // Takes up to pBatch->Capacity() datagrams with one system call, each with
+    // the length the socket gave (the endpoint's own buffer is not used, and
+    // nothing is cleared). When none is queued it waits up to nTimeOut
+    // microseconds (0: not at all) for one, and ends the wait early when
+    // nWakeFd (if >= 0) becomes readable: *pWoken then tells so (the caller
+    // drains that descriptor). 0 with Count() >= 1; NET_ERR_TIMEOUT when
+    // nothing came in time, also after a wake-up or a signal; NET_ERR_PARAM
+    // for a null or invalid batch; NET_ERR_STATE without a socket;
+    // NET_ERR_SELECT or NET_ERR_RECV when the wait or the read failed.
+    int32_t RecvBatch(CNetRecvBatch* pBatch, uint32_t nTimeOut, int nWakeFd, bool* pWoken);
 
     static int32_t EnumLocalIf(LocalIfTable* pTable);
     static void FillSockAddr(uint32_t nIp, uint16_t nPort, sockaddr_in* pAddr);
@@ -140,6 +151,9 @@ private:
     int32_t SelectSendTo(const uint8_t* pData, int32_t* pLen, uint32_t nIp, uint16_t nPort,
                          uint32_t nTimeOut);
     void UpdateLocalPort();
+    // One recvmmsg without waiting into pBatch: the count taken, 0 when none
+    // is queued, -1 on another failure.
+    int TakeBatch(CNetRecvBatch* pBatch);
 
     int32_t m_nSocket;  // -1 when no socket is open; guarded by m_Lock
     // Host order; 0xFFFFFFFF until set. Written by ResetSocket under m_Lock,
@@ -178,6 +192,7 @@ public:
     int32_t NetLayerGetBindResult(int* pErrno);
     int32_t NetLayerConnect(uint32_t nIp, uint16_t nPort);
     int32_t NetLayerTakeError();
+    int32_t NetLayerRecvBatch(CNetRecvBatch* pBatch, uint32_t nTimeOut, int nWakeFd, bool* pWoken);
 
 private:
     CUdpNetLayer* m_pUdpNet;

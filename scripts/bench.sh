@@ -2,7 +2,7 @@
 # Builds and runs every benchmark, prints the tables, writes bench/out/ (raw
 # output and the latency plot). Starts the real daemon on 127.0.0.1:12345:
 # do not run it while the test suite runs.
-#   bash scripts/bench.sh            full run (about 4 minutes)
+#   bash scripts/bench.sh            full run (about 8 minutes)
 #   BENCH_QUICK=1 bash scripts/bench.sh   shorter runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,20 +17,23 @@ cmake --build "$build" -j2 --target zq_bench_latency zq_bench_writer zq_bench_da
 bursts=4000
 count_rate=300000
 count_flat=400000
-[ "${BENCH_QUICK:-0}" = 1 ] && { bursts=1000; count_rate=100000; count_flat=200000; }
+idle_seconds=60
+[ "${BENCH_QUICK:-0}" = 1 ] && { bursts=1000; count_rate=100000; count_flat=200000; idle_seconds=10; }
 
 {
   echo "== machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs), $(nproc) cores, $(uname -r)"
   echo "== date: $(date -u '+%Y-%m-%d %H:%M UTC'), user: $(id -un)"
   echo
   echo "== client call latency"
-  "$build/bench/zq_bench_latency" --bursts "$bursts" --pauses-us 1000,5000 --data "$out/latency.dat"
+  "$build/bench/zq_bench_latency" --bursts "$bursts" --pauses-us 1000,5000 --threads 1,2,4 \
+    --data "$out/latency.dat"
   if [ "$(id -u)" -eq 0 ] && id nobody >/dev/null 2>&1 && command -v setpriv >/dev/null; then
     echo
     echo "== client call latency as an unprivileged user (writer thread not real-time)"
     tmp=$(mktemp -d); chmod 777 "$tmp"
     setpriv --reuid=nobody --regid=nogroup --clear-groups env TMPDIR="$tmp" \
-      "$build/bench/zq_bench_latency" --bursts "$bursts" --pauses-us 5000 --data "$tmp/lat.dat"
+      "$build/bench/zq_bench_latency" --bursts "$bursts" --pauses-us 1000,5000 --threads 1,2,4 \
+      --data "$tmp/lat.dat"
     cp "$tmp/lat.dat" "$out/latency_unpriv.dat"; rm -rf "$tmp"
   fi
   echo
@@ -42,10 +45,14 @@ count_flat=400000
   "$build/bench/zq_bench_daemon" load --count "$count_flat" --size 200 --senders 2
   echo
   echo "== daemon idle"
-  "$build/bench/zq_bench_daemon" idle --seconds 10
+  "$build/bench/zq_bench_daemon" idle --seconds "$idle_seconds"
 } 2>&1 | tee "$out/bench.txt"
 
 if command -v gnuplot >/dev/null; then
   bash bench/plot.sh "$out/latency.dat" "$out/latency.png"
   echo "plot: $out/latency.png"
+  if [ -f "$out/latency_unpriv.dat" ]; then
+    bash bench/plot.sh "$out/latency_unpriv.dat" "$out/latency_unpriv.png"
+    echo "plot: $out/latency_unpriv.png"
+  fi
 fi

@@ -2,9 +2,11 @@
 
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleState.h"
-#include "platform/MonotonicClock.h"
+#include "platform/NetRecvBatch.h"
 #include "platform/UdpNetLayer.h"
+#include "platform/MonotonicClock.h"
 #include "platform/WireContract.h"
+#include "server/RecvWake.h"
 #include "server/Signals.h"
 
 #include <time.h>
@@ -40,8 +42,6 @@ bool g_bWriterStuck = false;  // the receive loop's thread only
 // sending from holding the daemon up.
 constexpr uint32_t kMaxFinalDrain = 65536;
 
-enum class DrainEnd { kOnStopRequest, kNever };
-
 bool StopWanted() { return g_bStopRecv.load(std::memory_order_relaxed); }
 
 // Sleeps nMs in steps of kRecvStopPollMs, returning early once a stop is
@@ -55,24 +55,35 @@ void PauseUnlessStopped(uint32_t nMs) {
     }
 }
 
-int32_t Receive(NetHandle* pNet, NetRecvParam* pParam, uint32_t nTimeOutUs) {
+// Each datagram of a batch gets one byte more than the largest record: a
+// datagram whose text (up to its first NUL) is longer than a record is told by
+// its length alone, and is refused as too long, as it would be whole.
+constexpr uint32_t kRecvTextRoom = kMaxRecordLen + 1;
+
+// After a batch that did not fill up (the socket is drained) the loop naps
+// this long before it looks again, so that datagrams gather and the next batch
+// takes many at once: under load the loop wakes about once a millisecond
+// instead of once per few datagrams (a wake-up costs far more than taking a
+// datagram), at the price of as much delay before a datagram reaches the
+// ring. The socket's buffer holds many milliseconds of the heaviest load.
+constexpr long kRecvGatherNs = 1000000;
+
+int32_t Receive(NetHandle* pNet, CNetRecvBatch* pBatch, uint32_t nTimeOutUs, int nWakeFd,
+                bool* pWoken) {
+    *pWoken = false;
     // A handle that could not be allocated behaves like a handle without an
     // endpoint.
     if (pNet == nullptr) return NET_ERR_HANDLE;
-    pParam->nTimeOut = nTimeOutUs;
-    return pNet->NetLayerRecv(pParam);
+    return pNet->NetLayerRecvBatch(pBatch, nTimeOutUs, nWakeFd, pWoken);
 }
 
-// Hands the datagram just received to the log module as one text, with the
-// length the socket gave (a datagram that filled the buffer was cut there by
-// the socket, and is longer than any slot: the engine refuses and counts it).
-// A NUL inside a datagram ends its text. While the ring is full the loop waits
+// Hands one datagram to the log module as one text, with the length the
+// socket gave (TryWriteRawLog cuts it at a NUL; a text longer than a slot is
+// refused and counted by the engine). While the ring is full the loop waits
 // for room; such a refusal is tried again and is no loss. A datagram it gives
 // up (the writer stuck, or a stop that cannot wait) is counted once.
-void HandOn(NetRecvParam* pParam) {
-    if (pParam->pBuf == nullptr || pParam->nLen < 0) return;
-    const char* pText = reinterpret_cast<const char*>(pParam->pBuf);
-    const uint32_t nLen = static_cast<uint32_t>(pParam->nLen);
+void HandOn(const uint8_t* pData, uint32_t nLen) {
+    const char* pText = reinterpret_cast<const char*>(pData);
     g_nRecvDatagrams.fetch_add(1, std::memory_order_relaxed);
     int32_t nRet = TryWriteRawLog(pText, nLen);
     uint32_t nStopWaits = 0;  // naps since the stop request was seen
@@ -90,17 +101,23 @@ void HandOn(NetRecvParam* pParam) {
     if (nRet == ZQ_OK) g_bWriterStuck = false;
 }
 
-// Takes, without waiting, the datagrams already queued on the socket, one at a
-// time, each handed on whole. Ends when none is left, at a failure, after
-// kMaxFinalDrain datagrams, or (kOnStopRequest) as soon as a stop is requested.
-// Returns the result that ended it; 0 when it ended for a stop request or the
-// bound.
-int32_t TakeQueued(NetHandle* pNet, NetRecvParam* pParam, DrainEnd eEnd) {
-    for (uint32_t nTaken = 0; nTaken < kMaxFinalDrain; ++nTaken) {
-        if (eEnd == DrainEnd::kOnStopRequest && StopWanted()) return 0;
-        const int32_t nRet = Receive(pNet, pParam, 0);
+// Every datagram of a batch is handed on, in order, also when a stop is
+// requested meanwhile: they are off the socket, and only the log module can
+// still keep them.
+void HandOnBatch(const CNetRecvBatch& batch) {
+    for (uint32_t i = 0; i < batch.Count(); ++i) HandOn(batch.Data(i), batch.Length(i));
+}
+
+// Takes, without waiting, the datagrams queued on the socket, a batch at a
+// time, each handed on whole. Ends when none is left, at a failure, or after
+// about kMaxFinalDrain datagrams. Returns the result that ended it; 0 when it
+// ended for the bound.
+int32_t TakeQueued(NetHandle* pNet, CNetRecvBatch* pBatch) {
+    for (uint32_t nTaken = 0; nTaken < kMaxFinalDrain; nTaken += pBatch->Count()) {
+        bool bWoken = false;
+        const int32_t nRet = Receive(pNet, pBatch, 0, -1, &bWoken);
         if (nRet != 0) return nRet;
-        HandOn(pParam);
+        HandOnBatch(*pBatch);
     }
     return 0;
 }
@@ -151,10 +168,12 @@ int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser)
         (void)ConsolePrint("NetLayerInit fail nRet = [%x]\n", static_cast<uint32_t>(nRet));
     }
 
-    NetRecvParam stParam;
-    std::memset(&stParam, 0, sizeof(stParam));
-    stParam.nTimeOut = kRecvWaitUs;
-    stParam.bSelect = 1;
+    // Made before the first look at the flags: a request from then on ends
+    // the wait. Without it (no descriptors left) requests are seen at the end
+    // of each wait.
+    const int nWakeFd = OpenRecvWake();
+    std::unique_ptr<CNetRecvBatch> pBatch(new (std::nothrow)
+                                              CNetRecvBatch(kRecvBatchCount, kRecvTextRoom));
 
     // A stop requested before the call: an endpoint of its own is not made at
     // all; one opened before has been receiving since, and what it holds is
@@ -169,14 +188,19 @@ int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser)
         }
     }
     if (pNet != nullptr || (!bOpenHere && nResult == 0)) {
+        // Without memory for the batch every receive fails with NET_ERR_PARAM,
+        // and the loop pauses as for an endpoint that is missing.
+        CNetRecvBatch stNone(0, 0);
+        CNetRecvBatch* pRecv = pBatch != nullptr ? pBatch.get() : &stNone;
         int64_t llLastTickMs = MonotonicMs();
         while (!StopWanted()) {
-            nRet = Receive(pNet.get(), &stParam, kRecvWaitUs);
-            if (nRet == 0) {
-                HandOn(&stParam);
-                // A burst arrives faster than one pass per datagram: take what is
-                // queued before waiting again.
-                nRet = TakeQueued(pNet.get(), &stParam, DrainEnd::kOnStopRequest);
+            bool bWoken = false;
+            nRet = Receive(pNet.get(), pRecv, kRecvWaitUs, nWakeFd, &bWoken);
+            if (bWoken) DrainRecvWake();  // the flags are looked at below
+            if (nRet == 0) HandOnBatch(*pRecv);
+            if (nRet == 0 && pRecv->Count() < pRecv->Capacity() && !StopWanted()) {
+                timespec stNap{0, kRecvGatherNs};
+                (void)nanosleep(&stNap, nullptr);  // a signal only ends it early
             }
             ReopenIfAsked();
             TickIfDue(&llLastTickMs);
@@ -184,7 +208,7 @@ int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser)
         }
         // Stopping: what clients sent before the request lies queued on the
         // socket; it goes to the log module before the endpoint is closed.
-        (void)TakeQueued(pNet.get(), &stParam, DrainEnd::kNever);
+        (void)TakeQueued(pNet.get(), pRecv);
     }
     pNet.reset();
 

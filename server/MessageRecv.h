@@ -10,9 +10,10 @@
 // datagram is handed, as one text, to the log module's WriteRawLog.
 
 // Stop request of the receive loop. Cleared by start-up; set by the SIGTERM and
-// SIGINT handlers (the only thing they do) or by a test. The loop reads it after
-// every pass and during every pause, so a request takes effect within about
-// 10 ms. Relaxed accesses suffice: the flag carries no data with it, and what
+// SIGINT handlers (which then wake the loop, RecvWake.h) or by a test. The loop
+// reads it after every pass and during every pause: a request with a wake-up
+// takes effect at once, one without at the end of the loop's wait (at most
+// kRecvWaitUs). Relaxed accesses suffice: the flag carries no data with it, and what
 // the loop does afterwards (draining its socket) does not depend on anything the
 // setter wrote before setting it.
 extern std::atomic<bool> g_bStopRecv;
@@ -25,7 +26,10 @@ static_assert(std::atomic<bool>::is_always_lock_free,
 extern std::atomic<bool> g_bReopenLog;
 
 constexpr uint32_t kRecvBufSize = 8192;   // the endpoint's receive buffer
-constexpr uint32_t kRecvWaitUs = 10000;   // longest wait for a datagram per pass
+constexpr uint32_t kRecvBatchCount = 64;  // datagrams taken with one system call
+// Longest wait for a datagram or a wake-up: the loop wakes by itself once a
+// second when idle, to look at requests that came without a wake-up.
+constexpr uint32_t kRecvWaitUs = 1000000;
 constexpr uint32_t kRecvBackoffMs = 100;  // pause after a lasting receive failure
 constexpr uint32_t kRecvStopPollMs = 10;  // the pause checks the stop flag this often
 // Longest wait for room in a full ring once a stop is requested; without one,
@@ -64,7 +68,10 @@ constexpr int kRecvErrBind = 1;
 // daemon runs. When the bind fails, one line saying why goes to standard error
 // and the result is kRecvErrBind; otherwise 0 (also when no socket could be
 // opened at all: the loop then runs, pausing after each failed pass).
-// Runs on one thread; WriteRawLog copies each text before the next receive.
+// Runs on one thread. Each pass takes the datagrams queued on the socket in one
+// batch (waiting for the first up to kRecvWaitUs, or until woken) and hands
+// each on with its length; the log module copies each text before the next
+// receive.
 // Whether the endpoint is bound is not examined: one that is not stays quiet.
 int MessageRecv(void* pUser);
 

@@ -1,6 +1,7 @@
 #include "server/Signals.h"
 
 #include "server/MessageRecv.h"
+#include "server/RecvWake.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -13,9 +14,20 @@ static_assert(std::atomic<bool>::is_always_lock_free,
 
 namespace {
 
-void OnStopSignal(int) { g_bStopRecv.store(true, std::memory_order_relaxed); }
-void OnReopenSignal(int) { g_bReopenLog.store(true, std::memory_order_relaxed); }
-void OnStatsSignal(int) { g_bStatsRequest.store(true, std::memory_order_relaxed); }
+// Each handler sets its flag, then wakes the receive loop, which may be waiting
+// for a datagram for up to a second (on whatever thread the signal came).
+void OnStopSignal(int) {
+    g_bStopRecv.store(true, std::memory_order_relaxed);
+    WakeRecvLoop();
+}
+void OnReopenSignal(int) {
+    g_bReopenLog.store(true, std::memory_order_relaxed);
+    WakeRecvLoop();
+}
+void OnStatsSignal(int) {
+    g_bStatsRequest.store(true, std::memory_order_relaxed);
+    WakeRecvLoop();
+}
 
 struct SignalAction {
     int nSignal;

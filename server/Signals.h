@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-// The daemon's signals. The handlers only set flags; the receive loop acts on
-// them on the main thread (MessageRecv.h):
+// The daemon's signals. The handlers only set flags and wake the receive loop
+// (RecvWake.h); the loop acts on them on the main thread (MessageRecv.h):
 //   SIGTERM, SIGINT  g_bStopRecv: stop in order, writing what was received
 //   SIGHUP           g_bReopenLog: the writer reopens its file and reloads
 //                    LogServer.ini (what log rotation tools send)

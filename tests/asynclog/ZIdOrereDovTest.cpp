@@ -210,4 +210,75 @@ TEST(ZIdOrereDovTest, FullRingRefusesAndLosesOnlyWhatItRefused) {
     EXPECT_EQ(15u, engine.GetLostCount());
 }
 
+// A ring filled past half while the writer is held (not parked): the record
+// that crosses the half signals the writer, once, and no other record does;
+// afterwards every record is written, in order.
+TEST(ZIdOrereDovTest, RingPastHalfSignalsOnceAndLosesNothing) {
+    TempDir dir;
+    const std::string cfg = dir.File("LogServer.ini");
+    g_bWriterHeld = false;
+    g_bReleaseWriter = false;
+    const long long mtime = static_cast<long long>(time(nullptr)) - 1000;
+    ASSERT_TRUE(zqtest::WriteFile(cfg, "[Level]\n"));
+    ASSERT_TRUE(zqtest::SetMTime(cfg, mtime));
+    ZIdOrereDov engine;
+    engine.SetMode(1);
+    engine.SetSlotCount(20);  // past half: the eleventh pending record
+    ASSERT_EQ(kLogOk, engine.SetConfigPath(cfg.c_str()));
+    ASSERT_EQ(kLogOk, engine.RegisterLevelCallback(HoldWriter, "Hold", 0));
+    ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), "SDK"));
+    ASSERT_TRUE(zqtest::WriteFile(cfg, "[Level]\nHold=4\n"));
+    long long next = mtime;
+    ASSERT_TRUE(PollUntil([&] {
+        next += 10;
+        return zqtest::SetMTime(cfg, next) && g_bWriterHeld.load();
+    }));
+
+    const CWriterLoop::WakeCounts before = engine.GetWakeCounts();
+    std::string expected;
+    for (uint32_t i = 0; i < 18; ++i) {
+        const std::string rec = zqtest::SeqRecord(i, 30);
+        ASSERT_EQ(kLogOk, engine.PushLog(rec.data(), static_cast<uint32_t>(rec.size())));
+        expected += rec;
+        const CWriterLoop::WakeCounts now = engine.GetWakeCounts();
+        SCOPED_TRACE("record " + std::to_string(i));
+        EXPECT_EQ(before.nWokenPastHalf + (i >= 10 ? 1u : 0u), now.nWokenPastHalf);
+        EXPECT_EQ(before.nWokenByRecord, now.nWokenByRecord);
+    }
+    g_bReleaseWriter = true;
+    engine.Stop();
+    EXPECT_EQ(expected, ReadFile(dir.File("SDK_00.log")));
+    EXPECT_EQ(0u, engine.GetLostCount());
+}
+
+// Records after the writer parked reach the file while the engine runs; only
+// the first record after a park may signal it, so producers signal at most
+// once per park (a park between records of the burst needs a stall of the
+// whole linger, and then earns its one signal).
+TEST(ZIdOrereDovTest, ParkedWriterIsSignalledOncePerParkAndWritesEverything) {
+    TempDir dir;
+    ZIdOrereDov engine;
+    engine.SetMode(1);
+    ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), "SDK"));
+    bool bParked = false;
+    ASSERT_TRUE(PollUntil([&] {
+        (void)engine.GetWakeCounts(&bParked);
+        return bParked;
+    }));
+    const CWriterLoop::WakeCounts before = engine.GetWakeCounts();
+    std::string expected;
+    for (uint32_t i = 0; i < 200; ++i) {
+        const std::string rec = zqtest::SeqRecord(i, 40);
+        PushWaiting(engine, rec);
+        expected += rec;
+    }
+    EXPECT_TRUE(PollUntil([&] { return ReadFile(dir.File("SDK_00.log")) == expected; }));
+    const CWriterLoop::WakeCounts after = engine.GetWakeCounts();
+    EXPECT_LE(after.nWokenByRecord - before.nWokenByRecord, after.nParks - before.nParks + 1);
+    EXPECT_EQ(before.nWokenPastHalf, after.nWokenPastHalf);
+    engine.Stop();
+    EXPECT_EQ(expected, ReadFile(dir.File("SDK_00.log")));
+    EXPECT_EQ(0u, engine.GetLostCount());
+}
+
 }  // namespace

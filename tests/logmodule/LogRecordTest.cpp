@@ -246,6 +246,33 @@ TEST_F(LogRecordEngine, LongMessageRawTextAndCallsOutsideTheEngine) {
     EXPECT_EQ(text.substr(1023), "abc");
 }
 
+// A thread that logged into one log and logs again after the log was made
+// anew with another module name: its record carries the new name (the thread
+// formats before it takes the lock, from what its last record found, and must
+// make the record again), and a level filtered since is filtered at once.
+TEST_F(LogRecordEngine, RecordAfterTheLogWasMadeAnewCarriesItsIdentityAndLevel) {
+    ASSERT_EQ(SetModuleName("first"), 0);
+    ASSERT_EQ(CreateAsyncLog(), 0);
+    EXPECT_EQ(ZQ_OK, WriteLog(4, "a.c", 1, "f", "d", "one %d", 1));
+    ASSERT_EQ(DestroyAsyncLog(), 0);
+    const std::string first = LogText();
+    ASSERT_EQ(SetLogPath(m_Dir.Path().c_str(), "SDK"), 0);
+    ASSERT_EQ(SetLogMode(ZQ_MODE_FILES), 0);
+    ASSERT_EQ(SetModuleName("second"), 0);
+    ASSERT_EQ(SetLogLevel(3), 0);
+    ASSERT_EQ(CreateAsyncLog(), 0);
+    EXPECT_EQ(ZQ_OK, WriteLog(4, "a.c", 1, "f", "d", "filtered %d", 2));
+    EXPECT_EQ(ZQ_OK, WriteLog(3, "a.c", 1, "f", "d", "two %d", 3));
+    ASSERT_EQ(DestroyAsyncLog(), 0);
+    const std::vector<std::string> lines = zqtest::SplitCrLf(LogText());
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("Source-Line:first(a.c-L0001)")) << lines[0];
+    EXPECT_NE(std::string::npos, lines[0].find("]one 1")) << lines[0];
+    EXPECT_NE(std::string::npos, lines[1].find("Source-Line:second(a.c-L0001)")) << lines[1];
+    EXPECT_NE(std::string::npos, lines[1].find("]two 3")) << lines[1];
+    EXPECT_EQ(first + lines[1] + "\r\n", LogText());
+}
+
 // The engine reloads the watched file when its modification time moved by
 // more than a second; the module's level check follows it at once.
 TEST_F(LogRecordEngine, ReloadedLevelReachesModule) {

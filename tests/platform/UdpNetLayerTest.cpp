@@ -554,4 +554,66 @@ TEST(UdpNetLayer, SendOnlyEndpointQueuesLittle) {
     }
 }
 
+// A batch receive keeps each datagram's length as the socket gave it, in
+// arrival order, at most a batch at a time; one longer than its buffer is cut
+// and marked. Without datagrams it waits until the wake descriptor is readable.
+TEST(UdpNetLayer, BatchReceiveKeepsEachLengthAndOrder) {
+    constexpr uint32_t kBufSize = 16;
+    constexpr uint32_t kCapacity = 4;
+    CUdpNetLayer endpoint(kLoopback, 0, 64);
+    CUdpNetLayer sender(kLoopback, 0, 64);
+    CNetRecvBatch batch(kCapacity, kBufSize);
+    ASSERT_TRUE(batch.Valid());
+    bool bWoken = true;
+    EXPECT_EQ(NET_ERR_TIMEOUT, endpoint.RecvBatch(&batch, 0, -1, &bWoken));
+    EXPECT_EQ(0u, batch.Count());
+    EXPECT_FALSE(bWoken);
+
+    struct Sent {
+        std::string text;
+        std::string expected;  // the bytes received
+        bool bTruncated;
+    };
+    const std::vector<Sent> sent = {
+        {"a", "a", false},
+        {"", "", false},
+        {"exactly sixteen!", "exactly sixteen!", false},
+        {std::string(40, 'L'), std::string(kBufSize, 'L'), true},
+        {std::string("with\0nul", 8), std::string("with\0nul", 8), false},
+        {std::string(17, 'M'), std::string(kBufSize, 'M'), true},
+        {"last", "last", false},
+    };
+    for (const Sent& s : sent) ASSERT_EQ(0, SendText(sender, s.text, PortOf(endpoint)));
+    size_t nNext = 0;
+    while (nNext < sent.size()) {
+        ASSERT_EQ(0, endpoint.RecvBatch(&batch, kWaitMicros, -1, &bWoken));
+        ASSERT_GE(batch.Count(), 1u);
+        ASSERT_LE(batch.Count(), kCapacity);
+        ASSERT_LE(nNext + batch.Count(), sent.size());
+        for (uint32_t i = 0; i < batch.Count(); ++i, ++nNext) {
+            SCOPED_TRACE("datagram " + std::to_string(nNext));
+            const std::string got(reinterpret_cast<const char*>(batch.Data(i)), batch.Length(i));
+            EXPECT_EQ(sent[nNext].expected, got);
+            EXPECT_EQ(sent[nNext].bTruncated, batch.Truncated(i));
+        }
+    }
+    EXPECT_EQ(NET_ERR_TIMEOUT, endpoint.RecvBatch(&batch, 0, -1, &bWoken));
+
+    int nPipe[2] = {-1, -1};
+    ASSERT_EQ(0, pipe(nPipe));
+    ASSERT_EQ(1, write(nPipe[1], "w", 1));
+    EXPECT_EQ(NET_ERR_TIMEOUT, endpoint.RecvBatch(&batch, kWaitMicros, nPipe[0], &bWoken));
+    EXPECT_TRUE(bWoken);
+    EXPECT_EQ(0u, batch.Count());
+    (void)close(nPipe[0]);
+    (void)close(nPipe[1]);
+
+    CNetRecvBatch empty(0, kBufSize);
+    EXPECT_FALSE(empty.Valid());
+    EXPECT_EQ(NET_ERR_PARAM, endpoint.RecvBatch(&empty, 0, -1, nullptr));
+    EXPECT_EQ(NET_ERR_PARAM, endpoint.RecvBatch(nullptr, 0, -1, nullptr));
+    NetHandle noEndpointHandle(kForeignIp, 0, 64);
+    EXPECT_EQ(NET_ERR_STATE, noEndpointHandle.NetLayerRecvBatch(&batch, 0, -1, nullptr));
+}
+
 }  // namespace
