@@ -14,6 +14,7 @@
 #include "logmodule/LogModule.h"
 #include "server/InstanceLock.h"
 #include "server/MessageRecv.h"
+#include "upstream/UpstreamSender.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -37,6 +38,11 @@ constexpr const char* kLogSubDir = "ZqSdkLog";
 constexpr const char* kConfigFile = "LogServer.ini";
 constexpr const char* kFilePrefix = "SDK";
 constexpr mode_t kLogDirMode = 0775;
+
+// Diagnostics of the forwarding sender become records of the daemon's own.
+void NoteForward(int32_t nLevel, const char* pText) {
+    (void)WriteLog(nLevel, __FILE__, __LINE__, "Forward", "", "%s", pText);
+}
 
 // Only sets the flag; the receive loop does the rest on the main thread.
 void OnStopSignal(int) { g_bStopRecv.store(true, std::memory_order_relaxed); }
@@ -186,10 +192,14 @@ int main() {
         (void)ConsolePrint("CreateAsyncLog failed\n");
         (void)DestroyAsyncLog();
     }
+    // Forwarding to a collector, when LogServer.ini [Forward] names one.
+    CUpstreamSender stUpstream;
+    (void)stUpstream.Start(szLogDir, szCfgPath, kFilePrefix, NoteForward);
     SetStopSignalsBlocked(false);
 
     (void)MessageRecv(szBaseDir);
 
+    stUpstream.Stop();
     // The writer drains the ring and the file is closed before the process ends.
     (void)DestroyAsyncLog();
     return kExitOk;
