@@ -136,10 +136,13 @@ void CCollector::WriteConfig() const {
                     "input(type=\"imrelp\" address=\"127.0.0.1\" port=\""
                  << m_nPort << "\" ruleset=\"r\")\n";
         }
+        // relp: the messages go through no queue, so that the answer 200 means
+        // written (rsyslog answers once its ruleset has the message).
         conf << "template(name=\"t\" type=\"string\" string=\"%hostname%|%app-name%|%procid%|"
                 "%msgid%|%structured-data%|%msg%\\n\")\n"
-                "ruleset(name=\"r\") { action(type=\"omfile\" file=\""
-             << strOut << "\" template=\"t\") }\n";
+                "ruleset(name=\"r\""
+             << (m_eKind == ECollector::kRsyslogRelp ? " queue.type=\"Direct\"" : "")
+             << ") { action(type=\"omfile\" file=\"" << strOut << "\" template=\"t\") }\n";
     }
     (void)WriteFile(m_strDir + "/collector.conf", conf.str());
 }

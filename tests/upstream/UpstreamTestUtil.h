@@ -43,10 +43,12 @@ public:
     }
     // Queues a text, waiting while the ring is full.
     void Push(const std::string& strText) {
-        while (m_Engine.PushLog(strText.data(), static_cast<uint32_t>(strText.size())) ==
+        int32_t nRet = kLogErrResource;
+        while ((nRet = m_Engine.PushLog(strText.data(), static_cast<uint32_t>(strText.size()))) ==
                kLogErrResource) {
             sched_yield();
         }
+        EXPECT_EQ(kLogOk, nRet) << "a text of " << strText.size() << " bytes";
     }
     void Stop() { m_Engine.Stop(); }
 
