@@ -1,6 +1,6 @@
 // Load and idle cost of the real daemon binary.
 //
-//   zq_bench_daemon load --count N --size S --senders K [--rate R]
+//   zq_bench_daemon load --count N --size S --senders K [--rate R] [--forward PORT]
 //   zq_bench_daemon idle [--seconds T]
 //
 // The daemon is started in a fresh temporary base directory (Path.ini in its
@@ -55,6 +55,7 @@ constexpr int64_t kTickNs = 1000000;  // pacing step of a rate-limited sender
 const char* const kPidFiles[] = {"/run/ZuVozAdavid.pid", "/tmp/ZuVozAdavid.pid"};
 
 volatile sig_atomic_t g_nDaemonPid = 0;
+std::string g_strForward;  // --forward: a [Forward] section for LogServer.ini (to a local collector)
 
 void OnSignal(int nSig) {
     if (g_nDaemonPid > 0) (void)kill(g_nDaemonPid, SIGTERM);
@@ -161,7 +162,7 @@ public:
         const std::string logDir = m_base + "/ZqSdkLog";
         if (mkdir(logDir.c_str(), 0775) != 0 || !WriteText(m_base + "/Path.ini", m_base + "\n") ||
             !WriteText(logDir + "/LogServer.ini",
-                       "[Level]\nLogLevel=4\n[File]\nFileSize=10\nFileNum=10\n")) {
+                       "[Level]\nLogLevel=4\n[File]\nFileSize=10\nFileNum=10\n" + g_strForward)) {
             std::fprintf(stderr, "cannot prepare %s\n", m_base.c_str());
             return false;
         }
@@ -455,6 +456,8 @@ int main(int argc, char** argv) {
             nSenders = std::atoi(argv[i + 1]);
         } else if (opt == "--rate") {
             dRate = std::atof(argv[i + 1]);
+        } else if (opt == "--forward") {
+            g_strForward = std::string("[Forward]\nHost=127.0.0.1\nPort=") + argv[i + 1] + "\n";
         } else if (opt == "--seconds") {
             nSeconds = std::atoi(argv[i + 1]);
         } else {

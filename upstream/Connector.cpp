@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kSendBufferBytes = 128 * 1024;  // bounds what the kernel holds unacknowledged
+constexpr int kSendBufferBytes = 256 * 1024;  // bounds what the kernel holds unacknowledged (< the queue)
 constexpr int kKeepIdleS = 60;
 constexpr int kKeepIntervalS = 10;
 constexpr int kKeepCount = 3;

@@ -51,8 +51,8 @@
 
 namespace {
 
-constexpr uint32_t kQueueBytes = 512 * 1024;
-constexpr uint32_t kQueueEntries = 4096;
+constexpr uint32_t kQueueBytes = 1024 * 1024;
+constexpr uint32_t kQueueEntries = 8192;
 constexpr uint32_t kMaxLinesPerPass = 2048;  // then the socket gets its turn
 constexpr int64_t kSaveIntervalMs = 1000;
 constexpr int64_t kFinishMs = 1000;
