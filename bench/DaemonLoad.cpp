@@ -55,7 +55,8 @@ constexpr int64_t kTickNs = 1000000;  // pacing step of a rate-limited sender
 const char* const kPidFiles[] = {"/run/ZuVozAdavid.pid", "/tmp/ZuVozAdavid.pid"};
 
 volatile sig_atomic_t g_nDaemonPid = 0;
-std::string g_strForward;  // --forward: a [Forward] section for LogServer.ini (to a local collector)
+std::string
+    g_strForward;  // --forward: a [Forward] section for LogServer.ini (to a local collector)
 
 void OnSignal(int nSig) {
     if (g_nDaemonPid > 0) (void)kill(g_nDaemonPid, SIGTERM);

@@ -127,15 +127,18 @@ private:
 class CCollector {
 public:
     explicit CCollector(const std::string& dir)
-        : m_out(dir + "/out"), m_nTcp(FreePort()), m_nRelp(FreePort()),
-          m_rsyslog(dir, "module(load=\"imtcp\")\nmodule(load=\"imrelp\")\n"
-                         "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
-                             std::to_string(m_nTcp) + "\" ruleset=\"r\")\n" +
-                             "input(type=\"imrelp\" address=\"127.0.0.1\" port=\"" +
-                             std::to_string(m_nRelp) + "\" ruleset=\"r\")\n" +
-                             "template(name=\"t\" type=\"string\" string=\"x\\n\")\n"
-                             "ruleset(name=\"r\") { action(type=\"omfile\" file=\"" +
-                             dir + "/out\" template=\"t\") }\n") {}
+        : m_out(dir + "/out"),
+          m_nTcp(FreePort()),
+          m_nRelp(FreePort()),
+          m_rsyslog(dir,
+                    "module(load=\"imtcp\")\nmodule(load=\"imrelp\")\n"
+                    "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
+                        std::to_string(m_nTcp) + "\" ruleset=\"r\")\n" +
+                        "input(type=\"imrelp\" address=\"127.0.0.1\" port=\"" +
+                        std::to_string(m_nRelp) + "\" ruleset=\"r\")\n" +
+                        "template(name=\"t\" type=\"string\" string=\"x\\n\")\n"
+                        "ruleset(name=\"r\") { action(type=\"omfile\" file=\"" +
+                        dir + "/out\" template=\"t\") }\n") {}
     bool Start() { return m_rsyslog.Start(m_nTcp) && WaitListening(m_nRelp); }
     void Stop() { m_rsyslog.Stop(); }
     long long Received() const { return FileBytes(m_out) / 2; }
@@ -198,9 +201,10 @@ int RunForward(long long nCount) {
         if (!collector.Start()) return 2;
         const bool bRelp = std::strcmp(pProtocol, "relp") == 0;
         (void)unlink((logDir + "/SDK_forward.state").c_str());
-        (void)WriteText(cfg, std::string("[Forward]\nHost=127.0.0.1\nPort=") +
-                                 std::to_string(bRelp ? collector.RelpPort() : collector.TcpPort()) +
-                                 "\nProtocol=" + pProtocol + "\n");
+        (void)WriteText(cfg,
+                        std::string("[Forward]\nHost=127.0.0.1\nPort=") +
+                            std::to_string(bRelp ? collector.RelpPort() : collector.TcpPort()) +
+                            "\nProtocol=" + pProtocol + "\n");
         CUpstreamSender sender;
         const int64_t llStart = zqbench::NowNs();
         if (sender.Start(logDir.c_str(), cfg.c_str(), "SDK", [](int32_t, const char*) {}) != 0) {
@@ -215,20 +219,21 @@ int RunForward(long long nCount) {
         CCollector collector(dir.Path() + "/collector_rs_" + pProtocol);
         if (!collector.Start()) return 2;
         const bool bRelp = std::strcmp(pProtocol, "relp") == 0;
-        const std::string action =
-            bRelp ? "action(type=\"omrelp\" target=\"127.0.0.1\" port=\"" +
-                        std::to_string(collector.RelpPort()) +
-                        "\" template=\"RSYSLOG_SyslogProtocol23Format\")"
-                  : "action(type=\"omfwd\" target=\"127.0.0.1\" port=\"" +
-                        std::to_string(collector.TcpPort()) +
-                        "\" protocol=\"tcp\" TCP_Framing=\"octet-counted\" "
-                        "template=\"RSYSLOG_SyslogProtocol23Format\")";
+        const std::string action = bRelp ? "action(type=\"omrelp\" target=\"127.0.0.1\" port=\"" +
+                                               std::to_string(collector.RelpPort()) +
+                                               "\" template=\"RSYSLOG_SyslogProtocol23Format\")"
+                                         : "action(type=\"omfwd\" target=\"127.0.0.1\" port=\"" +
+                                               std::to_string(collector.TcpPort()) +
+                                               "\" protocol=\"tcp\" TCP_Framing=\"octet-counted\" "
+                                               "template=\"RSYSLOG_SyslogProtocol23Format\")";
         CRsyslog forwarder(dir.Path() + "/forwarder_" + pProtocol,
                            std::string(bRelp ? "module(load=\"omrelp\")\n" : "") +
                                "module(load=\"imfile\")\n"
-                               "input(type=\"imfile\" file=\"" + logDir +
+                               "input(type=\"imfile\" file=\"" +
+                               logDir +
                                "/SDK_00.log\" tag=\"app\" ruleset=\"f\")\n"
-                               "ruleset(name=\"f\") { " + action + " }\n");
+                               "ruleset(name=\"f\") { " +
+                               action + " }\n");
         const int64_t llStart = zqbench::NowNs();
         if (!forwarder.Start(0)) return 2;
         const double dRate = WaitAll(collector, nCount, llStart);

@@ -19,7 +19,8 @@
 
 namespace {
 
-constexpr int kSendBufferBytes = 256 * 1024;  // bounds what the kernel holds unacknowledged (< the queue)
+constexpr int kSendBufferBytes =
+    256 * 1024;  // bounds what the kernel holds unacknowledged (< the queue)
 constexpr int kKeepIdleS = 60;
 constexpr int kKeepIntervalS = 10;
 constexpr int kKeepCount = 3;
