@@ -44,7 +44,9 @@ public:
     bool Empty() const { return m_nBegin == m_nEnd; }
     uint64_t Begin() const { return m_nBegin; }  // number of the oldest message
     uint64_t End() const { return m_nEnd; }      // number the next message gets
-    PendingMsg& At(uint64_t nNumber) { return m_pEntries[nNumber % m_nEntryCap]; }
+    PendingMsg& At(uint64_t nNumber) {
+        return m_pEntries[static_cast<size_t>(nNumber % m_nEntryCap)];
+    }
     const char* Data(const PendingMsg& msg) const { return m_pBytes.get() + msg.nStart; }
 
 private:

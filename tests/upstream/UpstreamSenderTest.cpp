@@ -140,9 +140,9 @@ TEST_F(UpstreamSenderTest, EveryLineArrivesOnceInOrder) {
         engine.Stop();
         const std::vector<std::string> vLines = collector.Lines();
         ASSERT_EQ(kCount, vLines.size());
-        for (uint64_t k = 1; k <= kCount; ++k) {
-            ASSERT_EQ(k, zqtest::SeqOf(vLines[k - 1])) << vLines[k - 1];
-            ASSERT_EQ(k, zqtest::NumberOf(vLines[k - 1])) << vLines[k - 1];
+        for (size_t i = 0; i < vLines.size(); ++i) {
+            ASSERT_EQ(i + 1, zqtest::SeqOf(vLines[i])) << vLines[i];
+            ASSERT_EQ(i + 1, zqtest::NumberOf(vLines[i])) << vLines[i];
         }
         EXPECT_NE(std::string::npos, zqtest::ReadFile(m_strLog + "/SDK_forward.state")
                                          .find("seq=" + std::to_string(kCount + 1) + "\n"));
