@@ -539,9 +539,11 @@ int CUpstreamSender::ComputeTimeout(int64_t llNowMs) const {
 
 void CUpstreamSender::Run() {
     m_nInotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    LoadConfig(true);
-    if (m_eConn == EConn::kOff) WatchFiles(false);
+    // Watch first, read then: an edit made while the file is being read for
+    // the first time still wakes the loop.
+    WatchFiles(false);
     (void)PollConfigStat();
+    LoadConfig(true);
     while (!m_bStop.load(std::memory_order_acquire)) {
         int64_t llNow = UpstreamNowMs();
         pollfd aPoll[3];
