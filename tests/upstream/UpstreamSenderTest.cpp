@@ -340,6 +340,9 @@ TEST_F(UpstreamSenderTest, LinesRotatedAwayAreCountedTheRestArrives) {
     CCollector collector(m_Dir.File("collector"), ECollector::kRsyslogRelp);
     ConfigureFor(collector, ECollector::kRsyslogRelp);
     StartSender();
+    // Written once the sender holds the set: it tried the collector already.
+    ASSERT_TRUE(PollUntil([] { return Noted("cannot connect to 127.0.0.1"); }, kLong))
+        << AllNotes();
     constexpr uint64_t kCount = 26000;  // 1 KB lines: about 2.5 files of 10 MiB
     Push(1, kCount, 800);
     m_Engine.Stop();
