@@ -1,6 +1,7 @@
 // Load and idle cost of the real daemon binary.
 //
-//   zq_bench_daemon load --count N --size S --senders K [--rate R] [--daemon PATH]
+//   zq_bench_daemon load --count N --size S --senders K [--rate R] [--forward PORT]
+//                        [--daemon PATH]
 //   zq_bench_daemon idle [--seconds T] [--daemon PATH]
 //
 // The daemon is started in a fresh temporary base directory (Path.ini in its
@@ -59,6 +60,8 @@ volatile sig_atomic_t g_nDaemonPid = 0;
 // The binary started: this build's daemon, or another one (--daemon) to
 // compare with in the same run. It must be named ZuVozAdavid.
 const char* g_pDaemonPath = ZQ_DAEMON_PATH;
+std::string
+    g_strForward;  // --forward: a [Forward] section for LogServer.ini (to a local collector)
 
 void OnSignal(int nSig) {
     if (g_nDaemonPid > 0) (void)kill(g_nDaemonPid, SIGTERM);
@@ -182,7 +185,7 @@ public:
         if (mkdir(logDir.c_str(), 0755) != 0 || chmod(logDir.c_str(), 0755) != 0 ||
             !WriteText(m_base + "/Path.ini", m_base + "\n") ||
             !WriteText(logDir + "/LogServer.ini",
-                       "[Level]\nLogLevel=4\n[File]\nFileSize=10\nFileNum=10\n")) {
+                       "[Level]\nLogLevel=4\n[File]\nFileSize=10\nFileNum=10\n" + g_strForward)) {
             std::fprintf(stderr, "cannot prepare %s\n", m_base.c_str());
             return false;
         }
@@ -492,6 +495,8 @@ int main(int argc, char** argv) {
             nSenders = std::atoi(argv[i + 1]);
         } else if (opt == "--rate") {
             dRate = std::atof(argv[i + 1]);
+        } else if (opt == "--forward") {
+            g_strForward = std::string("[Forward]\nHost=127.0.0.1\nPort=") + argv[i + 1] + "\n";
         } else if (opt == "--seconds") {
             nSeconds = std::atoi(argv[i + 1]);
         } else if (opt == "--daemon") {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every benchmark, prints the tables, writes bench/out/ (raw
+# Builds and runs every benchmark (deps.sh installs rsyslog for the
+# forwarding one), prints the tables, writes bench/out/ (raw
 # output and the latency plot). Starts the real daemon on 127.0.0.1:12345:
 # do not run it while the test suite runs.
 #   bash scripts/bench.sh            full run (about 8 minutes)
@@ -12,7 +13,7 @@ build=build/bench
 out=bench/out
 mkdir -p "$out"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZQ_BUILD_BENCH=ON -DZQ_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target zq_bench_latency zq_bench_writer zq_bench_daemon ZuVozAdavid >/dev/null
+cmake --build "$build" -j2 --target zq_bench_latency zq_bench_writer zq_bench_daemon zq_bench_upstream ZuVozAdavid >/dev/null
 
 bursts=4000
 count_rate=300000
@@ -43,6 +44,12 @@ idle_seconds=60
   echo "== daemon under load (2 senders, 200-byte datagrams)"
   "$build/bench/zq_bench_daemon" load --count "$count_rate" --size 200 --senders 2 --rate 100000
   "$build/bench/zq_bench_daemon" load --count "$count_flat" --size 200 --senders 2
+  echo
+  echo "== forwarding to rsyslog on loopback (and rsyslog's own forwarding of the same file)"
+  "$build/bench/zq_bench_upstream" forward --count "$count_flat"
+  echo
+  echo "== daemon intake at 100,000 datagrams/s while it forwards over tcp"
+  "$build/bench/zq_bench_upstream" intake --count "$count_rate" --rate 100000
   echo
   echo "== daemon idle"
   "$build/bench/zq_bench_daemon" idle --seconds "$idle_seconds"

@@ -20,6 +20,12 @@ command -v busybox >/dev/null 2>&1 || need+=(busybox)
 command -v systemd-analyze >/dev/null 2>&1 || need+=(systemd)
 command -v setpriv >/dev/null 2>&1 || need+=(util-linux)
 command -v prlimit >/dev/null 2>&1 || need+=(util-linux)
+# Collectors the forwarding tests start on loopback: rsyslog with RELP, and
+# syslog-ng (below). Installing rsyslog may not start its service here (the
+# tests never use the system's instance).
+command -v rsyslogd >/dev/null 2>&1 || [ -x /usr/sbin/rsyslogd ] || need+=(rsyslog)
+[ -f /usr/lib/x86_64-linux-gnu/rsyslog/imrelp.so ] || [ -n "$(ls /usr/lib/*/rsyslog/imrelp.so 2>/dev/null)" ] ||
+  need+=(rsyslog-relp)
 for extra in "$@"; do
   case "$extra" in
     bench)
@@ -41,10 +47,34 @@ for extra in "$@"; do
   esac
 done
 
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+updated=0
 if [ ${#need[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "installing: ${need[*]}"
   $sudo apt-get update -qq
+  updated=1
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}"
+fi
+
+# syslog-ng: its Debian package conflicts with rsyslog's (both are "the system
+# logger"), so unless it is installed it is unpacked from its package into
+# ZQ_PEER_ROOT, with its libraries installed as usual; the tests run it from
+# there with its own configuration.
+peer_root="${ZQ_PEER_ROOT:-/var/cache/zq-peers}"
+if ! [ -x /usr/sbin/syslog-ng ] && ! [ -x "$peer_root/syslog-ng/usr/sbin/syslog-ng" ]; then
+  [ "$updated" = 1 ] || $sudo apt-get update -qq
+  missing=()
+  for lib in $(apt-cache depends syslog-ng-core | awk '/^  Depends: lib/ {print $2}' | tr -d '<>'); do
+    dpkg -s "$lib" >/dev/null 2>&1 || missing+=("$lib")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  fi
+  tmp=$(mktemp -d)
+  (cd "$tmp" && apt-get download syslog-ng-core >/dev/null 2>&1)
+  $sudo mkdir -p "$peer_root/syslog-ng"
+  $sudo dpkg -x "$tmp"/syslog-ng-core_*.deb "$peer_root/syslog-ng"
+  rm -rf "$tmp"
+  echo "syslog-ng unpacked into $peer_root/syslog-ng"
 fi

@@ -42,6 +42,14 @@ size_t FormatStats(const DaemonStats& stStats, const char* pSep, char* pOut, siz
     Put("own", stStats.stLog.nOwn + stStats.nOwnQueued);
     Put("rotations", stStats.stLog.nRotations);
     for (uint32_t i = 0; i < kLossCauses; ++i) Put(kLossNames[i], stStats.stLog.nLost[i]);
+    const UpstreamStats& stFwd = stStats.stForward;
+    if (stFwd.bActive != 0) {
+        Put("forward_connected", stFwd.bConnected);
+        Put("forwarded", stFwd.nForwarded);
+        Put("forward_rotated_away", stFwd.nRotatedAway);
+        Put("forward_rejected", stFwd.nRejected);
+        Put("forward_sessions", stFwd.nSessions);
+    }
     return nAt;
 }
 

@@ -1,13 +1,15 @@
 #pragma once
 
 #include "logmodule/LogModuleState.h"
+#include "upstream/UpstreamStats.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 // The daemon's statistics: datagrams received, records written (its own
-// among them), rotations, and records dropped by cause. They are in a small
+// among them), rotations, records dropped by cause and, while forwarding is
+// configured, what the sender forwarded and lost. They are in a small
 // text file, rewritten about once a second while the daemon runs (written
 // aside and renamed over, so a reader never sees half of it), which
 // `zqlog --stats` prints; and in one record of the daemon's own on SIGUSR1 and
@@ -18,6 +20,7 @@ struct DaemonStats {
     uint64_t nReceived;
     uint64_t nOwnQueued;  // records of the daemon's own it queued (start, statistics)
     LogStats stLog;
+    UpstreamStats stForward;  // all 0 while nothing is forwarded
 };
 
 // Records of the daemon's own that it queued (main's thread adds, relaxed).

@@ -26,6 +26,7 @@
 #include "server/StartUp.h"
 #include "server/Stats.h"
 #include "server/StartGuard.h"
+#include "upstream/UpstreamSender.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -134,10 +135,22 @@ void OwnRecord(int32_t nLevel, const char* pFormat, ...) {
     if (g_bForeground) std::fprintf(stderr, "ZuVozAdavid: %s\n", szText);
 }
 
+// Diagnostics of the forwarding sender (its thread) are records of the
+// daemon's own whenever forwarding is configured: they reach the collector too.
+void NoteForward(int32_t nLevel, const char* pText) { OwnRecord(nLevel, "%s", pText); }
+
+// The figures of the log and of the sender (null before it exists).
+bool CollectDaemonStats(const CUpstreamSender* pUpstream, DaemonStats* pStats) {
+    if (!CollectStats(pStats)) return false;
+    if (pUpstream != nullptr) pStats->stForward = pUpstream->GetStats();
+    return true;
+}
+
 // Once a second the statistics file; on SIGUSR1 also a record of them.
-void OnRecvTick(void* /*pContext*/, bool bRequested) {
+// pContext: the forwarding sender.
+void OnRecvTick(void* pContext, bool bRequested) {
     DaemonStats stStats{};
-    if (!CollectStats(&stStats)) return;
+    if (!CollectDaemonStats(static_cast<const CUpstreamSender*>(pContext), &stStats)) return;
     char szText[512];
     (void)FormatStats(stStats, "\n", szText, sizeof(szText));
     (void)WriteStatsFile(kStatsFilePath, szText);  // not root: no /run to write, no file
@@ -231,8 +244,14 @@ int main(int argc, char** argv) {
                     (ReadConfigValue(szCfgPath, kCfgOwnRecords, &nOwnRecords) && nOwnRecords == 1);
     (void)SetModuleName(kLogServerName);
     if (g_bOwnRecords) (void)EnableOwnRecords(g_bForeground);
+    // The writer and the sender are made with the handled signals blocked:
+    // they go to the main thread, whose wait they end.
     BlockHandledSignals(true);
     const int32_t nCreated = CreateAsyncLog();
+    // Forwarding to a collector, when LogServer.ini's [Forward] names one; the
+    // sender follows that section from now on.
+    CUpstreamSender stUpstream;
+    if (nCreated == 0) (void)stUpstream.Start(szLogDir, szCfgPath, kFilePrefix, NoteForward);
     BlockHandledSignals(false);
     if (nCreated != 0) {
         (void)ConsolePrint("CreateAsyncLog failed\n");
@@ -257,18 +276,21 @@ int main(int argc, char** argv) {
                   ZQ_VERSION_STRING, szBaseDir, szCfgPath, m.m_nFileSize.load(),
                   m.m_nFileNum.load());
     }
-    SetRecvTick(&OnRecvTick, nullptr);
+    SetRecvTick(&OnRecvTick, &stUpstream);
     stStartUp.Ready();
     (void)MessageRecvOn(std::move(pNet), szBaseDir);
     stStartUp.Stopping();
     {
         DaemonStats stStats{};
         char szText[512] = "";
-        if (CollectStats(&stStats)) (void)FormatStats(stStats, ", ", szText, sizeof(szText));
+        if (CollectDaemonStats(&stUpstream, &stStats))
+            (void)FormatStats(stStats, ", ", szText, sizeof(szText));
         if (g_bOwnRecords) OwnRecord(ZQ_LEVEL_INFO, "stopping: %s", szText);
         (void)unlink(kStatsFilePath);  // absent when it could not be written
     }
 
+    // The sender's last notes still reach the log.
+    stUpstream.Stop();
     // The writer drains the ring and the file is closed before the process ends.
     (void)DestroyAsyncLog();
     return kExitOk;

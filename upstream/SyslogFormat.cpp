@@ -1,0 +1,381 @@
+#include "upstream/SyslogFormat.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr uint8_t kSevCrit = 2;
+constexpr uint8_t kSevErr = 3;
+constexpr uint8_t kSevWarning = 4;
+constexpr uint8_t kSevInfo = 6;
+constexpr uint8_t kSevDebug = 7;
+constexpr uint32_t kMaxAppName = 48;  // RFC 5424 field limits
+constexpr uint32_t kMaxProcId = 128;
+constexpr uint32_t kMaxMsgId = 32;
+constexpr uint32_t kMaxHostname = 255;
+constexpr const char* kBootIdPath = "/proc/sys/kernel/random/boot_id";
+
+// The level words of the record format and their severities.
+struct LevelWord {
+    const char* pWord;
+    uint32_t nLen;
+    uint8_t nSeverity;
+};
+const LevelWord kLevelWords[] = {{"Fatal", 5, kSevCrit},      {"Error", 5, kSevErr},
+                                 {"Warning", 7, kSevWarning}, {"Info", 4, kSevInfo},
+                                 {"Debug", 5, kSevDebug},     {"Trace", 5, kSevDebug}};
+
+struct Span {
+    const char* p;
+    uint32_t n;
+};
+
+// The fields of a line in the record format. Spans point into the line.
+struct RecordFields {
+    uint8_t nSeverity;
+    bool bTime;  // false when the record says 0-00-00 (its writer had no local time)
+    int nYear, nMonth, nDay, nHour, nMin, nSec, nMs;
+    Span devId, module, file, lineNo, procName, pid, func, text;
+};
+
+const char* Find(const char* p, const char* pEnd, const char* pNeedle) {
+    const void* pHit = memmem(p, static_cast<size_t>(pEnd - p), pNeedle, std::strlen(pNeedle));
+    return static_cast<const char*>(pHit);
+}
+
+bool StartsWith(const char* p, const char* pEnd, const char* pText) {
+    const size_t n = std::strlen(pText);
+    return static_cast<size_t>(pEnd - p) >= n && std::memcmp(p, pText, n) == 0;
+}
+
+// nDigits decimal digits (0: one or more, at most 9) at *pp; advances *pp.
+bool Digits(const char** pp, const char* pEnd, uint32_t nDigits, int* pValue) {
+    const char* p = *pp;
+    int nValue = 0;
+    uint32_t nCount = 0;
+    while (p < pEnd && *p >= '0' && *p <= '9' && (nDigits == 0 ? nCount < 9 : nCount < nDigits)) {
+        nValue = nValue * 10 + (*p - '0');
+        ++p;
+        ++nCount;
+    }
+    if (nCount == 0 || (nDigits != 0 && nCount != nDigits)) return false;
+    *pp = p;
+    *pValue = nValue;
+    return true;
+}
+
+bool Expect(const char** pp, const char* pEnd, char c) {
+    if (*pp >= pEnd || **pp != c) return false;
+    ++*pp;
+    return true;
+}
+
+bool AllDigits(Span s) {
+    if (s.n == 0) return false;
+    for (uint32_t i = 0; i < s.n; ++i) {
+        if (s.p[i] < '0' || s.p[i] > '9') return false;
+    }
+    return true;
+}
+
+Span MakeSpan(const char* p, const char* pEnd) { return {p, static_cast<uint32_t>(pEnd - p)}; }
+
+// Reads the record format written by the log module:
+// "%-7s %d-%02d-%02d %02d:%02d:%02d:%03ld  DevID:%s  Source-Line:%s(%s-L%04d)
+//  ProcessName:%s(%d)     Description:[%s]" and the text.
+bool ParseRecord(const char* pLine, uint32_t nLen, RecordFields* pOut) {
+    const char* p = pLine;
+    const char* const pEnd = pLine + nLen;
+    bool bWord = false;
+    for (const LevelWord& w : kLevelWords) {
+        if (nLen > w.nLen && std::memcmp(p, w.pWord, w.nLen) == 0 && p[w.nLen] == ' ') {
+            pOut->nSeverity = w.nSeverity;
+            p += w.nLen;
+            bWord = true;
+            break;
+        }
+    }
+    if (!bWord) return false;
+    while (p < pEnd && *p == ' ') ++p;
+    if (!Digits(&p, pEnd, 0, &pOut->nYear) || !Expect(&p, pEnd, '-') ||
+        !Digits(&p, pEnd, 2, &pOut->nMonth) || !Expect(&p, pEnd, '-') ||
+        !Digits(&p, pEnd, 2, &pOut->nDay) || !Expect(&p, pEnd, ' ') ||
+        !Digits(&p, pEnd, 2, &pOut->nHour) || !Expect(&p, pEnd, ':') ||
+        !Digits(&p, pEnd, 2, &pOut->nMin) || !Expect(&p, pEnd, ':') ||
+        !Digits(&p, pEnd, 2, &pOut->nSec) || !Expect(&p, pEnd, ':') ||
+        !Digits(&p, pEnd, 3, &pOut->nMs)) {
+        return false;
+    }
+    pOut->bTime = pOut->nYear >= 1 && pOut->nYear <= 9999 && pOut->nMonth >= 1 &&
+                  pOut->nMonth <= 12 && pOut->nDay >= 1 && pOut->nDay <= 31 && pOut->nHour <= 23 &&
+                  pOut->nMin <= 59 && pOut->nSec <= 60;
+
+    static const char kDev[] = "  DevID:";
+    static const char kSource[] = "  Source-Line:";
+    static const char kProcess[] = "  ProcessName:";
+    static const char kDescription[] = "     Description:[";
+    if (!StartsWith(p, pEnd, kDev)) return false;
+    p += sizeof(kDev) - 1;
+    const char* pSource = Find(p, pEnd, kSource);
+    if (pSource == nullptr) return false;
+    pOut->devId = MakeSpan(p, pSource);
+    p = pSource + sizeof(kSource) - 1;
+
+    // module(file-L0042): the module up to the first '(', the line after the last "-L".
+    const char* pProcess = Find(p, pEnd, kProcess);
+    if (pProcess == nullptr || pProcess == p || pProcess[-1] != ')') return false;
+    const char* pParen = static_cast<const char*>(std::memchr(p, '(', pProcess - p));
+    if (pParen == nullptr) return false;
+    const char* pDashL = nullptr;
+    for (const char* q = pProcess - 2; q > pParen; --q) {
+        if (q[0] == '-' && q + 1 < pProcess && q[1] == 'L') {
+            pDashL = q;
+            break;
+        }
+    }
+    if (pDashL == nullptr) return false;
+    pOut->module = MakeSpan(p, pParen);
+    pOut->file = MakeSpan(pParen + 1, pDashL);
+    pOut->lineNo = MakeSpan(pDashL + 2, pProcess - 1);
+    if (!AllDigits(pOut->lineNo)) return false;
+    p = pProcess + sizeof(kProcess) - 1;
+
+    // name(pid): the pid inside the last parentheses.
+    const char* pDescription = Find(p, pEnd, kDescription);
+    if (pDescription == nullptr || pDescription == p || pDescription[-1] != ')') return false;
+    const char* pPidOpen = nullptr;
+    for (const char* q = pDescription - 2; q >= p; --q) {
+        if (*q == '(') {
+            pPidOpen = q;
+            break;
+        }
+    }
+    if (pPidOpen == nullptr) return false;
+    pOut->procName = MakeSpan(p, pPidOpen);
+    pOut->pid = MakeSpan(pPidOpen + 1, pDescription - 1);
+    if (!AllDigits(pOut->pid)) return false;
+    p = pDescription + sizeof(kDescription) - 1;
+
+    const char* pClose = static_cast<const char*>(std::memchr(p, ']', pEnd - p));
+    if (pClose == nullptr) return false;
+    pOut->func = MakeSpan(p, pClose);
+    pOut->text = MakeSpan(pClose + 1, pEnd);
+    return true;
+}
+
+// Appends to a buffer whose room the caller has made sure of.
+class CWriter {
+public:
+    explicit CWriter(char* p) : m_pStart(p), m_p(p) {}
+    void Char(char c) { *m_p++ = c; }
+    void Text(const char* p, size_t n) {
+        std::memcpy(m_p, p, n);
+        m_p += n;
+    }
+    void Text(const char* p) { Text(p, std::strlen(p)); }
+    void Number(uint64_t n, int nMinDigits = 1) {
+        char sz[24];
+        int i = 0;
+        do {
+            sz[i++] = static_cast<char>('0' + n % 10);
+            n /= 10;
+        } while (n != 0);
+        while (i < nMinDigits) sz[i++] = '0';
+        while (i > 0) *m_p++ = sz[--i];
+    }
+    // A header field: printable ASCII without space, '_' for anything else,
+    // at most nMax bytes; "-" (NILVALUE) when empty.
+    void Field(Span s, uint32_t nMax) {
+        if (s.n == 0) {
+            Char('-');
+            return;
+        }
+        const uint32_t n = s.n < nMax ? s.n : nMax;
+        for (uint32_t i = 0; i < n; ++i) {
+            const unsigned char c = static_cast<unsigned char>(s.p[i]);
+            Char(c >= 33 && c <= 126 ? static_cast<char>(c) : '_');
+        }
+    }
+    // PARAM-VALUE: '"', '\' and ']' escaped; control characters as '?'.
+    void Param(const char* pName, Span s) {
+        Char(' ');
+        Text(pName);
+        Text("=\"", 2);
+        for (uint32_t i = 0; i < s.n; ++i) {
+            const char c = s.p[i];
+            if (c == '"' || c == '\\' || c == ']') {
+                Char('\\');
+                Char(c);
+            } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                Char('?');
+            } else {
+                Char(c);
+            }
+        }
+        Char('"');
+    }
+    // RFC 3339 with milliseconds and the UTC offset in seconds.
+    void Time(int nYear, int nMonth, int nDay, int nHour, int nMin, int nSec, int nMs,
+              long nOffset) {
+        Number(static_cast<uint64_t>(nYear), 4);
+        Char('-');
+        Number(static_cast<uint64_t>(nMonth), 2);
+        Char('-');
+        Number(static_cast<uint64_t>(nDay), 2);
+        Char('T');
+        Number(static_cast<uint64_t>(nHour), 2);
+        Char(':');
+        Number(static_cast<uint64_t>(nMin), 2);
+        Char(':');
+        Number(static_cast<uint64_t>(nSec), 2);
+        Char('.');
+        Number(static_cast<uint64_t>(nMs), 3);
+        if (nOffset == 0) {
+            Char('Z');
+            return;
+        }
+        Char(nOffset < 0 ? '-' : '+');
+        const long nAbs = nOffset < 0 ? -nOffset : nOffset;
+        Number(static_cast<uint64_t>(nAbs / 3600), 2);
+        Char(':');
+        Number(static_cast<uint64_t>((nAbs % 3600) / 60), 2);
+    }
+    uint32_t Length() const { return static_cast<uint32_t>(m_p - m_pStart); }
+
+private:
+    char* m_pStart;
+    char* m_p;
+};
+
+// The current local time, for lines without a time of their own.
+void WriteSendTime(CWriter* pOut) {
+    struct timespec ts {};
+    (void)clock_gettime(CLOCK_REALTIME, &ts);  // cannot fail for CLOCK_REALTIME
+    struct tm tmLocal {};
+    const time_t t = ts.tv_sec;
+    if (localtime_r(&t, &tmLocal) == nullptr) {
+        pOut->Char('-');  // NILVALUE: no time known
+        return;
+    }
+    pOut->Time(tmLocal.tm_year + 1900, tmLocal.tm_mon + 1, tmLocal.tm_mday, tmLocal.tm_hour,
+               tmLocal.tm_min, tmLocal.tm_sec, static_cast<int>(ts.tv_nsec / 1000000),
+               tmLocal.tm_gmtoff);
+}
+
+}  // namespace
+
+CSyslogFormatter::CSyslogFormatter()
+    : m_szHostname{}, m_nFacility(1), m_szBootId{}, m_llCachedHourKey(-1), m_nCachedOffset(0) {
+    SetIdentity("", 1, "");
+}
+
+void CSyslogFormatter::SetIdentity(const char* pHostname, uint8_t nFacility, const char* pBootId) {
+    CWriter stHost(m_szHostname);
+    stHost.Field({pHostname, static_cast<uint32_t>(std::strlen(pHostname))}, kMaxHostname);
+    m_szHostname[stHost.Length()] = '\0';
+    m_nFacility = nFacility <= 23 ? nFacility : 1;
+    (void)std::snprintf(m_szBootId, sizeof(m_szBootId), "%s", pBootId);
+}
+
+bool CSyslogFormatter::LocalOffset(int nYear, int nMonth, int nDay, int nHour, int nMin, int nSec,
+                                   long* pOffset) {
+    const int64_t llKey = ((static_cast<int64_t>(nYear) * 13 + nMonth) * 32 + nDay) * 24 + nHour;
+    if (llKey == m_llCachedHourKey) {
+        *pOffset = m_nCachedOffset;
+        return true;
+    }
+    struct tm tmLocal {};
+    tmLocal.tm_year = nYear - 1900;
+    tmLocal.tm_mon = nMonth - 1;
+    tmLocal.tm_mday = nDay;
+    tmLocal.tm_hour = nHour;
+    tmLocal.tm_min = nMin;
+    tmLocal.tm_sec = nSec;
+    tmLocal.tm_isdst = -1;  // as the clock said then: summer or winter time
+    if (mktime(&tmLocal) == static_cast<time_t>(-1)) return false;  // then the send time is used
+    m_llCachedHourKey = llKey;
+    m_nCachedOffset = tmLocal.tm_gmtoff;
+    *pOffset = m_nCachedOffset;
+    return true;
+}
+
+uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSeq, char* pOut) {
+    if (nLen > kMaxLineText) nLen = kMaxLineText;
+    RecordFields stRec{};
+    const bool bRecord = ParseRecord(pLine, nLen, &stRec);
+    const uint8_t nSeverity = bRecord ? stRec.nSeverity : kSevInfo;
+    CWriter w(pOut);
+    w.Char('<');
+    w.Number(static_cast<uint64_t>(m_nFacility) * 8 + nSeverity);
+    w.Text(">1 ", 3);
+    long nOffset = 0;
+    if (bRecord && stRec.bTime &&
+        LocalOffset(stRec.nYear, stRec.nMonth, stRec.nDay, stRec.nHour, stRec.nMin, stRec.nSec,
+                    &nOffset)) {
+        w.Time(stRec.nYear, stRec.nMonth, stRec.nDay, stRec.nHour, stRec.nMin, stRec.nSec,
+               stRec.nMs, nOffset);
+    } else {
+        WriteSendTime(&w);
+    }
+    w.Char(' ');
+    w.Text(m_szHostname);
+    w.Char(' ');
+    const Span stNone = {"", 0};
+    w.Field(bRecord ? stRec.procName : stNone, kMaxAppName);
+    w.Char(' ');
+    w.Field(bRecord ? stRec.pid : stNone, kMaxProcId);
+    w.Char(' ');
+    w.Field(bRecord ? stRec.module : stNone, kMaxMsgId);
+    w.Char(' ');
+    w.Char('[');
+    w.Text(kSdId);
+    char szSeq[24];
+    CWriter stSeq(szSeq);
+    stSeq.Number(nSeq);
+    w.Param("seq", {szSeq, stSeq.Length()});
+    w.Param("boot", {m_szBootId, static_cast<uint32_t>(std::strlen(m_szBootId))});
+    if (bRecord) {
+        w.Param("dev", stRec.devId);
+        w.Param("file", stRec.file);
+        // The record writes the line with leading zeros (L0042).
+        Span stLineNo = stRec.lineNo;
+        while (stLineNo.n > 1 && stLineNo.p[0] == '0') {
+            ++stLineNo.p;
+            --stLineNo.n;
+        }
+        w.Param("line", stLineNo);
+        w.Param("func", stRec.func);
+    }
+    w.Char(']');
+    const Span stText = bRecord ? stRec.text : Span{pLine, nLen};
+    if (stText.n > 0) {
+        w.Char(' ');
+        w.Text(stText.p, stText.n);
+    }
+    return w.Length();
+}
+
+void CSyslogFormatter::ReadBootId(char* pOut, size_t nLen) {
+    if (nLen == 0) return;
+    pOut[0] = '\0';
+    const int nFd = open(kBootIdPath, O_RDONLY | O_CLOEXEC);
+    if (nFd >= 0) {
+        const ssize_t nRead = read(nFd, pOut, nLen - 1);
+        (void)close(nFd);  // opened for reading: nothing to lose
+        size_t n = nRead > 0 ? static_cast<size_t>(nRead) : 0;
+        while (n > 0 && (pOut[n - 1] == '\n' || pOut[n - 1] == ' ')) --n;
+        pOut[n] = '\0';
+    }
+    if (pOut[0] == '\0') {
+        struct timespec ts {};
+        (void)clock_gettime(CLOCK_REALTIME, &ts);
+        (void)std::snprintf(pOut, nLen, "%llx-%lx-%x", static_cast<unsigned long long>(ts.tv_sec),
+                            static_cast<unsigned long>(ts.tv_nsec),
+                            static_cast<unsigned>(getpid()));
+    }
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "upstream/PendingQueue.h"
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int32_t kLinkOk = 0;
+constexpr int32_t kLinkBroken = -1;  // the connection is of no more use: reconnect
+
+// What a session reports back after each piece of work.
+struct LinkCounts {
+    uint64_t nAcked;     // messages the collector took
+    uint64_t nRejected;  // messages it refused (relp: a response other than 200)
+};
+
+// One protocol spoken over a connected socket: frames the queued messages,
+// writes them, reads what the collector answers and takes acknowledged
+// messages off the front of the queue. The sender owns the socket and the
+// queue; a link only knows messages and acknowledgements, never files.
+//
+// Used by the sender's thread only.
+class CUpstreamLink {
+public:
+    virtual ~CUpstreamLink() = default;
+
+    // A new connection on the non-blocking socket nSocket: every message in
+    // the queue goes out on it (again), oldest first.
+    virtual void Begin(int nSocket, CPendingQueue* pQueue) = 0;
+    // Does what the socket allows now (nRevents: its poll result, 0 when the
+    // sender woke for another reason): writes, reads, pops acknowledged
+    // messages, adding them to *pCounts. kLinkOk, or kLinkBroken with the
+    // reason in Error().
+    virtual int32_t Service(short nRevents, int64_t llNowMs, LinkCounts* pCounts) = 0;
+    // The poll events the link waits for.
+    virtual short Events() const = 0;
+    // Ends the session in order: waits for the last acknowledgements and says
+    // goodbye as the protocol wants, until llDeadlineMs at the latest.
+    virtual void Finish(int64_t llDeadlineMs, LinkCounts* pCounts) = 0;
+
+    const char* Error() const { return m_szError; }
+
+protected:
+    void SetError(const char* pFormat, ...) __attribute__((format(printf, 2, 3)));
+    // Writes m_aOut[m_nOutPos, m_nOutLen) as far as the socket takes it.
+    // kLinkOk, or kLinkBroken.
+    int32_t WriteOut();
+    // Room for nLen more bytes in m_aOut, moving what is unsent to the front.
+    bool MakeRoom(uint32_t nLen);
+    // poll() on the socket until llDeadlineMs or an event; the events.
+    short WaitSocket(short nEvents, int64_t llDeadlineMs) const;
+
+    static constexpr uint32_t kOutSize = 64 * 1024;  // > a frame of kMaxSyslogMessage
+    int m_nSocket = -1;
+    CPendingQueue* m_pQueue = nullptr;
+    uint64_t m_nNext = 0;      // number of the next message to frame
+    uint64_t m_llWritten = 0;  // bytes the socket took since Begin
+    char m_aOut[kOutSize];
+    uint32_t m_nOutPos = 0;
+    uint32_t m_nOutLen = 0;
+    char m_szError[160] = {};
+};
+
+// Monotonic milliseconds.
+int64_t UpstreamNowMs();
