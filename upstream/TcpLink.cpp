@@ -1,12 +1,15 @@
 #include "upstream/TcpLink.h"
 
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <linux/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +22,13 @@ void CTcpLink::Begin(int nSocket, CPendingQueue* pQueue) {
     m_nSocket = nSocket;
     m_pQueue = pQueue;
     m_nNext = pQueue->Begin();
+    m_nAckedEnd = m_nNext;
+    m_nMaxWindow = 0;
+    m_llLastAckMs = UpstreamNowMs();
+    m_bPeerClosed = false;
+    // Everything in the queue goes out again, the tail kept from the last
+    // connection too.
+    for (uint64_t n = pQueue->Begin(); n < pQueue->End(); ++n) pQueue->At(n).nState = kMsgOpen;
     m_llWritten = 0;
     m_llFramed = 0;
     m_nOutPos = 0;
@@ -46,18 +56,45 @@ void CTcpLink::Frame() {
     }
 }
 
-// Pops the messages whose last byte the peer's TCP has acknowledged. After a
-// reset the kernel still answers SIOCOUTQ from its sequence numbers, which is
-// what makes the count right also for a connection that just broke.
-void CTcpLink::TakeAcked(LinkCounts* pCounts) {
+// How many of the acknowledged bytes the collector may not have handled yet:
+// 0 when nothing was acknowledged for kTcpTailHoldMs and its window is fully
+// open again; otherwise kTcpResendTail (what it may have read and not yet
+// handed on) plus how far its window is below the largest it advertised (what
+// may still lie in its receive buffer). Without the window (an old kernel)
+// the window counts as open.
+uint64_t CTcpLink::MaybeUnread() {
+    const bool bQuiet = UpstreamNowMs() - m_llLastAckMs >= kTcpTailHoldMs;
+    tcp_info stInfo{};
+    socklen_t nLen = sizeof(stInfo);
+    if (getsockopt(m_nSocket, IPPROTO_TCP, TCP_INFO, &stInfo, &nLen) != 0 ||
+        nLen < offsetof(tcp_info, tcpi_snd_wnd) + sizeof(stInfo.tcpi_snd_wnd)) {
+        return bQuiet ? 0 : kTcpResendTail;
+    }
+    const uint32_t nWindow = stInfo.tcpi_snd_wnd;
+    if (nWindow > m_nMaxWindow) m_nMaxWindow = nWindow;
+    if (nWindow == m_nMaxWindow && bQuiet) return 0;
+    return kTcpResendTail + (m_nMaxWindow - nWindow);
+}
+
+// Marks the messages whose last byte the peer's TCP has acknowledged, and
+// pops those the collector has read for certain (bAllRead: every one
+// acknowledged). After a reset the kernel still answers SIOCOUTQ from its
+// sequence numbers, which is what makes the count right also for a
+// connection that just broke.
+void CTcpLink::TakeAcked(LinkCounts* pCounts, bool bAllRead) {
     int nUnacked = 0;
     if (ioctl(m_nSocket, SIOCOUTQ, &nUnacked) != 0 || nUnacked < 0) return;
     const uint64_t llUnacked = static_cast<uint64_t>(nUnacked);
     const uint64_t llAcked = m_llWritten > llUnacked ? m_llWritten - llUnacked : 0;
-    while (!m_pQueue->Empty() && m_pQueue->Begin() < m_nNext &&
-           m_pQueue->At(m_pQueue->Begin()).nTag <= llAcked) {
-        m_pQueue->PopFront();
+    for (; m_nAckedEnd < m_nNext && m_pQueue->At(m_nAckedEnd).nTag <= llAcked; ++m_nAckedEnd) {
+        m_pQueue->At(m_nAckedEnd).nState = kMsgAcked;
         ++pCounts->nAcked;
+        m_llLastAckMs = UpstreamNowMs();
+    }
+    const uint64_t llUnread = bAllRead ? 0 : MaybeUnread();
+    const uint64_t llRead = llAcked > llUnread ? llAcked - llUnread : 0;
+    while (m_pQueue->Begin() < m_nAckedEnd && m_pQueue->At(m_pQueue->Begin()).nTag <= llRead) {
+        m_pQueue->PopFront();
     }
 }
 
@@ -67,6 +104,7 @@ int32_t CTcpLink::ReadPeer() {
         const ssize_t nRead = recv(m_nSocket, aDiscard, sizeof(aDiscard), 0);
         if (nRead > 0) continue;  // a collector has nothing to say here; ignored
         if (nRead == 0) {
+            m_bPeerClosed = true;
             SetError("the collector closed the connection");
             return kLinkBroken;
         }
@@ -87,17 +125,26 @@ int32_t CTcpLink::Service(short nRevents, int64_t, LinkCounts* pCounts) {
         nRet = WriteOut();
         if (m_nOutPos == nBefore && m_nOutPos < m_nOutLen) break;  // socket full
     }
-    TakeAcked(pCounts);
+    TakeAcked(pCounts, false);
     return nRet;
 }
 
 void CTcpLink::Finish(int64_t llDeadlineMs, LinkCounts* pCounts) {
-    while (Service(0, 0, pCounts) == kLinkOk && !m_pQueue->Empty() &&
-           UpstreamNowMs() < llDeadlineMs) {
+    auto Wait = [&](short nEvents) {
         const int64_t llStep = UpstreamNowMs() + kFinishPollMs;
-        (void)WaitSocket(Events(), llStep < llDeadlineMs ? llStep : llDeadlineMs);
+        (void)WaitSocket(nEvents, llStep < llDeadlineMs ? llStep : llDeadlineMs);
+    };
+    while (Service(0, 0, pCounts) == kLinkOk && m_nAckedEnd < m_pQueue->End() &&
+           UpstreamNowMs() < llDeadlineMs) {
+        Wait(Events());
     }
-    // Unsent bytes stay in the kernel and may still arrive; they are sent again
-    // from the cursor next time (a duplicate, never a loss).
+    // The collector closes its side once it has read ours to the end: then it
+    // has read every message its TCP acknowledged. Unsent bytes stay in the
+    // kernel and may still arrive; they are sent again from the cursor next
+    // time (a duplicate, never a loss).
     (void)shutdown(m_nSocket, SHUT_WR);
+    while (!m_bPeerClosed && ReadPeer() == kLinkOk && UpstreamNowMs() < llDeadlineMs) {
+        Wait(POLLIN);
+    }
+    TakeAcked(pCounts, m_bPeerClosed);
 }

@@ -51,8 +51,8 @@
 
 namespace {
 
-constexpr uint32_t kQueueBytes = 1024 * 1024;
-constexpr uint32_t kQueueEntries = 8192;
+constexpr uint32_t kQueueBytes = 2 * 1024 * 1024;
+constexpr uint32_t kQueueEntries = 16384;
 constexpr uint32_t kMaxLinesPerPass = 2048;  // then the socket gets its turn
 constexpr int64_t kSaveIntervalMs = 1000;
 constexpr int64_t kFinishMs = 1000;
@@ -502,7 +502,10 @@ void CUpstreamSender::Pump(short nRevents, int64_t llNowMs) {
 void CUpstreamSender::SaveCursor(int64_t llNowMs) {
     if (!m_bCursorDirty || m_eConn == EConn::kOff) return;
     CursorState stState{};
-    stState.stPos = m_Queue.Empty() ? m_Reader.Position() : m_Queue.At(m_Queue.Begin()).stPos;
+    // Acknowledged messages kept for a resend (tcp) are behind the cursor.
+    uint64_t n = m_Queue.Begin();
+    while (n < m_Queue.End() && m_Queue.At(n).nState == kMsgAcked) ++n;
+    stState.stPos = n == m_Queue.End() ? m_Reader.Position() : m_Queue.At(n).stPos;
     stState.nLost = m_nLostBase + m_Reader.RotatedAway();
     m_llLastSaveMs = llNowMs;
     if (m_Cursor.Save(stState) != kCursorOk) {

@@ -136,13 +136,14 @@ void CCollector::WriteConfig() const {
                     "input(type=\"imrelp\" address=\"127.0.0.1\" port=\""
                  << m_nPort << "\" ruleset=\"r\")\n";
         }
-        // relp: the messages go through no queue, so that the answer 200 means
-        // written (rsyslog answers once its ruleset has the message).
+        // The messages go through no queue: what rsyslog took is written, and
+        // a stop drops no queue (relp: the answer 200 means written, rsyslog
+        // answers once its ruleset has the message). A real collector keeps
+        // its queue across a stop instead (queue.saveOnShutdown).
         conf << "template(name=\"t\" type=\"string\" string=\"%hostname%|%app-name%|%procid%|"
                 "%msgid%|%structured-data%|%msg%\\n\")\n"
-                "ruleset(name=\"r\""
-             << (m_eKind == ECollector::kRsyslogRelp ? " queue.type=\"Direct\"" : "")
-             << ") { action(type=\"omfile\" file=\"" << strOut << "\" template=\"t\") }\n";
+                "ruleset(name=\"r\" queue.type=\"Direct\") { action(type=\"omfile\" file=\""
+             << strOut << "\" template=\"t\") }\n";
     }
     (void)WriteFile(m_strDir + "/collector.conf", conf.str());
 }
@@ -193,6 +194,10 @@ bool CCollector::Start() {
         },
         std::chrono::seconds(60));
     return bUp && m_nPid > 0;
+}
+
+void CCollector::Pause() const {
+    if (m_nPid > 0) (void)kill(m_nPid, SIGSTOP);
 }
 
 bool CCollector::Stop(int nSignal) {

@@ -5,6 +5,7 @@
 
 #include "asynclog/ServerProbe.h"
 #include "platform/WireContract.h"
+#include "server/Stats.h"
 #include "tests/support/TestSupport.h"
 #include "tests/upstream/Collector.h"
 #include "tests/upstream/UpstreamTestUtil.h"
@@ -204,6 +205,19 @@ TEST_F(DaemonForwardTest, KilledDaemonResumesFromItsCursor) {
         bNoted = bNoted || strLine.find("forwarding: connected to 127.0.0.1") != std::string::npos;
     }
     EXPECT_TRUE(bNoted);
+    // The statistics tell what the sender did (written by root's daemon only).
+    if (getuid() == 0) {
+        std::string strStats;
+        EXPECT_TRUE(PollUntil(
+            [&] {
+                strStats = zqtest::ReadFile(kStatsFilePath);
+                return strStats.find("forward_connected 1\n") != std::string::npos &&
+                       strStats.find("forwarded 0\n") == std::string::npos;
+            },
+            kLong))
+            << strStats;
+        EXPECT_NE(std::string::npos, strStats.find("forward_rotated_away 0\n")) << strStats;
+    }
     const int nEnd = StopDaemon(nDaemon, SIGTERM);
     EXPECT_TRUE(WIFEXITED(nEnd) && WEXITSTATUS(nEnd) == 0) << nEnd;
     EXPECT_GE(SavedSeq(), nLines + 1) << "the cursor saved at stop is past every line";
