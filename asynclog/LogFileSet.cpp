@@ -35,10 +35,15 @@ uint32_t SlotTextLength(const RingSlot* pSlot) {
 
 // Entry i of a set with this prefix: 128 + 7 characters always fit.
 void FormatFileName(char* pOut, size_t nSize, const char* pPrefix, uint32_t i) {
-    (void)std::snprintf(pOut, nSize, "%s_0%u.log", pPrefix, i);
+    (void)FormatLogFileName(pOut, nSize, nullptr, pPrefix, i);
 }
 
 }  // namespace
+
+int FormatLogFileName(char* pOut, size_t nSize, const char* pDir, const char* pPrefix, uint32_t i) {
+    return pDir != nullptr ? std::snprintf(pOut, nSize, "%s/%s_0%u.log", pDir, pPrefix, i)
+                           : std::snprintf(pOut, nSize, "%s_0%u.log", pPrefix, i);
+}
 
 CLogFileSet::CLogFileSet(CLossCounters& lost, CDiagnostics* pDiag)
     : m_Lost(lost),

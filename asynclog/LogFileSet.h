@@ -8,6 +8,7 @@
 #include "platform/ZQMutex.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -18,7 +19,12 @@ constexpr int32_t kFileSetErrNoFile = -6;       // the file did not open
 constexpr int32_t kFileSetErrNameTooLong = -7;  // a file name over 127 characters
 
 constexpr uint32_t kFileNameLen = 256;  // one entry of the name table
-constexpr size_t kMaxOpenName = 127;    // longest file name OpenLogFile takes
+
+// The name of entry i of the set with this prefix, "<prefix>_0<i>.log", after
+// "<pDir>/" when pDir is not null; what snprintf returns. Whoever reads the
+// set (the forwarding sender) names its files with this.
+int FormatLogFileName(char* pOut, size_t nSize, const char* pDir, const char* pPrefix, uint32_t i);
+constexpr size_t kMaxOpenName = 127;  // longest file name OpenLogFile takes
 
 // The rotating set of log files in one directory: the names
 // <prefix>_00.log .. <prefix>_0(N-1).log, the directory, the current file

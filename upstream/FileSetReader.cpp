@@ -1,5 +1,7 @@
 #include "upstream/FileSetReader.h"
 
+#include "asynclog/LogFileSet.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,8 +61,7 @@ int32_t CFileSetReader::Open(const char* pLogDir, const char* pPrefix) {
     Close();
     if (pLogDir == nullptr || pPrefix == nullptr) return kLogErrInvalid;
     for (uint32_t i = 0; i < kMaxLogFiles; ++i) {
-        const int nLen =
-            std::snprintf(m_aszNames[i], kPathLen, "%s/%s_0%u.log", pLogDir, pPrefix, i);
+        const int nLen = FormatLogFileName(m_aszNames[i], kPathLen, pLogDir, pPrefix, i);
         if (nLen < 0 || static_cast<size_t>(nLen) >= kPathLen) return kLogErrInvalid;
     }
     if (!m_pBuf) m_pBuf.reset(new (std::nothrow) char[kBufSize]);
