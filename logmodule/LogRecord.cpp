@@ -26,6 +26,7 @@
 
 #include "logmodule/LogModuleState.h"
 #include "logmodule/MessageFormat.h"
+#include "logmodule/RecordFormat.h"
 
 #include <time.h>
 
@@ -34,14 +35,6 @@
 #include <cstring>
 
 namespace {
-
-// The level words padded as "%-7s " prints them; index 0 for every level
-// without a word of its own.
-constexpr size_t kLevelFieldLen = 8;
-constexpr char kLevelFields[][kLevelFieldLen + 1] = {
-    "Trace   ", "Fatal   ", "Error   ", "Warning ", "Info    ", "Debug   ", "Trace   ",
-};
-constexpr int32_t kOtherLevelIndex = 0;
 
 // Holds "%d-%02d-%02d %02d:%02d:%02d:" for any int fields (11 characters
 // each at most) with room to spare.

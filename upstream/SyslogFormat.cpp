@@ -1,5 +1,7 @@
 #include "upstream/SyslogFormat.h"
 
+#include "logmodule/RecordFormat.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,15 +22,9 @@ constexpr uint32_t kMaxMsgId = 32;
 constexpr uint32_t kMaxHostname = 255;
 constexpr const char* kBootIdPath = "/proc/sys/kernel/random/boot_id";
 
-// The level words of the record format and their severities.
-struct LevelWord {
-    const char* pWord;
-    uint32_t nLen;
-    uint8_t nSeverity;
-};
-const LevelWord kLevelWords[] = {{"Fatal", 5, kSevCrit},      {"Error", 5, kSevErr},
-                                 {"Warning", 7, kSevWarning}, {"Info", 4, kSevInfo},
-                                 {"Debug", 5, kSevDebug},     {"Trace", 5, kSevDebug}};
+// The severity of each level field of the record format (RecordFormat.h).
+constexpr uint8_t kLevelSeverity[kLevelFieldCount] = {kSevDebug, kSevCrit,  kSevErr,  kSevWarning,
+                                                      kSevInfo,  kSevDebug, kSevDebug};
 
 struct Span {
     const char* p;
@@ -92,12 +88,11 @@ bool ParseRecord(const char* pLine, uint32_t nLen, RecordFields* pOut) {
     const char* p = pLine;
     const char* const pEnd = pLine + nLen;
     bool bWord = false;
-    for (const LevelWord& w : kLevelWords) {
-        if (nLen > w.nLen && std::memcmp(p, w.pWord, w.nLen) == 0 && p[w.nLen] == ' ') {
-            pOut->nSeverity = w.nSeverity;
-            p += w.nLen;
+    for (size_t i = 0; i < kLevelFieldCount && !bWord; ++i) {
+        if (nLen > kLevelFieldLen && std::memcmp(p, kLevelFields[i], kLevelFieldLen) == 0) {
+            pOut->nSeverity = kLevelSeverity[i];
+            p += kLevelFieldLen;
             bWord = true;
-            break;
         }
     }
     if (!bWord) return false;
