@@ -32,7 +32,8 @@ uint64_t CountPieces(const char* p, size_t nLen, uint64_t* pRun) {
     uint64_t nCount = 0;
     const char* const pEnd = p + nLen;
     while (p < pEnd) {
-        const char* pLf = static_cast<const char*>(std::memchr(p, '\n', pEnd - p));
+        const char* pLf =
+            static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(pEnd - p)));
         const char* pStop = pLf != nullptr ? pLf : pEnd;
         *pRun += static_cast<uint64_t>(pStop - p);
         if (pLf == nullptr) break;

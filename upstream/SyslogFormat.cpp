@@ -124,7 +124,8 @@ bool ParseRecord(const char* pLine, uint32_t nLen, RecordFields* pOut) {
     // module(file-L0042): the module up to the first '(', the line after the last "-L".
     const char* pProcess = Find(p, pEnd, kProcess);
     if (pProcess == nullptr || pProcess == p || pProcess[-1] != ')') return false;
-    const char* pParen = static_cast<const char*>(std::memchr(p, '(', pProcess - p));
+    const char* pParen =
+        static_cast<const char*>(std::memchr(p, '(', static_cast<size_t>(pProcess - p)));
     if (pParen == nullptr) return false;
     const char* pDashL = nullptr;
     for (const char* q = pProcess - 2; q > pParen; --q) {
@@ -156,7 +157,8 @@ bool ParseRecord(const char* pLine, uint32_t nLen, RecordFields* pOut) {
     if (!AllDigits(pOut->pid)) return false;
     p = pDescription + sizeof(kDescription) - 1;
 
-    const char* pClose = static_cast<const char*>(std::memchr(p, ']', pEnd - p));
+    const char* pClose =
+        static_cast<const char*>(std::memchr(p, ']', static_cast<size_t>(pEnd - p)));
     if (pClose == nullptr) return false;
     pOut->func = MakeSpan(p, pClose);
     pOut->text = MakeSpan(pClose + 1, pEnd);

@@ -103,8 +103,8 @@ TEST(SyslogFormat, OtherLinesGoOutAsTheirText) {
         "plain text from a raw datagram",
         "Info    not a date",
         "Info    2024-03-05 07:08:09:045  DevID:x  no source part",
-        "Banana  2024-03-05 07:08:09:045  DevID:cam0  Source-Line:net(main.cpp-L0042)  "
-        "ProcessName:app(1234)     Description:[Run]started",
+        ("Banana  2024-03-05 07:08:09:045  DevID:cam0  Source-Line:net(main.cpp-L0042)  "
+         "ProcessName:app(1234)     Description:[Run]started"),
     };
     for (const char* pLine : aLines) {
         SCOPED_TRACE(pLine);
