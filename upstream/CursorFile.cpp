@@ -56,7 +56,7 @@ int32_t CCursorFile::SetPath(const char* pLogDir, const char* pPrefix) {
 
 int32_t CCursorFile::Load(CursorState* pState) const {
     std::memset(pState, 0, sizeof(*pState));
-    const int nFd = open(m_szPath, O_RDONLY | O_CLOEXEC);
+    const int nFd = open(m_szPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (nFd < 0) return kCursorNone;
     char szText[kStateTextLen + 2];
     szText[0] = '\n';  // every key, the first too, follows a line end
@@ -88,7 +88,10 @@ int32_t CCursorFile::Save(const CursorState& state) const {
                       state.stPos.nInode, state.stPos.nOffset, state.stPos.nSeq,
                       state.stPos.nHeadLen, state.stPos.nHeadHash, state.nLost);
     if (nLen <= 0 || static_cast<size_t>(nLen) >= sizeof(szText)) return kCursorIoError;
-    const int nFd = open(m_szTmpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Made afresh: a leftover of a crash, or anything else under the name, is
+    // removed first, and a link is never followed.
+    (void)unlink(m_szTmpPath);
+    const int nFd = open(m_szTmpPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (nFd < 0) return kCursorIoError;
     const bool bWritten = WriteAll(nFd, szText, static_cast<size_t>(nLen)) && fsync(nFd) == 0;
     const int nErr = errno;

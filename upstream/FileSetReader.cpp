@@ -158,10 +158,13 @@ void CFileSetReader::OpenNew(const uint64_t* pInodes) {
             continue;
         }
         if ((!bTakeAll && nAfter < 0) || m_nFiles == kMaxHeld) continue;
-        const int nFd = open(m_aszNames[nName], O_RDONLY | O_CLOEXEC);
+        // Never through a link, and never waiting for a writer of a FIFO: only
+        // the files the engine made, which the inode check below confirms.
+        const int nFd = open(m_aszNames[nName], O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (nFd < 0) continue;  // gone since the listing: the next scan sees the set as it is
         struct stat st {};
-        if (fstat(nFd, &st) != 0 || static_cast<uint64_t>(st.st_ino) != pInodes[i]) {
+        if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<uint64_t>(st.st_ino) != pInodes[i]) {
             (void)close(nFd);  // another file took the name meanwhile; the next scan sorts it out
             continue;
         }
