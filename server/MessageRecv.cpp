@@ -122,6 +122,19 @@ int32_t TakeQueued(NetHandle* pNet, CNetRecvBatch* pBatch) {
     return 0;
 }
 
+// Once a stop is requested no client's datagram is taken any more: connected
+// to its own address, the endpoint accepts datagrams from itself alone, so a
+// client's next datagram is refused (the client then keeps its records in its
+// own files) instead of arriving after the last drain, unread in a socket
+// about to close. What is queued already stays queued and is drained.
+void SealEndpoint(NetHandle* pNet) {
+    if (pNet == nullptr) return;
+    uint32_t nIp = 0;
+    uint16_t nPort = 0;
+    if (pNet->NetLayerGetLocalIp(&nIp) != 0 || pNet->NetLayerGetLocalPort(&nPort) != 0) return;
+    (void)pNet->NetLayerConnect(nIp, nPort);  // without it the race stays, nothing worse
+}
+
 // Asks the log module to reopen its file when a request came since the last
 // look. Without a module (start-up failed) there is nothing to reopen.
 void ReopenIfAsked() {
@@ -208,6 +221,7 @@ int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser)
         }
         // Stopping: what clients sent before the request lies queued on the
         // socket; it goes to the log module before the endpoint is closed.
+        SealEndpoint(pNet.get());
         (void)TakeQueued(pNet.get(), pRecv);
     }
     pNet.reset();
