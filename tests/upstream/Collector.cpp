@@ -196,10 +196,6 @@ bool CCollector::Start() {
     return bUp && m_nPid > 0;
 }
 
-void CCollector::Pause() const {
-    if (m_nPid > 0) (void)kill(m_nPid, SIGSTOP);
-}
-
 bool CCollector::Stop(int nSignal) {
     if (m_nPid <= 0) return true;
     (void)kill(m_nPid, nSignal);

@@ -35,8 +35,6 @@ public:
     bool Start();
     // Sends nSignal and waits for the server to end.
     bool Stop(int nSignal = SIGTERM);
-    // Stops the server where it is (SIGSTOP): it reads nothing more.
-    void Pause() const;
     bool Running() const { return m_nPid > 0; }
 
     uint16_t Port() const { return m_nPort; }
