@@ -1695,6 +1695,26 @@ TEST(MessageRecvTest, StopBeforeTheLoopStillWritesWhatTheOpenedEndpointHolds) {
 
 namespace {
 
+// Reads the pipe nPipe (and then closes it) while the log module is destroyed:
+// its writer drains the ring into the pipe and closes its end at the stop.
+// The text read; *pDestroyed receives DestroyAsyncLog's result.
+std::string ReadPipeWhileDestroying(int nPipe, int32_t* pDestroyed) {
+    std::string strRead;
+    std::thread stReader([&] {
+        pollfd stPoll{nPipe, POLLIN, 0};
+        char szBuf[65536];
+        while (poll(&stPoll, 1, 20000) == 1) {
+            const ssize_t nGot = read(nPipe, szBuf, sizeof(szBuf));
+            if (nGot <= 0) break;
+            strRead.append(szBuf, static_cast<size_t>(nGot));
+        }
+    });
+    *pDestroyed = DestroyAsyncLog();
+    stReader.join();
+    (void)close(nPipe);
+    return strRead;
+}
+
 // The receive loop in this process with a writer that waits: its log file is
 // a pipe nobody reads yet. The ring fills, the loop waits for room, gives up
 // and drops what follows: every datagram given up is counted once, by its
@@ -1732,19 +1752,9 @@ TEST(MessageRecvTest, EveryDatagramGivenUpIsCountedOnceByCause) {
 
     // Now the pipe is read: the writer writes all it holds, and closes it at
     // the stop.
-    std::string strRead;
-    std::thread stReader([&] {
-        pollfd stPoll{nPipe, POLLIN, 0};
-        char szBuf[65536];
-        while (poll(&stPoll, 1, 20000) == 1) {
-            const ssize_t nGot = read(nPipe, szBuf, sizeof(szBuf));
-            if (nGot <= 0) break;
-            strRead.append(szBuf, static_cast<size_t>(nGot));
-        }
-    });
-    ASSERT_EQ(ZQ_OK, DestroyAsyncLog());
-    stReader.join();
-    (void)close(nPipe);
+    int32_t nDestroyed = -1;
+    const std::string strRead = ReadPipeWhileDestroying(nPipe, &nDestroyed);
+    ASSERT_EQ(ZQ_OK, nDestroyed);
     const size_t nWritten = zqtest::SplitCrLf(strRead).size();
     EXPECT_EQ(kTooLong, nLong);
     EXPECT_GT(nFull, 0u);
@@ -1841,19 +1851,9 @@ TEST(MessageRecvTest, StopDuringABatchIntoAFullRingCountsWhatItGivesUp) {
     g_bStopRecv.store(false);
     const uint64_t nFull = GetLostLogCountBy(LossCause::kRingFull);
 
-    std::string strRead;
-    std::thread stReader([&] {
-        pollfd stPoll{nPipe, POLLIN, 0};
-        char szBuf[65536];
-        while (poll(&stPoll, 1, 20000) == 1) {
-            const ssize_t nGot = read(nPipe, szBuf, sizeof(szBuf));
-            if (nGot <= 0) break;
-            strRead.append(szBuf, static_cast<size_t>(nGot));
-        }
-    });
-    ASSERT_EQ(ZQ_OK, DestroyAsyncLog());
-    stReader.join();
-    (void)close(nPipe);
+    int32_t nDestroyed = -1;
+    const std::string strRead = ReadPipeWhileDestroying(nPipe, &nDestroyed);
+    ASSERT_EQ(ZQ_OK, nDestroyed);
     const std::vector<std::string> written = zqtest::SplitCrLf(strRead);
     EXPECT_GT(nFull, 0u);
     EXPECT_EQ(kRecords, written.size() + nFull)
