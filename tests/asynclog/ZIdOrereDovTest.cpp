@@ -164,29 +164,36 @@ void HoldWriter(int32_t, char*, int32_t) {
     while (!g_bReleaseWriter) sched_yield();
 }
 
-TEST(ZIdOrereDovTest, FullRingRefusesAndLosesOnlyWhatItRefused) {
-    TempDir dir;
+// Starts pEngine (file mode, nSlots slots) in dir and holds its writer in a
+// level callback until g_bReleaseWriter. A later time stamp makes the writer
+// reload the file, and the callback catches it. The writer takes its first
+// reading of the time stamp at any moment after Start: the stamp moves on
+// until the reload comes.
+void StartWithHeldWriter(const TempDir& dir, uint32_t nSlots, ZIdOrereDov* pEngine) {
     const std::string cfg = dir.File("LogServer.ini");
     g_bWriterHeld = false;
     g_bReleaseWriter = false;
-    // A later time stamp makes the writer reload the file, and the callback
-    // catches it. The writer takes its first reading of the time stamp at any
-    // moment after Start: the stamp moves on until the reload comes.
     const long long mtime = static_cast<long long>(time(nullptr)) - 1000;
     ASSERT_TRUE(zqtest::WriteFile(cfg, "[Level]\n"));
     ASSERT_TRUE(zqtest::SetMTime(cfg, mtime));
-    ZIdOrereDov engine;
-    engine.SetMode(1);
-    engine.SetSlotCount(10);
-    ASSERT_EQ(kLogOk, engine.SetConfigPath(cfg.c_str()));
-    ASSERT_EQ(kLogOk, engine.RegisterLevelCallback(HoldWriter, "Hold", 0));
-    ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), "SDK"));
+    pEngine->SetMode(1);
+    pEngine->SetSlotCount(nSlots);
+    ASSERT_EQ(kLogOk, pEngine->SetConfigPath(cfg.c_str()));
+    ASSERT_EQ(kLogOk, pEngine->RegisterLevelCallback(HoldWriter, "Hold", 0));
+    ASSERT_EQ(kLogOk, pEngine->Start(dir.Path().c_str(), "SDK"));
     ASSERT_TRUE(zqtest::WriteFile(cfg, "[Level]\nHold=4\n"));
     long long next = mtime;
     ASSERT_TRUE(PollUntil([&] {
         next += 10;
         return zqtest::SetMTime(cfg, next) && g_bWriterHeld.load();
     }));
+}
+
+TEST(ZIdOrereDovTest, FullRingRefusesAndLosesOnlyWhatItRefused) {
+    TempDir dir;
+    ZIdOrereDov engine;
+    StartWithHeldWriter(dir, 10, &engine);
+    if (HasFatalFailure()) return;
 
     std::string expected;
     int accepted = 0;
@@ -215,24 +222,9 @@ TEST(ZIdOrereDovTest, FullRingRefusesAndLosesOnlyWhatItRefused) {
 // afterwards every record is written, in order.
 TEST(ZIdOrereDovTest, RingPastHalfSignalsOnceAndLosesNothing) {
     TempDir dir;
-    const std::string cfg = dir.File("LogServer.ini");
-    g_bWriterHeld = false;
-    g_bReleaseWriter = false;
-    const long long mtime = static_cast<long long>(time(nullptr)) - 1000;
-    ASSERT_TRUE(zqtest::WriteFile(cfg, "[Level]\n"));
-    ASSERT_TRUE(zqtest::SetMTime(cfg, mtime));
     ZIdOrereDov engine;
-    engine.SetMode(1);
-    engine.SetSlotCount(20);  // past half: the eleventh pending record
-    ASSERT_EQ(kLogOk, engine.SetConfigPath(cfg.c_str()));
-    ASSERT_EQ(kLogOk, engine.RegisterLevelCallback(HoldWriter, "Hold", 0));
-    ASSERT_EQ(kLogOk, engine.Start(dir.Path().c_str(), "SDK"));
-    ASSERT_TRUE(zqtest::WriteFile(cfg, "[Level]\nHold=4\n"));
-    long long next = mtime;
-    ASSERT_TRUE(PollUntil([&] {
-        next += 10;
-        return zqtest::SetMTime(cfg, next) && g_bWriterHeld.load();
-    }));
+    StartWithHeldWriter(dir, 20, &engine);  // past half: the eleventh pending record
+    if (HasFatalFailure()) return;
 
     const CWriterLoop::WakeCounts before = engine.GetWakeCounts();
     std::string expected;
