@@ -63,7 +63,7 @@ void CRelpLink::Begin(int nSocket, CPendingQueue* pQueue) {
     m_nInLen = 0;
     m_szError[0] = '\0';
     m_nTxnr = 1;
-    m_llWaitSinceMs = UpstreamNowMs();
+    m_llWaitSinceMs = MonotonicMs();
     // Messages answered out of order in an earlier session are answered for
     // good; the rest are sent again.
     for (uint64_t n = pQueue->Begin(); n < pQueue->End(); ++n) pQueue->At(n).nState = kMsgOpen;
@@ -84,7 +84,7 @@ void CRelpLink::Frame() {
     while (m_nNext < m_pQueue->End() && m_nNext - m_pQueue->Begin() < m_nWindow) {
         PendingMsg& msg = m_pQueue->At(m_nNext);
         if (!MakeRoom(msg.nLen + kMaxHeader + 1)) return;
-        if (m_nNext == m_pQueue->Begin()) m_llWaitSinceMs = UpstreamNowMs();
+        if (m_nNext == m_pQueue->Begin()) m_llWaitSinceMs = MonotonicMs();
         msg.nTag = TakeTxnr();
         AppendFrame(static_cast<uint32_t>(msg.nTag), "syslog", m_pQueue->Data(msg), msg.nLen);
         ++m_nNext;
@@ -116,7 +116,7 @@ int32_t CRelpLink::OnFrame(uint32_t nTxnr, const char* pCommand, uint32_t nComma
             return kLinkBroken;
         }
         m_eState = EState::kOpen;
-        m_llWaitSinceMs = UpstreamNowMs();
+        m_llWaitSinceMs = MonotonicMs();
         return kLinkOk;
     }
     if (m_eState == EState::kClosing && nTxnr == m_nCloseTxnr) {
@@ -139,7 +139,7 @@ int32_t CRelpLink::OnFrame(uint32_t nTxnr, const char* pCommand, uint32_t nComma
         }
         m_pQueue->PopFront();
     }
-    m_llWaitSinceMs = UpstreamNowMs();
+    m_llWaitSinceMs = MonotonicMs();
     return kLinkOk;
 }
 
@@ -245,21 +245,21 @@ int32_t CRelpLink::Service(short nRevents, int64_t llNowMs, LinkCounts* pCounts)
 void CRelpLink::Finish(int64_t llDeadlineMs, LinkCounts* pCounts) {
     // The last answers first; nothing new is framed once closing.
     while (m_eState == EState::kOpen && m_pQueue->Begin() < m_nNext &&
-           UpstreamNowMs() < llDeadlineMs) {
-        const int64_t llStep = UpstreamNowMs() + kFinishPollMs;
+           MonotonicMs() < llDeadlineMs) {
+        const int64_t llStep = MonotonicMs() + kFinishPollMs;
         const short nEvents = WaitSocket(Events(), llStep < llDeadlineMs ? llStep : llDeadlineMs);
-        if (Service(nEvents, UpstreamNowMs(), pCounts) != kLinkOk) return;
+        if (Service(nEvents, MonotonicMs(), pCounts) != kLinkOk) return;
     }
     if (m_eState != EState::kOpen) return;
     if (!MakeRoom(kMaxHeader + 1)) return;
     m_eState = EState::kClosing;
     m_nCloseTxnr = TakeTxnr();
     AppendFrame(m_nCloseTxnr, "close", "", 0);
-    while (m_eState == EState::kClosing && UpstreamNowMs() < llDeadlineMs) {
+    while (m_eState == EState::kClosing && MonotonicMs() < llDeadlineMs) {
         if (WriteOut() != kLinkOk) return;
         const short nEvents = WaitSocket(Events(), llDeadlineMs);
         if ((nEvents & (POLLIN | POLLERR | POLLHUP)) != 0 &&
-            ReadIn(UpstreamNowMs(), pCounts) != kLinkOk) {
+            ReadIn(MonotonicMs(), pCounts) != kLinkOk) {
             return;
         }
     }

@@ -24,7 +24,7 @@ void CTcpLink::Begin(int nSocket, CPendingQueue* pQueue) {
     m_nNext = pQueue->Begin();
     m_nAckedEnd = m_nNext;
     m_nMaxWindow = 0;
-    m_llLastAckMs = UpstreamNowMs();
+    m_llLastAckMs = MonotonicMs();
     m_bPeerClosed = false;
     // Everything in the queue goes out again, the tail kept from the last
     // connection too.
@@ -63,7 +63,7 @@ void CTcpLink::Frame() {
 // may still lie in its receive buffer). Without the window (an old kernel)
 // the window counts as open.
 uint64_t CTcpLink::MaybeUnread() {
-    const bool bQuiet = UpstreamNowMs() - m_llLastAckMs >= kTcpTailHoldMs;
+    const bool bQuiet = MonotonicMs() - m_llLastAckMs >= kTcpTailHoldMs;
     tcp_info stInfo{};
     socklen_t nLen = sizeof(stInfo);
     if (getsockopt(m_nSocket, IPPROTO_TCP, TCP_INFO, &stInfo, &nLen) != 0 ||
@@ -89,7 +89,7 @@ void CTcpLink::TakeAcked(LinkCounts* pCounts, bool bAllRead) {
     for (; m_nAckedEnd < m_nNext && m_pQueue->At(m_nAckedEnd).nTag <= llAcked; ++m_nAckedEnd) {
         m_pQueue->At(m_nAckedEnd).nState = kMsgAcked;
         ++pCounts->nAcked;
-        m_llLastAckMs = UpstreamNowMs();
+        m_llLastAckMs = MonotonicMs();
     }
     const uint64_t llUnread = bAllRead ? 0 : MaybeUnread();
     const uint64_t llRead = llAcked > llUnread ? llAcked - llUnread : 0;
@@ -131,11 +131,11 @@ int32_t CTcpLink::Service(short nRevents, int64_t, LinkCounts* pCounts) {
 
 void CTcpLink::Finish(int64_t llDeadlineMs, LinkCounts* pCounts) {
     auto Wait = [&](short nEvents) {
-        const int64_t llStep = UpstreamNowMs() + kFinishPollMs;
+        const int64_t llStep = MonotonicMs() + kFinishPollMs;
         (void)WaitSocket(nEvents, llStep < llDeadlineMs ? llStep : llDeadlineMs);
     };
     while (Service(0, 0, pCounts) == kLinkOk && m_nAckedEnd < m_pQueue->End() &&
-           UpstreamNowMs() < llDeadlineMs) {
+           MonotonicMs() < llDeadlineMs) {
         Wait(Events());
     }
     // The collector closes its side once it has read ours to the end: then it
@@ -143,7 +143,7 @@ void CTcpLink::Finish(int64_t llDeadlineMs, LinkCounts* pCounts) {
     // kernel and may still arrive; they are sent again from the cursor next
     // time (a duplicate, never a loss).
     (void)shutdown(m_nSocket, SHUT_WR);
-    while (!m_bPeerClosed && ReadPeer() == kLinkOk && UpstreamNowMs() < llDeadlineMs) {
+    while (!m_bPeerClosed && ReadPeer() == kLinkOk && MonotonicMs() < llDeadlineMs) {
         Wait(POLLIN);
     }
     TakeAcked(pCounts, m_bPeerClosed);

@@ -7,13 +7,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-
-int64_t UpstreamNowMs() {
-    struct timespec ts {};
-    (void)clock_gettime(CLOCK_MONOTONIC, &ts);  // cannot fail for CLOCK_MONOTONIC
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 void CUpstreamLink::SetError(const char* pFormat, ...) {
     va_list ap;
@@ -51,7 +44,7 @@ int32_t CUpstreamLink::WriteOut() {
 }
 
 short CUpstreamLink::WaitSocket(short nEvents, int64_t llDeadlineMs) const {
-    const int64_t llLeft = llDeadlineMs - UpstreamNowMs();
+    const int64_t llLeft = llDeadlineMs - MonotonicMs();
     if (llLeft <= 0) return 0;
     pollfd stPoll = {m_nSocket, nEvents, 0};
     const int nReady = poll(&stPoll, 1, static_cast<int>(llLeft));

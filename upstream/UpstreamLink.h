@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/MonotonicClock.h"
 #include "upstream/PendingQueue.h"
 
 #include <cstddef>
@@ -60,6 +61,3 @@ protected:
     uint32_t m_nOutLen = 0;
     char m_szError[160] = {};
 };
-
-// Monotonic milliseconds.
-int64_t UpstreamNowMs();

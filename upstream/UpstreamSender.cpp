@@ -82,7 +82,7 @@ CUpstreamSender::CUpstreamSender()
       m_pfnNote(PrintNote),
       m_szBootId{},
       m_stCfg{},
-      m_Backoff(static_cast<uint64_t>(UpstreamNowMs()) ^ (static_cast<uint64_t>(getpid()) << 32)),
+      m_Backoff(static_cast<uint64_t>(MonotonicMs()) ^ (static_cast<uint64_t>(getpid()) << 32)),
       m_eConn(EConn::kOff),
       m_nSocket(-1),
       m_nInotify(-1),
@@ -283,7 +283,7 @@ void CUpstreamSender::LoadConfig(bool bFirst) {
     const bool bRetarget = bWasOn && bOn && !SameTarget(stNew, m_stCfg);
     m_stCfg = stNew;
     ApplyIdentity();
-    const int64_t llNow = UpstreamNowMs();
+    const int64_t llNow = MonotonicMs();
     if (bWasOn && !bOn) {
         Deactivate();
         Note(kNoteInfo, "forwarding: off");
@@ -323,15 +323,15 @@ void CUpstreamSender::Activate() {
     m_szLastFailure[0] = '\0';
     m_Backoff.Reset();
     m_eConn = EConn::kBackoff;
-    m_llRetryAtMs = UpstreamNowMs();
+    m_llRetryAtMs = MonotonicMs();
     WatchFiles(true);
     m_bActive.store(1, std::memory_order_relaxed);
 }
 
 void CUpstreamSender::Deactivate() {
-    Disconnect(nullptr, UpstreamNowMs(), false);
+    Disconnect(nullptr, MonotonicMs(), false);
     m_Connector.Cancel();
-    SaveCursor(UpstreamNowMs());
+    SaveCursor(MonotonicMs());
     m_eConn = EConn::kOff;
     m_Queue.Release();
     m_Reader.Close();
@@ -552,7 +552,7 @@ void CUpstreamSender::Run() {
     (void)PollConfigStat();
     LoadConfig(true);
     while (!m_bStop.load(std::memory_order_acquire)) {
-        int64_t llNow = UpstreamNowMs();
+        int64_t llNow = MonotonicMs();
         pollfd aPoll[3];
         nfds_t nFds = 0;
         aPoll[nFds++] = {m_aWakePipe[0], POLLIN, 0};
@@ -571,7 +571,7 @@ void CUpstreamSender::Run() {
             Note(kNoteWarning, "forwarding: poll: %s", std::strerror(errno));
         }
         if (m_bStop.load(std::memory_order_acquire)) break;
-        llNow = UpstreamNowMs();
+        llNow = MonotonicMs();
         bool bConfig = false;
         bool bSet = false;
         if (nInotifyAt >= 0 && (aPoll[nInotifyAt].revents & POLLIN) != 0) {
@@ -600,9 +600,9 @@ void CUpstreamSender::Run() {
         }
     }
     if (m_eConn != EConn::kOff) {
-        Disconnect(nullptr, UpstreamNowMs(), false);
+        Disconnect(nullptr, MonotonicMs(), false);
         m_bCursorDirty = true;
-        SaveCursor(UpstreamNowMs());
+        SaveCursor(MonotonicMs());
         m_Queue.Release();
         m_Reader.Close();
         m_eConn = EConn::kOff;
