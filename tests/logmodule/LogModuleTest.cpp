@@ -326,6 +326,11 @@ TEST_F(LogModuleTest, ForkedChildrenLogThroughTheirOwnWriterAndExit) {
     GTEST_SKIP() << "ThreadSanitizer cannot follow a thread started in the child of a "
                     "multi-threaded fork (it takes the parent's threads for live ones)";
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "children of this multi-threaded fork sometimes hang under "
+                    "AddressSanitizer only (its allocator is not kept consistent across "
+                    "fork); the plain and clang builds run it";
+#endif
     const char* pEmulator = std::getenv("ZQ_TEST_EMULATOR");
     if (pEmulator != nullptr && *pEmulator != '\0') {
         GTEST_SKIP() << "qemu-user aborts when the child of a multi-threaded fork starts a thread "
