@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds and runs every test. Usage: scripts/test.sh [plain|asan|tsan|locks|armhf|format]
+# Builds and runs every test. Usage: scripts/test.sh [plain|asan|tsan|locks|armhf|format|fuzz]
 # plain (the default) is an optimised build with debug info; asan adds
 # AddressSanitizer and UndefinedBehaviorSanitizer; tsan ThreadSanitizer.
 # locks builds with clang, whose -Wthread-safety checks the lock annotations.
 # armhf cross-builds for the device (32-bit ARM, cmake/arm-linux-gnueabihf.cmake)
 # and runs the suite under qemu-user. plain and armhf also build the Debian
 # package (build/<variant>/zuvozadavid_<version>_<arch>.deb). format checks
-# that every C++ file is formatted as .clang-format says.
+# that every C++ file is formatted as .clang-format says. fuzz runs each
+# libFuzzer target for ZQ_FUZZ_SECONDS (default 60) seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,7 +21,8 @@ case "$variant" in
     echo "format: every C++ file is formatted"
     exit 0
     ;;
-  *) echo "usage: $0 [plain|asan|tsan|locks|armhf|format]" >&2; exit 2 ;;
+  fuzz) exec bash scripts/fuzz.sh "${ZQ_FUZZ_SECONDS:-60}" ;;
+  *) echo "usage: $0 [plain|asan|tsan|locks|armhf|format|fuzz]" >&2; exit 2 ;;
 esac
 
 config=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_SANITIZER="$sanitizer" -DCMAKE_INSTALL_PREFIX=/usr)

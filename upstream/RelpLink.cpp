@@ -1,6 +1,8 @@
 #include "upstream/RelpLink.h"
 
 #include "platform/WireContract.h"
+#include "platform/TextEscape.h"
+#include "upstream/RelpFrame.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,22 +13,19 @@
 
 namespace {
 
-constexpr uint32_t kMaxHeader = 32;  // "999999999 syslog 99999 "
 constexpr int64_t kFinishPollMs = 10;
 constexpr int kRspOk = 200;
 
-// The digits at p (at most nMax), as a number; false when there are none.
-bool ReadNumber(const char** pp, const char* pEnd, uint32_t* pValue) {
-    const char* p = *pp;
-    uint64_t nValue = 0;
-    while (p < pEnd && *p >= '0' && *p <= '9' && p - *pp < 10) {
-        nValue = nValue * 10 + static_cast<uint64_t>(*p - '0');
-        ++p;
-    }
-    if (p == *pp || nValue > UINT32_MAX) return false;
-    *pp = p;
-    *pValue = static_cast<uint32_t>(nValue);
-    return true;
+// What the collector said, for a note: its first bytes, control characters
+// escaped, so that a collector cannot write lines or terminal sequences of its
+// own into the daemon's records.
+constexpr uint32_t kShownReply = 80;
+constexpr uint32_t kShownReplyLen = kShownReply * kEscapedLen + 1;
+const char* ShowReply(const char* pData, uint32_t nLen, char* pOut, uint32_t nSize) {
+    const uint32_t nOut = EscapeText(pData, nLen < kShownReply ? nLen : kShownReply,
+                                     EEscape::kControls, pOut, nSize - 1);
+    pOut[nOut] = '\0';
+    return pOut;
 }
 
 bool Is(const char* p, uint32_t n, const char* pWord) {
@@ -45,8 +44,8 @@ uint32_t CRelpLink::TakeTxnr() {
 
 void CRelpLink::AppendFrame(uint32_t nTxnr, const char* pCommand, const char* pData,
                             uint32_t nLen) {
-    int nHead = std::snprintf(m_aOut + m_nOutLen, kMaxHeader, nLen > 0 ? "%u %s %u " : "%u %s %u",
-                              nTxnr, pCommand, nLen);
+    int nHead = std::snprintf(m_aOut + m_nOutLen, kRelpMaxHeader,
+                              nLen > 0 ? "%u %s %u " : "%u %s %u", nTxnr, pCommand, nLen);
     m_nOutLen += static_cast<uint32_t>(nHead);
     std::memcpy(m_aOut + m_nOutLen, pData, nLen);
     m_nOutLen += nLen;
@@ -83,7 +82,7 @@ void CRelpLink::Frame() {
     if (m_eState != EState::kOpen) return;
     while (m_nNext < m_pQueue->End() && m_nNext - m_pQueue->Begin() < m_nWindow) {
         PendingMsg& msg = m_pQueue->At(m_nNext);
-        if (!MakeRoom(msg.nLen + kMaxHeader + 1)) return;
+        if (!MakeRoom(msg.nLen + kRelpMaxHeader + 1)) return;
         if (m_nNext == m_pQueue->Begin()) m_llWaitSinceMs = MonotonicMs();
         msg.nTag = TakeTxnr();
         AppendFrame(static_cast<uint32_t>(msg.nTag), "syslog", m_pQueue->Data(msg), msg.nLen);
@@ -91,15 +90,18 @@ void CRelpLink::Frame() {
     }
 }
 
-int32_t CRelpLink::OnFrame(uint32_t nTxnr, const char* pCommand, uint32_t nCommandLen,
-                           const char* pData, uint32_t nDataLen, LinkCounts* pCounts) {
-    if (Is(pCommand, nCommandLen, "serverclose")) {
+int32_t CRelpLink::OnFrame(const RelpFrame& stFrame, LinkCounts* pCounts) {
+    const uint32_t nTxnr = stFrame.nTxnr;
+    const char* const pData = stFrame.pData;
+    const uint32_t nDataLen = stFrame.nDataLen;
+    if (Is(stFrame.pCommand, stFrame.nCommandLen, "serverclose")) {
         SetError("the collector ended the session (serverclose)");
         return kLinkBroken;
     }
-    if (!Is(pCommand, nCommandLen, "rsp")) {
-        SetError("unexpected command from the collector: %.*s", static_cast<int>(nCommandLen),
-                 pCommand);
+    if (!Is(stFrame.pCommand, stFrame.nCommandLen, "rsp")) {
+        // Letters only (the parser's rule), at most kRelpMaxCommand of them.
+        SetError("unexpected command from the collector: %.*s",
+                 static_cast<int>(stFrame.nCommandLen), stFrame.pCommand);
         return kLinkBroken;
     }
     int nCode = 0;
@@ -111,8 +113,9 @@ int32_t CRelpLink::OnFrame(uint32_t nTxnr, const char* pCommand, uint32_t nComma
         static const char kSyslog[] = "syslog";
         if (nTxnr != 1 || nCode != kRspOk ||
             memmem(pData, nDataLen, kSyslog, sizeof(kSyslog) - 1) == nullptr) {
-            SetError("the collector refused the session: %.*s",
-                     static_cast<int>(nDataLen > 80 ? 80 : nDataLen), pData);
+            char szShown[kShownReplyLen];
+            SetError("the collector refused the session: %s",
+                     ShowReply(pData, nDataLen, szShown, sizeof(szShown)));
             return kLinkBroken;
         }
         m_eState = EState::kOpen;
@@ -123,13 +126,23 @@ int32_t CRelpLink::OnFrame(uint32_t nTxnr, const char* pCommand, uint32_t nComma
         m_eState = EState::kClosed;
         return kLinkOk;
     }
-    // Find the message of this transaction among those sent; normally the oldest.
+    // The message of this transaction among those sent and not yet answered;
+    // normally the oldest. An answer to anything else (a transaction never
+    // sent, or answered before) means the two ends disagree about the
+    // session: it ends, and what was not answered goes out again on a new one.
+    PendingMsg* pMsg = nullptr;
     for (uint64_t n = m_pQueue->Begin(); n < m_nNext; ++n) {
         PendingMsg& msg = m_pQueue->At(n);
-        if (msg.nTag != nTxnr || msg.nState != kMsgOpen) continue;
-        msg.nState = nCode == kRspOk ? kMsgAcked : kMsgRejected;
-        break;
+        if (msg.nTag == nTxnr && msg.nState == kMsgOpen) {
+            pMsg = &msg;
+            break;
+        }
     }
+    if (pMsg == nullptr) {
+        SetError("an answer from the collector for transaction %u, which waits for none", nTxnr);
+        return kLinkBroken;
+    }
+    pMsg->nState = nCode == kRspOk ? kMsgAcked : kMsgRejected;
     while (!m_pQueue->Empty() && m_pQueue->Begin() < m_nNext &&
            m_pQueue->At(m_pQueue->Begin()).nState != kMsgOpen) {
         if (m_pQueue->At(m_pQueue->Begin()).nState == kMsgAcked) {
@@ -139,6 +152,8 @@ int32_t CRelpLink::OnFrame(uint32_t nTxnr, const char* pCommand, uint32_t nComma
         }
         m_pQueue->PopFront();
     }
+    // Only an answer moves the time-out on: stray frames do not keep a dead
+    // session open.
     m_llWaitSinceMs = MonotonicMs();
     return kLinkOk;
 }
@@ -162,55 +177,22 @@ int32_t CRelpLink::ReadIn(int64_t, LinkCounts* pCounts) {
             SetError("recv: %s", std::strerror(errno));
             return kLinkBroken;
         }
-        // Frames: TXNR SP COMMAND SP DATALEN [SP DATA] LF
         uint32_t nUsed = 0;
         for (;;) {
-            const char* p = m_aIn + nUsed;
-            const char* const pEnd = m_aIn + m_nInLen;
-            if (std::memchr(p, '\n', static_cast<size_t>(pEnd - p)) == nullptr &&
-                pEnd - p < static_cast<long>(kMaxHeader)) {
-                break;  // not even a header yet
+            RelpFrame stFrame{};
+            const ERelpParse eParse = ParseRelpFrame(
+                m_aIn + nUsed, m_nInLen - nUsed, static_cast<uint32_t>(sizeof(m_aIn)), &stFrame);
+            if (eParse == ERelpParse::kNeedMore) break;
+            if (eParse == ERelpParse::kTooLong) {
+                SetError("a frame from the collector is too long");
+                return kLinkBroken;
             }
-            uint32_t nTxnr = 0;
-            uint32_t nDataLen = 0;
-            if (!ReadNumber(&p, pEnd, &nTxnr) || p >= pEnd || *p++ != ' ') {
+            if (eParse == ERelpParse::kMalformed) {
                 SetError("malformed frame from the collector");
                 return kLinkBroken;
             }
-            const char* pCommand = p;
-            while (p < pEnd && *p != ' ') ++p;
-            const uint32_t nCommandLen = static_cast<uint32_t>(p - pCommand);
-            if (p >= pEnd) break;
-            ++p;
-            if (!ReadNumber(&p, pEnd, &nDataLen)) {
-                if (p >= pEnd) break;
-                SetError("malformed frame from the collector");
-                return kLinkBroken;
-            }
-            const char* pData = p;
-            if (nDataLen > 0) {
-                if (p >= pEnd) break;
-                if (*p != ' ') {
-                    SetError("malformed frame from the collector");
-                    return kLinkBroken;
-                }
-                pData = ++p;
-            }
-            if (pEnd - pData < static_cast<long>(nDataLen) + 1) {
-                if (nDataLen + kMaxHeader > sizeof(m_aIn)) {
-                    SetError("a frame from the collector is too long");
-                    return kLinkBroken;
-                }
-                break;  // the rest of the frame has not come yet
-            }
-            if (pData[nDataLen] != '\n') {
-                SetError("malformed frame from the collector");
-                return kLinkBroken;
-            }
-            if (OnFrame(nTxnr, pCommand, nCommandLen, pData, nDataLen, pCounts) != kLinkOk) {
-                return kLinkBroken;
-            }
-            nUsed = static_cast<uint32_t>(pData + nDataLen + 1 - m_aIn);
+            if (OnFrame(stFrame, pCounts) != kLinkOk) return kLinkBroken;
+            nUsed += stFrame.nFrameLen;
         }
         std::memmove(m_aIn, m_aIn + nUsed, m_nInLen - nUsed);
         m_nInLen -= nUsed;
@@ -251,7 +233,7 @@ void CRelpLink::Finish(int64_t llDeadlineMs, LinkCounts* pCounts) {
         if (Service(nEvents, MonotonicMs(), pCounts) != kLinkOk) return;
     }
     if (m_eState != EState::kOpen) return;
-    if (!MakeRoom(kMaxHeader + 1)) return;
+    if (!MakeRoom(kRelpMaxHeader + 1)) return;
     m_eState = EState::kClosing;
     m_nCloseTxnr = TakeTxnr();
     AppendFrame(m_nCloseTxnr, "close", "", 0);

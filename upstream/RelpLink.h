@@ -1,5 +1,6 @@
 #pragma once
 
+#include "upstream/RelpFrame.h"
 #include "upstream/UpstreamLink.h"
 
 // A RELP session (the Reliable Event Logging Protocol of rsyslog's imrelp):
@@ -34,8 +35,7 @@ private:
     enum class EState : uint8_t { kOpening, kOpen, kClosing, kClosed };
     void Frame();
     int32_t ReadIn(int64_t llNowMs, LinkCounts* pCounts);
-    int32_t OnFrame(uint32_t nTxnr, const char* pCommand, uint32_t nCommandLen, const char* pData,
-                    uint32_t nDataLen, LinkCounts* pCounts);
+    int32_t OnFrame(const RelpFrame& stFrame, LinkCounts* pCounts);
     void AppendFrame(uint32_t nTxnr, const char* pCommand, const char* pData, uint32_t nLen);
     uint32_t TakeTxnr();
 
