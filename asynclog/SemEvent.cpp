@@ -1,7 +1,5 @@
 #include "asynclog/SemEvent.h"
 
-#include <sys/time.h>
-
 #include <cerrno>
 #include <ctime>
 #include <new>
@@ -20,7 +18,7 @@ constexpr int64_t kNsPerUs = 1000;
 constexpr int64_t kNsPerMs = 1000 * 1000;
 constexpr int64_t kNsPerSec = 1000 * 1000 * 1000;
 
-// Result of a failed sem_wait or sem_timedwait: a time-out and an interruption
+// Result of a failed sem_wait or sem_clockwait: a time-out and an interruption
 // pass through for the caller to tell apart, anything else is reported as is
 // by TimedWait and folded into -1 by Wait.
 int WaitError(bool bFoldOthers) {
@@ -68,15 +66,17 @@ int CSemEvent::Wait() {
 
 int CSemEvent::TimedWait(int32_t nMs) {
     if (nMs < 0) return EINVAL;
-    struct timeval now {};
-    if (gettimeofday(&now, nullptr) != 0) return errno;
+    // The deadline on the monotonic clock: a step of the wall clock (an NTP
+    // correction, a clock set by hand) neither stretches nor cuts the wait.
+    struct timespec now {};
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return errno;
     int64_t nSec = 0;
     int64_t nNsec = 0;
-    SemEventDeadline(now.tv_sec, now.tv_usec, nMs, &nSec, &nNsec);
+    SemEventDeadline(now.tv_sec, now.tv_nsec / kNsPerUs, nMs, &nSec, &nNsec);
     struct timespec deadline {};
     deadline.tv_sec = static_cast<time_t>(nSec);
     deadline.tv_nsec = static_cast<long>(nNsec);
-    if (sem_timedwait(&m_Sem, &deadline) != 0) return WaitError(false);
+    if (sem_clockwait(&m_Sem, CLOCK_MONOTONIC, &deadline) != 0) return WaitError(false);
     // Manual reset: as in Wait.
     if (m_bManualReset != 0) (void)sem_post(&m_Sem);
     return kSemOk;

@@ -23,8 +23,8 @@ public:
     void Uninit();
     // 0 when signalled; ETIMEDOUT or EINTR as errno gives them; -1 otherwise.
     int Wait();
-    // Waits at most nMs milliseconds against the real-time clock. 0 when
-    // signalled, EINVAL for a negative nMs, else the errno of sem_timedwait.
+    // Waits at most nMs milliseconds, measured on the monotonic clock. 0 when
+    // signalled, EINVAL for a negative nMs, else the errno of sem_clockwait.
     int TimedWait(int32_t nMs);
 
 private:

@@ -1598,6 +1598,41 @@ TEST_F(DaemonTest, CreatedFilesAndDirectoriesIgnoreTheStartersUmask) {
     EXPECT_EQ("0640", ModeOf(strBase + "/ZqSdkLog/LogServer.ini"));
 }
 
+// The daemon's wall clock an hour ahead of the kernel's (a preloaded shim): as
+// if the system clock had been stepped back by an hour. Every wait of the
+// writer and the receive loop runs on the monotonic clock, so each burst is
+// written as soon as it arrives; a wait with a wall-clock deadline would
+// last an hour.
+TEST_F(DaemonTest, WallClockSteppedBackDoesNotHoldRecordsBack) {
+    const std::string strBase = m_Dir.File("base");
+    SpawnSpec stSpec;
+    stSpec.vArgs = {kDaemonPath};
+    stSpec.strCwd = MakeRunDir("run", strBase);
+    stSpec.strOut = m_Dir.File("daemon.out");
+    stSpec.vEnv = {std::string("LD_PRELOAD=") + ZQ_WALL_CLOCK_SHIM,
+                   "ZQ_TEST_WALL_CLOCK_AHEAD_S=3600"};
+    stSpec.strSanitizerOptions = "verify_asan_link_order=0";
+    ASSERT_EQ(0, RunSpec(stSpec)) << ReadFile(stSpec.strOut);
+    const pid_t nDaemon = DaemonWhenUp();
+    ASSERT_NE(0, nDaemon);
+    // Bursts apart: after the first the writer lingers, waiting with a
+    // deadline, and no producer wakes it.
+    CSender stSender;
+    std::string strExpected;
+    const std::string strFile = LogFile(strBase, 0);
+    for (uint32_t nBurst = 0; nBurst < 10; ++nBurst) {
+        for (uint32_t i = 0; i < 10; ++i) {
+            const std::string strRecord = NumberedRecord(nBurst * 10 + i);
+            stSender.Send(strRecord);
+            strExpected += strRecord;
+        }
+        ASSERT_TRUE(PollUntil([&] { return ReadFile(strFile) == strExpected; }))
+            << "burst " << nBurst << ": " << zqtest::SplitCrLf(ReadFile(strFile)).size()
+            << " records written";
+    }
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+}
+
 // Voluntary context switches of a thread, from its open status file: a loop
 // that sleeps makes them, a loop that spins without system calls does not.
 long VoluntarySwitches(int nStatusFd) {
