@@ -305,6 +305,9 @@ void CLogFileSet::Periodic() {
     const bool bInPlace = lstat(szPath, &stName) == 0 && stName.st_ino == stFile.st_ino &&
                           stName.st_dev == stFile.st_dev;
     if (stFile.st_nlink == 0) {
+        // Counted as written when they went into the file; now they are lost
+        // instead, each counted once.
+        m_nWritten.fetch_sub(m_nWrittenSinceCheck, std::memory_order_relaxed);
         m_Lost.Add(LossCause::kWriteFailed, m_nWrittenSinceCheck);
         if (m_pDiag != nullptr) {
             m_pDiag->Report(DiagKind::kDirMade, kDiagWarning,

@@ -9,8 +9,9 @@ enum class LossCause : uint32_t {
     kTooLong,      // longer than a slot
     kWriteFailed,  // no file could take it (open, write or flush failed)
     kSendFailed,   // the datagram to the daemon could not be sent
+    kSocketFull,   // the daemon's socket had no room: the kernel dropped the datagram
 };
-constexpr uint32_t kLossCauses = 4;
+constexpr uint32_t kLossCauses = 5;
 
 // Counts of records given up, by cause: each record at most once, at the place
 // that gives it up. Producers and the writer add, any thread reads. Relaxed:

@@ -111,7 +111,7 @@ ZIdOrereDov* CreatedEngineLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock);
 // does, but a refusal for a full ring is not counted. Results of WriteRawLog.
 int32_t TryWriteRawLog(const char* pText, uint32_t nLen);
 // Counts a record the caller gave up (no log created: nothing to count in).
-void CountLostLog(LossCause eCause);
+void CountLostLog(LossCause eCause, uint64_t nRecords = 1);
 // Records given up for one cause since creation; 0 without a log.
 uint64_t GetLostLogCountBy(LossCause eCause);
 

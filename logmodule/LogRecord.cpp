@@ -27,6 +27,7 @@
 #include "logmodule/LogModuleState.h"
 #include "logmodule/MessageFormat.h"
 #include "logmodule/RecordFormat.h"
+#include "platform/TextEscape.h"
 
 #include <time.h>
 
@@ -267,6 +268,16 @@ uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
     // buffer is full, so that the line always ends in CR LF within 1023.
     constexpr size_t kLastTextLen = kRecordBufSize - 3;  // 1021
     if (nLen > kLastTextLen) nLen = kLastTextLen;
+    // A line end inside the record (in the message, a device id, a function
+    // name) would make it look like several records: it is written escaped,
+    // as the daemon writes one inside a datagram. Rare, so the copy it needs
+    // costs nothing otherwise.
+    if (NeedsEscape(pBuf, static_cast<uint32_t>(nLen), EEscape::kLineEnds)) {
+        char szPlain[kRecordBufSize];
+        std::memcpy(szPlain, pBuf, nLen);
+        nLen = EscapeText(szPlain, static_cast<uint32_t>(nLen), EEscape::kLineEnds, pBuf,
+                          static_cast<uint32_t>(kLastTextLen));
+    }
     pBuf[nLen++] = '\r';
     pBuf[nLen++] = '\n';
     pBuf[nLen] = '\0';
@@ -391,10 +402,10 @@ uint64_t GetLostLogCountBy(LossCause eCause) {
     return m.m_pAsyncLog != nullptr ? m.m_pAsyncLog->Lost().Get(eCause) : 0;
 }
 
-void CountLostLog(LossCause eCause) {
+void CountLostLog(LossCause eCause, uint64_t nRecords) {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
-    if (m.m_pAsyncLog != nullptr) m.m_pAsyncLog->CountLost(eCause);
+    if (m.m_pAsyncLog != nullptr) m.m_pAsyncLog->CountLost(eCause, nRecords);
 }
 
 int32_t WriteRawLog(const char* pText, int32_t nLen) {

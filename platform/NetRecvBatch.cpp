@@ -9,6 +9,7 @@ CNetRecvBatch::CNetRecvBatch(uint32_t nCapacity, uint32_t nBufSize)
       m_pData(new (std::nothrow) uint8_t[static_cast<size_t>(nCapacity) * nBufSize]),
       m_pMsgs(new (std::nothrow) mmsghdr[nCapacity]),
       m_pIov(new (std::nothrow) iovec[nCapacity]),
+      m_pControl(new (std::nothrow) Control[nCapacity]),
       m_nCount(0) {
     if (!Valid()) return;
     // The senders' addresses are not asked for: no name buffers.
@@ -18,5 +19,27 @@ CNetRecvBatch::CNetRecvBatch(uint32_t nCapacity, uint32_t nBufSize)
         m_pIov[i].iov_len = nBufSize;
         m_pMsgs[i].msg_hdr.msg_iov = &m_pIov[i];
         m_pMsgs[i].msg_hdr.msg_iovlen = 1;
+        m_pMsgs[i].msg_hdr.msg_control = m_pControl[i].aBuf;
     }
+}
+
+mmsghdr* CNetRecvBatch::Headers() {
+    for (uint32_t i = 0; i < m_nCapacity; ++i) {
+        m_pMsgs[i].msg_hdr.msg_controllen = sizeof(m_pControl[i].aBuf);
+    }
+    return m_pMsgs.get();
+}
+
+bool CNetRecvBatch::SocketDrops(uint32_t* pDrops) const {
+    if (m_nCount == 0) return false;
+    // The count comes with every datagram; the last one's is the newest.
+    msghdr* pHdr = &m_pMsgs[m_nCount - 1].msg_hdr;
+    for (cmsghdr* pMsg = CMSG_FIRSTHDR(pHdr); pMsg != nullptr; pMsg = CMSG_NXTHDR(pHdr, pMsg)) {
+        if (pMsg->cmsg_level == SOL_SOCKET && pMsg->cmsg_type == SO_RXQ_OVFL &&
+            pMsg->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+            std::memcpy(pDrops, CMSG_DATA(pMsg), sizeof(uint32_t));
+            return true;
+        }
+    }
+    return false;
 }

@@ -26,7 +26,7 @@ public:
     // be had; a receive into it then fails with NET_ERR_PARAM.
     bool Valid() const {
         return m_nCapacity > 0 && m_nBufSize > 0 && m_pData != nullptr && m_pMsgs != nullptr &&
-               m_pIov != nullptr;
+               m_pIov != nullptr && m_pControl != nullptr;
     }
     uint32_t Capacity() const { return m_nCapacity; }
     uint32_t BufSize() const { return m_nBufSize; }
@@ -39,11 +39,17 @@ public:
     uint32_t Length(uint32_t i) const { return m_pMsgs[i].msg_len; }
     // Datagram i was longer than its buffer; the rest of it is gone.
     bool Truncated(uint32_t i) const { return (m_pMsgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0; }
+    // On a socket with SO_RXQ_OVFL: the kernel's count of datagrams it dropped
+    // for want of room in the socket's buffer since the socket was opened (it
+    // wraps at 2^32), as it stood when the last datagram of the batch was
+    // queued. False when the last receive brought no such count.
+    bool SocketDrops(uint32_t* pDrops) const;
 
 private:
     friend class CUdpNetLayer;
-    // Headers ready for recvmmsg (the kernel overwrites lengths and flags).
-    mmsghdr* Headers() { return m_pMsgs.get(); }
+    // Headers ready for recvmmsg (the kernel overwrites lengths, flags and
+    // the control lengths, which this puts back).
+    mmsghdr* Headers();
     void SetCount(uint32_t nCount) { m_nCount = nCount; }
 
     const uint32_t m_nCapacity;
@@ -51,5 +57,11 @@ private:
     std::unique_ptr<uint8_t[]> m_pData;  // m_nCapacity buffers of m_nBufSize bytes
     std::unique_ptr<mmsghdr[]> m_pMsgs;  // one per buffer, pointing at its iovec
     std::unique_ptr<iovec[]> m_pIov;     // one per buffer
+    // Room for one SO_RXQ_OVFL count per buffer.
+    union Control {
+        cmsghdr stAlign;
+        char aBuf[CMSG_SPACE(sizeof(uint32_t))];
+    };
+    std::unique_ptr<Control[]> m_pControl;
     uint32_t m_nCount;
 };

@@ -193,6 +193,10 @@ int32_t CUdpNetLayer::OpenAndBindLocked() {
         if (setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUFFORCE, &nRecvBuf, sizeof(nRecvBuf)) != 0) {
             (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nRecvBuf, sizeof(nRecvBuf));
         }
+        // What the full buffer drops is counted by the kernel and handed to
+        // batch receives (CNetRecvBatch::SocketDrops); without it (an old
+        // kernel) those drops stay uncounted, nothing else changes.
+        (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RXQ_OVFL, &nOn, sizeof(nOn));
     }
     return BindLocal(m_nLocalPort);
 }

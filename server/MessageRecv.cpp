@@ -3,6 +3,7 @@
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleState.h"
 #include "platform/NetRecvBatch.h"
+#include "platform/TextEscape.h"
 #include "platform/UdpNetLayer.h"
 #include "platform/MonotonicClock.h"
 #include "platform/WireContract.h"
@@ -19,6 +20,7 @@
 #include <utility>
 
 std::atomic<uint64_t> g_nRecvDatagrams{0};
+std::atomic<uint64_t> g_nRecvEmpty{0};
 std::atomic<bool> g_bStopRecv{false};
 std::atomic<bool> g_bReopenLog{false};
 
@@ -77,15 +79,61 @@ int32_t Receive(NetHandle* pNet, CNetRecvBatch* pBatch, uint32_t nTimeOutUs, int
     return pNet->NetLayerRecvBatch(pBatch, nTimeOutUs, nWakeFd, pWoken);
 }
 
-// Hands one datagram to the log module as one text, with the length the
-// socket gave (TryWriteRawLog cuts it at a NUL; a text longer than a slot is
-// refused and counted by the engine). While the ring is full the loop waits
+// Longest text OneLine makes; one byte more marks a line that does not fit.
+constexpr uint32_t kLineRoom = kMaxRecordLen;
+constexpr uint32_t kNoRoom = kLineRoom + 1;
+
+// One datagram is one line of the log files, whatever a sender put in it: a
+// datagram that ends in a line end (CR LF as records do, or LF) is written as
+// it is; line ends inside one are escaped (TextEscape.h), so that no sender
+// can make its datagram look like several records, and one without a line
+// end gets CR LF, so that it cannot glue itself to the next sender's record.
+// The line is the datagram itself when nothing changes (the common case: no
+// copy), else it is made in aLine. Its length, or kNoRoom when the escaped
+// line would not fit a record.
+uint32_t OneLine(const char* pText, uint32_t nLen, char (&aLine)[kLineRoom], const char** ppLine) {
+    uint32_t nBody = nLen;
+    if (nBody >= 2 && pText[nBody - 2] == '\r' && pText[nBody - 1] == '\n') {
+        nBody -= 2;
+    } else if (nBody >= 1 && pText[nBody - 1] == '\n') {
+        nBody -= 1;
+    }
+    *ppLine = pText;
+    if (nBody != nLen && !NeedsEscape(pText, nBody, EEscape::kLineEnds)) return nLen;
+    const uint32_t nEndLen = nBody != nLen ? nLen - nBody : 2;
+    uint32_t nTaken = 0;
+    uint32_t nOut =
+        EscapeText(pText, nBody, EEscape::kLineEnds, aLine, kLineRoom - nEndLen, &nTaken);
+    if (nTaken < nBody) return kNoRoom;
+    std::memcpy(aLine + nOut, nBody != nLen ? pText + nBody : "\r\n", nEndLen);
+    nOut += nEndLen;
+    *ppLine = aLine;
+    return nOut;
+}
+
+// Hands one datagram to the log module as one line (OneLine), its text
+// ending at its first NUL, as the log module takes texts. A datagram without
+// text is counted as empty and not written. A text longer than a slot is
+// refused and counted by the engine. While the ring is full the loop waits
 // for room; such a refusal is tried again and is no loss. A datagram it gives
 // up (the writer stuck, or a stop that cannot wait) is counted once.
 void HandOn(const uint8_t* pData, uint32_t nLen) {
-    const char* pText = reinterpret_cast<const char*>(pData);
     g_nRecvDatagrams.fetch_add(1, std::memory_order_relaxed);
-    int32_t nRet = TryWriteRawLog(pText, nLen);
+    const char* pText = reinterpret_cast<const char*>(pData);
+    const void* pNul = std::memchr(pText, 0, nLen);
+    if (pNul != nullptr) nLen = static_cast<uint32_t>(static_cast<const char*>(pNul) - pText);
+    if (nLen == 0) {
+        g_nRecvEmpty.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    char aLine[kLineRoom];
+    const char* pLine = nullptr;
+    nLen = OneLine(pText, nLen, aLine, &pLine);
+    if (nLen == kNoRoom) {
+        CountLostLog(LossCause::kTooLong);
+        return;
+    }
+    int32_t nRet = TryWriteRawLog(pLine, nLen);
     uint32_t nStopWaits = 0;  // naps since the stop request was seen
     for (uint32_t nWaits = 0; nRet == ZQ_ERR_QUEUE_FULL && !g_bWriterStuck; ++nWaits) {
         if (StopWanted()) ++nStopWaits;
@@ -95,16 +143,28 @@ void HandOn(const uint8_t* pData, uint32_t nLen) {
         }
         timespec stNap{0, kFullRingNapNs};
         (void)nanosleep(&stNap, nullptr);  // an interrupted nap only ends early
-        nRet = TryWriteRawLog(pText, nLen);
+        nRet = TryWriteRawLog(pLine, nLen);
     }
     if (nRet == ZQ_ERR_QUEUE_FULL) CountLostLog(LossCause::kRingFull);
     if (nRet == ZQ_OK) g_bWriterStuck = false;
+}
+
+// What the kernel dropped on the socket since the last batch (its buffer was
+// full: the daemon stopped or starved), counted as lost. The kernel's count
+// wraps at 2^32; the difference of two readings is right across a wrap.
+uint32_t g_nSocketDropsSeen = 0;  // the receive loop's thread only
+void CountSocketDrops(const CNetRecvBatch& batch) {
+    uint32_t nDrops = 0;
+    if (!batch.SocketDrops(&nDrops) || nDrops == g_nSocketDropsSeen) return;
+    CountLostLog(LossCause::kSocketFull, nDrops - g_nSocketDropsSeen);
+    g_nSocketDropsSeen = nDrops;
 }
 
 // Every datagram of a batch is handed on, in order, also when a stop is
 // requested meanwhile: they are off the socket, and only the log module can
 // still keep them.
 void HandOnBatch(const CNetRecvBatch& batch) {
+    CountSocketDrops(batch);
     for (uint32_t i = 0; i < batch.Count(); ++i) HandOn(batch.Data(i), batch.Length(i));
 }
 

@@ -39,6 +39,9 @@ constexpr uint32_t kFullRingStopWaitMs = 100;
 // Datagrams the loop took from its socket and handed on (statistics; the
 // loop's thread adds, any thread reads, relaxed).
 extern std::atomic<uint64_t> g_nRecvDatagrams;
+// Of those, the datagrams without text (empty, or a NUL first), which write
+// nothing. Every other datagram is written or counted once by its loss cause.
+extern std::atomic<uint64_t> g_nRecvEmpty;
 
 // Called by the loop on its own thread about once a second, and at once after
 // a statistics request (SIGUSR1, g_bStatsRequest) with bRequested set.

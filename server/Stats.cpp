@@ -16,7 +16,8 @@ constexpr mode_t kStatsMode = 0644;  // anyone may read the figures
 
 // The names of the drop counters, in the order of LossCause.
 constexpr const char* kLossNames[kLossCauses] = {"dropped_ring_full", "dropped_too_long",
-                                                 "dropped_write_failed", "dropped_send_failed"};
+                                                 "dropped_write_failed", "dropped_send_failed",
+                                                 "dropped_socket_full"};
 
 }  // namespace
 
@@ -24,6 +25,7 @@ std::atomic<uint64_t> g_nOwnQueued{0};
 
 bool CollectStats(DaemonStats* pStats) {
     pStats->nReceived = g_nRecvDatagrams.load(std::memory_order_relaxed);
+    pStats->nEmpty = g_nRecvEmpty.load(std::memory_order_relaxed);
     pStats->nOwnQueued = g_nOwnQueued.load(std::memory_order_relaxed);
     return GetLogStats(&pStats->stLog);
 }
@@ -38,6 +40,7 @@ size_t FormatStats(const DaemonStats& stStats, const char* pSep, char* pOut, siz
             nAt += static_cast<size_t>(n) < nSize - nAt ? static_cast<size_t>(n) : nSize - nAt - 1;
     };
     Put("received", stStats.nReceived);
+    Put("empty", stStats.nEmpty);
     Put("written", stStats.stLog.nWritten);
     Put("own", stStats.stLog.nOwn + stStats.nOwnQueued);
     Put("rotations", stStats.stLog.nRotations);

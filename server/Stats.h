@@ -18,6 +18,7 @@ constexpr const char* kStatsFilePath = "/run/ZuVozAdavid/ZuVozAdavid.stats";  //
 
 struct DaemonStats {
     uint64_t nReceived;
+    uint64_t nEmpty;      // of those, datagrams without text: nothing to write
     uint64_t nOwnQueued;  // records of the daemon's own it queued (start, statistics)
     LogStats stLog;
     UpstreamStats stForward;  // all 0 while nothing is forwarded

@@ -1,6 +1,7 @@
 #include "upstream/SyslogFormat.h"
 
 #include "logmodule/RecordFormat.h"
+#include "platform/TextEscape.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -175,6 +176,11 @@ public:
         m_p += n;
     }
     void Text(const char* p) { Text(p, std::strlen(p)); }
+    // Text with its control characters escaped (at most kEscapedLen bytes
+    // for each).
+    void EscapedText(const char* p, uint32_t n) {
+        m_p += EscapeText(p, n, EEscape::kControls, m_p, n * kEscapedLen);
+    }
     void Number(uint64_t n, int nMinDigits = 1) {
         char sz[24];
         int i = 0;
@@ -198,7 +204,8 @@ public:
             Char(c >= 33 && c <= 126 ? static_cast<char>(c) : '_');
         }
     }
-    // PARAM-VALUE: '"', '\' and ']' escaped; control characters as '?'.
+    // PARAM-VALUE: '"', '\' and ']' escaped; control characters as in the
+    // message text.
     void Param(const char* pName, Span s) {
         Char(' ');
         Text(pName);
@@ -208,8 +215,8 @@ public:
             if (c == '"' || c == '\\' || c == ']') {
                 Char('\\');
                 Char(c);
-            } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                Char('?');
+            } else if (NeedsEscape(&c, 1, EEscape::kControls)) {
+                m_p += EscapeText(&c, 1, EEscape::kControls, m_p, kEscapedLen);
             } else {
                 Char(c);
             }
@@ -352,7 +359,9 @@ uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSe
     const Span stText = bRecord ? stRec.text : Span{pLine, nLen};
     if (stText.n > 0) {
         w.Char(' ');
-        w.Text(stText.p, stText.n);
+        // A terminal sequence in a record is text for the collector, not a
+        // command to whoever reads its files.
+        w.EscapedText(stText.p, stText.n);
     }
     return w.Length();
 }

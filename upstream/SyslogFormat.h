@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/TextEscape.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -28,8 +30,8 @@
 constexpr const char* kSdId = "zqlog@32473";
 constexpr uint32_t kMaxLineText = 4096;  // longer lines are sent in pieces of this size
 // Largest message Format produces: the header fields are bounded, and every
-// text of the line appears once, escaped at most to twice its size.
-constexpr uint32_t kMaxSyslogMessage = 1024 + 2 * kMaxLineText;
+// text of the line appears once, escaped at most to kEscapedLen times its size.
+constexpr uint32_t kMaxSyslogMessage = 1024 + kEscapedLen * kMaxLineText;
 
 class CSyslogFormatter {
 public:

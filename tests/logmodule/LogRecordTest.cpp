@@ -143,6 +143,37 @@ TEST(LogRecordFormat, FieldsOneByOne) {
     EXPECT_EQ(fmt(4, nullptr, 1, "f"), "");  // nothing to write without a source path
 }
 
+// A line end inside a record would make it look like several: it is written
+// escaped, wherever the caller put it, and the record still ends in CR LF.
+TEST(LogRecordFormat, LineEndsInsideARecordAreEscaped) {
+    struct tm t = MakeTime(2024, 3, 5, 7, 8, 9);
+    const struct {
+        const char* devid;
+        const char* func;
+        std::string msg;
+        const char* shown;  // found in the record
+    } kCases[] = {
+        {"d", "f", "two\r\nlines", "Description:[f]two#015#012lines\r\n"},
+        {"cam\n0", "f", "x", "DevID:cam#0120  "},
+        {"d", "Run\r", "x", "[Run#015]x\r\n"},
+        {"d", "f", "tab\tand ESC\x1b stay", "]tab\tand ESC\x1b stay\r\n"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.shown);
+        const std::string rec =
+            Format(4, "a.c", 1, c.func, c.devid, "m", "p", 1, &t, 0, "%s", c.msg.c_str());
+        EXPECT_NE(rec.find(c.shown), std::string::npos) << rec;
+        EXPECT_EQ(rec.find_first_of("\r\n"), rec.size() - 2) << rec;
+    }
+    // Escapes that would run past the longest line are left out whole.
+    const std::string rec =
+        Format(4, "a.c", 1, "f", "d", "m", "p", 1, &t, 0, "%s", std::string(400, '\n').c_str());
+    EXPECT_LE(rec.size(), 1023u);
+    EXPECT_EQ(rec.find_first_of("\r\n"), rec.size() - 2);
+    const size_t nText = rec.find("]#") + 1;
+    EXPECT_EQ((rec.size() - 2 - nText) % 4, 0u) << "an escape was cut";
+}
+
 TEST(LogRecordFormat, MatchesDocumentedSnprintfIncludingCuts) {
     struct tm t = MakeTime(1999, 12, 31, 23, 59, 58);
     struct tm odd = MakeTime(12345, 1, 2, 3, 4, 5);

@@ -400,19 +400,19 @@ TEST_F(DaemonTest, WritesEachDatagramUnchangedUnderTheBaseOfPathIni) {
     const pid_t nDaemon = StartDaemon(strRun);
     ASSERT_NE(0, nDaemon);
 
-    const std::string strSlotFull(1024, 'f');
+    const std::string strSlotFull = std::string(1022, 'f') + "\r\n";
     const struct {
         std::string strSent;
         std::string strWritten;
     } kCases[] = {
         {"first record\r\n", "first record\r\n"},
-        {std::string("cut at\0 the NUL", 15), "cut at"},
+        {std::string("cut at\0 the NUL", 15), "cut at\r\n"},
         {"", ""},
         {strSlotFull, strSlotFull},                  // fills a ring slot
         {std::string(1025, 'x'), ""},                // one byte too long
         {std::string(kRecvBufSize, 'b'), ""},        // fills the receive buffer
         {std::string(kRecvBufSize + 100, 'c'), ""},  // cut by the socket
-        {"two\r\nlines\r\n", "two\r\nlines\r\n"},
+        {"two\r\nlines\r\n", "two#015#012lines\r\n"},
         {"last\r\n", "last\r\n"},
     };
     CSender stSender;
@@ -1277,6 +1277,9 @@ TEST_F(DaemonTest, OwnRecordsTellStartReloadFaultsAndStatistics) {
 
 // The statistics match what a test sent and what the daemon dropped: read by
 // zqlog --stats while the daemon runs.
+// Every datagram is counted once, under one heading: written, empty (no
+// text), or dropped by its cause, the kernel's drops on the full socket of a
+// stopped daemon among them.
 TEST_F(DaemonTest, StatisticsCountWhatWasReceivedWrittenAndDropped) {
     if (getuid() != 0) GTEST_SKIP() << "the statistics file lies in /run";
     const std::string strBase = m_Dir.File("base");
@@ -1284,11 +1287,14 @@ TEST_F(DaemonTest, StatisticsCountWhatWasReceivedWrittenAndDropped) {
     ASSERT_NE(0, nDaemon);
     constexpr unsigned kRecords = 500;
     constexpr unsigned kTooLong = 2;
+    constexpr unsigned kEmpty = 2;
     {
         CSender stSender;
         for (unsigned i = 0; i < kRecords; ++i)
             stSender.Send("record " + std::to_string(i) + "\r\n");
         for (unsigned i = 0; i < kTooLong; ++i) stSender.Send(std::string(2000, 'L'));
+        stSender.Send("");
+        stSender.Send(std::string("\0after a NUL\r\n", 15));
     }
     std::map<std::string, unsigned long long> stats;
     auto ReadStats = [&] {
@@ -1302,14 +1308,38 @@ TEST_F(DaemonTest, StatisticsCountWhatWasReceivedWrittenAndDropped) {
         return nStatus == 0;
     };
     EXPECT_TRUE(PollUntil([&] {
-        return ReadStats() && stats["received"] == kRecords + kTooLong &&
+        return ReadStats() && stats["received"] == kRecords + kTooLong + kEmpty &&
                stats["written"] - stats["own"] == kRecords;
     })) << "received "
         << stats["received"] << ", written " << stats["written"] << ", own " << stats["own"];
     EXPECT_EQ(kTooLong, stats["dropped_too_long"]);
+    EXPECT_EQ(kEmpty, stats["empty"]);
     EXPECT_EQ(0u, stats["dropped_ring_full"]);
     EXPECT_EQ(0u, stats["dropped_write_failed"]);
+    EXPECT_EQ(0u, stats["dropped_socket_full"]);
     EXPECT_EQ(0u, stats["rotations"]);
+
+    // Stopped, the daemon reads nothing: a flood larger than its socket's
+    // buffer loses datagrams in the kernel, which it counts when it goes on.
+    ASSERT_EQ(0, kill(nDaemon, SIGSTOP));
+    int nStatus = 0;
+    ASSERT_EQ(nDaemon, waitpid(nDaemon, &nStatus, WUNTRACED));
+    constexpr unsigned kFlood = 40000;
+    ASSERT_TRUE(zqtest::FloodLoopback(kLogServerPort, kFlood, 1000));
+    ASSERT_EQ(0, kill(nDaemon, SIGCONT));
+    // The kernel tells its count with the next datagram it queues.
+    ASSERT_TRUE(PollUntil([] { return zqtest::QueuedBytes(kLogServerPort) == 0; }));
+    CSender().Send("after the flood\r\n");
+    const unsigned long long nSent = kRecords + kTooLong + kEmpty + kFlood + 1;
+    EXPECT_TRUE(PollUntil(
+        [&] {
+            return ReadStats() && stats["received"] + stats["dropped_socket_full"] == nSent &&
+                   stats["written"] - stats["own"] == stats["received"] - kTooLong - kEmpty;
+        },
+        std::chrono::seconds(60)))
+        << "received " << stats["received"] << ", dropped by the kernel "
+        << stats["dropped_socket_full"] << ", written " << stats["written"] << " of " << nSent;
+    EXPECT_GT(stats["dropped_socket_full"], 0u);
     EXPECT_EQ(0, StopDaemon(nDaemon));
     EXPECT_FALSE(ReadStats()) << "the statistics outlive the daemon";
 }
@@ -1726,6 +1756,56 @@ TEST(MessageRecvTest, StopBeforeTheLoopStillWritesWhatTheOpenedEndpointHolds) {
     EXPECT_EQ(strExpected, ReadFile(stDir.File("SDK_00.log")));
 }
 
+// One datagram is one line of the file, whatever its sender put in it.
+TEST(MessageRecvTest, EachDatagramIsExactlyOneLine) {
+    struct LineCase {
+        std::string datagram;
+        std::string line;  // what the file gets; empty: nothing
+    };
+    const std::string kForged =
+        "Fatal   2026-12-08 10:00:00:000  DevID:-  Source-Line:x(a.c-L0001)";
+    const LineCase kCases[] = {
+        {"a record\r\n", "a record\r\n"},
+        {"ended by LF alone\n", "ended by LF alone\n"},
+        {"no line end", "no line end\r\n"},
+        {"ends in CR\r", "ends in CR#015\r\n"},
+        {"two\r\n" + kForged + "\r\n", "two#015#012" + kForged + "\r\n"},
+        {"lone\nLF and\rCR\r\n", "lone#012LF and#015CR\r\n"},
+        {std::string("cut at\0 a NUL\r\n", 16), "cut at\r\n"},
+        {"", ""},
+        {std::string("\0NUL first", 10), ""},
+        {"\r\n", "\r\n"},
+        // Escaped, 300 CRs take 1200 bytes: more than a record.
+        {std::string(300, '\r') + "\r\n", ""},
+    };
+    zqtest::TempDir stDir;
+    ASSERT_EQ(0, SetLogPath(stDir.Path().c_str(), "SDK"));
+    ASSERT_EQ(0, SetLogMode(ZQ_MODE_FILES));
+    ASSERT_EQ(0, CreateAsyncLog());
+    int32_t nOpened = -1;
+    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nOpened);
+    ASSERT_EQ(0, nOpened);
+    const uint64_t nEmptyBefore = g_nRecvEmpty.load();
+    std::string strExpected;
+    {
+        CPinToOneCpu stPin;
+        CSender stSender;
+        for (const LineCase& c : kCases) {
+            stSender.Send(c.datagram);
+            strExpected += c.line;
+        }
+        ASSERT_TRUE(stSender.Barrier());
+    }
+    g_bStopRecv.store(true);
+    char szBase[] = "/unused";
+    EXPECT_EQ(0, MessageRecvOn(std::move(pNet), szBase));
+    g_bStopRecv.store(false);
+    EXPECT_EQ(2u, g_nRecvEmpty.load() - nEmptyBefore);
+    EXPECT_EQ(1u, GetLostLogCountBy(LossCause::kTooLong));
+    ASSERT_EQ(0, DestroyAsyncLog());
+    EXPECT_EQ(strExpected, ReadFile(stDir.File("SDK_00.log")));
+}
+
 }  // namespace
 
 namespace {
@@ -1826,8 +1906,9 @@ TEST(MessageRecvTest, BatchesEndingInTooLongDatagramsLoseNothingElse) {
                 stSender.Send(strLong[nTooLong % 3]);
                 ++nTooLong;
             } else if (i == 5) {
-                stSender.Send(std::string(1024, 'f'));  // fills a slot
-                strExpected += std::string(1024, 'f');
+                const std::string strSlotFull = std::string(1022, 'f') + "\r\n";
+                stSender.Send(strSlotFull);  // fills a slot
+                strExpected += strSlotFull;
             } else if (i == 6) {
                 stSender.Send(strRecord + std::string("\0after the NUL", 14));
                 strExpected += strRecord;

@@ -87,6 +87,12 @@ TEST(SyslogFormat, RecordsBecomeRfc5424Messages) {
          "<134>1 2024-01-02T03:04:05.006+01:00 cam-0042 my_app 7 my_mod [zqlog@32473 "
          "seq=\"17\" boot=\"b00t\" dev=\"a\\\"b\\]c\\\\d\" file=\"a.cpp\" line=\"1\" func=\"f\"] "
          "text with \"quotes\" ] and \\"},
+        {"control characters escaped in data and text, tabs kept",
+         "Info    2024-01-02 03:04:05:006  DevID:a\x1b[2Jb  Source-Line:m(a.cpp-L0001)  "
+         "ProcessName:p(7)     Description:[f]red \x1b[31m\ttext\x7f",
+         "<134>1 2024-01-02T03:04:05.006+01:00 cam-0042 p 7 m [zqlog@32473 seq=\"17\" "
+         "boot=\"b00t\" dev=\"a#033[2Jb\" file=\"a.cpp\" line=\"1\" func=\"f\"] "
+         "red #033[31m\ttext#177"},
     };
     for (const FormatCase& c : aCases) {
         SCOPED_TRACE(c.pName);
