@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -42,15 +43,19 @@ void SetSocketOptions(int nSocket) {
 
 }  // namespace
 
-// The state a resolver thread shares with the connector: the thread fills it
+// The state a lookup thread shares with the connector: the thread fills it
 // and writes one byte to the pipe; whoever lets go last frees it.
-struct CConnector::Resolution {
+struct CConnector::Lookup {
+    // What is looked up: written before the thread starts, then only read.
+    char szHost[kHostBytes] = {};
+    char szPort[8] = {};  // "65535"
+    uint16_t nPort = 0;
     std::mutex lock;
     bool bDone = false;                // guarded by lock
     int nResult = 0;                   // getaddrinfo's, guarded by lock
     struct addrinfo* pList = nullptr;  // guarded by lock; taken by the connector
     int aPipe[2] = {-1, -1};           // [0] polled by the connector, [1] written by the thread
-    ~Resolution() {
+    ~Lookup() {
         if (pList != nullptr) freeaddrinfo(pList);
         for (int nFd : aPipe) {
             if (nFd >= 0) (void)close(nFd);
@@ -58,44 +63,104 @@ struct CConnector::Resolution {
     }
 };
 
+namespace {
+
+// The first address from p on whose family is nFamily (bSame), or is not.
+const struct addrinfo* SkipTo(const struct addrinfo* p, int nFamily, bool bSame) {
+    while (p != nullptr && (p->ai_family == nFamily) != bSame) p = p->ai_next;
+    return p;
+}
+
+}  // namespace
+
+void CAddressOrder::Reset(const struct addrinfo* pList) {
+    m_nFamily = pList != nullptr ? pList->ai_family : 0;
+    m_pFirst = pList;
+    m_pOther = SkipTo(pList, m_nFamily, false);
+    m_bOtherTurn = false;
+}
+
+const struct addrinfo* CAddressOrder::Next() {
+    const bool bOther = m_pFirst == nullptr || (m_bOtherTurn && m_pOther != nullptr);
+    const struct addrinfo*& rpNext = bOther ? m_pOther : m_pFirst;
+    const struct addrinfo* pAddr = rpNext;
+    if (pAddr == nullptr) return nullptr;
+    rpNext = SkipTo(pAddr->ai_next, m_nFamily, !bOther);
+    m_bOtherTurn = !bOther;
+    return pAddr;
+}
+
 CConnector::CConnector()
-    : m_pAddrs(nullptr),
-      m_pNextAddr(nullptr),
-      m_nSocket(-1),
+    : m_bResolving(false),
+      m_llResolveDeadlineMs(0),
+      m_pAddrs(nullptr),
+      m_aAttempts{},
+      m_nAttempts(0),
+      m_llNextStartMs(0),
       m_nPort(0),
-      m_llDeadlineMs(0),
       m_szHost{},
       m_szError{} {}
 
-CConnector::~CConnector() { Cancel(); }
+// A lookup still running keeps its state through its own reference.
+CConnector::~CConnector() { CloseAll(); }
 
-void CConnector::Cancel() {
-    m_pResolution.reset();
-    if (m_pAddrs != nullptr) freeaddrinfo(m_pAddrs);
-    m_pAddrs = nullptr;
-    m_pNextAddr = nullptr;
-    if (m_nSocket >= 0) (void)close(m_nSocket);  // never connected: nothing to flush
-    m_nSocket = -1;
+bool CConnector::LookupDone() const {
+    std::lock_guard<std::mutex> guard(m_pLookup->lock);
+    return m_pLookup->bDone;
 }
 
+void CConnector::CloseAttempt(uint32_t nAt) {
+    (void)close(m_aAttempts[nAt].nSocket);  // never connected: nothing to flush
+    m_aAttempts[nAt] = m_aAttempts[--m_nAttempts];
+}
+
+// Every attempt and the addresses; the lookup stays.
+void CConnector::CloseAll() {
+    while (m_nAttempts > 0) CloseAttempt(m_nAttempts - 1);
+    m_Order.Reset(nullptr);
+    if (m_pAddrs != nullptr) freeaddrinfo(m_pAddrs);
+    m_pAddrs = nullptr;
+    m_bResolving = false;
+}
+
+void CConnector::Cancel() {
+    CloseAll();
+    // An answer nobody waits for is let go; a lookup still running is kept,
+    // so that the next Start waits for it instead of starting another.
+    if (m_pLookup && LookupDone()) m_pLookup.reset();
+}
+
+// Formats aside first: the arguments may be m_szError itself.
 int32_t CConnector::Fail(const char* pFormat, ...) {
+    char szReason[sizeof(m_szError)];
     va_list ap;
     va_start(ap, pFormat);
-    (void)std::vsnprintf(m_szError, sizeof(m_szError), pFormat, ap);
+    (void)std::vsnprintf(szReason, sizeof(szReason), pFormat, ap);
     va_end(ap);
-    Cancel();
+    (void)std::snprintf(m_szError, sizeof(m_szError), "%s", szReason);
+    CloseAll();
     return kConnFailed;
 }
 
-int CConnector::Fd() const {
-    if (m_pResolution) return m_pResolution->aPipe[0];
-    return m_nSocket;
+uint32_t CConnector::FillPoll(struct pollfd* pPoll) const {
+    if (m_bResolving) {
+        pPoll[0] = {m_pLookup->aPipe[0], POLLIN, 0};
+        return 1;
+    }
+    for (uint32_t n = 0; n < m_nAttempts; ++n) pPoll[n] = {m_aAttempts[n].nSocket, POLLOUT, 0};
+    return m_nAttempts;
 }
 
-short CConnector::Events() const { return m_pResolution ? POLLIN : POLLOUT; }
+int64_t CConnector::DeadlineMs() const {
+    if (m_bResolving) return m_llResolveDeadlineMs;
+    int64_t llAt = INT64_MAX;
+    for (uint32_t n = 0; n < m_nAttempts; ++n) llAt = std::min(llAt, m_aAttempts[n].llDeadlineMs);
+    if (!m_Order.Empty() && m_nAttempts < kMaxPollFds) llAt = std::min(llAt, m_llNextStartMs);
+    return llAt;
+}
 
 int32_t CConnector::Start(const char* pHost, uint16_t nPort, int64_t llNowMs) {
-    Cancel();
+    CloseAll();
     m_szError[0] = '\0';
     m_nPort = nPort;
     (void)std::snprintf(m_szHost, sizeof(m_szHost), "%s", pHost);
@@ -107,101 +172,150 @@ int32_t CConnector::Start(const char* pHost, uint16_t nPort, int64_t llNowMs) {
     stHints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     // An address needs no resolver.
     if (getaddrinfo(pHost, szPort, &stHints, &m_pAddrs) == 0) {
-        m_pNextAddr = m_pAddrs;
-        return TryNextAddress(llNowMs);
+        if (m_pLookup && LookupDone()) m_pLookup.reset();  // an answer for an earlier name
+        m_Order.Reset(m_pAddrs);
+        m_llNextStartMs = llNowMs;
+        return Advance(llNowMs);
     }
     m_pAddrs = nullptr;
-    auto pResolution = std::make_shared<Resolution>();
-    if (pipe2(pResolution->aPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return Fail("cannot resolve %s: pipe: %s", pHost, std::strerror(errno));
+    m_llResolveDeadlineMs = llNowMs + kResolveTimeoutMs;
+    if (m_pLookup) {
+        // Still running, or its answer not taken yet: Advance takes it for
+        // this name, or waits for it to end before looking this one up.
+        m_bResolving = true;
+        return Advance(llNowMs);
     }
-    const std::string strHost(pHost);
-    const std::string strPort(szPort);
+    return StartLookup();
+}
+
+int32_t CConnector::StartLookup() {
     try {
-        std::thread([pResolution, strHost, strPort] {
-            struct addrinfo stHints2 {};
-            stHints2.ai_family = AF_UNSPEC;
-            stHints2.ai_socktype = SOCK_STREAM;
-            stHints2.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+        auto pLookup = std::make_shared<Lookup>();
+        (void)std::snprintf(pLookup->szHost, sizeof(pLookup->szHost), "%s", m_szHost);
+        (void)std::snprintf(pLookup->szPort, sizeof(pLookup->szPort), "%u", m_nPort);
+        pLookup->nPort = m_nPort;
+        if (pipe2(pLookup->aPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+            return Fail("cannot resolve %s: pipe: %s", m_szHost, std::strerror(errno));
+        }
+        std::thread([pLookup] {
+            struct addrinfo stHints {};
+            stHints.ai_family = AF_UNSPEC;
+            stHints.ai_socktype = SOCK_STREAM;
+            stHints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
             struct addrinfo* pList = nullptr;
-            const int nResult = getaddrinfo(strHost.c_str(), strPort.c_str(), &stHints2, &pList);
-            std::lock_guard<std::mutex> guard(pResolution->lock);
-            pResolution->bDone = true;
-            pResolution->nResult = nResult;
-            pResolution->pList = nResult == 0 ? pList : nullptr;
+            const int nResult = getaddrinfo(pLookup->szHost, pLookup->szPort, &stHints, &pList);
+            std::lock_guard<std::mutex> guard(pLookup->lock);
+            pLookup->bDone = true;
+            pLookup->nResult = nResult;
+            pLookup->pList = nResult == 0 ? pList : nullptr;
             const char cDone = 1;
-            // The pipe is empty and ours alone: the byte fits. A connector that
-            // gave up no longer looks at it.
-            (void)!write(pResolution->aPipe[1], &cDone, 1);
+            // The pipe is empty and ours alone: the byte fits. A connector
+            // that let go of the lookup no longer looks at it.
+            (void)!write(pLookup->aPipe[1], &cDone, 1);
         }).detach();
-    } catch (...) {  // no thread to be had
-        return Fail("cannot resolve %s: no thread for the resolver", pHost);
+        m_pLookup = pLookup;
+    } catch (...) {  // no memory, or no thread to be had
+        return Fail("cannot resolve %s: no thread for the resolver", m_szHost);
     }
-    m_pResolution = pResolution;
-    m_llDeadlineMs = llNowMs + kResolveTimeoutMs;
+    m_bResolving = true;
     return kConnPending;
 }
 
-int32_t CConnector::TryNextAddress(int64_t llNowMs) {
-    while (m_pNextAddr != nullptr) {
-        struct addrinfo* pAddr = m_pNextAddr;
-        m_pNextAddr = pAddr->ai_next;
-        m_nSocket = socket(pAddr->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (m_nSocket < 0) {
-            (void)std::snprintf(m_szError, sizeof(m_szError), "socket: %s", std::strerror(errno));
-            continue;
-        }
-        SetSocketOptions(m_nSocket);
-        if (connect(m_nSocket, pAddr->ai_addr, pAddr->ai_addrlen) == 0 || errno == EINPROGRESS) {
-            m_llDeadlineMs = llNowMs + kConnectTimeoutMs;
-            return kConnPending;
-        }
-        (void)std::snprintf(m_szError, sizeof(m_szError), "connect: %s", std::strerror(errno));
-        (void)close(m_nSocket);
-        m_nSocket = -1;
+void CConnector::StartAttempt(const struct addrinfo* pAddr, int64_t llNowMs) {
+    // A failure here lets the next address go at once; a start, after
+    // kAttemptDelayMs.
+    m_llNextStartMs = llNowMs;
+    const int nSocket = socket(pAddr->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (nSocket < 0) {
+        (void)std::snprintf(m_szError, sizeof(m_szError), "socket: %s", std::strerror(errno));
+        return;
     }
-    char szLast[sizeof(m_szError)];
-    (void)std::snprintf(szLast, sizeof(szLast), "%s", m_szError);
-    return Fail("cannot connect to %s port %u: %s", m_szHost, m_nPort,
-                szLast[0] != '\0' ? szLast : "no address");
+    SetSocketOptions(nSocket);
+    if (connect(nSocket, pAddr->ai_addr, pAddr->ai_addrlen) != 0 && errno != EINPROGRESS) {
+        // Refused or unreachable at once (a local port, no route).
+        (void)std::snprintf(m_szError, sizeof(m_szError), "connect: %s", std::strerror(errno));
+        (void)close(nSocket);
+        return;
+    }
+    // Connected at once too: the poll says so.
+    m_aAttempts[m_nAttempts++] = {nSocket, llNowMs + kConnectTimeoutMs};
+    m_llNextStartMs = llNowMs + kAttemptDelayMs;
 }
 
-int32_t CConnector::Step(short nRevents, int64_t llNowMs, int* pSocket) {
-    if (m_pResolution) {
-        std::unique_lock<std::mutex> guard(m_pResolution->lock);
-        if (!m_pResolution->bDone) {
+// What follows from the time: the lookup's answer, attempts that time out,
+// new attempts.
+int32_t CConnector::Advance(int64_t llNowMs) {
+    if (m_bResolving) {
+        std::unique_lock<std::mutex> guard(m_pLookup->lock);
+        if (!m_pLookup->bDone) {
             guard.unlock();
-            if (llNowMs >= m_llDeadlineMs) {
-                return Fail("cannot resolve %s: no answer from the resolver", m_szHost);
-            }
-            return kConnPending;
+            if (llNowMs < m_llResolveDeadlineMs) return kConnPending;
+            // The lookup goes on; the next Start waits for it again.
+            return Fail("cannot resolve %s: no answer from the resolver", m_szHost);
         }
-        const int nResult = m_pResolution->nResult;
-        m_pAddrs = m_pResolution->pList;
-        m_pResolution->pList = nullptr;
+        const bool bOurs =
+            std::strcmp(m_pLookup->szHost, m_szHost) == 0 && m_pLookup->nPort == m_nPort;
+        const int nResult = m_pLookup->nResult;
+        if (bOurs) {
+            m_pAddrs = m_pLookup->pList;
+            m_pLookup->pList = nullptr;
+        }
         guard.unlock();
-        m_pResolution.reset();
+        m_pLookup.reset();
+        // An earlier name's lookup has ended: this one's may begin.
+        if (!bOurs) return StartLookup();
+        m_bResolving = false;
         if (nResult != 0) return Fail("cannot resolve %s: %s", m_szHost, gai_strerror(nResult));
-        m_pNextAddr = m_pAddrs;
-        return TryNextAddress(llNowMs);
+        m_Order.Reset(m_pAddrs);
+        m_llNextStartMs = llNowMs;
     }
-    if (m_nSocket < 0) return Fail("cannot connect to %s: no attempt running", m_szHost);
-    if (nRevents == 0) {
-        if (llNowMs < m_llDeadlineMs) return kConnPending;
+    for (uint32_t n = 0; n < m_nAttempts;) {
+        if (llNowMs < m_aAttempts[n].llDeadlineMs) {
+            ++n;
+            continue;
+        }
         (void)std::snprintf(m_szError, sizeof(m_szError), "connect: timed out");
-    } else {
+        CloseAttempt(n);
+        m_llNextStartMs = llNowMs;
+    }
+    while (m_nAttempts < kMaxPollFds && llNowMs >= m_llNextStartMs) {
+        const struct addrinfo* pAddr = m_Order.Next();
+        if (pAddr == nullptr) break;
+        StartAttempt(pAddr, llNowMs);
+    }
+    if (m_nAttempts > 0) return kConnPending;
+    return Fail("cannot connect to %s port %u: %s", m_szHost, m_nPort,
+                m_szError[0] != '\0' ? m_szError : "no address");
+}
+
+int32_t CConnector::Step(const struct pollfd* pPoll, uint32_t nCount, int64_t llNowMs,
+                         int* pSocket) {
+    if (!m_bResolving && m_nAttempts == 0) {
+        return Fail("cannot connect to %s: no attempt running", m_szHost);
+    }
+    // The sockets' answers first, before any new socket could take the
+    // number of one closed here.
+    for (uint32_t nAt = 0; !m_bResolving && nAt < nCount; ++nAt) {
+        if (pPoll[nAt].revents == 0) continue;
+        uint32_t n = 0;
+        while (n < m_nAttempts && m_aAttempts[n].nSocket != pPoll[nAt].fd) ++n;
+        if (n == m_nAttempts) continue;
         int nErr = 0;
         socklen_t nLen = sizeof(nErr);
-        if (getsockopt(m_nSocket, SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) nErr = errno;
+        if (getsockopt(m_aAttempts[n].nSocket, SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) {
+            nErr = errno;
+        }
         if (nErr == 0) {
-            *pSocket = m_nSocket;
-            m_nSocket = -1;
-            Cancel();
+            *pSocket = m_aAttempts[n].nSocket;
+            m_aAttempts[n] = m_aAttempts[--m_nAttempts];
+            CloseAll();  // the others lost
+            m_szError[0] = '\0';
             return kConnDone;
         }
+        // Refused, unreachable: the next address goes at once.
         (void)std::snprintf(m_szError, sizeof(m_szError), "connect: %s", std::strerror(nErr));
+        CloseAttempt(n);
+        m_llNextStartMs = llNowMs;
     }
-    (void)close(m_nSocket);
-    m_nSocket = -1;
-    return TryNextAddress(llNowMs);
+    return Advance(llNowMs);
 }

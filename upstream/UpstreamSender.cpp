@@ -23,8 +23,10 @@
 // time-out; only a change of a directory entry (a rotation, an edit) wakes it.
 // Without inotify the files are looked at once a second.
 //
-// Connections: off -> back-off wait -> connecting (name resolution on a
-// helper thread, non-blocking connect) -> connected. A broken session goes
+// Connections: off -> back-off wait -> connecting (CConnector: one name
+// lookup at a time on a helper thread; non-blocking connects to the name's
+// addresses, staggered, the first to connect wins) -> connected. The
+// connector's sockets are polled with the others. A broken session goes
 // back to the back-off wait (CBackoff: 0.5 s doubling to 30 s, with jitter);
 // what it left unacknowledged stays in the queue and goes out first on the
 // next one. An edit that changes host, port or protocol ends the session and
@@ -406,18 +408,19 @@ void CUpstreamSender::OnConnected(int nSocket, int64_t llNowMs) {
     m_szLastFailure[0] = '\0';
 }
 
-void CUpstreamSender::StepConnection(short nRevents, int64_t llNowMs) {
+// pConnPoll: the connector's nConnFds entries of the last poll.
+void CUpstreamSender::StepConnection(const pollfd* pConnPoll, uint32_t nConnFds, int64_t llNowMs) {
     if (m_eConn == EConn::kBackoff && llNowMs >= m_llRetryAtMs) {
         if (m_Connector.Start(m_stCfg.szHost, m_stCfg.nPort, llNowMs) == kConnFailed) {
             ScheduleRetry(m_Connector.Error(), llNowMs);
             return;
         }
         m_eConn = EConn::kConnecting;
-        nRevents = 0;
+        nConnFds = 0;  // polled before this attempt
     }
     if (m_eConn != EConn::kConnecting) return;
     int nSocket = -1;
-    const int32_t nStep = m_Connector.Step(nRevents, llNowMs, &nSocket);
+    const int32_t nStep = m_Connector.Step(pConnPoll, nConnFds, llNowMs, &nSocket);
     if (nStep == kConnDone) {
         OnConnected(nSocket, llNowMs);
     } else if (nStep == kConnFailed) {
@@ -553,18 +556,20 @@ void CUpstreamSender::Run() {
     LoadConfig(true);
     while (!m_bStop.load(std::memory_order_acquire)) {
         int64_t llNow = MonotonicMs();
-        pollfd aPoll[3];
+        pollfd aPoll[2 + CConnector::kMaxPollFds];
         nfds_t nFds = 0;
         aPoll[nFds++] = {m_aWakePipe[0], POLLIN, 0};
         const int nInotifyAt = m_nInotify >= 0 ? static_cast<int>(nFds) : -1;
         if (m_nInotify >= 0) aPoll[nFds++] = {m_nInotify, POLLIN, 0};
         int nSocketAt = -1;
+        const nfds_t nConnAt = nFds;
+        uint32_t nConnFds = 0;
         if (m_eConn == EConn::kConnected) {
             nSocketAt = static_cast<int>(nFds);
             aPoll[nFds++] = {m_nSocket, m_pLink->Events(), 0};
-        } else if (m_eConn == EConn::kConnecting && m_Connector.Fd() >= 0) {
-            nSocketAt = static_cast<int>(nFds);
-            aPoll[nFds++] = {m_Connector.Fd(), m_Connector.Events(), 0};
+        } else if (m_eConn == EConn::kConnecting) {
+            nConnFds = m_Connector.FillPoll(aPoll + nConnAt);
+            nFds += nConnFds;
         }
         const int nReady = poll(aPoll, nFds, ComputeTimeout(llNow));
         if (nReady < 0 && errno != EINTR) {
@@ -593,7 +598,7 @@ void CUpstreamSender::Run() {
             if (m_eConn == EConn::kConnected) {
                 Pump(nRevents, llNow);
             } else {
-                StepConnection(nRevents, llNow);
+                StepConnection(aPoll + nConnAt, nReady > 0 ? nConnFds : 0, llNow);
                 if (m_eConn == EConn::kConnected) Pump(0, llNow);
             }
             if (m_bCursorDirty && llNow - m_llLastSaveMs >= kSaveIntervalMs) SaveCursor(llNow);

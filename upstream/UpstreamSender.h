@@ -64,7 +64,7 @@ private:
     void Deactivate();
     void ApplyIdentity();
     void Pump(short nRevents, int64_t llNowMs);
-    void StepConnection(short nRevents, int64_t llNowMs);
+    void StepConnection(const pollfd* pConnPoll, uint32_t nConnFds, int64_t llNowMs);
     void OnConnected(int nSocket, int64_t llNowMs);
     void Disconnect(const char* pReason, int64_t llNowMs, bool bRetryNow);
     void ScheduleRetry(const char* pReason, int64_t llNowMs);
