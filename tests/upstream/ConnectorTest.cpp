@@ -8,8 +8,6 @@
 
 #include "tests/support/TestSupport.h"
 #include "tests/upstream/Collector.h"
-#include "tests/upstream/UpstreamTestUtil.h"
-#include "upstream/UpstreamSender.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +17,6 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -281,28 +278,6 @@ TEST(ConnectorTest, HungLookupIsWaitedForNotMultiplied) {
             return NotConnectedTo(stLive, nRet, nSocket, connector);
         }));
     }
-}
-
-// The sender's Stop ends while its connector waits for a lookup that hangs.
-TEST(ConnectorTest, SenderStopsWhileItsLookupHangs) {
-    zqtest::TempDir dir;
-    const std::string strFifo = dir.File("fifo");
-    const std::string strCfg = dir.File("LogServer.ini");
-    ASSERT_EQ(0, mkfifo(strFifo.c_str(), 0644));
-    ASSERT_TRUE(zqtest::WriteFile(strCfg, zqtest::ForwardIni("Host=hung.test\r\n")));
-    EXPECT_PASSED(WithHosts(dir, strFifo, [&]() -> std::string {
-        const size_t nThreads = Entries("/proc/self/task");
-        CUpstreamSender sender;
-        if (sender.Start(dir.Path().c_str(), strCfg.c_str(), "SDK", [](int32_t, const char*) {})) {
-            return "sender did not start";
-        }
-        // The sender's thread and the lookup's.
-        if (!PollUntil([&] { return Entries("/proc/self/task") >= nThreads + 2; })) {
-            return "no lookup began";
-        }
-        sender.Stop();  // a hang here: the child is killed, "(did not return)"
-        return "";
-    }));
 }
 
 }  // namespace
