@@ -52,6 +52,7 @@ size_t FormatStats(const DaemonStats& stStats, const char* pSep, char* pOut, siz
         Put("forward_rotated_away", stFwd.nRotatedAway);
         Put("forward_rejected", stFwd.nRejected);
         Put("forward_sessions", stFwd.nSessions);
+        Put("forward_state_unsaved", stFwd.bStateUnsaved);
     }
     return nAt;
 }

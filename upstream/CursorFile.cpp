@@ -57,12 +57,12 @@ int32_t CCursorFile::SetPath(const char* pLogDir, const char* pPrefix) {
 int32_t CCursorFile::Load(CursorState* pState) const {
     std::memset(pState, 0, sizeof(*pState));
     const int nFd = open(m_szPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (nFd < 0) return kCursorNone;
+    if (nFd < 0) return errno == ENOENT ? kCursorNone : kCursorDamaged;
     char szText[kStateTextLen + 2];
     szText[0] = '\n';  // every key, the first too, follows a line end
     const ssize_t nRead = read(nFd, szText + 1, kStateTextLen);
     (void)close(nFd);  // read-only: nothing to lose
-    if (nRead <= 0) return kCursorNone;
+    if (nRead <= 0) return kCursorDamaged;
     szText[nRead + 1] = '\0';
     uint64_t nHeadLen = 0;
     CursorState st{};
@@ -72,7 +72,7 @@ int32_t CCursorFile::Load(CursorState* pState) const {
         !ReadKey(szText, "headhash", 16, &st.stPos.nHeadHash) ||
         !ReadKey(szText, "lost", 10, &st.nLost) || nHeadLen > CFileSetReader::kHeadLen ||
         st.stPos.nSeq == 0) {
-        return kCursorNone;  // a damaged file: forwarding starts afresh
+        return kCursorDamaged;
     }
     st.stPos.nHeadLen = static_cast<uint32_t>(nHeadLen);
     *pState = st;

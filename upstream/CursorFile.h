@@ -22,10 +22,11 @@ struct CursorState {
     uint64_t nLost;  // lines rotated away before they were sent, over all runs
 };
 
-// kCursorOk, kCursorNone (no file, or not a state file: start afresh), or
-// kCursorIoError (errno) for Save.
+// kCursorOk, kCursorNone (no file), kCursorDamaged (something under the name
+// that is not a state file: start afresh), or kCursorIoError (errno) for Save.
 constexpr int32_t kCursorOk = 0;
 constexpr int32_t kCursorNone = 1;
+constexpr int32_t kCursorDamaged = 2;
 constexpr int32_t kCursorIoError = -1;
 
 class CCursorFile {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,6 +45,22 @@ uint64_t CountPieces(const char* p, size_t nLen, uint64_t* pRun) {
     return nCount;
 }
 
+// The number of a file's first line, kept with the file (kFirstSeqAttr):
+// 0 when it has none.
+uint64_t ReadFirstSeq(int nFd) {
+    char szValue[24];
+    const ssize_t nLen = fgetxattr(nFd, kFirstSeqAttr, szValue, sizeof(szValue) - 1);
+    if (nLen <= 0) return 0;
+    szValue[nLen] = '\0';
+    uint64_t nSeq = 0;
+    for (ssize_t i = 0; i < nLen; ++i) {
+        const char c = szValue[i];
+        if (c < '0' || c > '9' || nSeq > (UINT64_MAX - 9) / 10) return 0;  // not ours
+        nSeq = nSeq * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return nSeq;
+}
+
 }  // namespace
 
 CFileSetReader::CFileSetReader()
@@ -54,7 +71,8 @@ CFileSetReader::CFileSetReader()
       m_nRotatedAway(0),
       m_nBufStart(0),
       m_nBufLen(0),
-      m_nBufPos(0) {}
+      m_nBufPos(0),
+      m_bPlacing(false) {}
 
 CFileSetReader::~CFileSetReader() { Close(); }
 
@@ -180,8 +198,30 @@ void CFileSetReader::OpenNew(const uint64_t* pInodes) {
             m_stPos.nHeadHash = m_aFiles[0].nHeadHash;
             m_stPos.nHeadLen = m_aFiles[0].nHeadLen;
             ResetBuffer(0);
+            NumberFront();
         }
     }
+}
+
+// The file now read from its start: its lines are numbered from its mark
+// when it has one (an earlier run numbered them so), and it is marked with
+// the number its first line gets now when it has none. So a line keeps its
+// number also when the state file was lost: numbering starts again at the
+// mark of the oldest file. Marking may fail (a file system without extended
+// attributes, a full one): the numbers then depend on the state file alone.
+void CFileSetReader::NumberFront() {
+    SetFile& f = m_aFiles[0];
+    if (m_bPlacing || f.nFd < 0) return;
+    const uint64_t nMarked = ReadFirstSeq(f.nFd);
+    if (nMarked != 0) {
+        m_stPos.nSeq = nMarked;
+        return;
+    }
+    char szValue[24];
+    const int nLen = std::snprintf(szValue, sizeof(szValue), "%llu",
+                                   static_cast<unsigned long long>(m_stPos.nSeq));
+    // XATTR_CREATE: a mark, once made, is never changed.
+    (void)fsetxattr(f.nFd, kFirstSeqAttr, szValue, static_cast<size_t>(nLen), XATTR_CREATE);
 }
 
 void CFileSetReader::DropFront() {
@@ -195,6 +235,7 @@ void CFileSetReader::DropFront() {
         m_stPos.nInode = m_aFiles[0].nInode;
         m_stPos.nHeadHash = m_aFiles[0].nHeadHash;
         m_stPos.nHeadLen = m_aFiles[0].nHeadLen;
+        NumberFront();
     } else {
         m_stPos.nInode = 0;
         m_stPos.nHeadHash = 0;
@@ -237,23 +278,37 @@ void CFileSetReader::Rescan() {
 int32_t CFileSetReader::Seek(const StreamPos* pCursor) {
     Close();
     m_stPos = StreamPos{0, 0, pCursor != nullptr ? pCursor->nSeq : 1, 0, 0};
+    // Files are opened and passed while the place is looked for; only where
+    // the reader stays is a file numbered.
+    m_bPlacing = true;
     Rescan();
-    if (pCursor == nullptr || pCursor->nInode == 0) return kSeekExact;
-    for (uint32_t k = 0; k < m_nFiles; ++k) {
-        if (m_aFiles[k].nInode != pCursor->nInode || !HeadMatches(m_aFiles[k], *pCursor)) {
-            continue;
+    if (pCursor != nullptr && pCursor->nInode != 0) {
+        for (uint32_t k = 0; k < m_nFiles; ++k) {
+            if (m_aFiles[k].nInode != pCursor->nInode || !HeadMatches(m_aFiles[k], *pCursor)) {
+                continue;
+            }
+            while (k-- > 0) DropFront();
+            m_bPlacing = false;
+            struct stat st {};
+            uint64_t nOffset = pCursor->nOffset;
+            if (fstat(m_aFiles[0].nFd, &st) == 0 && nOffset > static_cast<uint64_t>(st.st_size)) {
+                nOffset = static_cast<uint64_t>(st.st_size);  // the file was cut: go on at its end
+            }
+            m_stPos.nOffset = nOffset;
+            m_stPos.nSeq = pCursor->nSeq;
+            ResetBuffer(nOffset);
+            if (nOffset == 0) NumberFront();
+            return kSeekExact;
         }
-        while (k-- > 0) DropFront();
-        struct stat st {};
-        uint64_t nOffset = pCursor->nOffset;
-        if (fstat(m_aFiles[0].nFd, &st) == 0 && nOffset > static_cast<uint64_t>(st.st_size)) {
-            nOffset = static_cast<uint64_t>(st.st_size);  // the file was cut: go on at its end
-        }
-        m_stPos.nOffset = nOffset;
-        m_stPos.nSeq = pCursor->nSeq;
-        ResetBuffer(nOffset);
-        return kSeekExact;
     }
+    // No cursor, or its file has left the set: the oldest line, numbered from
+    // its file's mark. Lines between the cursor and that mark were rotated
+    // away unsent and are counted; without a mark the numbers go on from the
+    // cursor (or from 1).
+    m_bPlacing = false;
+    if (m_nFiles > 0) NumberFront();
+    if (pCursor == nullptr || pCursor->nInode == 0) return kSeekExact;
+    if (m_stPos.nSeq > pCursor->nSeq) m_nRotatedAway += m_stPos.nSeq - pCursor->nSeq;
     return kSeekCursorGone;
 }
 

@@ -25,6 +25,10 @@ struct StreamLine {
     StreamPos stPos;    // the line's own place (resuming there reads it again)
 };
 
+// The extended attribute of a file of the set that holds the number of its
+// first line (decimal text), written by the reader when it first reads it.
+constexpr const char* kFirstSeqAttr = "user.zqlog.seq";
+
 // Results of CFileSetReader.
 constexpr int32_t kReadLine = 1;        // Next filled a line
 constexpr int32_t kReadCaughtUp = 0;    // nothing more to read now
@@ -65,8 +69,10 @@ public:
 
     // Places the reader at *pCursor; null: the oldest line of the set, number 1.
     // kSeekExact, or kSeekCursorGone when the cursor's file is no longer in the
-    // set (the reader then starts at the oldest line, numbering on from the
-    // cursor: what was lost cannot be counted).
+    // set (the reader then starts at the oldest line). Lines are numbered from
+    // the mark of their file (kFirstSeqAttr) where it has one, so a line read
+    // again keeps its number without a cursor too; the lines between a gone
+    // cursor and that mark count as rotated away.
     int32_t Seek(const StreamPos* pCursor);
 
     // Looks at the names of the set again: opens new files, counts and drops
@@ -106,6 +112,7 @@ private:
     bool HeadMatches(const SetFile& file, const StreamPos& pos);
     uint64_t CountLines(int nFd, uint64_t nFrom);
     void TakeLine(StreamLine* pLine, uint32_t nTextLen, uint32_t nConsumed);
+    void NumberFront();
 
     char m_aszNames[kMaxLogFiles][kPathLen];
     SetFile m_aFiles[kMaxHeld];  // [0] is read; the rest are newer, oldest first
@@ -116,4 +123,5 @@ private:
     uint64_t m_nBufStart;
     uint32_t m_nBufLen;
     uint32_t m_nBufPos;  // the next line starts here
+    bool m_bPlacing;     // Seek looks for its place: files are not numbered
 };

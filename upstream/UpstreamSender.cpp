@@ -116,7 +116,8 @@ CUpstreamSender::CUpstreamSender()
       m_nRejected(0),
       m_nSessions(0),
       m_bConnected(0),
-      m_bActive(0) {
+      m_bActive(0),
+      m_bStateUnsaved(0) {
     DefaultForwardConfig(&m_stCfg);
 }
 
@@ -178,6 +179,7 @@ UpstreamStats CUpstreamSender::GetStats() const {
     st.nSessions = m_nSessions.load(std::memory_order_relaxed);
     st.bActive = m_bActive.load(std::memory_order_relaxed);
     st.bConnected = m_bConnected.load(std::memory_order_relaxed);
+    st.bStateUnsaved = m_bStateUnsaved.load(std::memory_order_relaxed);
     return st;
 }
 
@@ -313,10 +315,16 @@ void CUpstreamSender::Activate() {
     const int32_t nLoad = m_Cursor.Load(&stState);
     m_nLostBase = nLoad == kCursorOk ? stState.nLost : 0;
     m_nLostNoted = 0;
+    if (nLoad == kCursorDamaged) {
+        Note(kNoteWarning,
+             "forwarding: %s is not a state file of its own; the set is sent from its oldest "
+             "line, each line under the number it had",
+             m_Cursor.Path());
+    }
     if (m_Reader.Seek(nLoad == kCursorOk ? &stState.stPos : nullptr) == kSeekCursorGone) {
         Note(kNoteWarning,
              "forwarding: the file of the saved place (line %llu) is no longer in the set; "
-             "going on with the oldest file (lines deleted meanwhile are not counted)",
+             "going on with the oldest file",
              static_cast<unsigned long long>(stState.stPos.nSeq));
     }
     m_bCursorDirty = true;  // the place as the reader found it
@@ -517,9 +525,11 @@ void CUpstreamSender::SaveCursor(int64_t llNowMs) {
                  std::strerror(errno));
         }
         m_bSaveFailed = true;
+        m_bStateUnsaved.store(1, std::memory_order_relaxed);
         return;  // dirty still: tried again at the next interval
     }
     m_bSaveFailed = false;
+    m_bStateUnsaved.store(0, std::memory_order_relaxed);
     m_bCursorDirty = false;
 }
 

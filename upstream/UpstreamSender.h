@@ -127,4 +127,5 @@ private:
     std::atomic<uint64_t> m_nSessions;
     std::atomic<uint32_t> m_bConnected;
     std::atomic<uint32_t> m_bActive;
+    std::atomic<uint32_t> m_bStateUnsaved;
 };

@@ -4,10 +4,11 @@
 
 // Counters of the sender, since Start. Read with GetStats from any thread.
 struct UpstreamStats {
-    uint64_t nForwarded;    // messages the collector acknowledged
-    uint64_t nRotatedAway;  // lines rotation deleted before they were sent
-    uint64_t nRejected;     // messages the collector refused (relp)
-    uint64_t nSessions;     // connections made
-    uint32_t bActive;       // 1 while [Forward] names a collector
-    uint32_t bConnected;    // 1 while a session is up
+    uint64_t nForwarded;     // messages the collector acknowledged
+    uint64_t nRotatedAway;   // lines rotation deleted before they were sent
+    uint64_t nRejected;      // messages the collector refused (relp)
+    uint64_t nSessions;      // connections made
+    uint32_t bActive;        // 1 while [Forward] names a collector
+    uint32_t bConnected;     // 1 while a session is up
+    uint32_t bStateUnsaved;  // 1 while the state file cannot be saved (a restart sends more again)
 };

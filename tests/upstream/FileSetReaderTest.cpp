@@ -10,9 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -165,7 +168,7 @@ TEST(FileSetReader, SeekResumesAtTheCursorOfTheSameFileOnly) {
     EXPECT_EQ((Lines{{"c", 3}}), ReadAll(&reader));
 
     // The same inode with other first bytes is another file (a reused inode):
-    // the reader starts with the oldest file and numbers on from the cursor.
+    // the reader starts with the oldest file, numbered from its mark.
     StreamPos stOther = stCursor;
     stOther.nHeadHash ^= 1;
     set.Rotate();
@@ -173,8 +176,8 @@ TEST(FileSetReader, SeekResumesAtTheCursorOfTheSameFileOnly) {
     ASSERT_EQ(kSeekCursorGone, reader.Seek(&stOther));
     const Lines vLines = ReadAll(&reader);
     ASSERT_EQ(4u, vLines.size());
-    EXPECT_EQ(3u, vLines[0].second);
-    EXPECT_EQ((std::pair<std::string, uint64_t>{"d", 6}), vLines[3]);
+    EXPECT_EQ(1u, vLines[0].second);
+    EXPECT_EQ((std::pair<std::string, uint64_t>{"d", 4}), vLines[3]);
 }
 
 TEST(FileSetReader, LongLinesComeInPieces) {
@@ -189,6 +192,49 @@ TEST(FileSetReader, LongLinesComeInPieces) {
     ASSERT_EQ(4u, vLines.size());
     EXPECT_EQ(strLong, vLines[0].first + vLines[1].first + vLines[2].first);
     EXPECT_EQ((std::pair<std::string, uint64_t>{"short", 4}), vLines[3]);
+}
+
+// Every file read is marked with the number of its first line, so a line read
+// again keeps its number when the state file is gone or names a file that
+// rotation deleted; the lines between such a cursor and the oldest mark are
+// counted as rotated away.
+TEST(FileSetReader, LinesKeepTheirNumbersWithoutTheStateFile) {
+    TempDir dir;
+    ASSERT_TRUE(zqtest::WriteFile(dir.File("probe"), ""));
+    if (setxattr(dir.File("probe").c_str(), kFirstSeqAttr, "1", 1, 0) != 0) {
+        GTEST_SKIP() << "no extended attributes here: " << std::strerror(errno);
+    }
+    SetWriter set(dir, 3);
+    set.Append("a1\na2\na3\n");
+    set.Rotate();
+    set.Append("b1\nb2\nb3\n");
+    set.Rotate();
+    set.Append("c1\nc2\n");
+    CFileSetReader first;
+    ASSERT_EQ(0, first.Open(dir.Path().c_str(), "SDK"));
+    ASSERT_EQ(kSeekExact, first.Seek(nullptr));
+    StreamLine stLine{};
+    ASSERT_EQ(kReadLine, first.Next(&stLine));
+    const StreamPos stAtA1 = stLine.stPos;
+    ASSERT_EQ(8u, 1 + ReadAll(&first).size());
+    set.Rotate();  // a1..a3 deleted
+    set.Append("d1\n");
+    const Lines kFromB = {{"b1", 4}, {"b2", 5}, {"b3", 6}, {"c1", 7}, {"c2", 8}, {"d1", 9}};
+    const struct {
+        const char* pName;
+        const StreamPos* pCursor;
+        int32_t nSeek;
+        uint64_t nRotatedAway;
+    } kCases[] = {{"no state file", nullptr, kSeekExact, 0},
+                  {"the cursor's file rotated away", &stAtA1, kSeekCursorGone, 3}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        CFileSetReader reader;
+        ASSERT_EQ(0, reader.Open(dir.Path().c_str(), "SDK"));
+        EXPECT_EQ(c.nSeek, reader.Seek(c.pCursor));
+        EXPECT_EQ(kFromB, ReadAll(&reader));
+        EXPECT_EQ(c.nRotatedAway, reader.RotatedAway());
+    }
 }
 
 TEST(CursorFile, SavedStateComesBackAndDamageMeansNone) {
@@ -216,10 +262,15 @@ TEST(CursorFile, SavedStateComesBackAndDamageMeansNone) {
     for (const char* pText : aDamaged) {
         SCOPED_TRACE(pText);
         ASSERT_TRUE(zqtest::WriteFile(cursor.Path(), pText));
-        EXPECT_EQ(kCursorNone, cursor.Load(&stLoaded));
+        EXPECT_EQ(kCursorDamaged, cursor.Load(&stLoaded));
     }
     ASSERT_TRUE(zqtest::WriteFile(cursor.Path(), strGood.substr(0, strGood.size() - 1)));
-    EXPECT_EQ(kCursorNone, cursor.Load(&stLoaded)) << "a cut file is damaged";
+    EXPECT_EQ(kCursorDamaged, cursor.Load(&stLoaded)) << "a cut file is damaged";
+    // A directory under the name: damaged, and no state can be saved over it.
+    zqtest::RemoveTree(cursor.Path());
+    ASSERT_EQ(0, mkdir(cursor.Path(), 0755));
+    EXPECT_EQ(kCursorDamaged, cursor.Load(&stLoaded));
+    EXPECT_EQ(kCursorIoError, cursor.Save(stSaved));
 }
 
 }  // namespace
