@@ -45,6 +45,11 @@ extern std::atomic<uint64_t> g_nRecvDatagrams;
 using RecvTickFn = void (*)(void* pContext, bool bRequested);
 // Sets the hook (null: none). Before the loop runs.
 void SetRecvTick(RecvTickFn pfnTick, void* pContext);
+// Called by the loop on its own thread once, when it has seen the stop request
+// and before it takes what is still queued on its socket. Set (null: none)
+// before the loop runs.
+using RecvStopFn = void (*)(void* pContext);
+void SetRecvStopHook(RecvStopFn pfnStop, void* pContext);
 
 // Pause in milliseconds after a pass that ended with nRecvResult (a net layer
 // code): 0 after a datagram or a time-out, kRecvBackoffMs after a failure that

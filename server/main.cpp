@@ -13,7 +13,8 @@
 // is one line on standard error and exit status 1. SIGTERM and SIGINT stop it in
 // order: the receive loop takes what is queued on its socket and returns,
 // DestroyAsyncLog lets the writer drain the ring and closes the file, and the
-// process exits 0 (Signals.h lists the other signals).
+// process exits 0 (Signals.h lists the other signals; after SIGPWR the log
+// files are synced to disk when the loop sees the stop and after the drain).
 
 #include "asynclog/ZIdOrereDov.h"
 #include "logmodule/LogModule.h"
@@ -160,6 +161,21 @@ void OnRecvTick(void* pContext, bool bRequested) {
     }
 }
 
+// Writes what the log directory's file system holds in memory to its disk,
+// when a stop came with SIGPWR: the power is failing. Without a descriptor of
+// the directory (it was removed meanwhile) every file system is synced.
+void SyncLogFilesIfAsked(const char* pLogDir) {
+    if (!g_bSyncRequest.load(std::memory_order_relaxed)) return;
+    const int nFd = open(pLogDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (nFd < 0 || syncfs(nFd) != 0) sync();
+    // Opened for syncing only: nothing to lose at close.
+    if (nFd >= 0) (void)close(nFd);
+}
+
+// The receive loop has seen the stop: the first sync comes before the drain.
+// pContext: the log directory.
+void OnRecvStop(void* pContext) { SyncLogFilesIfAsked(static_cast<const char*>(pContext)); }
+
 // Binds the daemon's endpoint into *pContext (a std::unique_ptr<NetHandle>);
 // false, with one line on standard error, when the port cannot be had.
 bool BindPort(void* pContext) {
@@ -277,6 +293,7 @@ int main(int argc, char** argv) {
                   m.m_nFileNum.load());
     }
     SetRecvTick(&OnRecvTick, &stUpstream);
+    SetRecvStopHook(&OnRecvStop, szLogDir);
     stStartUp.Ready();
     (void)MessageRecvOn(std::move(pNet), szBaseDir);
     stStartUp.Stopping();
@@ -293,5 +310,6 @@ int main(int argc, char** argv) {
     stUpstream.Stop();
     // The writer drains the ring and the file is closed before the process ends.
     (void)DestroyAsyncLog();
+    SyncLogFilesIfAsked(szLogDir);
     return kExitOk;
 }
