@@ -147,14 +147,24 @@ bool CollectDaemonStats(const CUpstreamSender* pUpstream, DaemonStats* pStats) {
     return true;
 }
 
+// What the receive loop's hooks work with; main's, the hooks run on its thread.
+struct RecvHookContext {
+    const CUpstreamSender* pUpstream;
+    int nRunDirFd;        // the lock's directory, where the statistics file lies
+    const char* pLogDir;  // synced to disk after SIGPWR
+};
+
 // Once a second the statistics file; on SIGUSR1 also a record of them.
-// pContext: the forwarding sender.
+// pContext: the RecvHookContext.
 void OnRecvTick(void* pContext, bool bRequested) {
+    const auto* pHooks = static_cast<const RecvHookContext*>(pContext);
     DaemonStats stStats{};
-    if (!CollectDaemonStats(static_cast<const CUpstreamSender*>(pContext), &stStats)) return;
+    if (!CollectDaemonStats(pHooks->pUpstream, &stStats)) return;
     char szText[512];
     (void)FormatStats(stStats, "\n", szText, sizeof(szText));
-    (void)WriteStatsFile(kStatsFilePath, szText);  // not root: no /run to write, no file
+    // A full file system or a missing directory: the figures stay in memory,
+    // for SIGUSR1 and the stop.
+    (void)WriteStatsFile(pHooks->nRunDirFd, szText);
     if (bRequested && g_bOwnRecords) {
         (void)FormatStats(stStats, ", ", szText, sizeof(szText));
         OwnRecord(ZQ_LEVEL_INFO, "statistics: %s", szText);
@@ -173,8 +183,9 @@ void SyncLogFilesIfAsked(const char* pLogDir) {
 }
 
 // The receive loop has seen the stop: the first sync comes before the drain.
-// pContext: the log directory.
-void OnRecvStop(void* pContext) { SyncLogFilesIfAsked(static_cast<const char*>(pContext)); }
+void OnRecvStop(void* pContext) {
+    SyncLogFilesIfAsked(static_cast<const RecvHookContext*>(pContext)->pLogDir);
+}
 
 // Binds the daemon's endpoint into *pContext (a std::unique_ptr<NetHandle>);
 // false, with one line on standard error, when the port cannot be had.
@@ -292,8 +303,9 @@ int main(int argc, char** argv) {
                   ZQ_VERSION_STRING, szBaseDir, szCfgPath, m.m_nFileSize.load(),
                   m.m_nFileNum.load());
     }
-    SetRecvTick(&OnRecvTick, &stUpstream);
-    SetRecvStopHook(&OnRecvStop, szLogDir);
+    RecvHookContext stHooks{&stUpstream, stLock.DirFd(), szLogDir};
+    SetRecvTick(&OnRecvTick, &stHooks);
+    SetRecvStopHook(&OnRecvStop, &stHooks);
     stStartUp.Ready();
     (void)MessageRecvOn(std::move(pNet), szBaseDir);
     stStartUp.Stopping();
@@ -303,7 +315,7 @@ int main(int argc, char** argv) {
         if (CollectDaemonStats(&stUpstream, &stStats))
             (void)FormatStats(stStats, ", ", szText, sizeof(szText));
         if (g_bOwnRecords) OwnRecord(ZQ_LEVEL_INFO, "stopping: %s", szText);
-        (void)unlink(kStatsFilePath);  // absent when it could not be written
+        RemoveStatsFile(stLock.DirFd());
     }
 
     // The sender's last notes still reach the log.

@@ -9,6 +9,7 @@
 #include "platform/UdpNetLayer.h"
 #include "server/InstanceLock.h"
 #include "server/MessageRecv.h"
+#include "server/Stats.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -1596,6 +1597,83 @@ TEST_F(DaemonTest, UnprivilegedUserCannotKeepTheDaemonFromStarting) {
         EXPECT_TRUE(S_ISFIFO(st.st_mode));
         ASSERT_EQ(0, lstat(kPidFilePath, &st));
         EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    }
+}
+
+// The statistics file lies beside the pid file, readable by everyone, and
+// zqlog --stats reads it there. Where uid 65534 made the run directory's name
+// first, as a link to a directory of its own (in a /run anyone may write), the
+// daemon writes and removes nothing through the link: the file is in the log
+// directory, and zqlog does not show the user's file.
+TEST_F(DaemonTest, StatisticsFileLiesBesideThePidFileForEveryReader) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to act as uid 65534";
+    ASSERT_EQ(0, chmod(m_Dir.Path().c_str(), 0755));
+    const int nProbe = Run({"/bin/sh", "-c", std::string("test -x ") + kZqlogPath}, m_Dir.Path(),
+                           "", m_Dir.File("probe.out"), kNobody);
+    if (nProbe != 0) GTEST_SKIP() << "uid 65534 cannot run " << kZqlogPath;
+    const struct {
+        const char* pName;
+        bool bLinkedRunDir;  // uid 65534 made kRunDir a link to its own directory
+        uid_t nReader;       // who runs zqlog --stats
+    } kCases[] = {
+        {"root's run directory, read by uid 65534", false, kNobody},
+        {"the run directory's name a user's link, read by root", true, 0},
+    };
+    int nRun = 0;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        CRunSquat stSquat;
+        const std::string strUserDir = m_Dir.File("user" + std::to_string(++nRun));
+        const std::string strPlanted = "received 999\n\033]0;owned\007\n";
+        if (c.bLinkedRunDir) {
+            if (!CRunSquat::RunIsOpen()) {
+                std::printf("/run is not writable by others here: no link can be planted\n");
+                continue;
+            }
+            zqtest::RemoveTree(kRunDir);  // an earlier root daemon's; none runs (SetUp)
+            ASSERT_EQ(0, mkdir(strUserDir.c_str(), 0755));
+            ASSERT_EQ(0, chown(strUserDir.c_str(), kNobody, kNobody));
+            ASSERT_EQ(0, zqtest::RunAsUser(kNobody, [&] {
+                          const bool bOk =
+                              WriteFile(strUserDir + "/" + kStatsFileName, strPlanted) &&
+                              symlink(strUserDir.c_str(), kRunDir) == 0;
+                          return bOk ? 0 : 1;
+                      }));
+        }
+        const std::string strBase = m_Dir.File("base" + std::to_string(nRun));
+        const std::string strDir = c.bLinkedRunDir ? strBase + "/ZqSdkLog" : kRunDir;
+        const pid_t nDaemon = StartDaemon(MakeRunDir("run" + std::to_string(nRun), strBase));
+        ASSERT_NE(0, nDaemon);
+        EXPECT_EQ(std::to_string(nDaemon) + "\n", ReadFile(strDir + "/" + kPidFileName));
+        const std::string strStats = strDir + "/" + kStatsFileName;
+        EXPECT_TRUE(PollUntil([&] { return FileExists(strStats); })) << strStats;
+        EXPECT_EQ("0644", ModeOf(strStats));
+
+        CSender stSender;
+        for (int i = 0; i < 5; ++i) stSender.Send("counted " + std::to_string(i) + "\r\n");
+        const std::string strOut = m_Dir.File("stats" + std::to_string(nRun) + ".out");
+        std::string strShown;
+        EXPECT_TRUE(PollUntil([&] {
+            const int nStatus = Run({kZqlogPath, "--stats", "-D", strBase + "/ZqSdkLog"},
+                                    m_Dir.Path(), "", strOut, c.nReader);
+            strShown = ReadFile(strOut);
+            return nStatus == 0 && strShown.find("received 5\n") != std::string::npos;
+        })) << strShown;
+        EXPECT_EQ(std::string::npos, strShown.find("999")) << strShown;
+        EXPECT_EQ(0, StopDaemon(nDaemon));
+        EXPECT_FALSE(FileExists(strStats)) << "the statistics outlive the daemon";
+        if (c.bLinkedRunDir) {
+            // The user's directory holds the user's file alone, unchanged.
+            std::vector<std::string> vNames;
+            DIR* pDir = opendir(strUserDir.c_str());
+            ASSERT_NE(nullptr, pDir);
+            while (dirent* pEnt = readdir(pDir)) {
+                if (pEnt->d_name[0] != '.') vNames.push_back(pEnt->d_name);
+            }
+            closedir(pDir);
+            EXPECT_EQ(std::vector<std::string>{kStatsFileName}, vNames);
+            EXPECT_EQ(strPlanted, ReadFile(strUserDir + "/" + kStatsFileName));
+        }
     }
 }
 
