@@ -10,6 +10,7 @@
 #include "server/Signals.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -253,6 +254,17 @@ std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult) {
     std::unique_ptr<NetHandle> pNet(new (std::nothrow) NetHandle(kLoopbackIp, kLogServerPort,
                                                                  kRecvBufSize, NetUse::kExclusive));
     *pResult = pNet != nullptr ? pNet->NetLayerGetBindResult(nullptr) : NET_ERR_HANDLE;
+    return pNet;
+}
+
+std::unique_ptr<NetHandle> AdoptReceiveEndpoint(int nSocket, int32_t* pResult) {
+    std::unique_ptr<NetHandle> pNet(new (std::nothrow) NetHandle(nSocket, kRecvBufSize));
+    if (pNet == nullptr) {
+        (void)close(nSocket);  // nothing was received through it yet
+        *pResult = NET_ERR_HANDLE;
+        return pNet;
+    }
+    *pResult = pNet->NetLayerGetBindResult(nullptr);
     return pNet;
 }
 

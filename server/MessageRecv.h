@@ -62,6 +62,12 @@ uint32_t RecvPauseMs(int32_t nRecvResult);
 // (NetHandle::NetLayerGetBindResult,
 // NET_ERR_HANDLE when it could not be allocated; the endpoint is then null).
 std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult);
+// The daemon's endpoint on nSocket, a socket bound to 127.0.0.1:12345 already
+// and made to hold the port exclusively by its creator (the one a service
+// manager passed, ListenSocket.h), which the endpoint then owns: with a
+// kRecvBufSize buffer, and taking datagrams from every sender (a socket that a
+// stopping daemon had sealed is opened again). *pResult as above.
+std::unique_ptr<NetHandle> AdoptReceiveEndpoint(int nSocket, int32_t* pResult);
 // MessageRecv's result when its endpoint could not bind 127.0.0.1:12345 (the
 // port is held by another socket): the daemon must not run without its port.
 constexpr int kRecvErrBind = 1;

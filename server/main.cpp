@@ -9,8 +9,9 @@
 // start) and a log directory no other user can write (else it refuses), detach
 // (StartUp.h: the starter waits until the daemon receives), signal handlers,
 // pid file, log module in file mode (a missing LogServer.ini is written with the
-// defaults), receive endpoint bound, ready, receive loop. Any failure on the way
-// is one line on standard error and exit status 1. SIGTERM and SIGINT stop it in
+// defaults), receive endpoint bound (or the socket a service manager passed
+// taken over, ListenSocket.h), ready, receive loop. Any failure on the way is
+// one line on standard error and exit status 1. SIGTERM and SIGINT stop it in
 // order: the receive loop takes what is queued on its socket and returns,
 // DestroyAsyncLog lets the writer drain the ring and closes the file, and the
 // process exits 0 (Signals.h lists the other signals; after SIGPWR the log
@@ -22,6 +23,7 @@
 #include "platform/ZQThread.h"
 #include "server/CommandLine.h"
 #include "server/InstanceLock.h"
+#include "server/ListenSocket.h"
 #include "server/MessageRecv.h"
 #include "server/Signals.h"
 #include "server/StartUp.h"
@@ -187,11 +189,27 @@ void OnRecvStop(void* pContext) {
     SyncLogFilesIfAsked(static_cast<const RecvHookContext*>(pContext)->pLogDir);
 }
 
-// Binds the daemon's endpoint into *pContext (a std::unique_ptr<NetHandle>);
-// false, with one line on standard error, when the port cannot be had.
+// Binds the daemon's endpoint into *pContext (a std::unique_ptr<NetHandle>),
+// or takes over the socket a service manager passed; false, with one line on
+// standard error, when the port cannot be had. A passed socket that is not the
+// daemon's is refused, said on standard error, and the port bound as always.
 bool BindPort(void* pContext) {
     auto* pNet = static_cast<std::unique_ptr<NetHandle>*>(pContext);
     int32_t nBound = 0;
+    char szWhy[160];
+    const int nPassed = TakeListenSocket(szWhy, sizeof(szWhy));
+    if (nPassed >= 0) {
+        *pNet = AdoptReceiveEndpoint(nPassed, &nBound);
+        if (nBound == 0) return true;
+        std::snprintf(szWhy, sizeof(szWhy), "it cannot be used (error %#x)",
+                      static_cast<unsigned>(nBound));
+    }
+    if (nPassed != kNoListenSocket) {
+        std::fprintf(stderr,
+                     "%s: refusing the socket passed by the service manager: %s; binding "
+                     "the port itself\n",
+                     kLogServerName, szWhy);
+    }
     *pNet = OpenReceiveEndpoint(&nBound);
     if (nBound == 0) return true;
     (void)CStartUp::Fail("cannot receive on UDP port %u of 127.0.0.1 (error %#x): is it in use?",

@@ -10,10 +10,12 @@
 #     each with the shared and the static library, and a client with
 #     functions named like the library's internal ones;
 #   - clients built with find_package(ZqLog), in C and C++, shared and static;
-#   - the systemd unit: systemd-analyze verify and its exposure score;
+#   - the systemd units (the service and its socket): systemd-analyze verify,
+#     and the service's exposure score;
 #   - the init script, under sh and BusyBox sh, starting, querying, reloading
 #     and stopping the installed daemon with a record forwarded by the
-#     installed zqlog.
+#     installed zqlog, and naming the process that holds the daemon's port
+#     when a start cannot have it.
 # A cross build's clients are built with the cross compilers and run under the
 # emulator; the CMake clients and the init script need the host and are left
 # out there.
@@ -76,6 +78,7 @@ expect_tree() {
   [ -x "$etc/init.d/zuvozadavid" ] || fail "the init script is not in $etc/init.d"
   [ -f "$etc/zqlog/Path.ini" ] || fail "Path.ini is not in $etc/zqlog"
   [ -f "$unitdir/zuvozadavid.service" ] || fail "the unit is not in $unitdir"
+  [ -f "$unitdir/zuvozadavid.socket" ] || fail "the socket unit is not in $unitdir"
 }
 
 echo "--- install with --prefix: nothing outside the prefix"
@@ -166,15 +169,16 @@ for exe in zqclient zqclient_static zqexample zqexample_static; do
     fail "no record from $exe"
 done
 
-echo "--- systemd unit"
+echo "--- systemd units"
 unit="$root/lib/systemd/system/zuvozadavid.service"
 if command -v systemd-analyze >/dev/null 2>&1; then
-  # verify looks for the programs the unit names: the staged daemon stands in
-  # for the installed one.
+  # verify looks for the programs and man pages the units name: the staged
+  # daemon and pages stand in for the installed ones.
   mkdir -p "$stage/unit"
   sed "s|$prefix/sbin/ZuVozAdavid|$root/sbin/ZuVozAdavid|" "$unit" >"$stage/unit/zuvozadavid.service"
-  report=$(systemd-analyze verify "$stage/unit/zuvozadavid.service" 2>&1) ||
-    fail "systemd-analyze verify: $report"
+  cp "$root/lib/systemd/system/zuvozadavid.socket" "$stage/unit/"
+  report=$(MANPATH="$root/share/man" systemd-analyze verify "$stage/unit/zuvozadavid.socket" \
+    "$stage/unit/zuvozadavid.service" 2>&1) || fail "systemd-analyze verify: $report"
   [ -z "$report" ] || fail "systemd-analyze verify: $report"
   score=$(systemd-analyze security --offline=yes "$stage/unit/zuvozadavid.service" 2>&1 |
     sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
@@ -230,6 +234,28 @@ if [ "$(id -u)" = 0 ]; then
   "$init" stop
 fi
 
+# A program that holds the daemon's port, as a user's program may.
+holder="$stage/holder"
+cat >"$holder.c" <<'EOF'
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+int main(void) {
+  struct sockaddr_in addr = {0};
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(12345);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0) return 1;
+  pause();
+  return 0;
+}
+EOF
+"$cc" -o "$holder" "$holder.c" || fail "the port holder does not build"
+holder_user=()
+if [ "$(id -u)" = 0 ]; then holder_user=(setpriv --reuid=65534 --regid=65534 --clear-groups); fi
+
 # The init script under the system's sh and, when it is there, BusyBox's.
 shells=("")
 if command -v busybox >/dev/null 2>&1; then shells+=("busybox sh"); fi
@@ -238,6 +264,20 @@ for shell in "${shells[@]}"; do
   # shellcheck disable=SC2086  # the shell command splits on purpose
   run() { $shell "$init" "$@"; }
   if run status; then fail "a ZuVozAdavid runs already"; fi
+  # With the port held, start tries for a while, then names the holder.
+  "${holder_user[@]}" "$holder" &
+  holder_pid=$!
+  fakes+=("$holder_pid")
+  for _ in $(seq 200); do
+    grep -q " 0100007F:3039 " /proc/net/udp && break
+    sleep 0.1
+  done
+  if run start 2>"$stage/held.err"; then fail "start succeeded with the port held"; fi
+  grep -q "127.0.0.1:12345 is held by pid $holder_pid (holder)" "$stage/held.err" ||
+    fail "start did not name the holder: $(cat "$stage/held.err")"
+  kill -KILL "$holder_pid"
+  wait "$holder_pid" 2>/dev/null || true
+  if run status; then fail "a daemon runs after the refused start"; fi
   run start
   run status || fail "status after start"
   pid=$(cat "$(sed -n 's/^RUN_PID_FILE="\(.*\)"$/\1/p' "$init")" 2>/dev/null ||

@@ -246,6 +246,9 @@ protected:
         std::vector<std::string> vEnv;  // added to the environment ("NAME=value")
         // Added to the options of each sanitizer, e.g. "detect_leaks=0".
         std::string strSanitizerOptions;
+        // A socket passed as a service manager passes it: on descriptor 3,
+        // with LISTEN_FDS=1 and LISTEN_PID the program's pid; -1: none.
+        int nListenFd = -1;
     };
 
     // Starts a program in a child process as stSpec says, as uid nUid when it
@@ -269,6 +272,10 @@ protected:
                            strLower);
         }
         vEnv.insert(vEnv.end(), stSpec.vEnv.begin(), stSpec.vEnv.end());
+        // LISTEN_PID is the child's, known after the fork: written into this
+        // room there.
+        char szListenPid[32] = "LISTEN_PID=";
+        if (stSpec.nListenFd >= 0) vEnv.push_back("LISTEN_FDS=1");
         // The project's own programs run through the emulator of a cross build.
         const std::vector<std::string>& vArgs = stSpec.vArgs;
         const bool bOwn = vArgs[0] == kDaemonPath || vArgs[0] == kZqlogPath;
@@ -281,6 +288,7 @@ protected:
         vArgv.push_back(nullptr);
         std::vector<char*> vEnvp;
         for (const std::string& s : vEnv) vEnvp.push_back(const_cast<char*>(s.c_str()));
+        if (stSpec.nListenFd >= 0) vEnvp.push_back(szListenPid);
         vEnvp.push_back(nullptr);
         const std::string strIn = stSpec.strStdin.empty() ? "/dev/null" : stSpec.strStdin;
 
@@ -296,6 +304,16 @@ protected:
             if (nIn < 0 || nOut < 0 || nErr < 0 || dup2(nIn, 0) < 0 || dup2(nOut, 1) < 0 ||
                 dup2(nErr, 2) < 0 || chdir(stSpec.strCwd.c_str()) != 0) {
                 _exit(kExecFailed);
+            }
+            if (stSpec.nListenFd >= 0) {
+                (void)std::snprintf(szListenPid, sizeof(szListenPid), "LISTEN_PID=%d",
+                                    static_cast<int>(getpid()));
+                // dup2 clears close-on-exec on the copy; the same descriptor
+                // keeps its flags.
+                if ((stSpec.nListenFd == 3 ? fcntl(3, F_SETFD, 0) : dup2(stSpec.nListenFd, 3)) <
+                    0) {
+                    _exit(kExecFailed);
+                }
             }
             if (stSpec.nUid != getuid() && (setgroups(0, nullptr) != 0 ||
                                             setgid(stSpec.nUid) != 0 || setuid(stSpec.nUid) != 0)) {
@@ -1398,6 +1416,120 @@ TEST_F(DaemonTest, NoOtherUserCanBindThePortWhileTheDaemonRuns) {
     stUser.Stop();
     EXPECT_EQ(0, StopDaemon(nDaemon));
     EXPECT_EQ(strExpected, ReadFile(strFile));
+}
+
+// Socket activation: the daemon started as a service manager starts it, with
+// the socket bound for it (with address reuse, as the manager binds) passed as
+// descriptor 3. It receives on that socket and holds the port alone; the port
+// stays bound after it stops, and the next daemon on the same socket (a
+// restart) receives again. A passed socket that is not the daemon's is
+// refused, said on standard error, and the daemon binds the port itself; one
+// that another socket joined meanwhile leaves it without its port.
+TEST_F(DaemonTest, DaemonTakesOverTheSocketAServiceManagerPasses) {
+    const uint16_t kOtherPort = kLogServerPort + 1;
+    const struct {
+        const char* pName;
+        uint16_t nPort;        // the passed socket's
+        bool bJoined;          // another socket bound beside it with address reuse
+        const char* pRefusal;  // what standard error says; null: taken over
+    } kCases[] = {
+        {"the daemon's socket", kLogServerPort, false, nullptr},
+        {"a socket on another port", kOtherPort, false, "bound to 127.0.0.1:12346, not"},
+        {"a socket another one joined", kLogServerPort, true, "another socket shares"},
+    };
+    const uid_t nUid = getuid() == 0 ? kNobody : getuid();
+    // Bit i set: a user's bind i of address reuse, port reuse, both succeeded.
+    auto UserBinds = [nUid] {
+        zqtest::UserProcess stUser(nUid, [] {
+            const bool kReuse[][2] = {{true, false}, {false, true}, {true, true}};
+            int nBound = 0;
+            for (int i = 0; i < 3; ++i) {
+                if (zqtest::BindUdp(kLoopbackIp, kLogServerPort, kReuse[i][0], kReuse[i][1],
+                                    SOCK_CLOEXEC) >= 0) {
+                    nBound |= 1 << i;
+                }
+            }
+            return nBound;
+        });
+        return stUser.Status();
+    };
+    int nRun = 0;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        const int nPassed = zqtest::BindUdp(kLoopbackIp, c.nPort, true, false, SOCK_CLOEXEC);
+        ASSERT_GE(nPassed, 0) << std::strerror(errno);
+        const int nJoined =
+            c.bJoined ? zqtest::BindUdp(kLoopbackIp, kLogServerPort, true, false, SOCK_CLOEXEC)
+                      : -1;
+        ASSERT_EQ(c.bJoined, nJoined >= 0) << std::strerror(errno);
+        const std::string strBase = m_Dir.File("base" + std::to_string(++nRun));
+        SpawnSpec stSpec;
+        stSpec.vArgs = {kDaemonPath, "-n"};
+        stSpec.strCwd = MakeRunDir("run" + std::to_string(nRun), strBase);
+        stSpec.strOut = m_Dir.File("passed.out");
+        stSpec.strErr = m_Dir.File("passed.err");
+        stSpec.nListenFd = nPassed;
+        // Each daemon on the socket writes what it was sent while it runs,
+        // sent once it has written its start (its socket is ready by then: a
+        // stopping daemon seals it, and the next takes it over).
+        std::string strExpected;
+        size_t nStarts = 0;
+        auto Receives = [&](pid_t nDaemon, const std::string& strTag) {
+            ++nStarts;
+            if (!PollUntil([&] {
+                    const std::string strLog = ReadFile(LogFile(strBase, 0));
+                    size_t nSeen = 0;
+                    for (size_t n = strLog.find("started: version"); n != std::string::npos;
+                         n = strLog.find("started: version", n + 1)) {
+                        ++nSeen;
+                    }
+                    return nSeen == nStarts || waitpid(nDaemon, nullptr, WNOHANG) != 0;
+                })) {
+                return false;
+            }
+            CSender stSender;
+            for (int i = 0; i < 50; ++i) {
+                const std::string strRecord = strTag + " " + std::to_string(i) + "\r\n";
+                stSender.Send(strRecord);
+                strExpected += strRecord;
+            }
+            return PollUntil([&] {
+                return WithoutOwnRecords(ReadFile(LogFile(strBase, 0))) == strExpected ||
+                       waitpid(nDaemon, nullptr, WNOHANG) != 0;
+            });
+        };
+        pid_t nDaemon = Spawn(stSpec);
+        ASSERT_GT(nDaemon, 0);
+        if (c.bJoined) {
+            const int nStatus = WaitChild(nDaemon);
+            EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << Describe(nStatus);
+            EXPECT_NE(std::string::npos,
+                      ReadFile(stSpec.strErr).find("cannot receive on UDP port 12345"))
+                << ReadFile(stSpec.strErr);
+        } else {
+            EXPECT_TRUE(Receives(nDaemon, "first")) << ReadFile(stSpec.strErr);
+            EXPECT_EQ(0, UserBinds()) << "the port is shared while the daemon runs";
+            EXPECT_EQ(0, StopDaemon(nDaemon)) << ReadFile(stSpec.strErr);
+        }
+        const std::string strErr = ReadFile(stSpec.strErr);
+        if (c.pRefusal != nullptr) {
+            EXPECT_NE(std::string::npos,
+                      strErr.find("refusing the socket passed by the service manager: "))
+                << strErr;
+            EXPECT_NE(std::string::npos, strErr.find(c.pRefusal)) << strErr;
+        } else {
+            EXPECT_EQ(std::string::npos, strErr.find("refusing")) << strErr;
+            // Between two daemons the manager holds the port, still alone.
+            EXPECT_EQ(0, UserBinds()) << "the port is shared between two daemons";
+            nDaemon = Spawn(stSpec);
+            ASSERT_GT(nDaemon, 0);
+            EXPECT_TRUE(Receives(nDaemon, "second")) << ReadFile(stSpec.strErr);
+            EXPECT_EQ(0, StopDaemon(nDaemon));
+        }
+        EXPECT_EQ(strExpected, WithoutOwnRecords(ReadFile(LogFile(strBase, 0))));
+        if (nJoined >= 0) (void)close(nJoined);
+        (void)close(nPassed);
+    }
 }
 
 TEST_F(DaemonTest, DaemonThatCannotBindItsPortStops) {
