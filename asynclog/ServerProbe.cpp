@@ -27,19 +27,23 @@ struct PortSockets {
     unsigned long long nInode[kMaxPortSockets];
     uid_t nUid[kMaxPortSockets];
     size_t nCount;
+    size_t nSeen;   // all of them, also those beyond kMaxPortSockets
     bool bForeign;  // one of them belongs to neither root nor the caller
 };
 
 bool TrustedUid(uid_t nUid, uid_t nSelf) { return nUid == kRootUid || nUid == nSelf; }
 
-// Reads /proc/net/udp. Each line after the header is
+// Reads the UDP table of the caller's network namespace, through /proc/self:
+// where only the process directories of /proc are visible (a service's
+// ProcSubset=pid) /proc/net is not. Each line after the header is
 //   "sl: local_address rem_address st tx_queue:rx_queue tr:when retrnsmt uid timeout inode ..."
 // with an address as the kernel's 32-bit value (network order) and the port in
 // host order, both in hex. False when the table cannot be read.
 bool ReadPortSockets(uid_t nSelf, PortSockets* pSockets) {
     pSockets->nCount = 0;
+    pSockets->nSeen = 0;
     pSockets->bForeign = false;
-    FILE* pFile = std::fopen("/proc/net/udp", "re");
+    FILE* pFile = std::fopen("/proc/self/net/udp", "re");
     if (pFile == nullptr) return false;
     char szLine[kProcLineLen];
     const bool bHeader = std::fgets(szLine, sizeof(szLine), pFile) != nullptr;
@@ -56,6 +60,7 @@ bool ReadPortSockets(uid_t nSelf, PortSockets* pSockets) {
         // The wildcard address takes what is sent to 127.0.0.1 as well.
         if (nPort != kLogServerPort || (nAddr != nLoopback && nAddr != 0)) continue;
         if (!TrustedUid(static_cast<uid_t>(nUid), nSelf)) pSockets->bForeign = true;
+        ++pSockets->nSeen;
         if (pSockets->nCount < kMaxPortSockets) {
             pSockets->nInode[pSockets->nCount] = nInode;
             pSockets->nUid[pSockets->nCount] = static_cast<uid_t>(nUid);
@@ -198,4 +203,10 @@ int32_t FindProcessByName(const char* pName) {
     }
     (void)closedir(pDir);  // a directory stream: nothing to report
     return nPid;
+}
+
+int32_t CountPortSockets() {
+    PortSockets sockets;
+    if (!ReadPortSockets(geteuid(), &sockets)) return -1;
+    return static_cast<int32_t>(sockets.nSeen);
 }

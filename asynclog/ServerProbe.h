@@ -22,3 +22,9 @@
 // while the daemon is down, without making a client send its records away.
 // Reads /proc directly: no child process, no dependency on a pidof program.
 int32_t FindProcessByName(const char* pName);
+
+// How many sockets are bound to 127.0.0.1:kLogServerPort or to the wildcard
+// address on that port, whoever holds them (one while only the daemon's is
+// there; more only where sockets share the port with address reuse); -1 when
+// the table cannot be read.
+int32_t CountPortSockets();

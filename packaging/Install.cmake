@@ -5,7 +5,8 @@
 #
 #   runtime  zuvozadavid    <prefix>/sbin/ZuVozAdavid, <prefix>/bin/zqlog,
 #                           <etc>/init.d/zuvozadavid, <etc>/zqlog/Path.ini,
-#                           <unitdir>/zuvozadavid.service, man pages 8 and 1
+#                           <unitdir>/zuvozadavid.service, <unitdir>/zuvozadavid.socket,
+#                           man pages 8 and 1
 #   library  libzqlog1      <libdir>/libzqlog.so.<major>[.<minor>.<patch>]
 #   dev      libzqlog-dev   <prefix>/include/zqlog/logmodule/*.h,
 #                           <libdir>/libzqlog.so, <libdir>/libzqlog.a,
@@ -35,6 +36,15 @@ set(ZQ_CONF_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/zqlog)
 set(ZQ_DAEMON_BIN ${CMAKE_INSTALL_FULL_SBINDIR}/ZuVozAdavid)
 set(ZQ_PID_FILE /run/ZuVozAdavid/ZuVozAdavid.pid)  # kPidFilePath in server/InstanceLock.h
 set(ZQ_BASE_DIR /var/log/ZQS)          # the daemon's default base directory
+# The daemon's port, read from its one owner, kLogServerPort in
+# platform/WireContract.h; its address is kLoopbackIp there.
+file(STRINGS ${PROJECT_SOURCE_DIR}/platform/WireContract.h zq_port_line
+     REGEX "kLogServerPort = [0-9]+")
+string(REGEX REPLACE ".*kLogServerPort = ([0-9]+).*" "\\1" ZQ_LOG_PORT "${zq_port_line}")
+if(NOT ZQ_LOG_PORT MATCHES "^[0-9]+$")
+  message(FATAL_ERROR "platform/WireContract.h: kLogServerPort not found")
+endif()
+set(ZQ_LOG_ADDRESS 127.0.0.1:${ZQ_LOG_PORT})
 # The unit has systemd create the base directory, which must lie in /var/log.
 string(REGEX REPLACE "^/var/log/" "" ZQ_LOGS_DIRECTORY ${ZQ_BASE_DIR})
 set(ZQ_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
@@ -70,10 +80,13 @@ install(TARGETS zqlog RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runt
 
 configure_file(${ZQ_PACKAGING_DIR}/service/zuvozadavid.service.in
                ${ZQ_PACKAGING_BINARY_DIR}/${ZQ_SERVICE_NAME}.service @ONLY)
+configure_file(${ZQ_PACKAGING_DIR}/service/zuvozadavid.socket.in
+               ${ZQ_PACKAGING_BINARY_DIR}/${ZQ_SERVICE_NAME}.socket @ONLY)
 configure_file(${ZQ_PACKAGING_DIR}/service/zuvozadavid.init.in
                ${ZQ_PACKAGING_BINARY_DIR}/${ZQ_SERVICE_NAME}.init @ONLY)
 file(WRITE ${ZQ_PACKAGING_BINARY_DIR}/Path.ini "${ZQ_BASE_DIR}\n")
 zq_install_outside_prefix(unit "" runtime FILE ${ZQ_PACKAGING_BINARY_DIR}/${ZQ_SERVICE_NAME}.service)
+zq_install_outside_prefix(unit "" runtime FILE ${ZQ_PACKAGING_BINARY_DIR}/${ZQ_SERVICE_NAME}.socket)
 zq_install_outside_prefix(etc init.d runtime PROGRAM ${ZQ_PACKAGING_BINARY_DIR}/${ZQ_SERVICE_NAME}.init
                           ${ZQ_SERVICE_NAME})
 zq_install_outside_prefix(etc zqlog runtime FILE ${ZQ_PACKAGING_BINARY_DIR}/Path.ini)

@@ -6,6 +6,7 @@ namespace {
 
 bool Escaped(unsigned char c, EEscape eWhat) {
     if (eWhat == EEscape::kLineEnds) return c == '\r' || c == '\n';
+    if (eWhat == EEscape::kTerminal) return c != '\n' && (c < 0x20 || c >= 0x7f);
     return (c < 0x20 && c != '\t') || c == 0x7f;
 }
 

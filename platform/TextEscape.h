@@ -14,6 +14,7 @@ constexpr uint32_t kEscapedLen = 4;  // "#ooo"
 enum class EEscape : uint8_t {
     kLineEnds,  // CR and LF
     kControls,  // every control character but TAB: 0x00-0x1f and 0x7f
+    kTerminal,  // for a terminal: every byte but LF outside printable ASCII (0x20-0x7e)
 };
 
 // True when p[0, nLen) holds a byte that eWhat escapes.

@@ -1,6 +1,7 @@
 #include "platform/UdpNetLayer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -71,6 +72,45 @@ CUdpNetLayer::CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRec
     const int32_t nRet = SetLocalIp(nLocalIp);
     if (nRet == 0) UpdateLocalPort();
     if (nRet == NET_ERR_PARAM) m_nBindResult = NET_ERR_PARAM;  // ResetSocket never ran
+}
+
+CUdpNetLayer::CUdpNetLayer(int nSocket, uint32_t nRecvBufSize)
+    : m_nSocket(nSocket),
+      m_nLocalIp(kNoLocalIp),
+      m_nLocalPort(0),
+      m_stIfTable(),
+      m_Lock(),
+      m_pRecvBuf(nullptr),
+      m_nRecvBufSize(nRecvBufSize < kNetMaxRecvBuf ? nRecvBufSize : kNetMaxRecvBuf),
+      m_eUse(NetUse::kExclusive),
+      m_nBindResult(0),
+      m_nBindErrno(0) {
+    m_pRecvBuf = static_cast<uint8_t*>(malloc(m_nRecvBufSize));
+    EnumLocalIf(&m_stIfTable);  // always 0 for a non-null table
+    sockaddr_in stAddr{};
+    socklen_t nAddrLen = sizeof(stAddr);
+    if (getsockname(m_nSocket, reinterpret_cast<sockaddr*>(&stAddr), &nAddrLen) != 0 ||
+        stAddr.sin_family != AF_INET) {
+        m_nBindErrno = errno;
+        m_nBindResult = NET_ERR_STATE;
+        CloseSocket();
+        return;
+    }
+    uint32_t nIp = 0;
+    ParseSockAddr(&stAddr, &nIp, &m_nLocalPort);
+    m_nLocalIp.store(nIp, std::memory_order_relaxed);
+    // Construction only: no other thread can see the endpoint yet.
+    SetKernelRecvBuf();
+    // A daemon that stopped on this socket sealed it by connecting it to
+    // itself (the socket outlives it in the service manager): disconnected,
+    // it takes every sender's datagrams again. On a socket that was not
+    // connected this does nothing; it cannot fail on a UDP socket.
+    sockaddr stNone{};
+    stNone.sa_family = AF_UNSPEC;
+    (void)connect(m_nSocket, &stNone, sizeof(stNone));
+    // The endpoint's sockets are close-on-exec; a passed one may not be. Should
+    // this fail it lives on in programs the process runs, which it runs none of.
+    (void)fcntl(m_nSocket, F_SETFD, FD_CLOEXEC);
 }
 
 CUdpNetLayer::~CUdpNetLayer() {
@@ -186,19 +226,24 @@ int32_t CUdpNetLayer::OpenAndBindLocked() {
         // system's default buffer (at most net.core.rmem_default) stays.
         (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nMin, sizeof(nMin));
     } else {
-        const int nRecvBuf = kKernelRecvBuf;
-        // A privileged process (the daemon runs as root) gets the whole size past
-        // the system's cap; otherwise the kernel caps it without failing. Either
-        // result is fine: a smaller buffer still works.
-        if (setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUFFORCE, &nRecvBuf, sizeof(nRecvBuf)) != 0) {
-            (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nRecvBuf, sizeof(nRecvBuf));
-        }
-        // What the full buffer drops is counted by the kernel and handed to
-        // batch receives (CNetRecvBatch::SocketDrops); without it (an old
-        // kernel) those drops stay uncounted, nothing else changes.
-        (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RXQ_OVFL, &nOn, sizeof(nOn));
+        SetKernelRecvBuf();
     }
     return BindLocal(m_nLocalPort);
+}
+
+void CUdpNetLayer::SetKernelRecvBuf() {
+    const int nRecvBuf = kKernelRecvBuf;
+    // A privileged process (the daemon runs as root) gets the whole size past
+    // the system's cap; otherwise the kernel caps it without failing. Either
+    // result is fine: a smaller buffer still works.
+    if (setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUFFORCE, &nRecvBuf, sizeof(nRecvBuf)) != 0) {
+        (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nRecvBuf, sizeof(nRecvBuf));
+    }
+    // What the full buffer drops is counted by the kernel and handed to
+    // batch receives (CNetRecvBatch::SocketDrops); without it (an old
+    // kernel) those drops stay uncounted, nothing else changes.
+    const int nOn = kSockOptOn;
+    (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RXQ_OVFL, &nOn, sizeof(nOn));
 }
 
 int32_t CUdpNetLayer::EnumLocalIf(LocalIfTable* pTable) {
@@ -391,6 +436,12 @@ NetHandle::NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSi
     : m_pUdpNet(nullptr) {
     // Stays null when the allocation fails; every operation then reports NET_ERR_HANDLE.
     m_pUdpNet = new (std::nothrow) CUdpNetLayer(nLocalIp, nLocalPort, nRecvBufSize, eUse);
+}
+
+NetHandle::NetHandle(int nSocket, uint32_t nRecvBufSize) : m_pUdpNet(nullptr) {
+    m_pUdpNet = new (std::nothrow) CUdpNetLayer(nSocket, nRecvBufSize);
+    // Without an endpoint to own it the socket goes; nothing was read from it.
+    if (m_pUdpNet == nullptr) (void)close(nSocket);
 }
 
 NetHandle::~NetHandle() { delete m_pUdpNet; }

@@ -95,6 +95,13 @@ public:
     CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize)
         : CUdpNetLayer(nLocalIp, nLocalPort, nRecvBufSize, DefaultNetUse(nLocalPort)) {}
     CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize, NetUse eUse);
+    // Takes over nSocket, a UDP socket that its creator bound and made to hold
+    // its port as kExclusive does (a socket a service manager passed): the
+    // endpoint reads its address and port back, gives it the large kernel
+    // receive buffer, disconnects it when it was connected (Connect) and
+    // closes it at the end. GetBindResult is 0, or NET_ERR_STATE when the
+    // socket's address cannot be read (the endpoint then has no socket).
+    CUdpNetLayer(int nSocket, uint32_t nRecvBufSize);
     ~CUdpNetLayer();
     CUdpNetLayer(const CUdpNetLayer&) = delete;
     CUdpNetLayer& operator=(const CUdpNetLayer&) = delete;
@@ -142,6 +149,7 @@ private:
     // All of these expect m_Lock held.
     int32_t OpenAndBindLocked();  // ResetSocket's steps after closing the old socket
     int32_t CreateSocket();
+    void SetKernelRecvBuf();
     int32_t BindLocal(uint16_t nPort);
     int32_t CloseSocket();
     int32_t RecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp, uint16_t* pPort);
@@ -178,6 +186,9 @@ public:
     NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize)
         : NetHandle(nLocalIp, nLocalPort, nRecvBufSize, DefaultNetUse(nLocalPort)) {}
     NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize, NetUse eUse);
+    // The endpoint on a bound socket (CUdpNetLayer's adopting constructor),
+    // which it owns from now on, also when the allocation fails.
+    NetHandle(int nSocket, uint32_t nRecvBufSize);
     ~NetHandle();  // NetLayerDestroy
     NetHandle(const NetHandle&) = delete;
     NetHandle& operator=(const NetHandle&) = delete;

@@ -59,6 +59,10 @@ public:
     void RemovePidFile();
     // The pid file written, or an empty text.
     const char* PidFile() const { return m_szPidFile; }
+    // The directory of the lock and the pid file, the one place the daemon
+    // found trusted for its run files (also the statistics, Stats.h): a
+    // descriptor that stays valid while the lock is held; -1 until locked.
+    int DirFd() const { return m_nDirFd; }
     // The lock file, or the directory it was looked for in.
     const char* Where() const { return m_szWhere; }
     // Why the last Acquire or AcquireIn did not succeed.

@@ -11,6 +11,7 @@
 #include "server/Signals.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -203,6 +204,8 @@ void ReopenIfAsked() {
 
 RecvTickFn g_pfnTick = nullptr;  // set before the loop runs
 void* g_pTickContext = nullptr;
+RecvStopFn g_pfnStop = nullptr;  // set before the loop runs
+void* g_pStopContext = nullptr;
 constexpr int64_t kTickIntervalMs = 1000;
 
 // The hook about once a second, and at once after a statistics request.
@@ -281,6 +284,7 @@ int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser)
         }
         // Stopping: what clients sent before the request lies queued on the
         // socket; it goes to the log module before the endpoint is closed.
+        if (g_pfnStop != nullptr) g_pfnStop(g_pStopContext);
         SealEndpoint(pNet.get());
         (void)TakeQueued(pNet.get(), pRecv);
     }
@@ -313,11 +317,27 @@ std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult) {
     return pNet;
 }
 
+std::unique_ptr<NetHandle> AdoptReceiveEndpoint(int nSocket, int32_t* pResult) {
+    std::unique_ptr<NetHandle> pNet(new (std::nothrow) NetHandle(nSocket, kRecvBufSize));
+    if (pNet == nullptr) {
+        (void)close(nSocket);  // nothing was received through it yet
+        *pResult = NET_ERR_HANDLE;
+        return pNet;
+    }
+    *pResult = pNet->NetLayerGetBindResult(nullptr);
+    return pNet;
+}
+
 int MessageRecv(void* pUser) { return RunMessageRecv(nullptr, true, pUser); }
 
 void SetRecvTick(RecvTickFn pfnTick, void* pContext) {
     g_pfnTick = pfnTick;
     g_pTickContext = pContext;
+}
+
+void SetRecvStopHook(RecvStopFn pfnStop, void* pContext) {
+    g_pfnStop = pfnStop;
+    g_pStopContext = pContext;
 }
 
 int MessageRecvOn(std::unique_ptr<NetHandle> pNet, void* pUser) {

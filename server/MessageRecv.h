@@ -48,6 +48,11 @@ extern std::atomic<uint64_t> g_nRecvEmpty;
 using RecvTickFn = void (*)(void* pContext, bool bRequested);
 // Sets the hook (null: none). Before the loop runs.
 void SetRecvTick(RecvTickFn pfnTick, void* pContext);
+// Called by the loop on its own thread once, when it has seen the stop request
+// and before it takes what is still queued on its socket. Set (null: none)
+// before the loop runs.
+using RecvStopFn = void (*)(void* pContext);
+void SetRecvStopHook(RecvStopFn pfnStop, void* pContext);
 
 // Pause in milliseconds after a pass that ended with nRecvResult (a net layer
 // code): 0 after a datagram or a time-out, kRecvBackoffMs after a failure that
@@ -60,6 +65,12 @@ uint32_t RecvPauseMs(int32_t nRecvResult);
 // (NetHandle::NetLayerGetBindResult,
 // NET_ERR_HANDLE when it could not be allocated; the endpoint is then null).
 std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult);
+// The daemon's endpoint on nSocket, a socket bound to 127.0.0.1:12345 already
+// and made to hold the port exclusively by its creator (the one a service
+// manager passed, ListenSocket.h), which the endpoint then owns: with a
+// kRecvBufSize buffer, and taking datagrams from every sender (a socket that a
+// stopping daemon had sealed is opened again). *pResult as above.
+std::unique_ptr<NetHandle> AdoptReceiveEndpoint(int nSocket, int32_t* pResult);
 // MessageRecv's result when its endpoint could not bind 127.0.0.1:12345 (the
 // port is held by another socket): the daemon must not run without its port.
 constexpr int kRecvErrBind = 1;

@@ -5,17 +5,37 @@
 // The daemon's signals. The handlers only set flags and wake the receive loop
 // (RecvWake.h); the loop acts on them on the main thread (MessageRecv.h):
 //   SIGTERM, SIGINT  g_bStopRecv: stop in order, writing what was received
+//   SIGXCPU          the same: the soft CPU limit is reached, and the hard
+//                    limit (SIGKILL) follows; the stop writes what is held
+//                    before it comes
+//   SIGPWR           the same, and g_bSyncRequest: the power is failing, so
+//                    the log files are synced to disk as soon as the loop sees
+//                    the stop and again after everything held is written
 //   SIGHUP           g_bReopenLog: the writer reopens its file and reloads
 //                    LogServer.ini (what log rotation tools send)
-//   SIGUSR1          g_bStatsRequest: reserved for the daemon's statistics
+//   SIGUSR1          g_bStatsRequest: the statistics as a record of its own
 //   SIGUSR2          ignored
 //   SIGPIPE          ignored: a write to a closed pipe or socket fails with
 //                    EPIPE instead of ending the process
-// None of them ends the daemon without the orderly stop.
+//   SIGXFSZ          ignored: a write beyond the file size limit fails with
+//                    EFBIG and its records count as a failed write
+//   SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGSTKFLT, SIGRTMIN..SIGRTMAX
+//                    ignored: the daemon sets no timer, asks for no
+//                    asynchronous I/O and has no use for the real-time
+//                    signals, so any of them is a stray one
+// None of them ends the daemon without the orderly stop. The signals not
+// listed keep their default action: SIGQUIT, SIGILL, SIGABRT, SIGBUS, SIGFPE,
+// SIGSEGV, SIGSYS and SIGTRAP end it at once with a core dump, as a crash
+// does; SIGKILL and SIGSTOP cannot be caught.
 
-// Set by the SIGUSR1 handler; not read yet. Relaxed, like every flag here: it
-// carries no data.
+// Set by the SIGUSR1 handler, taken by the receive loop. Relaxed, like every
+// flag here: it carries no data.
 extern std::atomic<bool> g_bStatsRequest;
+
+// Set by the SIGPWR handler before it sets g_bStopRecv; read by main's hooks on
+// the main thread, the only one that takes the handled signals (the others
+// block them), so relaxed accesses see it together with the stop.
+extern std::atomic<bool> g_bSyncRequest;
 
 // Installs the handlers and dispositions above. True when every one is in
 // place; after false the signals not yet handled keep their default action.

@@ -57,26 +57,34 @@ size_t FormatStats(const DaemonStats& stStats, const char* pSep, char* pOut, siz
     return nAt;
 }
 
-int WriteStatsFile(const char* pPath, const char* pText) {
-    char szTemp[256];
-    if (std::snprintf(szTemp, sizeof(szTemp), "%s.new", pPath) >=
-        static_cast<int>(sizeof(szTemp))) {
-        return ENAMETOOLONG;
-    }
-    (void)unlink(szTemp);  // a leftover of a crash, or a name someone planted
-    const int nFd = open(szTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kStatsMode);
+int WriteStatsFile(int nDirFd, const char* pText) {
+    if (nDirFd < 0) return EBADF;
+    char szTemp[64];
+    (void)std::snprintf(szTemp, sizeof(szTemp), "%s.new", kStatsFileName);  // fits
+    (void)unlinkat(nDirFd, szTemp, 0);                                      // a leftover of a crash
+    // O_EXCL with O_NOFOLLOW and O_NONBLOCK: a name that appeared meanwhile is
+    // not used, and no open follows a link or waits on a FIFO.
+    const int nFd =
+        openat(nDirFd, szTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+               kStatsMode);
     if (nFd < 0) return errno;
+    // The daemon's umask (027) would keep other users from reading it.
+    bool bWritten = fchmod(nFd, kStatsMode) == 0;
     const size_t nLen = std::strlen(pText);
-    const bool bWritten = write(nFd, pText, nLen) == static_cast<ssize_t>(nLen);
+    bWritten = bWritten && write(nFd, pText, nLen) == static_cast<ssize_t>(nLen);
     const int nErr = bWritten ? 0 : (errno != 0 ? errno : EIO);
     if (close(nFd) != 0 || !bWritten) {
-        (void)unlink(szTemp);
+        (void)unlinkat(nDirFd, szTemp, 0);
         return nErr != 0 ? nErr : EIO;
     }
-    if (rename(szTemp, pPath) != 0) {
+    if (renameat(nDirFd, szTemp, nDirFd, kStatsFileName) != 0) {
         const int nRenameErr = errno;
-        (void)unlink(szTemp);
+        (void)unlinkat(nDirFd, szTemp, 0);
         return nRenameErr;
     }
     return 0;
+}
+
+void RemoveStatsFile(int nDirFd) {
+    if (nDirFd >= 0) (void)unlinkat(nDirFd, kStatsFileName, 0);  // absent when never written
 }

@@ -13,8 +13,10 @@
 // text file, rewritten about once a second while the daemon runs (written
 // aside and renamed over, so a reader never sees half of it), which
 // `zqlog --stats` prints; and in one record of the daemon's own on SIGUSR1 and
-// at the stop.
-constexpr const char* kStatsFilePath = "/run/ZuVozAdavid/ZuVozAdavid.stats";  // in kRunDir
+// at the stop. The file lies beside the pid file, in the directory the
+// instance lock found trusted (InstanceLock.h): the run directory, or the log
+// directory where there is none.
+constexpr const char* kStatsFileName = "ZuVozAdavid.stats";
 
 struct DaemonStats {
     uint64_t nReceived;
@@ -32,5 +34,10 @@ bool CollectStats(DaemonStats* pStats);
 // "name value" pairs, each followed by pSep (a newline for the file, ", " for
 // a record); the length written (cut to nSize - 1).
 size_t FormatStats(const DaemonStats& stStats, const char* pSep, char* pOut, size_t nSize);
-// Replaces the file at pPath with pText: 0, or an errno value.
-int WriteStatsFile(const char* pPath, const char* pText);
+// Replaces the statistics file in the directory nDirFd with pText, a fresh
+// regular file of mode 0644 whatever the umask, so that every user may read
+// it: 0, or an errno value (EBADF for a negative nDirFd).
+int WriteStatsFile(int nDirFd, const char* pText);
+// Removes it, at the stop (best effort: a reader of a stale file finds no
+// daemon).
+void RemoveStatsFile(int nDirFd);

@@ -9,11 +9,13 @@
 // start) and a log directory no other user can write (else it refuses), detach
 // (StartUp.h: the starter waits until the daemon receives), signal handlers,
 // pid file, log module in file mode (a missing LogServer.ini is written with the
-// defaults), receive endpoint bound, ready, receive loop. Any failure on the way
-// is one line on standard error and exit status 1. SIGTERM and SIGINT stop it in
+// defaults), receive endpoint bound (or the socket a service manager passed
+// taken over, ListenSocket.h), ready, receive loop. Any failure on the way is
+// one line on standard error and exit status 1. SIGTERM and SIGINT stop it in
 // order: the receive loop takes what is queued on its socket and returns,
 // DestroyAsyncLog lets the writer drain the ring and closes the file, and the
-// process exits 0 (Signals.h lists the other signals).
+// process exits 0 (Signals.h lists the other signals; after SIGPWR the log
+// files are synced to disk when the loop sees the stop and after the drain).
 
 #include "asynclog/ZIdOrereDov.h"
 #include "logmodule/LogModule.h"
@@ -21,6 +23,7 @@
 #include "platform/ZQThread.h"
 #include "server/CommandLine.h"
 #include "server/InstanceLock.h"
+#include "server/ListenSocket.h"
 #include "server/MessageRecv.h"
 #include "server/Signals.h"
 #include "server/StartUp.h"
@@ -146,25 +149,67 @@ bool CollectDaemonStats(const CUpstreamSender* pUpstream, DaemonStats* pStats) {
     return true;
 }
 
+// What the receive loop's hooks work with; main's, the hooks run on its thread.
+struct RecvHookContext {
+    const CUpstreamSender* pUpstream;
+    int nRunDirFd;        // the lock's directory, where the statistics file lies
+    const char* pLogDir;  // synced to disk after SIGPWR
+};
+
 // Once a second the statistics file; on SIGUSR1 also a record of them.
-// pContext: the forwarding sender.
+// pContext: the RecvHookContext.
 void OnRecvTick(void* pContext, bool bRequested) {
+    const auto* pHooks = static_cast<const RecvHookContext*>(pContext);
     DaemonStats stStats{};
-    if (!CollectDaemonStats(static_cast<const CUpstreamSender*>(pContext), &stStats)) return;
+    if (!CollectDaemonStats(pHooks->pUpstream, &stStats)) return;
     char szText[512];
     (void)FormatStats(stStats, "\n", szText, sizeof(szText));
-    (void)WriteStatsFile(kStatsFilePath, szText);  // not root: no /run to write, no file
+    // A full file system or a missing directory: the figures stay in memory,
+    // for SIGUSR1 and the stop.
+    (void)WriteStatsFile(pHooks->nRunDirFd, szText);
     if (bRequested && g_bOwnRecords) {
         (void)FormatStats(stStats, ", ", szText, sizeof(szText));
         OwnRecord(ZQ_LEVEL_INFO, "statistics: %s", szText);
     }
 }
 
-// Binds the daemon's endpoint into *pContext (a std::unique_ptr<NetHandle>);
-// false, with one line on standard error, when the port cannot be had.
+// Writes what the log directory's file system holds in memory to its disk,
+// when a stop came with SIGPWR: the power is failing. Without a descriptor of
+// the directory (it was removed meanwhile) every file system is synced.
+void SyncLogFilesIfAsked(const char* pLogDir) {
+    if (!g_bSyncRequest.load(std::memory_order_relaxed)) return;
+    const int nFd = open(pLogDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (nFd < 0 || syncfs(nFd) != 0) sync();
+    // Opened for syncing only: nothing to lose at close.
+    if (nFd >= 0) (void)close(nFd);
+}
+
+// The receive loop has seen the stop: the first sync comes before the drain.
+void OnRecvStop(void* pContext) {
+    SyncLogFilesIfAsked(static_cast<const RecvHookContext*>(pContext)->pLogDir);
+}
+
+// Binds the daemon's endpoint into *pContext (a std::unique_ptr<NetHandle>),
+// or takes over the socket a service manager passed; false, with one line on
+// standard error, when the port cannot be had. A passed socket that is not the
+// daemon's is refused, said on standard error, and the port bound as always.
 bool BindPort(void* pContext) {
     auto* pNet = static_cast<std::unique_ptr<NetHandle>*>(pContext);
     int32_t nBound = 0;
+    char szWhy[160];
+    const int nPassed = TakeListenSocket(szWhy, sizeof(szWhy));
+    if (nPassed >= 0) {
+        *pNet = AdoptReceiveEndpoint(nPassed, &nBound);
+        if (nBound == 0) return true;
+        std::snprintf(szWhy, sizeof(szWhy), "it cannot be used (error %#x)",
+                      static_cast<unsigned>(nBound));
+    }
+    if (nPassed != kNoListenSocket) {
+        std::fprintf(stderr,
+                     "%s: refusing the socket passed by the service manager: %s; binding "
+                     "the port itself\n",
+                     kLogServerName, szWhy);
+    }
     *pNet = OpenReceiveEndpoint(&nBound);
     if (nBound == 0) return true;
     (void)CStartUp::Fail("cannot receive on UDP port %u of 127.0.0.1 (error %#x): is it in use?",
@@ -276,7 +321,9 @@ int main(int argc, char** argv) {
                   ZQ_VERSION_STRING, szBaseDir, szCfgPath, m.m_nFileSize.load(),
                   m.m_nFileNum.load());
     }
-    SetRecvTick(&OnRecvTick, &stUpstream);
+    RecvHookContext stHooks{&stUpstream, stLock.DirFd(), szLogDir};
+    SetRecvTick(&OnRecvTick, &stHooks);
+    SetRecvStopHook(&OnRecvStop, &stHooks);
     stStartUp.Ready();
     (void)MessageRecvOn(std::move(pNet), szBaseDir);
     stStartUp.Stopping();
@@ -286,12 +333,13 @@ int main(int argc, char** argv) {
         if (CollectDaemonStats(&stUpstream, &stStats))
             (void)FormatStats(stStats, ", ", szText, sizeof(szText));
         if (g_bOwnRecords) OwnRecord(ZQ_LEVEL_INFO, "stopping: %s", szText);
-        (void)unlink(kStatsFilePath);  // absent when it could not be written
+        RemoveStatsFile(stLock.DirFd());
     }
 
     // The sender's last notes still reach the log.
     stUpstream.Stop();
     // The writer drains the ring and the file is closed before the process ends.
     (void)DestroyAsyncLog();
+    SyncLogFilesIfAsked(szLogDir);
     return kExitOk;
 }

@@ -15,11 +15,14 @@
 
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleState.h"
+#include "platform/TextEscape.h"
+#include "server/InstanceLock.h"
 #include "server/Stats.h"
 
 #include <fcntl.h>
 #include <getopt.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace {
@@ -60,6 +64,7 @@ struct Options {
     bool bStderr = false;              // -s
     bool bSkipEmpty = false;           // -e
     int32_t nPid = 0;                  // --id=ID; 0: zqlog's own
+    bool bStats = false;               // --stats
 };
 
 // The syslog severities as logger names them, mapped onto the module's levels:
@@ -128,7 +133,9 @@ void PrintHelp(FILE* pOut) {
                  "                       (default %s)\n"
                  "      --prefix PREFIX  file name prefix of those files (default %s)\n"
                  "      --stats          show the daemon's statistics (records received,\n"
-                 "                       written, dropped by cause; rotations) and exit\n"
+                 "                       written, dropped by cause; rotations) and exit; from\n"
+                 "                       its run directory, or from DIR of -D when it keeps\n"
+                 "                       them in its log directory\n"
                  "  -V, --version        show the version\n"
                  "  -h, --help           show this text\n"
                  "\n"
@@ -268,21 +275,9 @@ int ParseOptions(int argc, char** argv, Options* pOpt) {
             case kOptPrefix:
                 pOpt->pPrefix = optarg;
                 break;
-            case kOptStats: {
-                // The daemon's figures, as it wrote them last (about a second ago).
-                const int nFd = open(kStatsFilePath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-                char szText[1024];
-                const ssize_t nGot = nFd >= 0 ? read(nFd, szText, sizeof(szText) - 1) : -1;
-                if (nFd >= 0) (void)close(nFd);  // read-only
-                if (nGot <= 0) {
-                    std::fprintf(stderr, "zqlog: no statistics in %s: is ZuVozAdavid running?\n",
-                                 kStatsFilePath);
-                    return kExitFailed;
-                }
-                szText[nGot] = '\0';
-                std::fputs(szText, stdout);
-                return -1;
-            }
+            case kOptStats:
+                pOpt->bStats = true;  // shown once -D is known
+                break;
             case 'V':
                 std::printf("zqlog (ZuVozAdavid) %s\n", ZQ_VERSION_STRING);
                 return -1;
@@ -299,6 +294,86 @@ int ParseOptions(int argc, char** argv, Options* pOpt) {
         return kExitUsage;
     }
     return kExitOk;
+}
+
+constexpr size_t kStatsReadMax = 4096;  // the daemon's file has a few hundred bytes
+constexpr int kStatsNotTrusted = -1;    // ReadStatsIn: a directory or file refused
+
+// True for root and for the user running zqlog.
+bool TrustedOwner(uid_t nUid) { return nUid == 0 || nUid == geteuid(); }
+
+// Reads the statistics file in pDir into *pText: only from a directory that
+// belongs to root or the caller and that neither group nor others may write
+// (elsewhere another user could have put the file there, or swapped it), and
+// only a regular file of root or the caller, never through a link or waiting
+// on a FIFO. 0, kStatsNotTrusted, or the errno value that says why not.
+int ReadStatsIn(const char* pDir, std::string* pText) {
+    const int nDirFd = open(pDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (nDirFd < 0) return errno;
+    struct stat st {};
+    int nErr = fstat(nDirFd, &st) != 0 ? errno : 0;
+    if (nErr == 0 && (!TrustedOwner(st.st_uid) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        nErr = kStatsNotTrusted;
+    }
+    const int nFd =
+        nErr == 0 ? openat(nDirFd, kStatsFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                  : -1;
+    if (nErr == 0 && nFd < 0) nErr = errno;
+    (void)close(nDirFd);  // read-only descriptors: nothing to lose at close
+    if (nFd < 0) return nErr;
+    if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode) || !TrustedOwner(st.st_uid)) {
+        nErr = kStatsNotTrusted;
+    }
+    char szText[kStatsReadMax];
+    const ssize_t nGot = nErr == 0 ? read(nFd, szText, sizeof(szText)) : -1;
+    if (nErr == 0 && nGot < 0) nErr = errno;
+    (void)close(nFd);
+    if (nErr == 0) pText->assign(szText, static_cast<size_t>(nGot));
+    return nErr;
+}
+
+// The text as a terminal may show it: line feeds (the file's lines) stay,
+// every other control character and every byte from 0x80 becomes '#' and
+// three octal digits (ESC is #033, CR LF #015#012), so a file's bytes cannot
+// act on the terminal.
+std::string EscapeControls(const std::string& strText) {
+    std::string strOut(strText.size() * kEscapedLen, '\0');
+    strOut.resize(EscapeText(strText.data(), static_cast<uint32_t>(strText.size()),
+                             EEscape::kTerminal, &strOut[0], static_cast<uint32_t>(strOut.size())));
+    return strOut;
+}
+
+// --stats: the daemon's figures, as it wrote them last (about a second ago),
+// from beside its pid file (InstanceLock.h): root's run directory, the
+// caller's own run directory for a daemon of the caller's, or the log
+// directory pLogDir where it had no run directory. The first that holds the
+// file counts. Its exit status.
+int ShowStats(const char* pLogDir) {
+    char szUserRun[64] = "";
+    if (geteuid() != 0) {
+        (void)std::snprintf(szUserRun, sizeof(szUserRun), kUserRunDirFormat,
+                            static_cast<unsigned>(geteuid()));
+    }
+    std::string strWhy;
+    for (const char* pDir : {kRunDir, static_cast<const char*>(szUserRun), pLogDir}) {
+        if (*pDir == '\0') continue;
+        std::string strText;
+        const int nErr = ReadStatsIn(pDir, &strText);
+        if (nErr == 0) {
+            std::fputs(EscapeControls(strText).c_str(), stdout);
+            return kExitOk;
+        }
+        // A refusal or a file that cannot be read is worth saying; a missing
+        // one is the common case of the places not in use.
+        if (nErr != ENOENT) {
+            strWhy += std::string("; ") + pDir + "/" + kStatsFileName + ": " +
+                      (nErr == kStatsNotTrusted ? "not trusted" : std::strerror(nErr));
+        }
+    }
+    std::fprintf(stderr, "zqlog: no statistics in %s, %s%s%s: is ZuVozAdavid running?%s\n", kRunDir,
+                 szUserRun, *szUserRun != '\0' ? ", " : "", pLogDir,
+                 EscapeControls(strWhy).c_str());  // a -D path may hold anything
+    return kExitFailed;
 }
 
 // Formats records as WriteLog does, with zqlog's identity.
@@ -438,6 +513,7 @@ int main(int argc, char** argv) {
     const int nParsed = ParseOptions(argc, argv, &stOpt);
     if (nParsed < 0) return kExitOk;  // --help, --version
     if (nParsed != kExitOk) return nParsed;
+    if (stOpt.bStats) return ShowStats(stOpt.pLogDir);
 
     FILE* pInput = stdin;
     const char* pInputName = "standard input";

@@ -10,10 +10,12 @@
 #     each with the shared and the static library, and a client with
 #     functions named like the library's internal ones;
 #   - clients built with find_package(ZqLog), in C and C++, shared and static;
-#   - the systemd unit: systemd-analyze verify and its exposure score;
+#   - the systemd units (the service and its socket): systemd-analyze verify,
+#     and the service's exposure score;
 #   - the init script, under sh and BusyBox sh, starting, querying, reloading
 #     and stopping the installed daemon with a record forwarded by the
-#     installed zqlog.
+#     installed zqlog, and (as root) naming the process of another user that
+#     holds the daemon's port when a start cannot have it.
 # A cross build's clients are built with the cross compilers and run under the
 # emulator; the CMake clients and the init script need the host and are left
 # out there.
@@ -76,6 +78,7 @@ expect_tree() {
   [ -x "$etc/init.d/zuvozadavid" ] || fail "the init script is not in $etc/init.d"
   [ -f "$etc/zqlog/Path.ini" ] || fail "Path.ini is not in $etc/zqlog"
   [ -f "$unitdir/zuvozadavid.service" ] || fail "the unit is not in $unitdir"
+  [ -f "$unitdir/zuvozadavid.socket" ] || fail "the socket unit is not in $unitdir"
 }
 
 echo "--- install with --prefix: nothing outside the prefix"
@@ -166,15 +169,16 @@ for exe in zqclient zqclient_static zqexample zqexample_static; do
     fail "no record from $exe"
 done
 
-echo "--- systemd unit"
+echo "--- systemd units"
 unit="$root/lib/systemd/system/zuvozadavid.service"
 if command -v systemd-analyze >/dev/null 2>&1; then
-  # verify looks for the programs the unit names: the staged daemon stands in
-  # for the installed one.
+  # verify looks for the programs and man pages the units name: the staged
+  # daemon and pages stand in for the installed ones.
   mkdir -p "$stage/unit"
   sed "s|$prefix/sbin/ZuVozAdavid|$root/sbin/ZuVozAdavid|" "$unit" >"$stage/unit/zuvozadavid.service"
-  report=$(systemd-analyze verify "$stage/unit/zuvozadavid.service" 2>&1) ||
-    fail "systemd-analyze verify: $report"
+  cp "$root/lib/systemd/system/zuvozadavid.socket" "$stage/unit/"
+  report=$(MANPATH="$root/share/man" systemd-analyze verify "$stage/unit/zuvozadavid.socket" \
+    "$stage/unit/zuvozadavid.service" 2>&1) || fail "systemd-analyze verify: $report"
   [ -z "$report" ] || fail "systemd-analyze verify: $report"
   score=$(systemd-analyze security --offline=yes "$stage/unit/zuvozadavid.service" 2>&1 |
     sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
@@ -218,7 +222,17 @@ if [ "$(id -u)" = 0 ]; then
     echo "$pid" >"$run_pid_file"
     if "$init" status; then fail "status took process $pid of uid 65534 for the daemon"; fi
   done
-  # The daemon of uid 65534 holds the port: it goes before root's starts.
+  # The daemon of uid 65534 holds the port: start tries for a while, then
+  # names it, under each shell.
+  for shell in "" busybox; do
+    [ -z "$shell" ] || command -v busybox >/dev/null 2>&1 || continue
+    if ${shell:+busybox sh} "$init" start 2>"$stage/held.err"; then
+      fail "start succeeded with the port held${shell:+ under $shell}"
+    fi
+    grep -q "127.0.0.1:12345 is held by pid $user_daemon (ZuVozAdavid)" "$stage/held.err" ||
+      fail "start did not name the holder${shell:+ under $shell}: $(cat "$stage/held.err")"
+  done
+  # It goes before root's starts.
   kill -TERM "$user_daemon"
   for _ in $(seq 200); do
     kill -0 "$user_daemon" 2>/dev/null || break

@@ -48,7 +48,7 @@ expect_in() {
   done
 }
 expect_in "$runtime" usr/sbin/ZuVozAdavid usr/bin/zqlog etc/init.d/zuvozadavid \
-  etc/zqlog/Path.ini lib/systemd/system/zuvozadavid.service \
+  etc/zqlog/Path.ini lib/systemd/system/zuvozadavid.service lib/systemd/system/zuvozadavid.socket \
   usr/share/man/man8/ZuVozAdavid.8.gz usr/share/man/man1/zqlog.1.gz \
   usr/share/doc/zuvozadavid/copyright usr/share/doc/zuvozadavid/changelog.gz
 expect_in "$library" "$libdir/libzqlog.so.${version%%.*}" "$libdir/libzqlog.so.$version" \
@@ -94,7 +94,9 @@ dpkg_root -i "$library" "$runtime" "$dev" >"$work/dpkg.log" 2>&1 || fail "dpkg -
 [ -x "$root/usr/sbin/ZuVozAdavid" ] || fail "the daemon is not installed"
 [ -d "$root/var/log/ZQS" ] || fail "postinst did not make /var/log/ZQS"
 unit_link="$root/etc/systemd/system/multi-user.target.wants/zuvozadavid.service"
+socket_link="$root/etc/systemd/system/sockets.target.wants/zuvozadavid.socket"
 [ -L "$unit_link" ] || fail "postinst did not enable the systemd unit"
+[ -L "$socket_link" ] || fail "postinst did not enable the socket unit"
 ls "$root"/etc/rc2.d/S??zuvozadavid >/dev/null 2>&1 || fail "postinst did not register the init script"
 ls "$root"/etc/rc0.d/K??zuvozadavid >/dev/null 2>&1 || fail "no stop link for runlevel 0"
 status=$(dpkg_root -s zuvozadavid)
@@ -112,6 +114,7 @@ dpkg_root -P zuvozadavid >"$work/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$work/d
 [ ! -e "$root/etc/init.d/zuvozadavid" ] || fail "the init script stays after purge"
 if ls "$root"/etc/rc?.d/*zuvozadavid >/dev/null 2>&1; then fail "rc links stay after purge"; fi
 [ ! -L "$unit_link" ] || fail "the systemd enable link stays after purge"
+[ ! -L "$socket_link" ] || fail "the socket's enable link stays after purge"
 [ ! -e "$root/var/log/ZQS" ] || fail "the log files stay after purge"
 dpkg_root -P libzqlog-dev libzqlog1 >"$work/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$work/dpkg.log")"
 [ -z "$(find "$root/usr" -type f 2>/dev/null)" ] || fail "files stay after purging everything"

@@ -9,6 +9,7 @@
 #include "platform/UdpNetLayer.h"
 #include "server/InstanceLock.h"
 #include "server/MessageRecv.h"
+#include "server/Stats.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -245,6 +246,9 @@ protected:
         std::vector<std::string> vEnv;  // added to the environment ("NAME=value")
         // Added to the options of each sanitizer, e.g. "detect_leaks=0".
         std::string strSanitizerOptions;
+        // A socket passed as a service manager passes it: on descriptor 3,
+        // with LISTEN_FDS=1 and LISTEN_PID the program's pid; -1: none.
+        int nListenFd = -1;
     };
 
     // Starts a program in a child process as stSpec says, as uid nUid when it
@@ -268,6 +272,10 @@ protected:
                            strLower);
         }
         vEnv.insert(vEnv.end(), stSpec.vEnv.begin(), stSpec.vEnv.end());
+        // LISTEN_PID is the child's, known after the fork: written into this
+        // room there.
+        char szListenPid[32] = "LISTEN_PID=";
+        if (stSpec.nListenFd >= 0) vEnv.push_back("LISTEN_FDS=1");
         // The project's own programs run through the emulator of a cross build.
         const std::vector<std::string>& vArgs = stSpec.vArgs;
         const bool bOwn = vArgs[0] == kDaemonPath || vArgs[0] == kZqlogPath;
@@ -280,6 +288,7 @@ protected:
         vArgv.push_back(nullptr);
         std::vector<char*> vEnvp;
         for (const std::string& s : vEnv) vEnvp.push_back(const_cast<char*>(s.c_str()));
+        if (stSpec.nListenFd >= 0) vEnvp.push_back(szListenPid);
         vEnvp.push_back(nullptr);
         const std::string strIn = stSpec.strStdin.empty() ? "/dev/null" : stSpec.strStdin;
 
@@ -295,6 +304,16 @@ protected:
             if (nIn < 0 || nOut < 0 || nErr < 0 || dup2(nIn, 0) < 0 || dup2(nOut, 1) < 0 ||
                 dup2(nErr, 2) < 0 || chdir(stSpec.strCwd.c_str()) != 0) {
                 _exit(kExecFailed);
+            }
+            if (stSpec.nListenFd >= 0) {
+                (void)std::snprintf(szListenPid, sizeof(szListenPid), "LISTEN_PID=%d",
+                                    static_cast<int>(getpid()));
+                // dup2 clears close-on-exec on the copy; the same descriptor
+                // keeps its flags.
+                if ((stSpec.nListenFd == 3 ? fcntl(3, F_SETFD, 0) : dup2(stSpec.nListenFd, 3)) <
+                    0) {
+                    _exit(kExecFailed);
+                }
             }
             if (stSpec.nUid != getuid() && (setgroups(0, nullptr) != 0 ||
                                             setgid(stSpec.nUid) != 0 || setuid(stSpec.nUid) != 0)) {
@@ -431,45 +450,85 @@ TEST_F(DaemonTest, WritesEachDatagramUnchangedUnderTheBaseOfPathIni) {
               ReadFile(strBase + "/ZqSdkLog/LogServer.ini"));
 }
 
-TEST_F(DaemonTest, StopSignalWritesEveryQueuedDatagramAndRemovesThePidFile) {
-    for (int nSignal : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(strsignal(nSignal));
-        const std::string strBase = m_Dir.File(std::string("base") + std::to_string(nSignal));
-        const pid_t nDaemon = StartDaemon(MakeRunDir("run" + std::to_string(nSignal), strBase));
-        ASSERT_NE(0, nDaemon);
+// Each signal that a stray kill, a limit or a power warning may bring, sent
+// while records are queued on the daemon's socket: a stop writes every one of
+// them, exits 0 and removes its pid file; an ignored signal leaves the daemon
+// receiving. The daemon of an ignored signal takes the next case's records.
+TEST_F(DaemonTest, EverySignalEitherStopsInOrderOrIsIgnored) {
+    struct Case {
+        int nSignal;
+        bool bStops;
+    };
+    std::vector<Case> vCases = {
+        {SIGTERM, true},    {SIGINT, true},     {SIGXCPU, true},  {SIGPWR, true}, {SIGXFSZ, false},
+        {SIGALRM, false},   {SIGVTALRM, false}, {SIGPROF, false}, {SIGIO, false},
+#ifdef SIGSTKFLT
+        {SIGSTKFLT, false},
+#endif
+    };
+    for (int nSignal = SIGRTMIN; nSignal <= SIGRTMAX; ++nSignal) vCases.push_back({nSignal, false});
+    vCases.push_back({SIGTERM, true});  // the last ignored one's daemon
+
+    pid_t nDaemon = 0;
+    std::string strBase;
+    std::string strExpected;  // what the running daemon was sent
+    int nRun = 0;
+    auto PidFileText = [&] {
+        const std::string strRun = ReadFile(kPidFilePath);
+        return !strRun.empty() ? strRun : ReadFile(strBase + "/ZqSdkLog/" + kPidFileName);
+    };
+    for (const Case& c : vCases) {
+        SCOPED_TRACE(std::string(strsignal(c.nSignal)) + " (" + std::to_string(c.nSignal) + ")");
+        if (nDaemon == 0) {
+            strBase = m_Dir.File("base" + std::to_string(++nRun));
+            strExpected.clear();
+            nDaemon = StartDaemon(MakeRunDir("run" + std::to_string(nRun), strBase));
+            ASSERT_NE(0, nDaemon);
+        }
         const std::string strPidText = std::to_string(nDaemon) + "\n";
-        EXPECT_TRUE(PollUntil([&] {
-            return ReadFile(kPidFilePath) == strPidText ||
-                   ReadFile(strBase + "/ZqSdkLog/" + kPidFileName) == strPidText;
-        })) << "no pid file names "
-            << nDaemon;
+        ASSERT_TRUE(PollUntil([&] { return PidFileText() == strPidText; }))
+            << "no pid file names " << nDaemon;
 
         // Frozen, the daemon cannot read: the records queue on its socket and
-        // the stop request finds them there.
+        // the signal finds them there.
         ASSERT_EQ(0, kill(nDaemon, SIGSTOP));
         int nStatus = 0;
         ASSERT_EQ(nDaemon, waitpid(nDaemon, &nStatus, WUNTRACED));
         ASSERT_TRUE(WIFSTOPPED(nStatus));
-        std::string strExpected;
         {
             CPinToOneCpu stPin;
             CSender stSender;
             for (int i = 0; i < 300; ++i) {
-                const std::string strRecord = "queued " + std::to_string(i) + "\r\n";
+                const std::string strRecord =
+                    "queued " + std::to_string(c.nSignal) + " " + std::to_string(i) + "\r\n";
                 stSender.Send(strRecord);
                 strExpected += strRecord;
             }
             ASSERT_TRUE(stSender.Barrier());
         }
-        ASSERT_EQ(0, kill(nDaemon, nSignal));
+        ASSERT_EQ(0, kill(nDaemon, c.nSignal));
         ASSERT_EQ(0, kill(nDaemon, SIGCONT));
-        nStatus = WaitChild(nDaemon);
-        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << Describe(nStatus);
-        const std::string strGot = ReadFile(LogFile(strBase, 0));
+        const std::string strFile = LogFile(strBase, 0);
+        if (c.bStops) {
+            nStatus = WaitChild(nDaemon);
+            nDaemon = 0;
+            EXPECT_EQ(0, nStatus) << Describe(nStatus);
+            EXPECT_NE(strPidText, PidFileText());
+        } else {
+            EXPECT_TRUE(PollUntil([&] {
+                return ReadFile(strFile).size() >= strExpected.size() ||
+                       waitpid(nDaemon, &nStatus, WNOHANG) == nDaemon;
+            }));
+            if (waitpid(nDaemon, &nStatus, WNOHANG) != 0) {
+                ADD_FAILURE() << "the daemon ended: " << Describe(nStatus);
+                nDaemon = 0;  // reaped; the next case starts another
+            }
+            EXPECT_EQ(strPidText, PidFileText());
+        }
+        const std::string strGot = ReadFile(strFile);
         EXPECT_TRUE(strGot == strExpected)
-            << zqtest::SplitCrLf(strGot).size() << " lines of 300 written: '" << strGot << "'";
-        EXPECT_NE(strPidText, ReadFile(kPidFilePath));
-        EXPECT_NE(strPidText, ReadFile(strBase + "/ZqSdkLog/" + kPidFileName));
+            << zqtest::SplitCrLf(strGot).size() << " of " << zqtest::SplitCrLf(strExpected).size()
+            << " lines written";
     }
 }
 
@@ -1389,6 +1448,120 @@ TEST_F(DaemonTest, NoOtherUserCanBindThePortWhileTheDaemonRuns) {
     EXPECT_EQ(strExpected, ReadFile(strFile));
 }
 
+// Socket activation: the daemon started as a service manager starts it, with
+// the socket bound for it (with address reuse, as the manager binds) passed as
+// descriptor 3. It receives on that socket and holds the port alone; the port
+// stays bound after it stops, and the next daemon on the same socket (a
+// restart) receives again. A passed socket that is not the daemon's is
+// refused, said on standard error, and the daemon binds the port itself; one
+// that another socket joined meanwhile leaves it without its port.
+TEST_F(DaemonTest, DaemonTakesOverTheSocketAServiceManagerPasses) {
+    const uint16_t kOtherPort = kLogServerPort + 1;
+    const struct {
+        const char* pName;
+        uint16_t nPort;        // the passed socket's
+        bool bJoined;          // another socket bound beside it with address reuse
+        const char* pRefusal;  // what standard error says; null: taken over
+    } kCases[] = {
+        {"the daemon's socket", kLogServerPort, false, nullptr},
+        {"a socket on another port", kOtherPort, false, "bound to 127.0.0.1:12346, not"},
+        {"a socket another one joined", kLogServerPort, true, "another socket shares"},
+    };
+    const uid_t nUid = getuid() == 0 ? kNobody : getuid();
+    // Bit i set: a user's bind i of address reuse, port reuse, both succeeded.
+    auto UserBinds = [nUid] {
+        zqtest::UserProcess stUser(nUid, [] {
+            const bool kReuse[][2] = {{true, false}, {false, true}, {true, true}};
+            int nBound = 0;
+            for (int i = 0; i < 3; ++i) {
+                if (zqtest::BindUdp(kLoopbackIp, kLogServerPort, kReuse[i][0], kReuse[i][1],
+                                    SOCK_CLOEXEC) >= 0) {
+                    nBound |= 1 << i;
+                }
+            }
+            return nBound;
+        });
+        return stUser.Status();
+    };
+    int nRun = 0;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        const int nPassed = zqtest::BindUdp(kLoopbackIp, c.nPort, true, false, SOCK_CLOEXEC);
+        ASSERT_GE(nPassed, 0) << std::strerror(errno);
+        const int nJoined =
+            c.bJoined ? zqtest::BindUdp(kLoopbackIp, kLogServerPort, true, false, SOCK_CLOEXEC)
+                      : -1;
+        ASSERT_EQ(c.bJoined, nJoined >= 0) << std::strerror(errno);
+        const std::string strBase = m_Dir.File("base" + std::to_string(++nRun));
+        SpawnSpec stSpec;
+        stSpec.vArgs = {kDaemonPath, "-n"};
+        stSpec.strCwd = MakeRunDir("run" + std::to_string(nRun), strBase);
+        stSpec.strOut = m_Dir.File("passed.out");
+        stSpec.strErr = m_Dir.File("passed.err");
+        stSpec.nListenFd = nPassed;
+        // Each daemon on the socket writes what it was sent while it runs,
+        // sent once it has written its start (its socket is ready by then: a
+        // stopping daemon seals it, and the next takes it over).
+        std::string strExpected;
+        size_t nStarts = 0;
+        auto Receives = [&](pid_t nDaemon, const std::string& strTag) {
+            ++nStarts;
+            if (!PollUntil([&] {
+                    const std::string strLog = ReadFile(LogFile(strBase, 0));
+                    size_t nSeen = 0;
+                    for (size_t n = strLog.find("started: version"); n != std::string::npos;
+                         n = strLog.find("started: version", n + 1)) {
+                        ++nSeen;
+                    }
+                    return nSeen == nStarts || waitpid(nDaemon, nullptr, WNOHANG) != 0;
+                })) {
+                return false;
+            }
+            CSender stSender;
+            for (int i = 0; i < 50; ++i) {
+                const std::string strRecord = strTag + " " + std::to_string(i) + "\r\n";
+                stSender.Send(strRecord);
+                strExpected += strRecord;
+            }
+            return PollUntil([&] {
+                return WithoutOwnRecords(ReadFile(LogFile(strBase, 0))) == strExpected ||
+                       waitpid(nDaemon, nullptr, WNOHANG) != 0;
+            });
+        };
+        pid_t nDaemon = Spawn(stSpec);
+        ASSERT_GT(nDaemon, 0);
+        if (c.bJoined) {
+            const int nStatus = WaitChild(nDaemon);
+            EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << Describe(nStatus);
+            EXPECT_NE(std::string::npos,
+                      ReadFile(stSpec.strErr).find("cannot receive on UDP port 12345"))
+                << ReadFile(stSpec.strErr);
+        } else {
+            EXPECT_TRUE(Receives(nDaemon, "first")) << ReadFile(stSpec.strErr);
+            EXPECT_EQ(0, UserBinds()) << "the port is shared while the daemon runs";
+            EXPECT_EQ(0, StopDaemon(nDaemon)) << ReadFile(stSpec.strErr);
+        }
+        const std::string strErr = ReadFile(stSpec.strErr);
+        if (c.pRefusal != nullptr) {
+            EXPECT_NE(std::string::npos,
+                      strErr.find("refusing the socket passed by the service manager: "))
+                << strErr;
+            EXPECT_NE(std::string::npos, strErr.find(c.pRefusal)) << strErr;
+        } else {
+            EXPECT_EQ(std::string::npos, strErr.find("refusing")) << strErr;
+            // Between two daemons the manager holds the port, still alone.
+            EXPECT_EQ(0, UserBinds()) << "the port is shared between two daemons";
+            nDaemon = Spawn(stSpec);
+            ASSERT_GT(nDaemon, 0);
+            EXPECT_TRUE(Receives(nDaemon, "second")) << ReadFile(stSpec.strErr);
+            EXPECT_EQ(0, StopDaemon(nDaemon));
+        }
+        EXPECT_EQ(strExpected, WithoutOwnRecords(ReadFile(LogFile(strBase, 0))));
+        if (nJoined >= 0) (void)close(nJoined);
+        (void)close(nPassed);
+    }
+}
+
 TEST_F(DaemonTest, DaemonThatCannotBindItsPortStops) {
     // Another socket holds the port, with address reuse on as the daemon's own
     // socket once had it, so that a second socket with the option could share it.
@@ -1586,6 +1759,76 @@ TEST_F(DaemonTest, UnprivilegedUserCannotKeepTheDaemonFromStarting) {
         EXPECT_TRUE(S_ISFIFO(st.st_mode));
         ASSERT_EQ(0, lstat(kPidFilePath, &st));
         EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    }
+}
+
+// The statistics file lies beside the pid file, readable by everyone, and
+// zqlog --stats reads it there. Where uid 65534 made the run directory's name
+// first, as a link to a directory of its own (in a /run anyone may write), the
+// daemon writes and removes nothing through the link: the file is in the log
+// directory, and zqlog does not show the user's file.
+TEST_F(DaemonTest, StatisticsFileLiesBesideThePidFileForEveryReader) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to act as uid 65534";
+    ASSERT_EQ(0, chmod(m_Dir.Path().c_str(), 0755));
+    const int nProbe = Run({"/bin/sh", "-c", std::string("test -x ") + kZqlogPath}, m_Dir.Path(),
+                           "", m_Dir.File("probe.out"), kNobody);
+    if (nProbe != 0) GTEST_SKIP() << "uid 65534 cannot run " << kZqlogPath;
+    const struct {
+        const char* pName;
+        bool bLinkedRunDir;  // uid 65534 made kRunDir a link to its own directory
+        uid_t nReader;       // who runs zqlog --stats
+    } kCases[] = {
+        {"root's run directory, read by uid 65534", false, kNobody},
+        {"the run directory's name a user's link, read by root", true, 0},
+    };
+    int nRun = 0;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        CRunSquat stSquat;
+        const std::string strUserDir = m_Dir.File("user" + std::to_string(++nRun));
+        const std::string strPlanted = "received 999\n\033]0;owned\007\n";
+        if (c.bLinkedRunDir) {
+            if (!CRunSquat::RunIsOpen()) {
+                std::printf("/run is not writable by others here: no link can be planted\n");
+                continue;
+            }
+            zqtest::RemoveTree(kRunDir);  // an earlier root daemon's; none runs (SetUp)
+            ASSERT_EQ(0, mkdir(strUserDir.c_str(), 0755));
+            ASSERT_EQ(0, chown(strUserDir.c_str(), kNobody, kNobody));
+            ASSERT_EQ(0, zqtest::RunAsUser(kNobody, [&] {
+                          const bool bOk =
+                              WriteFile(strUserDir + "/" + kStatsFileName, strPlanted) &&
+                              symlink(strUserDir.c_str(), kRunDir) == 0;
+                          return bOk ? 0 : 1;
+                      }));
+        }
+        const std::string strBase = m_Dir.File("base" + std::to_string(nRun));
+        const std::string strDir = c.bLinkedRunDir ? strBase + "/ZqSdkLog" : kRunDir;
+        const pid_t nDaemon = StartDaemon(MakeRunDir("run" + std::to_string(nRun), strBase));
+        ASSERT_NE(0, nDaemon);
+        EXPECT_EQ(std::to_string(nDaemon) + "\n", ReadFile(strDir + "/" + kPidFileName));
+        const std::string strStats = strDir + "/" + kStatsFileName;
+        EXPECT_TRUE(PollUntil([&] { return FileExists(strStats); })) << strStats;
+        EXPECT_EQ("0644", ModeOf(strStats));
+
+        CSender stSender;
+        for (int i = 0; i < 5; ++i) stSender.Send("counted " + std::to_string(i) + "\r\n");
+        const std::string strOut = m_Dir.File("stats" + std::to_string(nRun) + ".out");
+        std::string strShown;
+        EXPECT_TRUE(PollUntil([&] {
+            const int nStatus = Run({kZqlogPath, "--stats", "-D", strBase + "/ZqSdkLog"},
+                                    m_Dir.Path(), "", strOut, c.nReader);
+            strShown = ReadFile(strOut);
+            return nStatus == 0 && strShown.find("received 5\n") != std::string::npos;
+        })) << strShown;
+        EXPECT_EQ(std::string::npos, strShown.find("999")) << strShown;
+        EXPECT_EQ(0, StopDaemon(nDaemon));
+        EXPECT_FALSE(FileExists(strStats)) << "the statistics outlive the daemon";
+        if (c.bLinkedRunDir) {
+            // The user's file is as the user left it, and nothing lies beside it.
+            EXPECT_FALSE(FileExists(strUserDir + "/" + kStatsFileName + ".new"));
+            EXPECT_EQ(strPlanted, ReadFile(strUserDir + "/" + kStatsFileName));
+        }
     }
 }
 

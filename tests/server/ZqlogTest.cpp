@@ -4,11 +4,13 @@
 
 #include "logmodule/LogModule.h"
 #include "platform/WireContract.h"
+#include "server/Stats.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -302,6 +304,38 @@ TEST_F(ZqlogTest, ProcessIdStderrCopyLongMessagesAndItsOwnFilesAreSaid) {
                                                    LogDir() + "/zqlog_00.log"))
             << r.strErr;
     }
+}
+
+// --stats shows the statistics file of the log directory (-D) as it is, but
+// for the bytes a terminal would act on: each control character other than the
+// line feed and each byte from 0x80 becomes '#' and three octal digits. A file
+// in a directory that others may write is not shown at all.
+TEST_F(ZqlogTest, StatisticsAreShownWithTheirControlCharactersEscaped) {
+    const struct {
+        const char* pName;
+        std::string strFile;
+        std::string strShown;
+    } kCases[] = {
+        {"plain figures", "received 5\nwritten 5\n", "received 5\nwritten 5\n"},
+        {"an escape sequence", "received 5\033]0;title\007\n", "received 5#033]0;title#007\n"},
+        {"CR, tab and DEL", "a\r\nb\tc\x7f\n", "a#015\nb#011c#177\n"},
+        {"bytes from 0x80", "\xc3\xa9\x80\xff\n", "#303#251#200#377\n"},
+        {"a NUL", std::string("nul\0after\n", 10), "nul#000after\n"},
+    };
+    ASSERT_EQ(0, mkdir(LogDir().c_str(), 0755));
+    const std::string strFile = LogDir() + "/" + kStatsFileName;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        ASSERT_TRUE(WriteFile(strFile, c.strFile));
+        const Result r = Run({"--stats"});
+        EXPECT_EQ(0, r.nStatus) << r.strErr;
+        EXPECT_EQ(c.strShown, r.strOut);
+    }
+    ASSERT_EQ(0, chmod(LogDir().c_str(), 0777));
+    const Result r = Run({"--stats"});
+    EXPECT_EQ(1, r.nStatus);
+    EXPECT_EQ("", r.strOut);
+    EXPECT_NE(std::string::npos, r.strErr.find(strFile + ": not trusted")) << r.strErr;
 }
 
 TEST_F(ZqlogTest, VersionAndHelpAndTheManPageDocumentEveryOption) {
