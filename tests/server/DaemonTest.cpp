@@ -506,7 +506,12 @@ TEST_F(DaemonTest, EverySignalEitherStopsInOrderOrIsIgnored) {
             }
             ASSERT_TRUE(stSender.Barrier());
         }
-        ASSERT_EQ(0, kill(nDaemon, c.nSignal));
+        if (kill(nDaemon, c.nSignal) != 0) {
+            // An emulator keeps some real-time signals for itself and cannot
+            // send them: the case then shows only that the records are written.
+            ASSERT_TRUE(!c.bStops && errno == EINVAL && std::getenv("ZQ_TEST_EMULATOR") != nullptr)
+                << std::strerror(errno);
+        }
         ASSERT_EQ(0, kill(nDaemon, SIGCONT));
         const std::string strFile = LogFile(strBase, 0);
         if (c.bStops) {
