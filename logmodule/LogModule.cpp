@@ -440,7 +440,7 @@ void GetLogServerInfo(const char* pSdkPath, int32_t* pFileSize, int32_t* pFileNu
     if (pSdkPath == nullptr || pFileSize == nullptr || pFileNum == nullptr) return;
     char szPath[kPathBufSize] = {};
     // A longer base directory is cut; the cut path then names no file.
-    (void)snprintf(szPath, sizeof(szPath), "%s/%s/LogServer.ini", pSdkPath, "ZqSdkLog");
+    (void)snprintf(szPath, sizeof(szPath), "%s/%s/%s", pSdkPath, kLogSubDir, kConfigFile);
     if (access(szPath, F_OK) == 0) {
         long nValue = 0;
         // No range check: the caller gets the server's values as written;

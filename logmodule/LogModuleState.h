@@ -27,6 +27,17 @@ int32_t ToPublicResult(int32_t nEngineCode);
 constexpr uint32_t kModuleNameLen = 128;
 constexpr uint32_t kProcessNameLen = 259;
 
+// Where the daemon keeps its files: <base>/ZqSdkLog, configured by
+// <base>/ZqSdkLog/LogServer.ini; the base is /var/log/ZQS unless Path.ini
+// names another. Read by the daemon, zqlog and GetLogServerInfo.
+// (Literals, so that the default log directory is their concatenation.)
+#define ZQ_DEFAULT_BASE_DIR "/var/log/ZQS"
+#define ZQ_LOG_SUBDIR "ZqSdkLog"
+constexpr const char* kDefaultBaseDir = ZQ_DEFAULT_BASE_DIR;
+constexpr const char* kLogSubDir = ZQ_LOG_SUBDIR;
+constexpr const char* kDefaultLogDir = ZQ_DEFAULT_BASE_DIR "/" ZQ_LOG_SUBDIR;
+constexpr const char* kConfigFile = "LogServer.ini";
+
 // Record layout.
 constexpr uint32_t kRecordBufSize = kMaxRecordLen;  // a finished line is at most 1023 bytes
 constexpr uint32_t kHeaderMaxLen = 511;
@@ -107,8 +118,9 @@ struct LogModule {
 ZIdOrereDov* CreatedEngineLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock);
 
 // For the daemon's receive loop, which waits for room when the ring is full:
-// queues the first nLen bytes of pText, cut at a NUL among them, as WriteRawLog
-// does, but a refusal for a full ring is not counted. Results of WriteRawLog.
+// queues the first nLen bytes of pText, which the caller has cut at its first
+// NUL (as WriteRawLog cuts a text), but a refusal for a full ring is not
+// counted. Results of WriteRawLog.
 int32_t TryWriteRawLog(const char* pText, uint32_t nLen);
 // Counts a record the caller gave up (no log created: nothing to count in).
 void CountLostLog(LossCause eCause, uint64_t nRecords = 1);

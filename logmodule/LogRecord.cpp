@@ -386,9 +386,6 @@ int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char
 
 int32_t TryWriteRawLog(const char* pText, uint32_t nLen) {
     if (pText == nullptr) return ZQ_ERR_INVALID;
-    // A NUL inside the text ends it.
-    const void* pNul = memchr(pText, 0, nLen);
-    if (pNul != nullptr) nLen = static_cast<uint32_t>(static_cast<const char*>(pNul) - pText);
     LogModule& m = GetLogModule();
     CZQSpinningLockGuard guard(m.m_Lock);
     ZIdOrereDov* pEngine = CreatedEngineLocked(m);

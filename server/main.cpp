@@ -19,6 +19,7 @@
 
 #include "asynclog/ZIdOrereDov.h"
 #include "logmodule/LogModule.h"
+#include "logmodule/LogModuleState.h"
 #include "platform/WireContract.h"
 #include "platform/ZQThread.h"
 #include "server/CommandLine.h"
@@ -47,9 +48,6 @@ namespace {
 constexpr size_t kPathBufLen = 260;
 constexpr size_t kPathIniReadMax = 255;  // leaves the text terminated
 constexpr const char* kPathIni = "Path.ini";
-constexpr const char* kDefaultBaseDir = "/var/log/ZQS";
-constexpr const char* kLogSubDir = "ZqSdkLog";
-constexpr const char* kConfigFile = "LogServer.ini";
 constexpr const char* kFilePrefix = "SDK";
 constexpr mode_t kLogDirMode = 0775;
 constexpr uint32_t kReceiveLoopPriorityClass = 3;  // FIFO 75, above the writers' 50

@@ -41,7 +41,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // no log module, or records that could not be queued
 constexpr int kExitUsage = 2;
 
-constexpr const char* kDefaultLogDir = "/var/log/ZQS/ZqSdkLog";
 constexpr const char* kDefaultPrefix = "zqlog";
 constexpr const char* kSourceName = "zqlog";  // the record's source file field
 

@@ -1982,35 +1982,44 @@ TEST(MessageRecvTest, LastingReceiveFailuresPauseTheLoopAndStopStillEndsIt) {
     g_bStopRecv.store(false);
 }
 
-// The daemon opens its endpoint before the loop runs and then says it is
-// ready: what clients send from then on is written, also when a stop request
-// came before the loop started.
-TEST(MessageRecvTest, StopBeforeTheLoopStillWritesWhatTheOpenedEndpointHolds) {
+// Sends the datagrams to the daemon's endpoint, opened before the loop, then
+// runs the loop with a stop already requested: it takes what is queued and
+// returns. The log file's text; fnBeforeDestroy runs before the log module is
+// destroyed.
+std::string ThroughStoppedLoop(const std::vector<std::string>& vDatagrams,
+                               const std::function<void()>& fnBeforeDestroy) {
     zqtest::TempDir stDir;
-    ASSERT_EQ(0, SetLogPath(stDir.Path().c_str(), "SDK"));
-    ASSERT_EQ(0, SetLogMode(ZQ_MODE_FILES));
-    ASSERT_EQ(0, CreateAsyncLog());
+    EXPECT_EQ(0, SetLogPath(stDir.Path().c_str(), "SDK"));
+    EXPECT_EQ(0, SetLogMode(ZQ_MODE_FILES));
+    EXPECT_EQ(0, CreateAsyncLog());
     int32_t nOpened = -1;
     std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nOpened);
-    ASSERT_EQ(0, nOpened);
-    std::string strExpected;
+    EXPECT_EQ(0, nOpened);
     {
         CPinToOneCpu stPin;
         CSender stSender;
-        for (int i = 0; i < 3; ++i) {
-            const std::string strRecord = "sent before the loop " + std::to_string(i) + "\r\n";
-            stSender.Send(strRecord);
-            strExpected += strRecord;
-        }
-        ASSERT_TRUE(stSender.Barrier());
+        for (const std::string& strDatagram : vDatagrams) stSender.Send(strDatagram);
+        EXPECT_TRUE(stSender.Barrier());
     }
     g_bStopRecv.store(true);
     char szBase[] = "/unused";
     EXPECT_EQ(0, MessageRecvOn(std::move(pNet), szBase));
     g_bStopRecv.store(false);
-    EXPECT_FALSE(ReceivePortBound()) << "the endpoint outlived the loop";
-    ASSERT_EQ(0, DestroyAsyncLog());
-    EXPECT_EQ(strExpected, ReadFile(stDir.File("SDK_00.log")));
+    fnBeforeDestroy();
+    EXPECT_EQ(0, DestroyAsyncLog());
+    return ReadFile(stDir.File("SDK_00.log"));
+}
+
+// The daemon opens its endpoint before the loop runs and then says it is
+// ready: what clients send from then on is written, also when a stop request
+// came before the loop started.
+TEST(MessageRecvTest, StopBeforeTheLoopStillWritesWhatTheOpenedEndpointHolds) {
+    std::vector<std::string> vRecords;
+    for (int i = 0; i < 3; ++i)
+        vRecords.push_back("sent before the loop " + std::to_string(i) + "\r\n");
+    const std::string strGot = ThroughStoppedLoop(
+        vRecords, [] { EXPECT_FALSE(ReceivePortBound()) << "the endpoint outlived the loop"; });
+    EXPECT_EQ(vRecords[0] + vRecords[1] + vRecords[2], strGot);
 }
 
 // One datagram is one line of the file, whatever its sender put in it.
@@ -2035,32 +2044,18 @@ TEST(MessageRecvTest, EachDatagramIsExactlyOneLine) {
         // Escaped, 300 CRs take 1200 bytes: more than a record.
         {std::string(300, '\r') + "\r\n", ""},
     };
-    zqtest::TempDir stDir;
-    ASSERT_EQ(0, SetLogPath(stDir.Path().c_str(), "SDK"));
-    ASSERT_EQ(0, SetLogMode(ZQ_MODE_FILES));
-    ASSERT_EQ(0, CreateAsyncLog());
-    int32_t nOpened = -1;
-    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nOpened);
-    ASSERT_EQ(0, nOpened);
-    const uint64_t nEmptyBefore = g_nRecvEmpty.load();
+    std::vector<std::string> vDatagrams;
     std::string strExpected;
-    {
-        CPinToOneCpu stPin;
-        CSender stSender;
-        for (const LineCase& c : kCases) {
-            stSender.Send(c.datagram);
-            strExpected += c.line;
-        }
-        ASSERT_TRUE(stSender.Barrier());
+    for (const LineCase& c : kCases) {
+        vDatagrams.push_back(c.datagram);
+        strExpected += c.line;
     }
-    g_bStopRecv.store(true);
-    char szBase[] = "/unused";
-    EXPECT_EQ(0, MessageRecvOn(std::move(pNet), szBase));
-    g_bStopRecv.store(false);
-    EXPECT_EQ(2u, g_nRecvEmpty.load() - nEmptyBefore);
-    EXPECT_EQ(1u, GetLostLogCountBy(LossCause::kTooLong));
-    ASSERT_EQ(0, DestroyAsyncLog());
-    EXPECT_EQ(strExpected, ReadFile(stDir.File("SDK_00.log")));
+    const uint64_t nEmptyBefore = g_nRecvEmpty.load();
+    const std::string strGot = ThroughStoppedLoop(vDatagrams, [&] {
+        EXPECT_EQ(2u, g_nRecvEmpty.load() - nEmptyBefore);
+        EXPECT_EQ(1u, GetLostLogCountBy(LossCause::kTooLong));
+    });
+    EXPECT_EQ(strExpected, strGot);
 }
 
 }  // namespace
