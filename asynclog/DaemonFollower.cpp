@@ -1,6 +1,7 @@
 #include "asynclog/DaemonFollower.h"
 
 #include "asynclog/ServerProbe.h"
+#include "platform/DaemonPaths.h"
 #include "platform/WireContract.h"
 
 #include <cstring>

@@ -25,6 +25,7 @@
 // Only loopback traffic. Port 12345 and the instance lock are machine-wide:
 // do not run this while the test suite runs.
 
+#include "platform/DaemonPaths.h"
 #include "bench/BenchUtil.h"
 #include "server/InstanceLock.h"
 
@@ -199,7 +200,7 @@ public:
             if (chdir(m_base.c_str()) != 0) _exit(120);
             std::FILE* pNull = std::freopen("/dev/null", "w", stdout);
             (void)pNull;
-            execl(g_pDaemonPath, "ZuVozAdavid", static_cast<char*>(nullptr));
+            execl(g_pDaemonPath, kLogServerName, static_cast<char*>(nullptr));
             _exit(121);
         }
         int nStatus = 0;

@@ -200,7 +200,7 @@ int RunForward(long long nCount) {
         CCollector collector(dir.Path() + "/collector_" + pProtocol);
         if (!collector.Start()) return 2;
         const bool bRelp = std::strcmp(pProtocol, "relp") == 0;
-        (void)unlink((logDir + "/SDK_forward.state").c_str());
+        (void)unlink((logDir + "/" + kDaemonFilePrefix + kCursorFileSuffix).c_str());
         (void)WriteText(cfg,
                         std::string("[Forward]\nHost=127.0.0.1\nPort=") +
                             std::to_string(bRelp ? collector.RelpPort() : collector.TcpPort()) +

@@ -422,6 +422,21 @@ bool GetLogStats(LogStats* pStats) {
     return true;
 }
 
+bool IsLogForwarding() {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    return m.m_pAsyncLog != nullptr && m.m_pAsyncLog->IsForwarding() != 0;
+}
+
+bool GetLogFileSettings(uint32_t* pSizeMiB, uint32_t* pNum) {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    if (pSizeMiB == nullptr || pNum == nullptr || m.m_pAsyncLog == nullptr) return false;
+    *pSizeMiB = m.m_pAsyncLog->Files().FileSizeMiB();
+    *pNum = m.m_pAsyncLog->Files().FileNum();
+    return true;
+}
+
 int32_t ReopenAsyncLog() {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);

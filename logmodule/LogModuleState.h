@@ -5,6 +5,8 @@
 
 #include "asynclog/ZIdOrereDov.h"
 #include "logmodule/LogModule.h"
+#include "logmodule/LogModuleExt.h"
+#include "platform/DaemonPaths.h"
 #include "platform/ZQMutex.h"
 
 #include <time.h>
@@ -26,17 +28,6 @@ int32_t ToPublicResult(int32_t nEngineCode);
 // Longest accepted texts; every array below has one more byte for the terminator.
 constexpr uint32_t kModuleNameLen = 128;
 constexpr uint32_t kProcessNameLen = 259;
-
-// Where the daemon keeps its files: <base>/ZqSdkLog, configured by
-// <base>/ZqSdkLog/LogServer.ini; the base is /var/log/ZQS unless Path.ini
-// names another. Read by the daemon, zqlog and GetLogServerInfo.
-// (Literals, so that the default log directory is their concatenation.)
-#define ZQ_DEFAULT_BASE_DIR "/var/log/ZQS"
-#define ZQ_LOG_SUBDIR "ZqSdkLog"
-constexpr const char* kDefaultBaseDir = ZQ_DEFAULT_BASE_DIR;
-constexpr const char* kLogSubDir = ZQ_LOG_SUBDIR;
-constexpr const char* kDefaultLogDir = ZQ_DEFAULT_BASE_DIR "/" ZQ_LOG_SUBDIR;
-constexpr const char* kConfigFile = "LogServer.ini";
 
 // Record layout.
 constexpr uint32_t kRecordBufSize = kMaxRecordLen;  // a finished line is at most 1023 bytes
@@ -116,33 +107,6 @@ struct LogModule {
 // first (see m_bStartInChild); a child whose engine cannot start says so once
 // on standard error and its log counts as not created.
 ZIdOrereDov* CreatedEngineLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock);
-
-// For the daemon's receive loop, which waits for room when the ring is full:
-// queues the first nLen bytes of pText, which the caller has cut at its first
-// NUL (as WriteRawLog cuts a text), but a refusal for a full ring is not
-// counted. Results of WriteRawLog.
-int32_t TryWriteRawLog(const char* pText, uint32_t nLen);
-// Counts a record the caller gave up (no log created: nothing to count in).
-void CountLostLog(LossCause eCause, uint64_t nRecords = 1);
-// Records given up for one cause since creation; 0 without a log.
-uint64_t GetLostLogCountBy(LossCause eCause);
-
-// Before CreateAsyncLog (ZQ_ERR_ALREADY_CREATED after): the engine writes
-// records of its own (a file that does not open, a failed write or rotation,
-// a directory made again, each reload of the configuration) into the log
-// files, in the record format with the module's name; bStderr prints their
-// texts on standard error too. Cleared by DestroyAsyncLog.
-int32_t EnableOwnRecords(bool bStderr);
-
-// What the log did since creation.
-struct LogStats {
-    uint64_t nWritten;            // records that reached a file, the log's own included
-    uint64_t nOwn;                // records of the engine's own (EnableOwnRecords)
-    uint64_t nRotations;          // rotations of the file set
-    uint64_t nLost[kLossCauses];  // records given up, by LossCause
-};
-// False (and *pStats untouched) without a log.
-bool GetLogStats(LogStats* pStats);
 
 // The module state. Constructed by a static initialiser before main (or at the
 // first call, should another static initialiser log first), destroyed at exit.

@@ -384,6 +384,44 @@ int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char
     return ToPublicResult(m.m_pAsyncLog->PushLog(szRecord, nLen));
 }
 
+namespace {
+
+uint32_t FormatAs(char* pBuf, const RecordSender& id, int32_t nLevel, const char* pSrcFile,
+                  int32_t nLine, const char* pDevId, const struct tm* pTime, long nMilliSec,
+                  const char* pFormat, ...) __attribute__((format(printf, 9, 10)));
+uint32_t FormatAs(char* pBuf, const RecordSender& id, int32_t nLevel, const char* pSrcFile,
+                  int32_t nLine, const char* pDevId, const struct tm* pTime, long nMilliSec,
+                  const char* pFormat, ...) {
+    va_list args;
+    va_start(args, pFormat);
+    const uint32_t nLen =
+        FormatLogRecord(pBuf, nLevel, pSrcFile, nLine, nullptr, pDevId, id.pModule, id.pProcess,
+                        id.nPid, pTime, nMilliSec, pFormat, args);
+    va_end(args);
+    return nLen;
+}
+
+}  // namespace
+
+uint32_t FormatRecordAs(char* pBuf, const RecordSender& id, int32_t nLevel, const char* pSrcFile,
+                        int32_t nLine, const char* pDevId, const char* pText, size_t nTextLen,
+                        bool* pCut) {
+    struct timespec now = {};
+    struct tm local = {};
+    const bool bClockOk = clock_gettime(CLOCK_REALTIME, &now) == 0;
+    const bool bLocalOk = bClockOk && localtime_r(&now.tv_sec, &local) != nullptr;
+    const long nMilliSec = bClockOk ? now.tv_nsec / 1000000L : 0L;
+    const struct tm* pTime = bLocalOk ? &local : nullptr;
+    // The header alone (without its CR LF) tells how much room the text had.
+    const uint32_t nHeaderLen =
+        FormatAs(pBuf, id, nLevel, pSrcFile, nLine, pDevId, pTime, nMilliSec, "%s", "") - 2;
+    const int nTextPrec = nTextLen > INT32_MAX ? INT32_MAX : static_cast<int>(nTextLen);
+    const uint32_t nLen = FormatAs(pBuf, id, nLevel, pSrcFile, nLine, pDevId, pTime, nMilliSec,
+                                   "%.*s", nTextPrec, pText);
+    *pCut = nLen - nHeaderLen - 2 < nTextLen;
+    return nLen;
+}
+
 int32_t TryWriteRawLog(const char* pText, uint32_t nLen) {
     if (pText == nullptr) return ZQ_ERR_INVALID;
     LogModule& m = GetLogModule();

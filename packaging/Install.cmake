@@ -33,17 +33,23 @@ set(ZQ_RUNTIME_PACKAGE zuvozadavid)
 set(ZQ_LIBRARY_PACKAGE libzqlog${PROJECT_VERSION_MAJOR})
 set(ZQ_DEV_PACKAGE libzqlog-dev)
 set(ZQ_CONF_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/zqlog)
-set(ZQ_DAEMON_BIN ${CMAKE_INSTALL_FULL_SBINDIR}/ZuVozAdavid)
-set(ZQ_PID_FILE /run/ZuVozAdavid/ZuVozAdavid.pid)  # kPidFilePath in server/InstanceLock.h
-set(ZQ_BASE_DIR /var/log/ZQS)          # the daemon's default base directory
-# The daemon's port, read from its one owner, kLogServerPort in
-# platform/WireContract.h; its address is kLoopbackIp there.
-file(STRINGS ${PROJECT_SOURCE_DIR}/platform/WireContract.h zq_port_line
-     REGEX "kLogServerPort = [0-9]+")
-string(REGEX REPLACE ".*kLogServerPort = ([0-9]+).*" "\\1" ZQ_LOG_PORT "${zq_port_line}")
-if(NOT ZQ_LOG_PORT MATCHES "^[0-9]+$")
-  message(FATAL_ERROR "platform/WireContract.h: kLogServerPort not found")
-endif()
+# zq_read_constant(<header> <regex> <var>): the first group of <regex> in a
+# line of <header>, the constant's one owner.
+function(zq_read_constant header regex var)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/${header} zq_line REGEX "${regex}")
+  string(REGEX REPLACE ".*${regex}.*" "\\1" zq_value "${zq_line}")
+  if(zq_value STREQUAL "" OR zq_value STREQUAL "${zq_line}")
+    message(FATAL_ERROR "${header}: ${regex} not found")
+  endif()
+  set(${var} "${zq_value}" PARENT_SCOPE)
+endfunction()
+
+# The daemon's name, its default base directory and its port.
+zq_read_constant(platform/DaemonPaths.h "define ZQ_DAEMON_NAME \"([^\"]+)\"" zq_daemon_name)
+zq_read_constant(platform/DaemonPaths.h "define ZQ_DEFAULT_BASE_DIR \"([^\"]+)\"" ZQ_BASE_DIR)
+zq_read_constant(platform/WireContract.h "kLogServerPort = ([0-9]+)" ZQ_LOG_PORT)
+set(ZQ_DAEMON_BIN ${CMAKE_INSTALL_FULL_SBINDIR}/${zq_daemon_name})
+set(ZQ_PID_FILE /run/${zq_daemon_name}/${zq_daemon_name}.pid)  # kPidFilePath
 set(ZQ_LOG_ADDRESS 127.0.0.1:${ZQ_LOG_PORT})
 # The unit has systemd create the base directory, which must lie in /var/log.
 string(REGEX REPLACE "^/var/log/" "" ZQ_LOGS_DIRECTORY ${ZQ_BASE_DIR})

@@ -1,6 +1,7 @@
 #include "server/CommandLine.h"
 
 #include "logmodule/ZqLogVersion.h"
+#include "platform/DaemonPaths.h"
 #include "platform/WireContract.h"
 
 #include <cstring>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/DaemonPaths.h"
 #include "platform/WireContract.h"
 
 #include <cstddef>
@@ -26,11 +27,6 @@
 // daemon's user with one link, never one found in its place. It is removed at
 // an orderly exit; after a crash it stays, so a reader checks that the process
 // it names is the daemon.
-constexpr const char* kRunDir = "/run/ZuVozAdavid";  // root's run directory
-constexpr const char* kUserRunDirFormat = "/run/user/%u/ZuVozAdavid";
-constexpr const char* kLockFileName = "ZuVozAdavid.lock";
-constexpr const char* kPidFileName = "ZuVozAdavid.pid";
-constexpr const char* kPidFilePath = "/run/ZuVozAdavid/ZuVozAdavid.pid";  // root's pid file
 
 constexpr int32_t kLockOk = 0;
 constexpr int32_t kLockHeld = -1;      // another daemon holds the lock

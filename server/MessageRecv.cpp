@@ -1,7 +1,8 @@
 #include "server/MessageRecv.h"
 
 #include "logmodule/LogModule.h"
-#include "logmodule/LogModuleState.h"
+#include "logmodule/LogModuleExt.h"
+#include "platform/DaemonPaths.h"
 #include "platform/NetRecvBatch.h"
 #include "platform/TextEscape.h"
 #include "platform/UdpNetLayer.h"

@@ -1,5 +1,6 @@
 #include "server/StartGuard.h"
 
+#include "platform/DaemonPaths.h"
 #include "platform/WireContract.h"
 #include "server/TrustedDir.h"
 

@@ -1,5 +1,6 @@
 #include "server/StartUp.h"
 
+#include "platform/DaemonPaths.h"
 #include "platform/WireContract.h"
 #include "server/CommandLine.h"
 #include "server/ServiceNotify.h"

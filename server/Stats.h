@@ -1,6 +1,7 @@
 #pragma once
 
-#include "logmodule/LogModuleState.h"
+#include "logmodule/LogModuleExt.h"
+#include "platform/DaemonPaths.h"
 #include "upstream/UpstreamStats.h"
 
 #include <atomic>
@@ -16,7 +17,6 @@
 // at the stop. The file lies beside the pid file, in the directory the
 // instance lock found trusted (InstanceLock.h): the run directory, or the log
 // directory where there is none.
-constexpr const char* kStatsFileName = "ZuVozAdavid.stats";
 
 struct DaemonStats {
     uint64_t nReceived;

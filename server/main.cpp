@@ -19,7 +19,8 @@
 
 #include "asynclog/ZIdOrereDov.h"
 #include "logmodule/LogModule.h"
-#include "logmodule/LogModuleState.h"
+#include "logmodule/LogModuleExt.h"
+#include "platform/DaemonPaths.h"
 #include "platform/WireContract.h"
 #include "platform/ZQThread.h"
 #include "server/CommandLine.h"
@@ -47,8 +48,6 @@ namespace {
 
 constexpr size_t kPathBufLen = 260;
 constexpr size_t kPathIniReadMax = 255;  // leaves the text terminated
-constexpr const char* kPathIni = "Path.ini";
-constexpr const char* kFilePrefix = "SDK";
 constexpr mode_t kLogDirMode = 0775;
 constexpr uint32_t kReceiveLoopPriorityClass = 3;  // FIFO 75, above the writers' 50
 
@@ -122,18 +121,18 @@ bool g_bOwnRecords = false;  // main's thread only
 // foreground also on standard error.
 void OwnRecord(int32_t nLevel, const char* pFormat, ...) __attribute__((format(printf, 2, 3)));
 void OwnRecord(int32_t nLevel, const char* pFormat, ...) {
-    char szText[kRecordBufSize];
+    char szText[kMaxRecordLen];
     va_list args;
     va_start(args, pFormat);
     (void)std::vsnprintf(szText, sizeof(szText), pFormat, args);  // cut: still a record
     va_end(args);
     int32_t nCurrent = 0;
     (void)GetLogLevel(&nCurrent);  // a filtered record is not queued, not counted
-    if (WriteLog(nLevel, __FILE__, __LINE__, "ZuVozAdavid", "", "%s", szText) == ZQ_OK &&
+    if (WriteLog(nLevel, __FILE__, __LINE__, kLogServerName, "", "%s", szText) == ZQ_OK &&
         nLevel <= nCurrent) {
         g_nOwnQueued.fetch_add(1, std::memory_order_relaxed);
     }
-    if (g_bForeground) std::fprintf(stderr, "ZuVozAdavid: %s\n", szText);
+    if (g_bForeground) std::fprintf(stderr, "%s: %s\n", kLogServerName, szText);
 }
 
 // Diagnostics of the forwarding sender (its thread) are records of the
@@ -267,7 +266,7 @@ int main(int argc, char** argv) {
     (void)stLock.WritePidFile();
 
     // Refused only for a path longer than the one checked above.
-    if (SetLogPath(szLogDir, kFilePrefix) != 0) {
+    if (SetLogPath(szLogDir, kDaemonFilePrefix) != 0) {
         return CStartUp::Fail("log directory refused: %s", szLogDir);
     }
     (void)SetLogMode(ZQ_MODE_FILES);
@@ -294,7 +293,7 @@ int main(int argc, char** argv) {
     // Forwarding to a collector, when LogServer.ini's [Forward] names one; the
     // sender follows that section from now on.
     CUpstreamSender stUpstream;
-    if (nCreated == 0) (void)stUpstream.Start(szLogDir, szCfgPath, kFilePrefix, NoteForward);
+    if (nCreated == 0) (void)stUpstream.Start(szLogDir, szCfgPath, kDaemonFilePrefix, NoteForward);
     BlockHandledSignals(false);
     if (nCreated != 0) {
         (void)ConsolePrint("CreateAsyncLog failed\n");
@@ -308,16 +307,16 @@ int main(int argc, char** argv) {
     // it is, said once.
     const int nRaised = RaiseCallingThread(kReceiveLoopPriorityClass);
     if (nRaised != 0) {
-        std::fprintf(stderr, "ZuVozAdavid: receive loop stays at default scheduling: %s\n",
+        std::fprintf(stderr, "%s: receive loop stays at default scheduling: %s\n", kLogServerName,
                      std::strerror(nRaised));
     }
-    if (g_bOwnRecords) {
-        const LogModule& m = GetLogModule();
+    uint32_t nFileSizeMiB = 0;
+    uint32_t nFileNum = 0;
+    if (g_bOwnRecords && GetLogFileSettings(&nFileSizeMiB, &nFileNum)) {
         OwnRecord(ZQ_LEVEL_INFO,
                   "started: version %s, base directory %s, configuration %s, FileSize %u MiB, "
                   "FileNum %u",
-                  ZQ_VERSION_STRING, szBaseDir, szCfgPath, m.m_nFileSize.load(),
-                  m.m_nFileNum.load());
+                  ZQ_VERSION_STRING, szBaseDir, szCfgPath, nFileSizeMiB, nFileNum);
     }
     RecvHookContext stHooks{&stUpstream, stLock.DirFd(), szLogDir};
     SetRecvTick(&OnRecvTick, &stHooks);

@@ -14,7 +14,8 @@
 // DestroyAsyncLog at the end writes or sends everything queued.
 
 #include "logmodule/LogModule.h"
-#include "logmodule/LogModuleState.h"
+#include "logmodule/LogModuleExt.h"
+#include "platform/DaemonPaths.h"
 #include "platform/TextEscape.h"
 #include "server/InstanceLock.h"
 #include "server/Stats.h"
@@ -387,34 +388,15 @@ public:
         m_nPid = stOpt.nPid != 0 ? stOpt.nPid : static_cast<int32_t>(getpid());
     }
 
-    // Formats the record of one line into pBuf (kRecordBufSize bytes);
+    // Formats the record of one line into pBuf (kMaxRecordLen bytes);
     // returns its length and sets *pCut when the text did not fit whole.
     uint32_t Make(char* pBuf, int32_t nLine, const char* pText, size_t nTextLen, bool* pCut) {
-        struct timespec now = {};
-        struct tm local = {};
-        const bool bClockOk = clock_gettime(CLOCK_REALTIME, &now) == 0;
-        const bool bLocalOk = bClockOk && localtime_r(&now.tv_sec, &local) != nullptr;
-        const long nMilliSec = bClockOk ? now.tv_nsec / 1000000L : 0L;
-        const struct tm* pTime = bLocalOk ? &local : nullptr;
-        const uint32_t nHeaderLen =
-            Format(pBuf, nLine, pTime, nMilliSec, "%s", "") - 2;  // no CR LF
-        const uint32_t nLen = Format(pBuf, nLine, pTime, nMilliSec, "%s", pText);
-        *pCut = nLen - nHeaderLen - 2 < nTextLen;
-        return nLen;
+        const RecordSender stId{m_Opt.pModule, m_strProcess.c_str(), m_nPid};
+        return FormatRecordAs(pBuf, stId, m_Opt.nLevel, kSourceName, nLine, m_Opt.pDevId, pText,
+                              nTextLen, pCut);
     }
 
 private:
-    uint32_t Format(char* pBuf, int32_t nLine, const struct tm* pTime, long nMilliSec,
-                    const char* pFormat, ...) __attribute__((format(printf, 6, 7))) {
-        va_list args;
-        va_start(args, pFormat);
-        const uint32_t nLen = FormatLogRecord(pBuf, m_Opt.nLevel, kSourceName, nLine, nullptr,
-                                              m_Opt.pDevId, m_Opt.pModule, m_strProcess.c_str(),
-                                              m_nPid, pTime, nMilliSec, pFormat, args);
-        va_end(args);
-        return nLen;
-    }
-
     const Options& m_Opt;
     std::string m_strProcess;
     int32_t m_nPid;
@@ -428,10 +410,9 @@ public:
     // Logs one line (without its line end) as record number nLine.
     void LogLine(int32_t nLine, const char* pText, size_t nLen) {
         if (nLen == 0 && m_Opt.bSkipEmpty) return;
-        const std::string strText(pText, nLen);  // terminated, as the formatter reads it
-        char szRecord[kRecordBufSize];
+        char szRecord[kMaxRecordLen];
         bool bCut = false;
-        const uint32_t nRecordLen = m_Maker.Make(szRecord, nLine, strText.c_str(), nLen, &bCut);
+        const uint32_t nRecordLen = m_Maker.Make(szRecord, nLine, pText, nLen, &bCut);
         if (bCut) {
             std::fprintf(stderr,
                          "zqlog: line %d: the message of %zu bytes does not fit a record of %u "
@@ -498,13 +479,6 @@ private:
     bool m_bAllQueued = true;
 };
 
-// Whether the created module forwards to the daemon (decided at creation).
-bool IsForwarding() {
-    LogModule& m = GetLogModule();
-    CZQLockGuard guard(m.m_Lock);
-    return m.m_pAsyncLog != nullptr && m.m_pAsyncLog->IsForwarding() != 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -545,7 +519,7 @@ int main(int argc, char** argv) {
         (void)DestroyAsyncLog();
         return kExitFailed;
     }
-    if (!IsForwarding()) {
+    if (!IsLogForwarding()) {
         std::fprintf(stderr, "zqlog: %s is not running; writing to %s/%s_00.log\n", kLogServerName,
                      stOpt.pLogDir, stOpt.pPrefix);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/DaemonPaths.h"
 #include "upstream/FileSetReader.h"
 
 #include <cstddef>
@@ -14,8 +15,6 @@
 // Written whole to "<name>.tmp", fsync'ed, renamed over the old one and the
 // directory fsync'ed: after a crash or a power cut the file holds either the
 // old or the new state, never a mix.
-
-constexpr const char* kCursorFileSuffix = "_forward.state";  // after the prefix: SDK_forward.state
 
 struct CursorState {
     StreamPos stPos;

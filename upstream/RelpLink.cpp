@@ -1,5 +1,6 @@
 #include "upstream/RelpLink.h"
 
+#include "platform/DaemonPaths.h"
 #include "platform/WireContract.h"
 #include "platform/TextEscape.h"
 #include "upstream/RelpFrame.h"

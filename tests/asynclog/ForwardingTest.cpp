@@ -4,6 +4,7 @@
 
 #include "asynclog/ServerProbe.h"
 #include "asynclog/ZIdOrereDov.h"
+#include "platform/DaemonPaths.h"
 
 #include "tests/asynclog/EngineHelpers.h"
 #include "tests/support/TestSupport.h"
