@@ -24,7 +24,7 @@ void CDiagnostics::Enable(DiagFormatFn pfnFormat, const void* pContext, bool bSt
     m_bStderrWanted = bStderr;
 }
 
-void CDiagnostics::Report(DiagKind eKind, int32_t nLevel, const char* pFormat, ...) {
+void CDiagnostics::Report(DiagKind eKind, const char* pFormat, ...) {
     if (m_pfnFormat == nullptr) return;
     const uint32_t nKind = static_cast<uint32_t>(eKind);
     const int64_t llNow = MonotonicMs();
@@ -50,7 +50,7 @@ void CDiagnostics::Report(DiagKind eKind, int32_t nLevel, const char* pFormat, .
     if (m_bStderr.load(std::memory_order_relaxed)) std::fprintf(stderr, "%s\n", szText);
     if (m_nCount == kQueue) return;  // the queue holds the first ones of a burst
     const uint32_t nSlot = (m_nHead + m_nCount) % kQueue;
-    m_nLen[nSlot] = m_pfnFormat(m_pContext, nLevel, szText, m_szQueue[nSlot], kRecordSize);
+    m_nLen[nSlot] = m_pfnFormat(m_pContext, eKind, szText, m_szQueue[nSlot], kRecordSize);
     ++m_nCount;
 }
 

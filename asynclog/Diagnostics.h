@@ -24,14 +24,10 @@
 enum class DiagKind : uint32_t { kOpenFailed, kWriteFailed, kRotateFailed, kDirMade, kReload };
 constexpr uint32_t kDiagKinds = 5;
 
-// Levels of these records (the module's level numbers).
-constexpr int32_t kDiagError = 2;
-constexpr int32_t kDiagWarning = 3;
-constexpr int32_t kDiagInfo = 4;
-
 // Formats one record as the log module does (level word, time, identity, the
-// text, CR LF) into pOut of nSize bytes; returns its length.
-using DiagFormatFn = uint32_t (*)(const void* pContext, int32_t nLevel, const char* pText,
+// text, CR LF) into pOut of nSize bytes; returns its length. The module gives
+// each kind its level.
+using DiagFormatFn = uint32_t (*)(const void* pContext, DiagKind eKind, const char* pText,
                                   char* pOut, uint32_t nSize);
 
 class CDiagnostics {
@@ -46,8 +42,7 @@ public:
     void Started() { m_bStderr.store(m_bStderrWanted, std::memory_order_relaxed); }
     bool Enabled() const { return m_pfnFormat != nullptr; }
 
-    void Report(DiagKind eKind, int32_t nLevel, const char* pFormat, ...)
-        __attribute__((format(printf, 4, 5)));
+    void Report(DiagKind eKind, const char* pFormat, ...) __attribute__((format(printf, 3, 4)));
     // The oldest waiting record into pOut (nSize bytes, at least one record);
     // its length, 0 when none waits.
     uint32_t TakePending(char* pOut, uint32_t nSize) ZQ_EXCLUDES(m_Lock);

@@ -140,7 +140,7 @@ int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
     if (!file.Valid() || fstat(file.Get(), &st) != 0 ||
         fcntl(file.Get(), F_SETFL, O_APPEND) != 0) {  // O_NONBLOCK off
         if (m_pDiag != nullptr) {
-            m_pDiag->Report(DiagKind::kOpenFailed, kDiagError, "cannot open %s: %s", szPath,
+            m_pDiag->Report(DiagKind::kOpenFailed, "cannot open %s: %s", szPath,
                             std::strerror(errno));
         }
         return kFileSetErrNoFile;
@@ -203,7 +203,7 @@ int32_t CLogFileSet::RotateLogFilesLocked() {
         // A failed rename ends the rotation; the moves made so far stay made.
         if (std::rename(szFrom, szTo) < 0) {
             if (m_pDiag != nullptr) {
-                m_pDiag->Report(DiagKind::kRotateFailed, kDiagError,
+                m_pDiag->Report(DiagKind::kRotateFailed,
                                 "rotation stopped: cannot rename %s to %s: %s; %s stays the "
                                 "current file",
                                 szFrom, szTo, std::strerror(errno), m_szFileName[0]);
@@ -266,7 +266,7 @@ void CLogFileSet::Flush() {
             nKeptBytes = m_pRecordEnd[nKept++];
         m_Lost.Add(LossCause::kWriteFailed, m_nBufRecords - nKept);
         if (m_pDiag != nullptr) {
-            m_pDiag->Report(DiagKind::kWriteFailed, kDiagError,
+            m_pDiag->Report(DiagKind::kWriteFailed,
                             "writing the log file failed: %s; %u records lost",
                             std::strerror(errno), m_nBufRecords - nKept);
         }
@@ -310,7 +310,7 @@ void CLogFileSet::Periodic() {
         m_nWritten.fetch_sub(m_nWrittenSinceCheck, std::memory_order_relaxed);
         m_Lost.Add(LossCause::kWriteFailed, m_nWrittenSinceCheck);
         if (m_pDiag != nullptr) {
-            m_pDiag->Report(DiagKind::kDirMade, kDiagWarning,
+            m_pDiag->Report(DiagKind::kDirMade,
                             "%s was deleted (its directory removed?): made again; the %llu "
                             "records written into it since the last look are lost",
                             szPath, static_cast<unsigned long long>(m_nWrittenSinceCheck));

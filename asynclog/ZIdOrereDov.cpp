@@ -279,8 +279,7 @@ int32_t ZIdOrereDov::ReloadConfig() {
         Change(kCfgLogLevel.pKey, nOldLevel, nLevel);
         Change(kCfgFileSize.pKey, nOldSize, nSize);
         Change(kCfgFileNum.pKey, nOldNum, nNum);
-        m_Diag.Report(DiagKind::kReload, kDiagInfo, "configuration %s reloaded: %s", m_szCfgPath,
-                      szChanges);
+        m_Diag.Report(DiagKind::kReload, "configuration %s reloaded: %s", m_szCfgPath, szChanges);
     }
     return kLogOk;
 }

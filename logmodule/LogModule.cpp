@@ -87,8 +87,13 @@ uint32_t FormatWithArgs(char* pOut, int32_t nLevel, const LogModule::OwnIdentity
     return nLen;
 }
 
-uint32_t FormatOwnRecord(const void* pContext, int32_t nLevel, const char* pText, char* pOut,
+// The level of each kind of the engine's own records, by DiagKind.
+constexpr int32_t kOwnRecordLevel[kDiagKinds] = {ZQ_LEVEL_ERROR, ZQ_LEVEL_ERROR, ZQ_LEVEL_ERROR,
+                                                 ZQ_LEVEL_WARNING, ZQ_LEVEL_INFO};
+
+uint32_t FormatOwnRecord(const void* pContext, DiagKind eKind, const char* pText, char* pOut,
                          uint32_t nSize) {
+    const int32_t nLevel = kOwnRecordLevel[static_cast<uint32_t>(eKind)];
     static_assert(CDiagnostics::kRecordSize >= kRecordBufSize, "a record fits the queue");
     if (nSize < kRecordBufSize) return 0;
     struct timespec now = {};

@@ -208,17 +208,17 @@ private:
 void BuildIdentity(RecordIdentity* pIdentity, const char* pModule, const char* pProcess,
                    int32_t nPid) {
     CLineWriter source(pIdentity->szSource, kSourcePartSize - 1);
-    source.PutLiteral("  Source-Line:");
+    source.PutLiteral(kLabelSource);
     if (pModule != nullptr) source.Put(pModule, strnlen(pModule, kModuleNameLen));
     source.PutLiteral("(");
     pIdentity->nSourceLen = static_cast<uint32_t>(source.Length());
 
     CLineWriter process(pIdentity->szProcess, kProcessPartSize - 1);
-    process.PutLiteral(")  ProcessName:");
+    process.PutLiteral(kLabelProcess);
     if (pProcess != nullptr) process.Put(pProcess, strnlen(pProcess, kProcessNameLen));
     process.PutLiteral("(");
     process.PutInt(nPid, 0);
-    process.PutLiteral(")     Description:[");
+    process.PutLiteral(kLabelFunction);
     pIdentity->nProcessLen = static_cast<uint32_t>(process.Length());
 }
 
@@ -234,22 +234,19 @@ uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
                          const char* pStamp, uint32_t nStampLen, long nMilliSec,
                          const char* pFormat, va_list args) {
     if (pSrcFile == nullptr) return 0;
-    int32_t nWord =
-        nLevel >= ZQ_LEVEL_FATAL && nLevel <= ZQ_LEVEL_TRACE ? nLevel : kOtherLevelIndex;
-
     CLineWriter header(pBuf, kHeaderMaxLen);
-    header.PutLiteral(kLevelFields[nWord]);
+    header.PutLiteral(kLevelFields[LevelFieldIndex(nLevel)]);
     header.Put(pStamp, nStampLen);
     header.PutInt(nMilliSec, 3);
-    header.PutLiteral("  DevID:");
+    header.PutLiteral(kLabelDevId);
     header.PutText(pDevId);
     header.Put(identity.szSource, identity.nSourceLen);
     header.PutBaseName(pSrcFile);
-    header.PutLiteral("-L");
+    header.PutLiteral(kLabelLine);
     header.PutInt(nLine, 4);
     header.Put(identity.szProcess, identity.nProcessLen);
     header.PutFunctionName(pFunc);
-    header.PutLiteral("]");
+    header.PutLiteral(kLabelMessage);
     size_t nLen = header.Length();
 
     // The message fills the rest of the buffer, terminator included.

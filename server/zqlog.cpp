@@ -15,6 +15,8 @@
 
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleExt.h"
+#include "logmodule/RecordFormat.h"
+#include "platform/DecimalText.h"
 #include "platform/DaemonPaths.h"
 #include "platform/TextEscape.h"
 #include "server/InstanceLock.h"
@@ -67,36 +69,6 @@ struct Options {
     bool bStats = false;               // --stats
 };
 
-// The syslog severities as logger names them, mapped onto the module's levels:
-// the three most severe are Fatal, notice is Info like info.
-struct LevelName {
-    const char* pName;
-    int32_t nSeverity;  // syslog's number, for numeric priorities
-    int32_t nLevel;
-};
-constexpr LevelName kSyslogLevels[] = {
-    {"emerg", 0, ZQ_LEVEL_FATAL},     {"panic", 0, ZQ_LEVEL_FATAL},  {"alert", 1, ZQ_LEVEL_FATAL},
-    {"crit", 2, ZQ_LEVEL_FATAL},      {"err", 3, ZQ_LEVEL_ERROR},    {"error", 3, ZQ_LEVEL_ERROR},
-    {"warning", 4, ZQ_LEVEL_WARNING}, {"warn", 4, ZQ_LEVEL_WARNING}, {"notice", 5, ZQ_LEVEL_INFO},
-    {"info", 6, ZQ_LEVEL_INFO},       {"debug", 7, ZQ_LEVEL_DEBUG},
-};
-constexpr int32_t kSyslogSeverityCount = 8;
-
-// The module's own level words, for -l.
-constexpr LevelName kModuleLevels[] = {
-    {"fatal", 0, ZQ_LEVEL_FATAL},  {"error", 0, ZQ_LEVEL_ERROR}, {"warning", 0, ZQ_LEVEL_WARNING},
-    {"warn", 0, ZQ_LEVEL_WARNING}, {"info", 0, ZQ_LEVEL_INFO},   {"debug", 0, ZQ_LEVEL_DEBUG},
-    {"trace", 0, ZQ_LEVEL_TRACE},
-};
-
-// Accepted and ignored: a record has no facility field.
-constexpr const char* kFacilities[] = {
-    "kern",   "user",   "mail",   "daemon", "auth",     "security", "syslog",
-    "lpr",    "news",   "uucp",   "cron",   "authpriv", "ftp",      "local0",
-    "local1", "local2", "local3", "local4", "local5",   "local6",   "local7",
-};
-constexpr long kFacilityCount = 24;  // syslog numbers facilities 0..23
-
 void PrintHelp(FILE* pOut) {
     std::fprintf(pOut,
                  "Usage: zqlog [options] [message ...]\n"
@@ -148,66 +120,35 @@ void PrintHelp(FILE* pOut) {
                  kDefaultLogDir, kDefaultPrefix, kMaxRecordLen - 1);
 }
 
-bool FindName(const LevelName* pTable, size_t nCount, const char* pText, int32_t* pLevel) {
-    for (size_t i = 0; i < nCount; ++i) {
-        if (strcasecmp(pText, pTable[i].pName) == 0) {
-            *pLevel = pTable[i].nLevel;
-            return true;
-        }
-    }
-    return false;
-}
-
-// A whole decimal number in [nMin, nMax]; false for anything else.
-bool ParseNumber(const char* pText, long nMin, long nMax, long* pValue) {
-    char* pEnd = nullptr;
-    errno = 0;
-    const long nValue = std::strtol(pText, &pEnd, 10);
-    if (errno != 0 || pEnd == pText || *pEnd != '\0' || nValue < nMin || nValue > nMax) {
-        return false;
-    }
-    *pValue = nValue;
-    return true;
-}
-
 // -l: a module level word or a number 0..7.
 bool ParseLevel(const char* pText, int32_t* pLevel) {
-    if (FindName(kModuleLevels, sizeof(kModuleLevels) / sizeof(kModuleLevels[0]), pText, pLevel)) {
-        return true;
-    }
+    if (FindLevelWord(pText, pLevel)) return true;
     long nValue = 0;
-    if (!ParseNumber(pText, kMinLevel, kMaxLevel, &nValue)) return false;
+    if (!ParseDecimal(pText, kMinLevel, kMaxLevel, &nValue)) return false;
     *pLevel = static_cast<int32_t>(nValue);
     return true;
 }
 
-int32_t LevelOfSeverity(long nSeverity) {
-    for (const LevelName& stName : kSyslogLevels) {
-        if (stName.nSeverity == nSeverity) return stName.nLevel;
-    }
-    return ZQ_LEVEL_INFO;  // not reached: every severity 0..7 has a name
-}
-
-// -p: [facility.]level by syslog names, or a numeric syslog priority.
+// -p: [facility.]level by syslog names, or a numeric syslog priority. The
+// facility is checked and then ignored: a record has no facility field.
 bool ParsePriority(const char* pText, int32_t* pLevel) {
     long nPriority = 0;
-    if (ParseNumber(pText, 0, kFacilityCount * kSyslogSeverityCount - 1, &nPriority)) {
-        *pLevel = LevelOfSeverity(nPriority % kSyslogSeverityCount);
+    if (ParseDecimal(pText, 0, kSyslogFacilityCount * kSyslogSeverityCount - 1, &nPriority)) {
+        *pLevel = LevelOfSyslogSeverity(static_cast<uint32_t>(nPriority) % kSyslogSeverityCount);
         return true;
     }
     const char* pDot = std::strchr(pText, '.');
     const char* pLevelName = pText;
     if (pDot != nullptr) {
         const std::string strFacility(pText, static_cast<size_t>(pDot - pText));
-        bool bKnown = false;
-        for (const char* pFacility : kFacilities) {
-            if (strcasecmp(strFacility.c_str(), pFacility) == 0) bKnown = true;
-        }
-        if (!bKnown) return false;
+        uint32_t nFacility = 0;
+        if (!FindSyslogFacility(strFacility.c_str(), &nFacility)) return false;
         pLevelName = pDot + 1;
     }
-    return FindName(kSyslogLevels, sizeof(kSyslogLevels) / sizeof(kSyslogLevels[0]), pLevelName,
-                    pLevel);
+    uint32_t nSeverity = 0;
+    if (!FindSyslogSeverity(pLevelName, &nSeverity)) return false;
+    *pLevel = LevelOfSyslogSeverity(nSeverity);
+    return true;
 }
 
 // Returns kExitOk to go on, -1 when done (--help, --version), or the exit status.
@@ -253,7 +194,7 @@ int ParseOptions(int argc, char** argv, Options* pOpt) {
                 break;  // the record always carries a process id
             case kOptId: {
                 long nPid = 0;
-                if (optarg != nullptr && !ParseNumber(optarg, 1, INT32_MAX, &nPid)) {
+                if (optarg != nullptr && !ParseDecimal(optarg, 1, INT32_MAX, &nPid)) {
                     std::fprintf(stderr, "zqlog: --id needs a process id, not '%s'\n", optarg);
                     return kExitUsage;
                 }

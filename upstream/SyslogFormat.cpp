@@ -12,159 +12,11 @@
 
 namespace {
 
-constexpr uint8_t kSevCrit = 2;
-constexpr uint8_t kSevErr = 3;
-constexpr uint8_t kSevWarning = 4;
-constexpr uint8_t kSevInfo = 6;
-constexpr uint8_t kSevDebug = 7;
 constexpr uint32_t kMaxAppName = 48;  // RFC 5424 field limits
 constexpr uint32_t kMaxProcId = 128;
 constexpr uint32_t kMaxMsgId = 32;
 constexpr uint32_t kMaxHostname = 255;
 constexpr const char* kBootIdPath = "/proc/sys/kernel/random/boot_id";
-
-// The severity of each level field of the record format (RecordFormat.h).
-constexpr uint8_t kLevelSeverity[kLevelFieldCount] = {kSevDebug, kSevCrit,  kSevErr,  kSevWarning,
-                                                      kSevInfo,  kSevDebug, kSevDebug};
-
-struct Span {
-    const char* p;
-    uint32_t n;
-};
-
-// The fields of a line in the record format. Spans point into the line.
-struct RecordFields {
-    uint8_t nSeverity;
-    bool bTime;  // false when the record says 0-00-00 (its writer had no local time)
-    int nYear, nMonth, nDay, nHour, nMin, nSec, nMs;
-    Span devId, module, file, lineNo, procName, pid, func, text;
-};
-
-const char* Find(const char* p, const char* pEnd, const char* pNeedle) {
-    const void* pHit = memmem(p, static_cast<size_t>(pEnd - p), pNeedle, std::strlen(pNeedle));
-    return static_cast<const char*>(pHit);
-}
-
-bool StartsWith(const char* p, const char* pEnd, const char* pText) {
-    const size_t n = std::strlen(pText);
-    return static_cast<size_t>(pEnd - p) >= n && std::memcmp(p, pText, n) == 0;
-}
-
-// nDigits decimal digits (0: one or more, at most 9) at *pp; advances *pp.
-bool Digits(const char** pp, const char* pEnd, uint32_t nDigits, int* pValue) {
-    const char* p = *pp;
-    int nValue = 0;
-    uint32_t nCount = 0;
-    while (p < pEnd && *p >= '0' && *p <= '9' && (nDigits == 0 ? nCount < 9 : nCount < nDigits)) {
-        nValue = nValue * 10 + (*p - '0');
-        ++p;
-        ++nCount;
-    }
-    if (nCount == 0 || (nDigits != 0 && nCount != nDigits)) return false;
-    *pp = p;
-    *pValue = nValue;
-    return true;
-}
-
-bool Expect(const char** pp, const char* pEnd, char c) {
-    if (*pp >= pEnd || **pp != c) return false;
-    ++*pp;
-    return true;
-}
-
-bool AllDigits(Span s) {
-    if (s.n == 0) return false;
-    for (uint32_t i = 0; i < s.n; ++i) {
-        if (s.p[i] < '0' || s.p[i] > '9') return false;
-    }
-    return true;
-}
-
-Span MakeSpan(const char* p, const char* pEnd) { return {p, static_cast<uint32_t>(pEnd - p)}; }
-
-// Reads the record format written by the log module:
-// "%-7s %d-%02d-%02d %02d:%02d:%02d:%03ld  DevID:%s  Source-Line:%s(%s-L%04d)
-//  ProcessName:%s(%d)     Description:[%s]" and the text.
-bool ParseRecord(const char* pLine, uint32_t nLen, RecordFields* pOut) {
-    const char* p = pLine;
-    const char* const pEnd = pLine + nLen;
-    bool bWord = false;
-    for (size_t i = 0; i < kLevelFieldCount && !bWord; ++i) {
-        if (nLen > kLevelFieldLen && std::memcmp(p, kLevelFields[i], kLevelFieldLen) == 0) {
-            pOut->nSeverity = kLevelSeverity[i];
-            p += kLevelFieldLen;
-            bWord = true;
-        }
-    }
-    if (!bWord) return false;
-    while (p < pEnd && *p == ' ') ++p;
-    if (!Digits(&p, pEnd, 0, &pOut->nYear) || !Expect(&p, pEnd, '-') ||
-        !Digits(&p, pEnd, 2, &pOut->nMonth) || !Expect(&p, pEnd, '-') ||
-        !Digits(&p, pEnd, 2, &pOut->nDay) || !Expect(&p, pEnd, ' ') ||
-        !Digits(&p, pEnd, 2, &pOut->nHour) || !Expect(&p, pEnd, ':') ||
-        !Digits(&p, pEnd, 2, &pOut->nMin) || !Expect(&p, pEnd, ':') ||
-        !Digits(&p, pEnd, 2, &pOut->nSec) || !Expect(&p, pEnd, ':') ||
-        !Digits(&p, pEnd, 3, &pOut->nMs)) {
-        return false;
-    }
-    pOut->bTime = pOut->nYear >= 1 && pOut->nYear <= 9999 && pOut->nMonth >= 1 &&
-                  pOut->nMonth <= 12 && pOut->nDay >= 1 && pOut->nDay <= 31 && pOut->nHour <= 23 &&
-                  pOut->nMin <= 59 && pOut->nSec <= 60;
-
-    static const char kDev[] = "  DevID:";
-    static const char kSource[] = "  Source-Line:";
-    static const char kProcess[] = "  ProcessName:";
-    static const char kDescription[] = "     Description:[";
-    if (!StartsWith(p, pEnd, kDev)) return false;
-    p += sizeof(kDev) - 1;
-    const char* pSource = Find(p, pEnd, kSource);
-    if (pSource == nullptr) return false;
-    pOut->devId = MakeSpan(p, pSource);
-    p = pSource + sizeof(kSource) - 1;
-
-    // module(file-L0042): the module up to the first '(', the line after the last "-L".
-    const char* pProcess = Find(p, pEnd, kProcess);
-    if (pProcess == nullptr || pProcess == p || pProcess[-1] != ')') return false;
-    const char* pParen =
-        static_cast<const char*>(std::memchr(p, '(', static_cast<size_t>(pProcess - p)));
-    if (pParen == nullptr) return false;
-    const char* pDashL = nullptr;
-    for (const char* q = pProcess - 2; q > pParen; --q) {
-        if (q[0] == '-' && q + 1 < pProcess && q[1] == 'L') {
-            pDashL = q;
-            break;
-        }
-    }
-    if (pDashL == nullptr) return false;
-    pOut->module = MakeSpan(p, pParen);
-    pOut->file = MakeSpan(pParen + 1, pDashL);
-    pOut->lineNo = MakeSpan(pDashL + 2, pProcess - 1);
-    if (!AllDigits(pOut->lineNo)) return false;
-    p = pProcess + sizeof(kProcess) - 1;
-
-    // name(pid): the pid inside the last parentheses.
-    const char* pDescription = Find(p, pEnd, kDescription);
-    if (pDescription == nullptr || pDescription == p || pDescription[-1] != ')') return false;
-    const char* pPidOpen = nullptr;
-    for (const char* q = pDescription - 2; q >= p; --q) {
-        if (*q == '(') {
-            pPidOpen = q;
-            break;
-        }
-    }
-    if (pPidOpen == nullptr) return false;
-    pOut->procName = MakeSpan(p, pPidOpen);
-    pOut->pid = MakeSpan(pPidOpen + 1, pDescription - 1);
-    if (!AllDigits(pOut->pid)) return false;
-    p = pDescription + sizeof(kDescription) - 1;
-
-    const char* pClose =
-        static_cast<const char*>(std::memchr(p, ']', static_cast<size_t>(pEnd - p)));
-    if (pClose == nullptr) return false;
-    pOut->func = MakeSpan(p, pClose);
-    pOut->text = MakeSpan(pClose + 1, pEnd);
-    return true;
-}
 
 // Appends to a buffer whose room the caller has made sure of.
 class CWriter {
@@ -193,7 +45,7 @@ public:
     }
     // A header field: printable ASCII without space, '_' for anything else,
     // at most nMax bytes; "-" (NILVALUE) when empty.
-    void Field(Span s, uint32_t nMax) {
+    void Field(TextSpan s, uint32_t nMax) {
         if (s.n == 0) {
             Char('-');
             return;
@@ -206,7 +58,7 @@ public:
     }
     // PARAM-VALUE: '"', '\' and ']' escaped; control characters as in the
     // message text.
-    void Param(const char* pName, Span s) {
+    void Param(const char* pName, TextSpan s) {
         Char(' ');
         Text(pName);
         Text("=\"", 2);
@@ -282,7 +134,7 @@ void CSyslogFormatter::SetIdentity(const char* pHostname, uint8_t nFacility, con
     CWriter stHost(m_szHostname);
     stHost.Field({pHostname, static_cast<uint32_t>(std::strlen(pHostname))}, kMaxHostname);
     m_szHostname[stHost.Length()] = '\0';
-    m_nFacility = nFacility <= 23 ? nFacility : 1;
+    m_nFacility = nFacility < kSyslogFacilityCount ? nFacility : 1;
     (void)std::snprintf(m_szBootId, sizeof(m_szBootId), "%s", pBootId);
 }
 
@@ -312,7 +164,7 @@ uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSe
     if (nLen > kMaxLineText) nLen = kMaxLineText;
     RecordFields stRec{};
     const bool bRecord = ParseRecord(pLine, nLen, &stRec);
-    const uint8_t nSeverity = bRecord ? stRec.nSeverity : kSevInfo;
+    const uint8_t nSeverity = bRecord ? SyslogSeverityOfLevel(stRec.nLevel) : kSyslogInfo;
     CWriter w(pOut);
     w.Char('<');
     w.Number(static_cast<uint64_t>(m_nFacility) * 8 + nSeverity);
@@ -329,7 +181,7 @@ uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSe
     w.Char(' ');
     w.Text(m_szHostname);
     w.Char(' ');
-    const Span stNone = {"", 0};
+    const TextSpan stNone = {"", 0};
     w.Field(bRecord ? stRec.procName : stNone, kMaxAppName);
     w.Char(' ');
     w.Field(bRecord ? stRec.pid : stNone, kMaxProcId);
@@ -347,7 +199,7 @@ uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSe
         w.Param("dev", stRec.devId);
         w.Param("file", stRec.file);
         // The record writes the line with leading zeros (L0042).
-        Span stLineNo = stRec.lineNo;
+        TextSpan stLineNo = stRec.lineNo;
         while (stLineNo.n > 1 && stLineNo.p[0] == '0') {
             ++stLineNo.p;
             --stLineNo.n;
@@ -356,7 +208,7 @@ uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSe
         w.Param("func", stRec.func);
     }
     w.Char(']');
-    const Span stText = bRecord ? stRec.text : Span{pLine, nLen};
+    const TextSpan stText = bRecord ? stRec.text : TextSpan{pLine, nLen};
     if (stText.n > 0) {
         w.Char(' ');
         // A terminal sequence in a record is text for the collector, not a

@@ -1,5 +1,7 @@
 #include "upstream/UpstreamConfig.h"
 
+#include "logmodule/RecordFormat.h"
+#include "platform/DecimalText.h"
 #include "platform/ProfileReader.h"
 
 #include <strings.h>
@@ -19,27 +21,12 @@ constexpr const char* kKeyWindow = "Window";
 constexpr size_t kValueLen = 260;  // one value of the file; longer values are cut
 constexpr long kMaxPort = 65535;
 
-// Facility numbers and names of syslog (RFC 5424, table 1).
-const char* const kFacilityNames[kMaxFacility + 1] = {
-    "kern",   "user",   "mail",     "daemon", "auth",   "syslog", "lpr",    "news",
-    "uucp",   "cron",   "authpriv", "ftp",    "ntp",    "audit",  "alert",  "clock",
-    "local0", "local1", "local2",   "local3", "local4", "local5", "local6", "local7"};
-
 // The value of a key with its trailing spaces removed (ReadProfileString keeps
 // them; no key of this section has a meaningful trailing space).
 void ReadValue(const char* pKey, const char* pPath, char* pOut, size_t nOut) {
     (void)ReadProfileString(kForwardSection, pKey, "", pOut, static_cast<uint32_t>(nOut), pPath);
     size_t nLen = std::strlen(pOut);
     while (nLen > 0 && (pOut[nLen - 1] == ' ' || pOut[nLen - 1] == '\t')) pOut[--nLen] = '\0';
-}
-
-// A decimal number within [nMin, nMax]; false for anything else.
-bool ParseNumber(const char* pText, long nMin, long nMax, long* pValue) {
-    char* pEnd = nullptr;
-    const long nValue = std::strtol(pText, &pEnd, 10);
-    if (pEnd == pText || *pEnd != '\0' || nValue < nMin || nValue > nMax) return false;
-    *pValue = nValue;
-    return true;
 }
 
 void AddProblem(char* pProblem, size_t nLen, const char* pKey, const char* pValue,
@@ -68,10 +55,6 @@ bool SameTarget(const ForwardConfig& a, const ForwardConfig& b) {
 bool SameConfig(const ForwardConfig& a, const ForwardConfig& b) {
     return SameTarget(a, b) && a.nFacility == b.nFacility &&
            std::strcmp(a.szHostname, b.szHostname) == 0 && a.nWindow == b.nWindow;
-}
-
-const char* FacilityName(uint8_t nFacility) {
-    return nFacility <= kMaxFacility ? kFacilityNames[nFacility] : nullptr;
 }
 
 void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, size_t nProblemLen) {
@@ -113,7 +96,7 @@ void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, s
     long nNumber = 0;
     ReadValue(kKeyPort, pPath, szValue, sizeof(szValue));
     if (szValue[0] != '\0') {
-        if (ParseNumber(szValue, 1, kMaxPort, &nNumber)) {
+        if (ParseDecimal(szValue, 1, kMaxPort, &nNumber)) {
             pCfg->nPort = static_cast<uint16_t>(nNumber);
         } else {
             AddProblem(pProblem, nProblemLen, kKeyPort, szValue, "not 1..65535; default used");
@@ -122,14 +105,13 @@ void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, s
 
     ReadValue(kKeyFacility, pPath, szValue, sizeof(szValue));
     if (szValue[0] != '\0') {
-        bool bFound = ParseNumber(szValue, 0, kMaxFacility, &nNumber);
-        if (bFound) pCfg->nFacility = static_cast<uint8_t>(nNumber);
-        for (uint8_t i = 0; !bFound && i <= kMaxFacility; ++i) {
-            if (strcasecmp(szValue, kFacilityNames[i]) == 0) {
-                pCfg->nFacility = i;
-                bFound = true;
-            }
+        uint32_t nFacility = 0;
+        bool bFound = FindSyslogFacility(szValue, &nFacility);
+        if (!bFound && ParseDecimal(szValue, 0, kSyslogFacilityCount - 1, &nNumber)) {
+            nFacility = static_cast<uint32_t>(nNumber);
+            bFound = true;
         }
+        if (bFound) pCfg->nFacility = static_cast<uint8_t>(nFacility);
         if (!bFound) {
             AddProblem(pProblem, nProblemLen, kKeyFacility, szValue,
                        "not a facility (0..23, kern .. local7); user used");
@@ -141,7 +123,7 @@ void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, s
 
     ReadValue(kKeyWindow, pPath, szValue, sizeof(szValue));
     if (szValue[0] != '\0') {
-        if (ParseNumber(szValue, 1, kMaxRelpWindow, &nNumber)) {
+        if (ParseDecimal(szValue, 1, kMaxRelpWindow, &nNumber)) {
             pCfg->nWindow = static_cast<uint32_t>(nNumber);
         } else {
             AddProblem(pProblem, nProblemLen, kKeyWindow, szValue, "not 1..1024; default used");

@@ -21,7 +21,6 @@ constexpr uint32_t kForwardHostnameLen = 255;  // RFC 5424 HOSTNAME: 1*255 PRINT
 constexpr uint16_t kDefaultTcpPort = 514;
 constexpr uint16_t kDefaultRelpPort = 2514;
 constexpr uint8_t kDefaultFacility = 1;  // user
-constexpr uint8_t kMaxFacility = 23;     // local7
 constexpr uint32_t kDefaultRelpWindow = 128;
 constexpr uint32_t kMaxRelpWindow = 1024;
 
@@ -50,6 +49,3 @@ bool SameConfig(const ForwardConfig& a, const ForwardConfig& b);
 // would be garbage to the collector. Each such problem is described in
 // pProblem (one line each, empty when none; cut to nProblemLen).
 void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, size_t nProblemLen);
-
-// The name of a facility number ("user"), or null outside 0..23.
-const char* FacilityName(uint8_t nFacility);
