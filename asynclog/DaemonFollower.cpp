@@ -17,7 +17,7 @@ CDaemonFollower::CDaemonFollower(CLogFileSet& files, CUdpForwarder& forwarder, b
 
 bool CDaemonFollower::DaemonRuns() { return FindProcessByName(kLogServerName) > 0; }
 
-uint32_t CDaemonFollower::Consume(CLogQueue& queue, uint32_t nMax) {
+uint32_t CDaemonFollower::Consume(CRingBuffer& queue, uint32_t nMax) {
     if (!Forwarding()) return m_Files.Consume(queue, nMax);
     const uint32_t nDone = m_Forwarder.Consume(queue, nMax);
     if (m_Forwarder.PeerGone()) UseFiles();  // the refused records are still in the ring

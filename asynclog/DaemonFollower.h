@@ -23,7 +23,7 @@ public:
     CDaemonFollower(const CDaemonFollower&) = delete;
     CDaemonFollower& operator=(const CDaemonFollower&) = delete;
 
-    uint32_t Consume(CLogQueue& queue, uint32_t nMax) override;
+    uint32_t Consume(CRingBuffer& queue, uint32_t nMax) override;
     bool Ready() const override;
     void Recover() override;
     void Periodic() override;

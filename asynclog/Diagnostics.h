@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/WireContract.h"
 #include "platform/ZQMutex.h"
 
 #include <atomic>
@@ -49,7 +50,7 @@ public:
     // Records handed out by TakePending so far (any thread).
     uint64_t Taken() const { return m_nTaken.load(std::memory_order_relaxed); }
 
-    static constexpr uint32_t kRecordSize = 1024;
+    static constexpr uint32_t kRecordSize = kMaxRecordLen;
     static constexpr int64_t kMinGapMs = 10000;
 
 private:

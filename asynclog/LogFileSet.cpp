@@ -1,6 +1,7 @@
 #include "asynclog/LogFileSet.h"
 
 #include "asynclog/RingBuffer.h"
+#include "platform/FixedText.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,12 +21,6 @@ constexpr mode_t kFileMode = 0666;        // as the umask allows
 constexpr uint32_t kBufSize = 64 * 1024;  // one write() carries many records
 constexpr uint32_t kMaxBufRecords = 512;  // records per write()
 
-// Copies a text of at most nMax characters into a zeroed array of nMax + 1.
-void CopyText(char* pDst, size_t nMax, const char* pSrc) {
-    std::memset(pDst, 0, nMax + 1);
-    std::memcpy(pDst, pSrc, std::strlen(pSrc));
-}
-
 // A text that fills its slot has no terminator: nDataLen bounds it. A NUL
 // inside the text ends it, as for any C string.
 uint32_t SlotTextLength(const RingSlot* pSlot) {
@@ -39,11 +34,6 @@ void FormatFileName(char* pOut, size_t nSize, const char* pPrefix, uint32_t i) {
 }
 
 }  // namespace
-
-int FormatLogFileName(char* pOut, size_t nSize, const char* pDir, const char* pPrefix, uint32_t i) {
-    return pDir != nullptr ? std::snprintf(pOut, nSize, "%s/%s_0%u.log", pDir, pPrefix, i)
-                           : std::snprintf(pOut, nSize, "%s_0%u.log", pPrefix, i);
-}
 
 CLogFileSet::CLogFileSet(CLossCounters& lost, CDiagnostics* pDiag)
     : m_Lost(lost),
@@ -70,7 +60,7 @@ int32_t CLogFileSet::Init(const char* pLogPath, const char* pPrefix) {
         CZQLockGuard guard(m_Lock);
         const int32_t nRet = BuildFileNamesLocked(pPrefix);
         if (nRet != kFileSetOk) return nRet;
-        CopyText(m_szLogPath, kLogPathLen, pLogPath);
+        CopyText(m_szLogPath, pLogPath);
         m_bNamed = true;
     }
     if (m_pBuf == nullptr) m_pBuf.reset(new (std::nothrow) uint8_t[kBufSize]);
@@ -85,8 +75,8 @@ int32_t CLogFileSet::BuildFileNamesLocked(const char* pPrefix) {
     // The prefix may be m_szPrefix itself (SetFileNum builds the names again
     // from it): take a copy before the member is cleared.
     char szPrefix[kPrefixLen + 1];
-    CopyText(szPrefix, kPrefixLen, pPrefix);
-    CopyText(m_szPrefix, kPrefixLen, szPrefix);
+    CopyText(szPrefix, pPrefix);
+    CopyText(m_szPrefix, szPrefix);
     for (uint32_t i = 0; i < kMaxLogFiles; ++i) {
         std::memset(m_szFileName[i], 0, sizeof(m_szFileName[i]));
         if (i < m_nFileNum) FormatFileName(m_szFileName[i], sizeof(m_szFileName[i]), m_szPrefix, i);
@@ -124,7 +114,7 @@ int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
     if (std::strlen(pFileName) > kMaxOpenName) return kFileSetErrNameTooLong;
 
     char szName[kMaxOpenName + 1];
-    CopyText(szName, kMaxOpenName, pFileName);
+    CopyText(szName, pFileName);
     (void)CreateLogDir(m_szLogPath);  // a level that cannot be made shows as a failed open
 
     char szPath[kPathBuf];
@@ -342,7 +332,7 @@ void CLogFileSet::BufferPendingDiagnostics() {
     }
 }
 
-uint32_t CLogFileSet::Consume(CLogQueue& queue, uint32_t nMax) {
+uint32_t CLogFileSet::Consume(CRingBuffer& queue, uint32_t nMax) {
     BufferPendingDiagnostics();
     uint32_t nDone = 0;
     RingSlot* pSlot = nullptr;

@@ -2,6 +2,7 @@
 
 #include "asynclog/Diagnostics.h"
 #include "asynclog/LogConfig.h"
+#include "asynclog/LogFileName.h"
 #include "asynclog/LossCounters.h"
 #include "asynclog/RecordSink.h"
 #include "platform/UniqueFd.h"
@@ -20,10 +21,6 @@ constexpr int32_t kFileSetErrNameTooLong = -7;  // a file name over 127 characte
 
 constexpr uint32_t kFileNameLen = 256;  // one entry of the name table
 
-// The name of entry i of the set with this prefix, "<prefix>_0<i>.log", after
-// "<pDir>/" when pDir is not null; what snprintf returns. Whoever reads the
-// set (the forwarding sender) names its files with this.
-int FormatLogFileName(char* pOut, size_t nSize, const char* pDir, const char* pPrefix, uint32_t i);
 constexpr size_t kMaxOpenName = 127;  // longest file name OpenLogFile takes
 
 // The rotating set of log files in one directory: the names
@@ -77,7 +74,7 @@ public:
     static int32_t CreateLogDir(const char* pPath);
 
     // CRecordSink: the writer's.
-    uint32_t Consume(CLogQueue& queue, uint32_t nMax) override;
+    uint32_t Consume(CRingBuffer& queue, uint32_t nMax) override;
     bool Ready() const override { return m_File.Valid(); }
     void Recover() override { (void)OpenCurrent(); }  // still no file: the loop retries
     void Periodic() override;

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-class CLogQueue;
+class CRingBuffer;
 struct RingSlot;
 
 // Where the writer loop puts records: the rotating file set or the forwarder
@@ -14,7 +14,7 @@ public:
     // Writes or sends the records that are ready in the ring, at most nMax,
     // releasing each one; returns how many it took (0 when none was ready).
     // A record it cannot keep is counted as lost, never taken twice.
-    virtual uint32_t Consume(CLogQueue& queue, uint32_t nMax) = 0;
+    virtual uint32_t Consume(CRingBuffer& queue, uint32_t nMax) = 0;
     // False while the sink can take no record (no file is open): the loop
     // then waits and calls Recover.
     virtual bool Ready() const = 0;

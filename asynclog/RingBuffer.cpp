@@ -1,5 +1,6 @@
 #include "asynclog/RingBuffer.h"
 
+#include "asynclog/LogConfig.h"
 #include "platform/AlignedMem.h"
 
 #include <cstring>
@@ -10,13 +11,10 @@ namespace {
 constexpr int kRingOk = 0;
 constexpr int kRingDone = 1;
 constexpr int kRingNotDone = 0;
-constexpr int kRingErrNoRing = -2;    // CLogQueue without a ring
 constexpr int kRingErrInvalid = -5;   // null slot, size 0, slot without buffer
 constexpr int kRingErrNoMemory = -6;  // allocation failed, or size above MAX_SLOT_BUFFER
 
-constexpr int32_t kDefaultModulus = 1024;  // without a table, or for an odd slot count
-constexpr uint32_t kMinSlotCount = 10;
-constexpr uint32_t kMaxSlotCount = 1024;
+constexpr int32_t kDefaultModulus = static_cast<int32_t>(kDefaultSlotCount);  // without a table
 constexpr uint32_t kRingAlignment = 0;  // AlignedAlloc's 4-byte minimum
 
 // A zero-filled block from AlignedAlloc, or null.
@@ -200,48 +198,4 @@ int CRingBuffer::ResizeSlot(RingSlot* pSlot, uint32_t nNewSize) {
     pSlot->nBufferSize = nNewSize;
     pSlot->nDataLen = 0;
     return kRingOk;
-}
-
-CLogQueue::CLogQueue() : m_pRing(nullptr), m_nSlotCount(0), m_nSlotSize(0) {}
-
-CLogQueue::~CLogQueue() { DestroyRing(); }
-
-int CLogQueue::CreateRing(uint32_t nSlotCount, uint32_t nSlotSize, uint32_t nExtSize) {
-    DestroyRing();
-    m_pRing = new (std::nothrow) CRingBuffer();
-    if (m_pRing == nullptr) return kRingErrNoMemory;
-    m_nSlotCount = nSlotCount;
-    m_nSlotSize = nSlotSize;
-    // A failed Allocate leaves the ring attached without a table: no room and
-    // nothing pending.
-    return m_pRing->Allocate(nSlotCount, nSlotSize, nExtSize);
-}
-
-void CLogQueue::DestroyRing() {
-    delete m_pRing;
-    m_pRing = nullptr;
-}
-
-RingSlot* CLogQueue::GetWriteSlot() {
-    return m_pRing != nullptr ? m_pRing->GetWriteSlot() : nullptr;
-}
-
-int CLogQueue::CommitWrite() { return m_pRing != nullptr ? m_pRing->CommitWrite() : kRingNotDone; }
-
-RingSlot* CLogQueue::GetReadSlot() { return m_pRing != nullptr ? m_pRing->GetReadSlot() : nullptr; }
-
-int CLogQueue::PopRead() { return m_pRing != nullptr ? m_pRing->PopRead() : kRingNotDone; }
-
-RingSlot* CLogQueue::PeekSlot(uint32_t nOffset) {
-    return m_pRing != nullptr ? m_pRing->PeekSlot(nOffset) : nullptr;
-}
-
-int32_t CLogQueue::GetPendingCount() const {
-    return m_pRing != nullptr ? m_pRing->GetPendingCount() : 0;
-}
-
-int32_t CLogQueue::GetCapacity() const { return m_pRing != nullptr ? m_pRing->GetSize() - 1 : 0; }
-
-int CLogQueue::ResizeSlot(RingSlot* pSlot, uint32_t nNewSize) {
-    return m_pRing != nullptr ? m_pRing->ResizeSlot(pSlot, nNewSize) : kRingErrNoRing;
 }

@@ -44,7 +44,8 @@ public:
     CRingBuffer(const CRingBuffer&) = delete;
     CRingBuffer& operator=(const CRingBuffer&) = delete;
 
-    // Builds the table: modulus nSlotCount + 1 for counts 10..1024, else 1024.
+    // Builds the table: modulus nSlotCount + 1 for counts kMinSlotCount ..
+    // kMaxSlotCount, else kDefaultSlotCount.
     // Sizes are clamped to MAX_SLOT_BUFFER. 0, -5 for a slot size of 0, -6 when
     // memory runs out (nothing is kept then).
     int Allocate(uint32_t nSlotCount, uint32_t nSlotSize, uint32_t nExtSize);
@@ -64,13 +65,16 @@ public:
     int ResizeSlot(RingSlot* pSlot, uint32_t nNewSize);
 
     int32_t GetSize() const { return m_nSize; }
+    // Slots that can hold records at once: the modulus minus one; 0 without a
+    // table.
+    int32_t GetCapacity() const { return m_pSlots != nullptr ? m_nSize - 1 : 0; }
 
 private:
     static constexpr size_t kLineSize = 64;  // a cache line of the targets
 
     CZQMutex m_Lock;     // exists for the ring's life; no operation takes it
     RingSlot* m_pSlots;  // m_nSize + 1 entries, the last never handed out
-    int32_t m_nSize;     // modulus; 1024 without a table
+    int32_t m_nSize;     // modulus; kDefaultSlotCount without a table
     // The producer's line.
     alignas(kLineSize) std::atomic<int32_t> m_nWriteIndex;  // written by the producer only
     mutable int32_t m_nReadSeen;  // the producer's: m_nReadIndex when it last looked
@@ -78,35 +82,4 @@ private:
     alignas(kLineSize) std::atomic<int32_t> m_nReadIndex;  // written by the consumer only
     mutable int32_t m_nWriteSeen;  // the consumer's: m_nWriteIndex when it last looked
     // (The alignment pads the object to whole lines: nothing else shares them.)
-};
-
-// The engine's handle on one ring: creates, replaces and destroys it and
-// forwards every operation, answering null/0 (-2 for ResizeSlot) without one.
-class CLogQueue {
-public:
-    CLogQueue();
-    ~CLogQueue();
-    CLogQueue(const CLogQueue&) = delete;
-    CLogQueue& operator=(const CLogQueue&) = delete;
-
-    // Replaces any ring by a new one; the ring's Allocate result, or -6 when the
-    // ring object cannot be allocated.
-    int CreateRing(uint32_t nSlotCount, uint32_t nSlotSize, uint32_t nExtSize);
-    void DestroyRing();
-
-    RingSlot* GetWriteSlot();
-    int CommitWrite();
-    RingSlot* GetReadSlot();
-    int PopRead();
-    RingSlot* PeekSlot(uint32_t nOffset);
-    int32_t GetPendingCount() const;
-    // Slots that can hold records at once: the modulus minus one; 0 without a
-    // ring.
-    int32_t GetCapacity() const;
-    int ResizeSlot(RingSlot* pSlot, uint32_t nNewSize);
-
-private:
-    CRingBuffer* m_pRing;   // owned; null when there is no ring
-    uint32_t m_nSlotCount;  // as requested at the last CreateRing
-    uint32_t m_nSlotSize;   // as requested at the last CreateRing
 };

@@ -51,7 +51,7 @@ int32_t CUdpForwarder::Send(const RingSlot* pSlot) {
 // The oldest record of the ring may be "held": sent, but not yet followed by a
 // clean operation on the socket. It is released when the next send succeeds,
 // or when the look after the batch finds no refusal.
-uint32_t CUdpForwarder::Consume(CLogQueue& queue, uint32_t nMax) {
+uint32_t CUdpForwarder::Consume(CRingBuffer& queue, uint32_t nMax) {
     uint32_t nDone = 0;
     bool bHeld = false;
     while (nDone < nMax && !m_bPeerGone) {

@@ -33,7 +33,7 @@ public:
     int32_t Open();
 
     // CRecordSink.
-    uint32_t Consume(CLogQueue& queue, uint32_t nMax) override;
+    uint32_t Consume(CRingBuffer& queue, uint32_t nMax) override;
     bool Ready() const override { return true; }  // an endpoint without a socket counts its losses
     void Recover() override {}
 

@@ -33,7 +33,7 @@ void Nap(long nNs) {
 
 }  // namespace
 
-CWriterLoop::CWriterLoop(CLogQueue& queue, CRecordSink& sink, CLossCounters& lost,
+CWriterLoop::CWriterLoop(CRingBuffer& queue, CRecordSink& sink, CLossCounters& lost,
                          const char* pCfgPath, ReloadFn pfnReload, void* pContext)
     : m_Queue(queue),
       m_Sink(sink),

@@ -44,7 +44,7 @@ public:
 
     // pCfgPath: the configuration file to watch (may be empty); it must stay
     // unchanged while the writer runs.
-    CWriterLoop(CLogQueue& queue, CRecordSink& sink, CLossCounters& lost, const char* pCfgPath,
+    CWriterLoop(CRingBuffer& queue, CRecordSink& sink, CLossCounters& lost, const char* pCfgPath,
                 ReloadFn pfnReload, void* pContext);
     ~CWriterLoop();  // runs Stop
     CWriterLoop(const CWriterLoop&) = delete;
@@ -139,7 +139,7 @@ private:
     void WaitForRecords(int64_t llLastWorkNs, int32_t* pPollMs);
     void DiscardRemaining();
 
-    CLogQueue& m_Queue;
+    CRingBuffer& m_Queue;
     CRecordSink& m_Sink;
     CLossCounters& m_Lost;
     const char* m_pCfgPath;

@@ -3,7 +3,7 @@
 // Parts. The engine owns its file set (CLogFileSet: names, directory, current
 // file, rotation), in mode 2 its forwarder (CUdpForwarder) and the follower
 // that switches between the two (CDaemonFollower), the message ring
-// (CLogQueue) and the writer (CWriterLoop: the thread, its wake event and the
+// (CRingBuffer) and the writer (CWriterLoop: the thread, its wake event and the
 // configuration watch). The writer hands records to one sink: the file set in
 // mode 1, the follower in mode 2.
 //
@@ -41,6 +41,7 @@
 #include "asynclog/ZIdOrereDov.h"
 
 #include "asynclog/ServerProbe.h"
+#include "platform/FixedText.h"
 
 #include <cstdio>
 #include <cstring>
@@ -51,12 +52,6 @@ namespace {
 constexpr uint32_t kModeForward = 2;
 constexpr uint32_t kCacheLine = 64;
 constexpr uint32_t kPrefetchBytes = 256;  // a typical record
-
-// Copies a text of at most nMax characters into a zeroed array of nMax + 1.
-void CopyText(char* pDst, size_t nMax, const char* pSrc) {
-    std::memset(pDst, 0, nMax + 1);
-    std::memcpy(pDst, pSrc, std::strlen(pSrc));
-}
 
 // Closes the file set's current file unless the start that opened it commits.
 class CloseUnlessCommitted {
@@ -118,8 +113,8 @@ int32_t ZIdOrereDov::Start(const char* pLogPath, const char* pPrefix) {
         if (nRet != kLogOk) return nRet;
     }
 
-    std::unique_ptr<CLogQueue> pQueue(new (std::nothrow) CLogQueue());
-    if (pQueue == nullptr || pQueue->CreateRing(m_nSlotCount, m_nSlotSize, 0) != 0) {
+    std::unique_ptr<CRingBuffer> pQueue(new (std::nothrow) CRingBuffer());
+    if (pQueue == nullptr || pQueue->Allocate(m_nSlotCount, m_nSlotSize, 0) != 0) {
         return kLogErrResource;
     }
     std::unique_ptr<CWriterLoop> pWriter(new (std::nothrow) CWriterLoop(
@@ -228,7 +223,7 @@ int32_t ZIdOrereDov::SetConfigPath(const char* pPath) {
     if (pPath == nullptr) return kLogErrInvalid;
     const size_t nLen = std::strlen(pPath);
     if (nLen == 0 || nLen > kLogPathLen) return kLogErrInvalid;
-    CopyText(m_szCfgPath, kLogPathLen, pPath);
+    CopyText(m_szCfgPath, pPath);
     return kLogOk;
 }
 
@@ -238,7 +233,7 @@ int32_t ZIdOrereDov::RegisterLevelCallback(LevelCallback pfnCallback, const char
         return kLogErrInvalid;
     }
     m_pfnLevelCallback = pfnCallback;
-    CopyText(m_szLevelKey, kLevelKeyLen, pKeyName);
+    CopyText(m_szLevelKey, pKeyName);
     m_nUserValue = nUserValue;
     return kLogOk;
 }

@@ -112,7 +112,7 @@ private:
     CLogFileSet m_Files;  // names, count and size limit live from construction
     std::unique_ptr<CUdpForwarder> m_pForwarder;   // mode 2 only
     std::unique_ptr<CDaemonFollower> m_pFollower;  // mode 2 only: the writer's sink
-    std::unique_ptr<CLogQueue> m_pQueue;
+    std::unique_ptr<CRingBuffer> m_pQueue;
     std::unique_ptr<CWriterLoop> m_pWriter;
 
     uint32_t m_nSlotCount;

@@ -1,6 +1,7 @@
 #include "logmodule/LogModule.h"
 
 #include "logmodule/LogModuleState.h"
+#include "platform/FixedText.h"
 
 #include <pthread.h>
 #include <time.h>
@@ -17,14 +18,6 @@
 namespace {
 
 constexpr size_t kPathBufSize = 260;  // "/proc/self/exe" link and built paths
-
-// Copies a text already checked to fit: the array is cleared first, so the
-// copy is always terminated.
-template <size_t N>
-void CopyText(char (&dst)[N], const char* pSrc, size_t nLen) {
-    memset(dst, 0, N);
-    memcpy(dst, pSrc, nLen);
-}
 
 // strtol's value as a 32-bit integer; out-of-range values are clamped.
 int32_t ClampToInt32(long nValue) {
@@ -44,7 +37,7 @@ void TakeProcessNameLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
     const char* pSlash = strrchr(szExe, '/');
     if (pSlash == nullptr) return;
     // The link text has at most 259 characters, so its tail fits.
-    CopyText(m.m_szProcessName, pSlash + 1, strlen(pSlash + 1));
+    CopyText(m.m_szProcessName, pSlash + 1);
 }
 
 void ResetSettingsLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
@@ -127,9 +120,9 @@ int32_t ConfigureAndStartLocked(LogModule& m, ZIdOrereDov* pEngine) ZQ_REQUIRES(
     pEngine->SetMode(static_cast<uint32_t>(m.m_nMode));  // stores; cannot fail
     if (m.m_bOwnRecords) {
         LogModule::OwnIdentity& id = m.m_stOwnIdentity;
-        CopyText(id.szModule, m.m_szModuleName, strlen(m.m_szModuleName));
+        CopyText(id.szModule, m.m_szModuleName);
         TakeProcessNameLocked(m);
-        CopyText(id.szProcess, m.m_szProcessName, strlen(m.m_szProcessName));
+        CopyText(id.szProcess, m.m_szProcessName);
         id.nPid = static_cast<int32_t>(getpid());
         pEngine->Diagnostics().Enable(&FormatOwnRecord, &id, m.m_bOwnStderr);
     }

@@ -13,6 +13,7 @@
 // so a long input is paced by the writer instead of losing lines.
 // DestroyAsyncLog at the end writes or sends everything queued.
 
+#include "asynclog/LogFileName.h"
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleExt.h"
 #include "logmodule/RecordFormat.h"
@@ -70,15 +71,19 @@ struct Options {
 };
 
 void PrintHelp(FILE* pOut) {
+    char szFirst[64];
+    char szLast[64];
+    (void)FormatLogFileName(szFirst, sizeof(szFirst), nullptr, "<prefix>", 0);
+    (void)FormatLogFileName(szLast, sizeof(szLast), nullptr, "<prefix>", kMaxLogFiles - 1);
     std::fprintf(pOut,
                  "Usage: zqlog [options] [message ...]\n"
                  "\n"
-                 "Logs records through the ZuVozAdavid log module. The message arguments,\n"
+                 "Logs records through the %s log module. The message arguments,\n"
                  "joined by spaces, make the message; without them every line of standard\n"
                  "input (or of -f FILE) makes one. Each line of a message is one record with\n"
-                 "its own header. When the log daemon ZuVozAdavid runs, the records are\n"
+                 "its own header. When the log daemon %s runs, the records are\n"
                  "forwarded to it and land in its files; otherwise zqlog writes them to its\n"
-                 "own rotating files <dir>/<prefix>_00.log .. <prefix>_09.log and says so on\n"
+                 "own rotating files <dir>/%s .. %s and says so on\n"
                  "standard error.\n"
                  "\n"
                  "Options:\n"
@@ -117,7 +122,8 @@ void PrintHelp(FILE* pOut) {
                  "2 for a usage error.\n"
                  "\n"
                  "Example: df -h | zqlog -t disk -d cam0 -p user.debug\n",
-                 kDefaultLogDir, kDefaultPrefix, kMaxRecordLen - 1);
+                 kLogServerName, kLogServerName, szFirst, szLast, kDefaultLogDir, kDefaultPrefix,
+                 kMaxRecordLen - 1);
 }
 
 // -l: a module level word or a number 0..7.
@@ -220,7 +226,7 @@ int ParseOptions(int argc, char** argv, Options* pOpt) {
                 pOpt->bStats = true;  // shown once -D is known
                 break;
             case 'V':
-                std::printf("zqlog (ZuVozAdavid) %s\n", ZQ_VERSION_STRING);
+                std::printf("zqlog (%s) %s\n", kLogServerName, ZQ_VERSION_STRING);
                 return -1;
             case 'h':
                 PrintHelp(stdout);
@@ -311,8 +317,8 @@ int ShowStats(const char* pLogDir) {
                       (nErr == kStatsNotTrusted ? "not trusted" : std::strerror(nErr));
         }
     }
-    std::fprintf(stderr, "zqlog: no statistics in %s, %s%s%s: is ZuVozAdavid running?%s\n", kRunDir,
-                 szUserRun, *szUserRun != '\0' ? ", " : "", pLogDir,
+    std::fprintf(stderr, "zqlog: no statistics in %s, %s%s%s: is %s running?%s\n", kRunDir,
+                 szUserRun, *szUserRun != '\0' ? ", " : "", pLogDir, kLogServerName,
                  EscapeControls(strWhy).c_str());  // a -D path may hold anything
     return kExitFailed;
 }
@@ -461,8 +467,9 @@ int main(int argc, char** argv) {
         return kExitFailed;
     }
     if (!IsLogForwarding()) {
-        std::fprintf(stderr, "zqlog: %s is not running; writing to %s/%s_00.log\n", kLogServerName,
-                     stOpt.pLogDir, stOpt.pPrefix);
+        char szFile[kLogPathLen + kPrefixLen + 16];
+        (void)FormatLogFileName(szFile, sizeof(szFile), stOpt.pLogDir, stOpt.pPrefix, 0);
+        std::fprintf(stderr, "zqlog: %s is not running; writing to %s\n", kLogServerName, szFile);
     }
 
     CLineLogger logger(stOpt);

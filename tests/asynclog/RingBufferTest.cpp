@@ -160,37 +160,39 @@ TEST(RingBuffer, ResizeSlot) {
     EXPECT_EQ(Pop(ring), text);
 }
 
-TEST(LogQueue, WithoutRingOrTable) {
-    CLogQueue queue;
-    auto expectIdle = [&queue](int nResizeResult) {
+TEST(RingBuffer, WithoutTable) {
+    CRingBuffer queue;
+    auto expectIdle = [&queue]() {
         EXPECT_EQ(queue.GetWriteSlot(), nullptr);
         EXPECT_EQ(queue.CommitWrite(), 0);
         EXPECT_EQ(queue.GetReadSlot(), nullptr);
         EXPECT_EQ(queue.PopRead(), 0);
         EXPECT_EQ(queue.PeekSlot(0), nullptr);
         EXPECT_EQ(queue.GetPendingCount(), 0);
-        EXPECT_EQ(queue.ResizeSlot(nullptr, 16), nResizeResult);
+        EXPECT_EQ(queue.GetCapacity(), 0);
+        EXPECT_EQ(queue.ResizeSlot(nullptr, 16), -5);
     };
     {
-        SCOPED_TRACE("no ring");
-        expectIdle(-2);
+        SCOPED_TRACE("never allocated");
+        expectIdle();
     }
     {
         SCOPED_TRACE("slot size 0");
-        EXPECT_EQ(queue.CreateRing(10, 0, 0), -5);
-        expectIdle(-5);
+        EXPECT_EQ(queue.Allocate(10, 0, 0), -5);
+        expectIdle();
     }
     {
-        SCOPED_TRACE("destroyed");
-        ASSERT_EQ(queue.CreateRing(10, 16, 0), 0);
-        queue.DestroyRing();
-        expectIdle(-2);
+        SCOPED_TRACE("released");
+        ASSERT_EQ(queue.Allocate(10, 16, 0), 0);
+        EXPECT_EQ(queue.GetCapacity(), 10);
+        queue.Release();
+        expectIdle();
     }
 }
 
-TEST(LogQueue, SecondCreateRingLeavesAnEmptyRing) {
-    CLogQueue queue;
-    ASSERT_EQ(queue.CreateRing(10, 16, 32), 0);
+TEST(RingBuffer, SecondAllocateLeavesAnEmptyRing) {
+    CRingBuffer queue;
+    ASSERT_EQ(queue.Allocate(10, 16, 32), 0);
     for (int i = 0; i < 3; ++i) {
         RingSlot* pSlot = queue.GetWriteSlot();
         ASSERT_NE(pSlot, nullptr);
@@ -202,7 +204,7 @@ TEST(LogQueue, SecondCreateRingLeavesAnEmptyRing) {
     }
     ASSERT_EQ(queue.GetPendingCount(), 3);
 
-    ASSERT_EQ(queue.CreateRing(20, 16, 0), 0);
+    ASSERT_EQ(queue.Allocate(20, 16, 0), 0);
     EXPECT_EQ(queue.GetPendingCount(), 0);
     EXPECT_EQ(queue.GetReadSlot(), nullptr);
     RingSlot* pSlot = queue.GetWriteSlot();
@@ -215,7 +217,7 @@ TEST(LogQueue, SecondCreateRingLeavesAnEmptyRing) {
 
 // One producer and one consumer thread; every text must arrive once, whole
 // and in order.
-TEST(LogQueue, ProducerAndConsumerThreads) {
+TEST(RingBuffer, ProducerAndConsumerThreads) {
     constexpr uint32_t kSlotSize = 256;
     constexpr int kTexts = 50000;
     auto textFor = [](int i) {
@@ -223,8 +225,8 @@ TEST(LogQueue, ProducerAndConsumerThreads) {
         text.append(static_cast<size_t>(i * 37 % 200), static_cast<char>('a' + i % 26));
         return text;
     };
-    CLogQueue queue;
-    ASSERT_EQ(queue.CreateRing(16, kSlotSize, 0), 0);
+    CRingBuffer queue;
+    ASSERT_EQ(queue.Allocate(16, kSlotSize, 0), 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     std::atomic<bool> bGiveUp{false};
 
