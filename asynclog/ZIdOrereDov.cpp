@@ -195,6 +195,26 @@ int32_t ZIdOrereDov::SetFileSize(uint32_t nSizeMiB) { return m_Files.SetFileSize
 
 int32_t ZIdOrereDov::SetFileNum(uint32_t nNum) { return m_Files.SetFileNum(nNum); }
 
+int32_t ZIdOrereDov::Configure(const EngineSettings& st) {
+    (void)SetLevel(st.nLevel);  // stores; cannot fail
+    int32_t nRet = SetFileNum(st.nFileNum);
+    if (nRet != kLogOk) return nRet;
+    nRet = SetFileSize(st.nFileSizeMiB);
+    if (nRet != kLogOk) return nRet;
+    (void)SetSlotCount(st.nSlotCount);
+    (void)SetSlotSize(kSlotSize);  // the longest record must fit every slot
+    if (st.pfnLevelCallback != nullptr && st.szLevelKey[0] != '\0') {
+        nRet = RegisterLevelCallback(st.pfnLevelCallback, st.szLevelKey, st.nUserValue);
+        if (nRet != kLogOk) return nRet;
+    }
+    if (st.szCfgPath[0] != '\0') {
+        nRet = SetConfigPath(st.szCfgPath);
+        if (nRet != kLogOk) return nRet;
+    }
+    (void)SetMode(st.nMode);  // stores; cannot fail
+    return kLogOk;
+}
+
 int32_t ZIdOrereDov::SetSlotCount(uint32_t nCount) {
     m_nSlotCount = nCount;
     return kLogOk;

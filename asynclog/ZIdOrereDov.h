@@ -26,6 +26,22 @@ static_assert(kLogErrInvalid == kFileSetErrInvalid && kLogErrResource == kFileSe
 
 using LevelCallback = void (*)(int32_t nLevel, char* pKeyName, int32_t nUserValue);
 
+// What an engine is configured with before Start: its owner keeps one for the
+// next engine and hands it over with Configure. Once started, the engine alone
+// holds its settings (level, file size and count change through its setters
+// and its reloads).
+struct EngineSettings {
+    int32_t nLevel = kDefaultLevel;
+    uint32_t nFileSizeMiB = kDefaultFileSizeMiB;
+    uint32_t nFileNum = kDefaultFileNum;
+    uint32_t nSlotCount = kDefaultSlotCount;
+    uint32_t nMode = 0;                    // as SetMode takes it
+    char szCfgPath[kLogPathLen + 1] = {};  // empty: none to follow
+    LevelCallback pfnLevelCallback = nullptr;
+    char szLevelKey[kLevelKeyLen + 1] = {};  // the callback's key; empty: none
+    int32_t nUserValue = 0;
+};
+
 // The asynchronous log engine: one per process. Producers hand it finished
 // texts with PushLog; its writer thread (CWriterLoop) appends them to the
 // size-rotated file set (CLogFileSet, SDK_00.log current) or, in mode 2 while
@@ -60,6 +76,9 @@ public:
     int32_t TryPushLog(const char* pText, uint32_t nLen);
     void CountLost(LossCause eCause, uint64_t nRecords = 1) { m_Lost.Add(eCause, nRecords); }
 
+    // Applies every setting of st (slots are kSlotSize bytes); before Start.
+    // 0, or the first setter's failing code.
+    int32_t Configure(const EngineSettings& st);
     int32_t SetFileSize(uint32_t nSizeMiB);  // 0, -5 outside 10..200
     int32_t SetFileNum(uint32_t nNum);       // 0, -5 outside 2..10
     int32_t SetSlotCount(uint32_t nCount);

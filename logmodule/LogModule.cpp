@@ -40,31 +40,28 @@ void TakeProcessNameLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
     CopyText(m.m_szProcessName, pSlash + 1);
 }
 
+// A new engine's settings while nobody set any.
+EngineSettings DefaultSettings() {
+    EngineSettings st;
+    st.nMode = static_cast<uint32_t>(kDefaultMode);
+    return st;
+}
+
 void ResetSettingsLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
     m.m_bCreated.store(0, std::memory_order_relaxed);
     m.m_bStartInChild = false;
     m.m_bOwnRecords = false;
     m.m_bOwnStderr = false;
-    m.m_nFileSize.store(kDefaultFileSizeMiB, std::memory_order_relaxed);
-    m.m_nFileNum.store(kDefaultFileNum, std::memory_order_relaxed);
     memset(m.m_szLogPath, 0, sizeof(m.m_szLogPath));
     memset(m.m_szPrefix, 0, sizeof(m.m_szPrefix));
-    m.m_nMode = kDefaultMode;
-    m.m_nLevel.store(kDefaultLevel, std::memory_order_relaxed);
+    m.m_stNext = DefaultSettings();
     memset(m.m_szProcessName, 0, sizeof(m.m_szProcessName));
     m.m_nPid = 0;
     memset(m.m_szModuleName, 0, sizeof(m.m_szModuleName));
-    m.m_nSlotCount = kDefaultSlotCount;
     m.m_nSlotSize = kDefaultSlotSize;
-    memset(m.m_szLevelKey, 0, sizeof(m.m_szLevelKey));
-    m.m_pfnLevelCallback = nullptr;
-    memset(m.m_szCfgPath, 0, sizeof(m.m_szCfgPath));
-    m.m_nUserValue = 0;
     ++m.m_nGeneration;
 }
 
-// Hands every setting to a fresh engine and starts it; the first failing
-// engine code, or 0.
 // Formats a record of the engine's own with the identity copied for it; runs
 // on the writer thread, without the module lock.
 uint32_t FormatWithArgs(char* pOut, int32_t nLevel, const LogModule::OwnIdentity& id,
@@ -98,26 +95,12 @@ uint32_t FormatOwnRecord(const void* pContext, DiagKind eKind, const char* pText
                           pText);
 }
 
+// Hands every setting to a fresh engine and starts it; the first failing
+// engine code, or 0.
 int32_t ConfigureAndStartLocked(LogModule& m, ZIdOrereDov* pEngine) ZQ_REQUIRES(m.m_Lock) {
-    pEngine->SetLevel(m.m_nLevel.load(std::memory_order_relaxed));  // stores; cannot fail
-    int32_t nRet = pEngine->SetFileNum(m.m_nFileNum.load(std::memory_order_relaxed));
+    // m_nSlotSize is only recorded: the engine's slots hold the longest record.
+    const int32_t nRet = pEngine->Configure(m.m_stNext);
     if (nRet != kLogOk) return nRet;
-    nRet = pEngine->SetFileSize(m.m_nFileSize.load(std::memory_order_relaxed));
-    if (nRet != kLogOk) return nRet;
-    nRet = pEngine->SetSlotCount(m.m_nSlotCount);
-    if (nRet != kLogOk) return nRet;
-    // m_nSlotSize is only recorded: the longest record must fit every slot.
-    nRet = pEngine->SetSlotSize(kSlotSize);
-    if (nRet != kLogOk) return nRet;
-    if (m.m_pfnLevelCallback != nullptr && m.m_szLevelKey[0] != '\0') {
-        nRet = pEngine->RegisterLevelCallback(m.m_pfnLevelCallback, m.m_szLevelKey, m.m_nUserValue);
-        if (nRet != kLogOk) return nRet;
-    }
-    if (m.m_szCfgPath[0] != '\0') {
-        nRet = pEngine->SetConfigPath(m.m_szCfgPath);
-        if (nRet != kLogOk) return nRet;
-    }
-    pEngine->SetMode(static_cast<uint32_t>(m.m_nMode));  // stores; cannot fail
     if (m.m_bOwnRecords) {
         LogModule::OwnIdentity& id = m.m_stOwnIdentity;
         CopyText(id.szModule, m.m_szModuleName);
@@ -153,7 +136,9 @@ void OnForkChild() ZQ_NO_THREAD_SAFETY_ANALYSIS {
     (void)m.m_Lock.Unlock();
     m.m_Lock.ReinitInChild();
     if (m.m_pAsyncLog == nullptr) return;
-    m.m_nLevel.store(m.m_pAsyncLog->GetLevel(), std::memory_order_relaxed);
+    m.m_stNext.nLevel = m.m_pAsyncLog->GetLevel();
+    m.m_stNext.nFileSizeMiB = m.m_pAsyncLog->Files().FileSizeMiB();
+    m.m_stNext.nFileNum = m.m_pAsyncLog->Files().FileNum();
     (void)m.m_pAsyncLog.release();  // the parent's engine: left as it is, never run here
     m.m_bStartInChild = true;
 }
@@ -199,16 +184,8 @@ int32_t ToPublicResult(int32_t nEngineCode) {
 }
 
 LogModule::LogModule()
-    : m_nLevel(kDefaultLevel),
-      m_nFileSize(kDefaultFileSizeMiB),
-      m_nFileNum(kDefaultFileNum),
-      m_nMode(kDefaultMode),
-      m_nSlotCount(kDefaultSlotCount),
+    : m_stNext(DefaultSettings()),
       m_nSlotSize(kDefaultSlotSize),
-      m_pfnLevelCallback(nullptr),
-      m_szLevelKey(),
-      m_nUserValue(0),
-      m_szCfgPath(),
       m_szLogPath(),
       m_szPrefix(),
       m_szModuleName(),
@@ -259,7 +236,7 @@ int32_t SetLogMode(int32_t nMode) {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
     if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
-    m.m_nMode = nMode;
+    m.m_stNext.nMode = static_cast<uint32_t>(nMode);
     return ZQ_OK;
 }
 
@@ -279,7 +256,7 @@ int32_t SetQueueSlotCount(uint32_t nCount) {
     CZQLockGuard guard(m.m_Lock);
     if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
     if (nCount < kMinSlotCount || nCount > kMaxSlotCount) return ZQ_ERR_INVALID;
-    m.m_nSlotCount = nCount;
+    m.m_stNext.nSlotCount = nCount;
     return ZQ_OK;
 }
 
@@ -298,9 +275,9 @@ int32_t SetLevelCallback(LogLevelCallback pfnCallback, const char* pKey, int32_t
     LogModule& m = GetLogModule();
     // A running engine keeps what it was given at creation.
     CZQLockGuard guard(m.m_Lock);
-    m.m_pfnLevelCallback = pfnCallback;
-    CopyText(m.m_szLevelKey, pKey, nLen);
-    m.m_nUserValue = nUserValue;
+    m.m_stNext.pfnLevelCallback = pfnCallback;
+    CopyText(m.m_stNext.szLevelKey, pKey, nLen);
+    m.m_stNext.nUserValue = nUserValue;
     return ZQ_OK;
 }
 
@@ -308,23 +285,22 @@ int32_t LoadLogConfig(const char* pCfgPath) {
     LogConfigValues stValues;
     if (pCfgPath == nullptr || !ReadLogConfig(pCfgPath, nullptr, &stValues)) return ZQ_ERR_INVALID;
     LogModule& m = GetLogModule();
-    if (stValues.bLevel) m.m_nLevel.store(stValues.nLevel, std::memory_order_relaxed);
-    if (stValues.bFileSize) m.m_nFileSize.store(stValues.nFileSizeMiB, std::memory_order_relaxed);
-    if (stValues.bFileNum) m.m_nFileNum.store(stValues.nFileNum, std::memory_order_relaxed);
-
-    // The values read above stay even when the path itself cannot be kept.
-    size_t nLen = strlen(pCfgPath);
-    if (nLen < 1 || nLen > kLogPathLen) return ZQ_ERR_INVALID;
-
     CZQLockGuard guard(m.m_Lock);
-    CopyText(m.m_szCfgPath, pCfgPath, nLen);
     if (m.m_pAsyncLog != nullptr) {
         // A running engine keeps watching the file it was given and keeps its
         // level; the file settings read here reach it now.
         if (stValues.bFileSize)
             (void)m.m_pAsyncLog->SetFileSize(stValues.nFileSizeMiB);  // in range
         if (stValues.bFileNum) (void)m.m_pAsyncLog->SetFileNum(stValues.nFileNum);
+    } else {
+        if (stValues.bLevel) m.m_stNext.nLevel = stValues.nLevel;
+        if (stValues.bFileSize) m.m_stNext.nFileSizeMiB = stValues.nFileSizeMiB;
+        if (stValues.bFileNum) m.m_stNext.nFileNum = stValues.nFileNum;
     }
+    // The values read above stay even when the path itself cannot be kept.
+    const size_t nLen = strlen(pCfgPath);
+    if (nLen < 1 || nLen > kLogPathLen) return ZQ_ERR_INVALID;
+    CopyText(m.m_stNext.szCfgPath, pCfgPath, nLen);
     return ZQ_OK;
 }
 
@@ -332,26 +308,27 @@ int32_t SetLogFileSize(uint32_t nSizeMiB) {
     if (nSizeMiB < kMinFileSizeMiB || nSizeMiB > kMaxFileSizeMiB) return ZQ_ERR_INVALID;
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
-    m.m_nFileSize.store(nSizeMiB, std::memory_order_relaxed);
-    if (m.m_pAsyncLog == nullptr) return ZQ_OK;
-    return ToPublicResult(m.m_pAsyncLog->SetFileSize(nSizeMiB));
+    if (m.m_pAsyncLog != nullptr) return ToPublicResult(m.m_pAsyncLog->SetFileSize(nSizeMiB));
+    m.m_stNext.nFileSizeMiB = nSizeMiB;
+    return ZQ_OK;
 }
 
 int32_t SetLogFileNum(uint32_t nNum) {
     if (nNum < kMinLogFiles || nNum > kMaxLogFiles) return ZQ_ERR_INVALID;
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
-    m.m_nFileNum.store(nNum, std::memory_order_relaxed);
-    if (m.m_pAsyncLog == nullptr) return ZQ_OK;
-    return ToPublicResult(m.m_pAsyncLog->SetFileNum(nNum));
+    if (m.m_pAsyncLog != nullptr) return ToPublicResult(m.m_pAsyncLog->SetFileNum(nNum));
+    m.m_stNext.nFileNum = nNum;
+    return ZQ_OK;
 }
 
 int32_t SetLogLevel(int32_t nLevel) {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
-    m.m_nLevel.store(nLevel, std::memory_order_relaxed);
     if (m.m_pAsyncLog != nullptr) {
         (void)m.m_pAsyncLog->SetLevel(nLevel);  // stores any value; always 0
+    } else {
+        m.m_stNext.nLevel = nLevel;
     }
     return ZQ_OK;
 }

@@ -36,11 +36,12 @@ constexpr uint32_t kHeaderMaxLen = 511;
 // The one log facility of the process. Settings start at their defaults; the
 // lock exists from before main until exit.
 //
-// Settings. The module keeps what its callers set and hands it to each new
-// engine at CreateAsyncLog; the runtime settings (level, file size and count)
-// of a created log are the engine's, changed through the module's setters and
-// by the engine's own reloads, and read back from the engine (GetLogLevel and
-// the level check of WriteLog). Nothing is copied back from the engine.
+// Settings. The module keeps what its callers set before creation and hands
+// it to each new engine at CreateAsyncLog; from then on the runtime settings
+// (level, file size and count) are the engine's alone, changed through the
+// module's setters and by the engine's own reloads, and read back from the
+// engine (GetLogLevel and the level check of WriteLog). The child of a fork
+// takes them from the parent's engine.
 //
 // Threads: the settings that may only change before creation are written by
 // the configuring thread; every setter still takes m_Lock so that its check
@@ -57,21 +58,12 @@ struct LogModule {
     LogModule(const LogModule&) = delete;
     LogModule& operator=(const LogModule&) = delete;
 
-    // Written by SetLogLevel and LoadLogConfig, read by CreateAsyncLog.
-    // Relaxed: a lone value, nothing else is published through it.
-    std::atomic<int32_t> m_nLevel;
-    // Written by SetLogFileSize/SetLogFileNum/LoadLogConfig at any time, read
-    // by CreateAsyncLog. Relaxed for the same reason.
-    std::atomic<uint32_t> m_nFileSize;
-    std::atomic<uint32_t> m_nFileNum;
-    int32_t m_nMode ZQ_GUARDED_BY(m_Lock);
-    uint32_t m_nSlotCount ZQ_GUARDED_BY(m_Lock);
+    // The next engine's settings, handed over at CreateAsyncLog (and in the
+    // child of a fork). While an engine exists its setters go to the engine
+    // alone; only the configuration path is noted here too, for a child's
+    // engine.
+    EngineSettings m_stNext ZQ_GUARDED_BY(m_Lock);
     int32_t m_nSlotSize ZQ_GUARDED_BY(m_Lock);  // recorded only
-
-    LogLevelCallback m_pfnLevelCallback ZQ_GUARDED_BY(m_Lock);
-    char m_szLevelKey[kLevelKeyLen + 1] ZQ_GUARDED_BY(m_Lock);
-    int32_t m_nUserValue ZQ_GUARDED_BY(m_Lock);
-    char m_szCfgPath[kLogPathLen + 1] ZQ_GUARDED_BY(m_Lock);
     char m_szLogPath[kLogPathLen + 1] ZQ_GUARDED_BY(m_Lock);
     char m_szPrefix[kPrefixLen + 1] ZQ_GUARDED_BY(m_Lock);
     char m_szModuleName[kModuleNameLen + 1] ZQ_GUARDED_BY(m_Lock);

@@ -33,16 +33,16 @@ protected:
 };
 
 void ExpectDefaults(const LogModule& m) {
-    EXPECT_EQ(m.m_nLevel.load(), 4);
-    EXPECT_EQ(m.m_nFileSize.load(), 20u);
-    EXPECT_EQ(m.m_nFileNum.load(), 10u);
-    EXPECT_EQ(m.m_nMode, 2);
-    EXPECT_EQ(m.m_nSlotCount, 1024u);
+    EXPECT_EQ(m.m_stNext.nLevel, 4);
+    EXPECT_EQ(m.m_stNext.nFileSizeMiB, 20u);
+    EXPECT_EQ(m.m_stNext.nFileNum, 10u);
+    EXPECT_EQ(m.m_stNext.nMode, 2u);
+    EXPECT_EQ(m.m_stNext.nSlotCount, 1024u);
     EXPECT_EQ(m.m_nSlotSize, 1024);
-    EXPECT_EQ(m.m_pfnLevelCallback, nullptr);
-    EXPECT_EQ(m.m_nUserValue, 0);
-    EXPECT_STREQ(m.m_szLevelKey, "");
-    EXPECT_STREQ(m.m_szCfgPath, "");
+    EXPECT_EQ(m.m_stNext.pfnLevelCallback, nullptr);
+    EXPECT_EQ(m.m_stNext.nUserValue, 0);
+    EXPECT_STREQ(m.m_stNext.szLevelKey, "");
+    EXPECT_STREQ(m.m_stNext.szCfgPath, "");
     EXPECT_STREQ(m.m_szLogPath, "");
     EXPECT_STREQ(m.m_szPrefix, "");
     EXPECT_STREQ(m.m_szModuleName, "");
@@ -65,7 +65,7 @@ TEST_F(LogModuleTest, SettersBeforeCreation) {
     EXPECT_EQ(level, 77);  // no engine: untouched
     EXPECT_EQ(GetLogLevel(nullptr), -5);
     EXPECT_EQ(SetLogLevel(9), 0);
-    EXPECT_EQ(m.m_nLevel.load(), 9);
+    EXPECT_EQ(m.m_stNext.nLevel, 9);
 
     const std::string dir256(256, 'd'), pre128(128, 'p');
     const std::string dir257 = dir256 + "d", pre129 = pre128 + "p";
@@ -98,23 +98,23 @@ TEST_F(LogModuleTest, SettersBeforeCreation) {
     for (const auto& c : kSlots) {
         SCOPED_TRACE(c.count);
         EXPECT_EQ(SetQueueSlotCount(c.count), c.result);
-        EXPECT_EQ(m.m_nSlotCount, c.stored);
+        EXPECT_EQ(m.m_stNext.nSlotCount, c.stored);
     }
     EXPECT_EQ(SetLogFileSize(9), -5);
     EXPECT_EQ(SetLogFileSize(201), -5);
     EXPECT_EQ(SetLogFileSize(200), 0);
-    EXPECT_EQ(m.m_nFileSize.load(), 200u);
+    EXPECT_EQ(m.m_stNext.nFileSizeMiB, 200u);
     EXPECT_EQ(SetLogFileNum(1), -5);
     EXPECT_EQ(SetLogFileNum(11), -5);
     EXPECT_EQ(SetLogFileNum(2), 0);
-    EXPECT_EQ(m.m_nFileNum.load(), 2u);
+    EXPECT_EQ(m.m_stNext.nFileNum, 2u);
     EXPECT_EQ(SetLevelCallback(nullptr, "k", 1), -5);
     EXPECT_EQ(SetLevelCallback(OnLevel, nullptr, 1), -5);
     EXPECT_EQ(SetLevelCallback(OnLevel, std::string(65, 'k').c_str(), 1), -5);
-    EXPECT_EQ(m.m_pfnLevelCallback, nullptr);
+    EXPECT_EQ(m.m_stNext.pfnLevelCallback, nullptr);
     EXPECT_EQ(SetLevelCallback(OnLevel, std::string(64, 'k').c_str(), 1), 0);
     EXPECT_EQ(SetLevelCallback(OnLevel, "", 3), 0);  // accepted, never handed on
-    EXPECT_EQ(m.m_nUserValue, 3);
+    EXPECT_EQ(m.m_stNext.nUserValue, 3);
 }
 
 TEST_F(LogModuleTest, CreatedModuleRefusesSetupAndForwardsRuntimeSettings) {
@@ -133,7 +133,7 @@ TEST_F(LogModuleTest, CreatedModuleRefusesSetupAndForwardsRuntimeSettings) {
     EXPECT_EQ(SetQueueSlotCount(9), -3);  // -3 comes before the range check
     EXPECT_EQ(SetQueueSlotCount(100), -3);
     EXPECT_EQ(SetQueueSlotSize(2048), -3);
-    EXPECT_EQ(m.m_nSlotCount, 1024u);
+    EXPECT_EQ(m.m_stNext.nSlotCount, 1024u);
     EXPECT_EQ(m.m_nSlotSize, 64);
 
     EXPECT_EQ(SetLogFileSize(9), -5);
@@ -164,8 +164,8 @@ TEST_F(LogModuleTest, FailedCreationKeepsSettingsAndDestroyResets) {
     EXPECT_EQ(m.m_pAsyncLog, nullptr);
     EXPECT_STREQ(m.m_szLogPath, blocked.c_str());
     EXPECT_STREQ(m.m_szModuleName, "mod");
-    EXPECT_EQ(m.m_nFileSize.load(), 33u);
-    EXPECT_EQ(m.m_nLevel.load(), 6);
+    EXPECT_EQ(m.m_stNext.nFileSizeMiB, 33u);
+    EXPECT_EQ(m.m_stNext.nLevel, 6);
 
     // The engine's own code comes back unchanged: a 128-character file name.
     ASSERT_EQ(SetLogPath(m_Dir.Path().c_str(), std::string(121, 'p').c_str()), 0);
@@ -215,20 +215,20 @@ TEST_F(LogModuleTest, LoadLogConfig) {
     const std::string ini = m_Dir.File("LogServer.ini");
     EXPECT_EQ(LoadLogConfig(nullptr), -5);
     EXPECT_EQ(LoadLogConfig(ini.c_str()), -5);  // missing
-    EXPECT_STREQ(m.m_szCfgPath, "");
+    EXPECT_STREQ(m.m_stNext.szCfgPath, "");
 
     ASSERT_TRUE(zqtest::WriteFile(ini, "[Level]\nLogLevel=8\n[File]\nFileSize=5\nFileNum=11\n"));
     EXPECT_EQ(LoadLogConfig(ini.c_str()), 0);
-    EXPECT_EQ(m.m_nLevel.load(), 4);
-    EXPECT_EQ(m.m_nFileSize.load(), 20u);
-    EXPECT_EQ(m.m_nFileNum.load(), 10u);
-    EXPECT_STREQ(m.m_szCfgPath, ini.c_str());
+    EXPECT_EQ(m.m_stNext.nLevel, 4);
+    EXPECT_EQ(m.m_stNext.nFileSizeMiB, 20u);
+    EXPECT_EQ(m.m_stNext.nFileNum, 10u);
+    EXPECT_STREQ(m.m_stNext.szCfgPath, ini.c_str());
 
     ASSERT_TRUE(zqtest::WriteFile(ini, "[Level]\nLogLevel=0\n[File]\nFileSize= 200\nFileNum=2x\n"));
     EXPECT_EQ(LoadLogConfig(ini.c_str()), 0);
-    EXPECT_EQ(m.m_nLevel.load(), 0);
-    EXPECT_EQ(m.m_nFileSize.load(), 200u);
-    EXPECT_EQ(m.m_nFileNum.load(), 2u);
+    EXPECT_EQ(m.m_stNext.nLevel, 0);
+    EXPECT_EQ(m.m_stNext.nFileSizeMiB, 200u);
+    EXPECT_EQ(m.m_stNext.nFileNum, 2u);
 
     // An existing file behind a path of more than 256 characters: the values
     // are taken, the path is not.
@@ -240,10 +240,10 @@ TEST_F(LogModuleTest, LoadLogConfig) {
     ASSERT_TRUE(
         zqtest::WriteFile(longIni, "[Level]\nLogLevel=7\n[File]\nFileSize=10\nFileNum=5\n"));
     EXPECT_EQ(LoadLogConfig(longIni.c_str()), -5);
-    EXPECT_EQ(m.m_nLevel.load(), 7);
-    EXPECT_EQ(m.m_nFileSize.load(), 10u);
-    EXPECT_EQ(m.m_nFileNum.load(), 5u);
-    EXPECT_STREQ(m.m_szCfgPath, ini.c_str());
+    EXPECT_EQ(m.m_stNext.nLevel, 7);
+    EXPECT_EQ(m.m_stNext.nFileSizeMiB, 10u);
+    EXPECT_EQ(m.m_stNext.nFileNum, 5u);
+    EXPECT_STREQ(m.m_stNext.szCfgPath, ini.c_str());
 
     // After creation the file settings go to the engine; the level the module
     // records does not: the engine keeps its own, and the level check of
@@ -254,9 +254,8 @@ TEST_F(LogModuleTest, LoadLogConfig) {
     const std::string other = m_Dir.File("Other.ini");
     ASSERT_TRUE(zqtest::WriteFile(other, "[Level]\nLogLevel=1\n[File]\nFileSize=50\nFileNum=3\n"));
     EXPECT_EQ(LoadLogConfig(other.c_str()), 0);
-    EXPECT_EQ(m.m_nFileSize.load(), 50u);
-    EXPECT_EQ(m.m_nFileNum.load(), 3u);
-    EXPECT_EQ(m.m_nLevel.load(), 1);
+    EXPECT_EQ(m.m_pAsyncLog->Files().FileSizeMiB(), 50u);
+    EXPECT_EQ(m.m_pAsyncLog->Files().FileNum(), 3u);
     int32_t level = 0;
     EXPECT_EQ(GetLogLevel(&level), 0);
     EXPECT_EQ(level, 7);
