@@ -426,6 +426,25 @@ uint64_t GetLostLogCount() {
     return m.m_pAsyncLog != nullptr ? m.m_pAsyncLog->GetLostCount() : 0;
 }
 
+const char* ZqResultName(int32_t nResult) {
+    switch (nResult) {
+        case ZQ_OK:
+            return "ZQ_OK";
+        case ZQ_ERR_NOT_CREATED:
+            return "ZQ_ERR_NOT_CREATED";
+        case ZQ_ERR_ALREADY_CREATED:
+            return "ZQ_ERR_ALREADY_CREATED";
+        case ZQ_ERR_INVALID:
+            return "ZQ_ERR_INVALID";
+        case ZQ_ERR_RESOURCE:  // also ZQ_ERR_QUEUE_FULL
+            return "ZQ_ERR_QUEUE_FULL or ZQ_ERR_RESOURCE";
+        case ZQ_ERR_NAME_TOO_LONG:
+            return "ZQ_ERR_NAME_TOO_LONG";
+        default:
+            return "unknown";
+    }
+}
+
 void GetLogServerInfo(const char* pSdkPath, int32_t* pFileSize, int32_t* pFileNum) {
     if (pSdkPath == nullptr || pFileSize == nullptr || pFileNum == nullptr) return;
     char szPath[kPathBufSize] = {};

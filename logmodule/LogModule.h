@@ -53,6 +53,12 @@ extern "C" {
 #define ZQ_ERR_RESOURCE (-6)         // CreateAsyncLog: no memory, file or thread
 #define ZQ_ERR_NAME_TOO_LONG (-7)    // CreateAsyncLog: file name over 127 chars
 
+// The name of a result code as this header spells it ("ZQ_OK",
+// "ZQ_ERR_INVALID", ...; -6 is both ZQ_ERR_QUEUE_FULL and ZQ_ERR_RESOURCE, and
+// named so), for messages; "unknown" for a number that is none of them. The
+// text is static.
+ZQ_API const char* ZqResultName(int32_t nResult);
+
 // Output modes for SetLogMode.
 #define ZQ_MODE_FILES 1    // always write files
 #define ZQ_MODE_FORWARD 2  // forward to the daemon when it runs

@@ -413,3 +413,24 @@ TEST(LogServerInfo, ReadsFileSettings) {
 }
 
 }  // namespace
+
+TEST(ZqResultName, NamesEachCodeOfTheHeader) {
+    const struct {
+        int32_t nCode;
+        const char* pName;
+    } kCases[] = {
+        {ZQ_OK, "ZQ_OK"},
+        {ZQ_ERR_NOT_CREATED, "ZQ_ERR_NOT_CREATED"},
+        {ZQ_ERR_ALREADY_CREATED, "ZQ_ERR_ALREADY_CREATED"},
+        {ZQ_ERR_INVALID, "ZQ_ERR_INVALID"},
+        {ZQ_ERR_QUEUE_FULL, "ZQ_ERR_QUEUE_FULL or ZQ_ERR_RESOURCE"},
+        {ZQ_ERR_NAME_TOO_LONG, "ZQ_ERR_NAME_TOO_LONG"},
+        {-1, "unknown"},
+        {-4, "unknown"},
+        {1, "unknown"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.nCode);
+        EXPECT_STREQ(ZqResultName(c.nCode), c.pName);
+    }
+}
