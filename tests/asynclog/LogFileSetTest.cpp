@@ -202,3 +202,27 @@ TEST(LogFileSetTest, RemovedDirectoryIsMadeAgainAndItsLossCounted) {
 }
 
 }  // namespace
+
+// The names a reader of the set recognises are exactly the names the set
+// writes: not the forwarding state file beside them, nor a file of another set.
+TEST(LogFileSetTest, FileNamesOfTheSet) {
+    const struct {
+        const char* pName;
+        bool bEntry;
+        uint32_t nIndex;
+    } kCases[] = {
+        {"SDK_00.log", true, 0},   {"SDK_09.log", true, 9},  {"SDK_forward.state", false, 0},
+        {"SDK_10.log", false, 0},  {"SDK_0a.log", false, 0}, {"SDK_00.log.1", false, 0},
+        {"SDKX_00.log", false, 0}, {"SDK_00.lo", false, 0},  {"SD_00.log", false, 0},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        uint32_t nIndex = 99;
+        EXPECT_EQ(ParseLogFileName(c.pName, "SDK", &nIndex), c.bEntry);
+        if (!c.bEntry) continue;
+        EXPECT_EQ(nIndex, c.nIndex);
+        char szName[32];
+        (void)FormatLogFileName(szName, sizeof(szName), nullptr, "SDK", nIndex);
+        EXPECT_STREQ(szName, c.pName);
+    }
+}
