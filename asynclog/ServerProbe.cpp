@@ -1,5 +1,7 @@
 #include "asynclog/ServerProbe.h"
 
+#include "platform/UniqueFd.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -80,10 +82,9 @@ bool ReadProcFile(const char* pPidDir, const char* pName, char* pBuf, size_t nBu
         static_cast<int>(sizeof(szPath))) {
         return false;  // not a process id of any length the kernel hands out
     }
-    const int nFd = open(szPath, O_RDONLY | O_CLOEXEC);
-    if (nFd < 0) return false;  // the process ended meanwhile, or is not ours to read
-    const ssize_t nRead = read(nFd, pBuf, nBufLen - 1);
-    (void)close(nFd);  // read-only descriptor: nothing to lose on close
+    const CUniqueFd file(open(szPath, O_RDONLY | O_CLOEXEC));
+    if (!file.Valid()) return false;  // the process ended meanwhile, or is not ours to read
+    const ssize_t nRead = read(file.Get(), pBuf, nBufLen - 1);
     if (nRead <= 0) return false;
     pBuf[nRead] = '\0';
     return true;

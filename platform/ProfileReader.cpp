@@ -1,5 +1,7 @@
 #include "platform/ProfileReader.h"
 
+#include "platform/UniqueFd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,11 +45,8 @@ int OpenRegular(const char* pPath) {
     // O_NONBLOCK: should the name have become a FIFO meanwhile, the open does
     // not wait for a writer (it changes nothing for a regular file); O_NOCTTY:
     // nor does a terminal become the caller's. What was opened is checked again.
-    const int nFd = open(pPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (nFd < 0) return -1;
-    if (fstat(nFd, &st) == 0 && S_ISREG(st.st_mode)) return nFd;
-    // Read-only: nothing to lose at close.
-    (void)close(nFd);
+    CUniqueFd file(open(pPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.Valid() && fstat(file.Get(), &st) == 0 && S_ISREG(st.st_mode)) return file.Release();
     return -1;
 }
 
@@ -55,15 +54,11 @@ int OpenRegular(const char* pPath) {
 class CPieceReader {
 public:
     explicit CPieceReader(const char* pPath)
-        : m_nFd(OpenRegular(pPath)), m_nLeft(kMaxFileBytes), m_szChunk(), m_szPiece() {}
-    ~CPieceReader() {
-        // Read-only descriptor: nothing is lost when the close fails.
-        if (m_nFd >= 0) (void)close(m_nFd);
-    }
+        : m_File(OpenRegular(pPath)), m_nLeft(kMaxFileBytes), m_szChunk(), m_szPiece() {}
     CPieceReader(const CPieceReader&) = delete;
     CPieceReader& operator=(const CPieceReader&) = delete;
 
-    bool IsOpen() const { return m_nFd >= 0; }
+    bool IsOpen() const { return m_File.Valid(); }
 
     // The next piece, NUL-terminated inside the buffer: up to and including a
     // line end, at most 255 characters; null at the end of the file (or of
@@ -89,7 +84,7 @@ private:
         const size_t nWant = m_nLeft < kChunkBuf ? m_nLeft : kChunkBuf;
         ssize_t nGot = -1;
         do {
-            nGot = read(m_nFd, m_szChunk, nWant);
+            nGot = read(m_File.Get(), m_szChunk, nWant);
         } while (nGot < 0 && errno == EINTR);
         if (nGot <= 0) {
             // A read error ends the file as fgets would: what came before stands.
@@ -102,8 +97,8 @@ private:
         return true;
     }
 
-    int m_nFd;
-    size_t m_nLeft;  // bytes the file may still give
+    CUniqueFd m_File;  // read-only: nothing is lost when its close fails
+    size_t m_nLeft;    // bytes the file may still give
     size_t m_nPos = 0;
     size_t m_nFill = 0;
     bool m_bDone = false;
