@@ -3,6 +3,8 @@
 // Small helpers shared by the benchmark programs: clocks, percentiles,
 // temporary directories.
 
+#include "asynclog/LogFileName.h"
+
 #include <ftw.h>
 #include <stdlib.h>
 #include <time.h>
@@ -15,6 +17,13 @@
 #include <vector>
 
 namespace zqbench {
+
+// Entry i of the file set with this prefix in dir.
+inline std::string SetFileName(const std::string& dir, const char* pPrefix, uint32_t i) {
+    char szPath[512];
+    (void)FormatLogFileName(szPath, sizeof(szPath), dir.c_str(), pPrefix, i);
+    return szPath;
+}
 
 inline int64_t NowNs() {
     struct timespec ts {};

@@ -26,6 +26,7 @@
 // do not run this while the test suite runs.
 
 #include "platform/DaemonPaths.h"
+#include "platform/WireContract.h"
 #include "bench/BenchUtil.h"
 #include "server/InstanceLock.h"
 
@@ -53,7 +54,6 @@
 
 namespace {
 
-constexpr uint16_t kPort = 12345;
 constexpr int64_t kNsPerSec = 1000000000;
 constexpr int64_t kTickNs = 1000000;  // pacing step of a rate-limited sender
 
@@ -181,7 +181,7 @@ public:
     ~CDaemon() { Stop(); }
 
     bool Start() {
-        const std::string logDir = m_base + "/ZqSdkLog";
+        const std::string logDir = m_base + "/" + kLogSubDir;
         // 0755: root's daemon accepts only a log directory no one else may write.
         if (mkdir(logDir.c_str(), 0755) != 0 || chmod(logDir.c_str(), 0755) != 0 ||
             !WriteText(m_base + "/Path.ini", m_base + "\n") ||
@@ -254,7 +254,7 @@ public:
     }
 
     int Pid() const { return m_nPid; }
-    std::string LogDir() const { return m_base + "/ZqSdkLog"; }
+    std::string LogDir() const { return m_base + "/" + kLogSubDir; }
 
 private:
     std::string m_base;
@@ -267,7 +267,7 @@ void RunSender(int nId, uint32_t nCount, uint32_t nSize, double dRate) {
     if (nSock < 0) _exit(3);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(kPort);
+    to.sin_port = htons(kLogServerPort);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(nSock, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) _exit(3);
     std::vector<char> buf(nSize, 'x');
@@ -303,8 +303,8 @@ FileCount CountRecords(const std::string& logDir, int nSenders, uint32_t nPerSen
     FileCount c;
     std::vector<std::vector<bool>> seen(static_cast<size_t>(nSenders),
                                         std::vector<bool>(nPerSender, false));
-    for (int f = 0; f < 10; ++f) {
-        const std::string text = ReadFile(logDir + "/SDK_0" + std::to_string(f) + ".log");
+    for (uint32_t f = 0; f < kMaxLogFiles; ++f) {
+        const std::string text = ReadFile(zqbench::SetFileName(logDir, kDaemonFilePrefix, f));
         c.nBytes += text.size();
         size_t nPos = 0;
         while (nPos < text.size()) {
@@ -333,9 +333,9 @@ FileCount CountRecords(const std::string& logDir, int nSenders, uint32_t nPerSen
 
 uint64_t LogBytes(const std::string& logDir) {
     uint64_t n = 0;
-    for (int f = 0; f < 10; ++f) {
+    for (uint32_t f = 0; f < kMaxLogFiles; ++f) {
         struct stat st {};
-        const std::string path = logDir + "/SDK_0" + std::to_string(f) + ".log";
+        const std::string path = zqbench::SetFileName(logDir, kDaemonFilePrefix, f);
         if (stat(path.c_str(), &st) == 0) n += static_cast<uint64_t>(st.st_size);
     }
     return n;
@@ -418,7 +418,7 @@ int RunLoad(uint32_t nCount, uint32_t nSize, int nSenders, double dRate) {
     PrintThreads("DAEMON_LOAD_THREAD", before, after, static_cast<double>(llDone - llStart) / 1e9,
                  nPid);
 
-    const FileCount c = CountRecords(dir.Path() + "/ZqSdkLog", nSenders, nPerSender);
+    const FileCount c = CountRecords(dir.Path() + "/" + kLogSubDir, nSenders, nPerSender);
     const uint64_t nSentTotal = static_cast<uint64_t>(nPerSender) * nSenders;
     const double dSendSec = static_cast<double>(llSent - llStart) / 1e9;
     const double dRunSec = static_cast<double>(llDone - llStart) / 1e9;

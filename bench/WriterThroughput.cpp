@@ -36,10 +36,9 @@ constexpr uint32_t kWindow = 4000;  // producer records on each side of a rotati
 uint64_t SetBytes(const std::string& dir) {
     uint64_t nTotal = 0;
     for (uint32_t i = 0; i < kFileNum; ++i) {
-        char szPath[512];
-        std::snprintf(szPath, sizeof(szPath), "%s/SDK_0%u.log", dir.c_str(), i);
         struct stat st {};
-        if (stat(szPath, &st) == 0) nTotal += static_cast<uint64_t>(st.st_size);
+        if (stat(zqbench::SetFileName(dir, "SDK", i).c_str(), &st) == 0)
+            nTotal += static_cast<uint64_t>(st.st_size);
     }
     return nTotal;
 }

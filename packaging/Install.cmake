@@ -44,9 +44,11 @@ function(zq_read_constant header regex var)
   set(${var} "${zq_value}" PARENT_SCOPE)
 endfunction()
 
-# The daemon's name, its default base directory and its port.
+# The daemon's name, its default base directory, its log directory there and
+# its port.
 zq_read_constant(platform/DaemonPaths.h "define ZQ_DAEMON_NAME \"([^\"]+)\"" zq_daemon_name)
 zq_read_constant(platform/DaemonPaths.h "define ZQ_DEFAULT_BASE_DIR \"([^\"]+)\"" ZQ_BASE_DIR)
+zq_read_constant(platform/DaemonPaths.h "define ZQ_LOG_SUBDIR \"([^\"]+)\"" ZQ_LOG_SUBDIR)
 zq_read_constant(platform/WireContract.h "kLogServerPort = ([0-9]+)" ZQ_LOG_PORT)
 set(ZQ_DAEMON_BIN ${CMAKE_INSTALL_FULL_SBINDIR}/${zq_daemon_name})
 set(ZQ_PID_FILE /run/${zq_daemon_name}/${zq_daemon_name}.pid)  # kPidFilePath
