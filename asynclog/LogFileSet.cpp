@@ -144,7 +144,16 @@ int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
         return kFileSetErrNoFile;
     }
     uint64_t llSize = static_cast<uint64_t>(st.st_size);
-    if (bAppend != 0 && llSize > 0) llSize = RepairTail(file.Get(), llSize);
+    if (bAppend != 0 && llSize > 0 && S_ISREG(st.st_mode)) {
+        // Read through a second descriptor of the same file (the first one
+        // only writes, so that a FIFO keeps its meaning).
+        const CUniqueFd reader(open(szPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat stRead {};
+        if (reader.Valid() && fstat(reader.Get(), &stRead) == 0 && stRead.st_ino == st.st_ino &&
+            stRead.st_dev == st.st_dev) {
+            llSize = RepairTail(reader.Get(), file.Get(), llSize);
+        }
+    }
     m_File = std::move(file);
     m_llFlushedPos = llSize;
     m_llFilePos = m_llFlushedPos;
@@ -159,8 +168,9 @@ int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
 // one: the zeros and the torn line are cut first, back to the last line end.
 // A record is shorter than kMaxRecordLen, so that line end is at most that
 // far from the last byte that is not zero; a tail without one that close is
-// no record the set wrote, and only its zeros go. Returns the size now.
-uint64_t CLogFileSet::RepairTail(int nFd, uint64_t llSize) {
+// no record the set wrote, and only its zeros go. nFd reads, nWriteFd cuts.
+// Returns the size now.
+uint64_t CLogFileSet::RepairTail(int nFd, int nWriteFd, uint64_t llSize) {
     constexpr uint32_t kChunk = 4096;
     static_assert(kChunk >= kMaxRecordLen, "a record's tail fits one look");
     uint8_t aChunk[kChunk];
@@ -190,7 +200,7 @@ uint64_t CLogFileSet::RepairTail(int nFd, uint64_t llSize) {
         if (i > 0 || llFrom == 0) llKeep = llFrom + i;
     }
     if (llKeep == llSize) return llSize;
-    if (ftruncate(nFd, static_cast<off_t>(llKeep)) != 0) return llSize;
+    if (ftruncate(nWriteFd, static_cast<off_t>(llKeep)) != 0) return llSize;
     const uint64_t llCut = llSize - llKeep;
     m_nTornBytes.fetch_add(llCut, std::memory_order_relaxed);
     if (m_pDiag != nullptr) {

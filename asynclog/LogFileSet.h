@@ -116,7 +116,7 @@ private:
     void Flush();
     void NoteWritten(bool bUrgent);
     void SyncDirectory();
-    uint64_t RepairTail(int nFd, uint64_t llSize);
+    uint64_t RepairTail(int nFd, int nWriteFd, uint64_t llSize);
     int32_t FormPath(char* pOut, size_t nSize, const char* pName) const;
 
     CLossCounters& m_Lost;
