@@ -2,7 +2,7 @@
 
 #include "platform/DaemonPaths.h"
 #include "platform/WireContract.h"
-#include "server/CommandLine.h"
+#include "server/ExitCodes.h"
 #include "server/ServiceNotify.h"
 
 #include <fcntl.h>

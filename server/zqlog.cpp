@@ -17,6 +17,7 @@
 #include "logmodule/LogModuleExt.h"
 #include "platform/DaemonPaths.h"
 #include "platform/TextEscape.h"
+#include "server/ExitCodes.h"
 #include "server/InstanceLock.h"
 #include "server/Stats.h"
 
@@ -37,10 +38,6 @@
 #include <string>
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // no log module, or records that could not be queued
-constexpr int kExitUsage = 2;
 
 constexpr const char* kDefaultPrefix = "zqlog";
 constexpr const char* kSourceName = "zqlog";  // the record's source file field
