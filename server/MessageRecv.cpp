@@ -72,13 +72,13 @@ constexpr uint32_t kRecvTextRoom = kMaxRecordLen + 1;
 // ring. The socket's buffer holds many milliseconds of the heaviest load.
 constexpr long kRecvGatherNs = 1000000;
 
-int32_t Receive(NetHandle* pNet, CNetRecvBatch* pBatch, uint32_t nTimeOutUs, int nWakeFd,
+int32_t Receive(CUdpNetLayer* pNet, CNetRecvBatch* pBatch, uint32_t nTimeOutUs, int nWakeFd,
                 bool* pWoken) {
     *pWoken = false;
     // A handle that could not be allocated behaves like a handle without an
     // endpoint.
     if (pNet == nullptr) return NET_ERR_HANDLE;
-    return pNet->NetLayerRecvBatch(pBatch, nTimeOutUs, nWakeFd, pWoken);
+    return pNet->RecvBatch(pBatch, nTimeOutUs, nWakeFd, pWoken);
 }
 
 // Longest text OneLine makes; one byte more marks a line that does not fit.
@@ -174,7 +174,7 @@ void HandOnBatch(const CNetRecvBatch& batch) {
 // time, each handed on whole. Ends when none is left, at a failure, or after
 // about kMaxFinalDrain datagrams. Returns the result that ended it; 0 when it
 // ended for the bound.
-int32_t TakeQueued(NetHandle* pNet, CNetRecvBatch* pBatch) {
+int32_t TakeQueued(CUdpNetLayer* pNet, CNetRecvBatch* pBatch) {
     for (uint32_t nTaken = 0; nTaken < kMaxFinalDrain; nTaken += pBatch->Count()) {
         bool bWoken = false;
         const int32_t nRet = Receive(pNet, pBatch, 0, -1, &bWoken);
@@ -189,12 +189,12 @@ int32_t TakeQueued(NetHandle* pNet, CNetRecvBatch* pBatch) {
 // client's next datagram is refused (the client then keeps its records in its
 // own files) instead of arriving after the last drain, unread in a socket
 // about to close. What is queued already stays queued and is drained.
-void SealEndpoint(NetHandle* pNet) {
+void SealEndpoint(CUdpNetLayer* pNet) {
     if (pNet == nullptr) return;
     uint32_t nIp = 0;
     uint16_t nPort = 0;
-    if (pNet->NetLayerGetLocalIp(&nIp) != 0 || pNet->NetLayerGetLocalPort(&nPort) != 0) return;
-    (void)pNet->NetLayerConnect(nIp, nPort);  // without it the race stays, nothing worse
+    if (pNet->GetLocalIp(&nIp) != 0 || pNet->GetLocalPort(&nPort) != 0) return;
+    (void)pNet->Connect(nIp, nPort);  // without it the race stays, nothing worse
 }
 
 // Asks the log module to reopen its file when a request came since the last
@@ -221,10 +221,10 @@ void TickIfDue(int64_t* pLastTickMs) {
 
 // True when the endpoint has a socket that could not be bound: another socket
 // holds the port. Says so on standard error, once.
-bool BindFailed(NetHandle* pNet) {
+bool BindFailed(CUdpNetLayer* pNet) {
     if (pNet == nullptr) return false;
     int nErrno = 0;
-    if (pNet->NetLayerGetBindResult(&nErrno) != NET_ERR_BIND) return false;
+    if (pNet->GetBindResult(&nErrno) != NET_ERR_BIND) return false;
     std::fprintf(stderr, "%s: cannot bind %u.%u.%u.%u:%u: %s; stopping\n", kLogServerName,
                  (kLoopbackIp >> 24) & 0xffu, (kLoopbackIp >> 16) & 0xffu,
                  (kLoopbackIp >> 8) & 0xffu, kLoopbackIp & 0xffu, unsigned{kLogServerPort},
@@ -234,7 +234,7 @@ bool BindFailed(NetHandle* pNet) {
 
 // MessageRecv's steps; bOpenHere: the endpoint is made here (pNet is null),
 // otherwise pNet is the caller's.
-int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser) {
+int RunMessageRecv(std::unique_ptr<CUdpNetLayer> pNet, bool bOpenHere, void* pUser) {
     (void)ConsolePrint("Enter MessageRecv\n");
     if (pUser == nullptr) {
         (void)ConsolePrint("[MessageRecv] pUser is NULL\n");
@@ -309,23 +309,21 @@ uint32_t RecvPauseMs(int32_t nRecvResult) {
     return kRecvBackoffMs;
 }
 
-std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult) {
+std::unique_ptr<CUdpNetLayer> OpenReceiveEndpoint(int32_t* pResult) {
     // Exclusive: while it is open no other socket, of any user, can bind the
     // port and take a share of the datagrams.
-    std::unique_ptr<NetHandle> pNet(new (std::nothrow) NetHandle(kLoopbackIp, kLogServerPort,
-                                                                 kRecvBufSize, NetUse::kExclusive));
-    *pResult = pNet != nullptr ? pNet->NetLayerGetBindResult(nullptr) : NET_ERR_HANDLE;
+    std::unique_ptr<CUdpNetLayer> pNet(new (std::nothrow) CUdpNetLayer(
+        kLoopbackIp, kLogServerPort, kLogRecvBufSize, NetUse::kExclusive));
+    *pResult = pNet != nullptr ? pNet->GetBindResult(nullptr) : NET_ERR_HANDLE;
     return pNet;
 }
 
-std::unique_ptr<NetHandle> AdoptReceiveEndpoint(int nSocket, int32_t* pResult) {
-    std::unique_ptr<NetHandle> pNet(new (std::nothrow) NetHandle(nSocket, kRecvBufSize));
-    if (pNet == nullptr) {
-        (void)close(nSocket);  // nothing was received through it yet
-        *pResult = NET_ERR_HANDLE;
-        return pNet;
-    }
-    *pResult = pNet->NetLayerGetBindResult(nullptr);
+std::unique_ptr<CUdpNetLayer> AdoptReceiveEndpoint(CUniqueFd socket, int32_t* pResult) {
+    // Without an endpoint the socket is closed with its owner here: nothing
+    // was received through it yet.
+    std::unique_ptr<CUdpNetLayer> pNet(new (std::nothrow)
+                                           CUdpNetLayer(std::move(socket), kLogRecvBufSize));
+    *pResult = pNet != nullptr ? pNet->GetBindResult(nullptr) : NET_ERR_HANDLE;
     return pNet;
 }
 
@@ -341,6 +339,6 @@ void SetRecvStopHook(RecvStopFn pfnStop, void* pContext) {
     g_pStopContext = pContext;
 }
 
-int MessageRecvOn(std::unique_ptr<NetHandle> pNet, void* pUser) {
+int MessageRecvOn(std::unique_ptr<CUdpNetLayer> pNet, void* pUser) {
     return RunMessageRecv(std::move(pNet), false, pUser);
 }

@@ -25,7 +25,6 @@ static_assert(std::atomic<bool>::is_always_lock_free,
 // ReopenAsyncLog. Relaxed for the same reason as g_bStopRecv.
 extern std::atomic<bool> g_bReopenLog;
 
-constexpr uint32_t kRecvBufSize = 8192;   // the endpoint's receive buffer
 constexpr uint32_t kRecvBatchCount = 64;  // datagrams taken with one system call
 // Longest wait for a datagram or a wake-up: the loop wakes by itself once a
 // second when idle, to look at requests that came without a wake-up.
@@ -60,17 +59,17 @@ void SetRecvStopHook(RecvStopFn pfnStop, void* pContext);
 // failed wait or read, so that such a failure cannot make the loop spin.
 uint32_t RecvPauseMs(int32_t nRecvResult);
 
-// The daemon's endpoint, bound to 127.0.0.1:12345 with a kRecvBufSize buffer.
+// The daemon's endpoint, bound to 127.0.0.1:12345 with a kLogRecvBufSize buffer.
 // It holds the port exclusively. *pResult is 0 when it is bound, else why not
-// (NetHandle::NetLayerGetBindResult,
+// (CUdpNetLayer::GetBindResult,
 // NET_ERR_HANDLE when it could not be allocated; the endpoint is then null).
-std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult);
-// The daemon's endpoint on nSocket, a socket bound to 127.0.0.1:12345 already
+std::unique_ptr<CUdpNetLayer> OpenReceiveEndpoint(int32_t* pResult);
+// The daemon's endpoint on socket, one bound to 127.0.0.1:12345 already
 // and made to hold the port exclusively by its creator (the one a service
 // manager passed, ListenSocket.h), which the endpoint then owns: with a
-// kRecvBufSize buffer, and taking datagrams from every sender (a socket that a
+// kLogRecvBufSize buffer, and taking datagrams from every sender (a socket that a
 // stopping daemon had sealed is opened again). *pResult as above.
-std::unique_ptr<NetHandle> AdoptReceiveEndpoint(int nSocket, int32_t* pResult);
+std::unique_ptr<CUdpNetLayer> AdoptReceiveEndpoint(CUniqueFd socket, int32_t* pResult);
 // MessageRecv's result when its endpoint could not bind 127.0.0.1:12345 (the
 // port is held by another socket): the daemon must not run without its port.
 constexpr int kRecvErrBind = 1;
@@ -92,4 +91,4 @@ int MessageRecv(void* pUser);
 // MessageRecv on an endpoint opened (and checked) before, by
 // OpenReceiveEndpoint; it is destroyed when the loop ends. A stop requested
 // before the call still takes what is queued on it.
-int MessageRecvOn(std::unique_ptr<NetHandle> pNet, void* pUser);
+int MessageRecvOn(std::unique_ptr<CUdpNetLayer> pNet, void* pUser);

@@ -186,17 +186,17 @@ void OnRecvStop(void* pContext) {
     SyncLogFilesIfAsked(static_cast<const RecvHookContext*>(pContext)->pLogDir);
 }
 
-// Binds the daemon's endpoint into *pContext (a std::unique_ptr<NetHandle>),
+// Binds the daemon's endpoint into *pContext (a std::unique_ptr<CUdpNetLayer>),
 // or takes over the socket a service manager passed; false, with one line on
 // standard error, when the port cannot be had. A passed socket that is not the
 // daemon's is refused, said on standard error, and the port bound as always.
 bool BindPort(void* pContext) {
-    auto* pNet = static_cast<std::unique_ptr<NetHandle>*>(pContext);
+    auto* pNet = static_cast<std::unique_ptr<CUdpNetLayer>*>(pContext);
     int32_t nBound = 0;
     char szWhy[160];
     const int nPassed = TakeListenSocket(szWhy, sizeof(szWhy));
     if (nPassed >= 0) {
-        *pNet = AdoptReceiveEndpoint(nPassed, &nBound);
+        *pNet = AdoptReceiveEndpoint(CUniqueFd(nPassed), &nBound);
         if (nBound == 0) return true;
         std::snprintf(szWhy, sizeof(szWhy), "it cannot be used (error %#x)",
                       static_cast<unsigned>(nBound));
@@ -246,7 +246,7 @@ int main(int argc, char** argv) {
     // The port is bound once the lock is held and before any directory is
     // made: a port in use refuses the start with nothing left behind. The
     // detached daemon keeps the endpoint.
-    std::unique_ptr<NetHandle> pNet;
+    std::unique_ptr<CUdpNetLayer> pNet;
     if (!PrepareStart(&stLock, szLogDir, &BindPort, &pNet)) return kExitFailed;
 
     CStartUp stStartUp(stOptions.bForeground);

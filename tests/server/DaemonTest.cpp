@@ -427,10 +427,10 @@ TEST_F(DaemonTest, WritesEachDatagramUnchangedUnderTheBaseOfPathIni) {
         {"first record\r\n", "first record\r\n"},
         {std::string("cut at\0 the NUL", 15), "cut at\r\n"},
         {"", ""},
-        {strSlotFull, strSlotFull},                  // fills a ring slot
-        {std::string(1025, 'x'), ""},                // one byte too long
-        {std::string(kRecvBufSize, 'b'), ""},        // fills the receive buffer
-        {std::string(kRecvBufSize + 100, 'c'), ""},  // cut by the socket
+        {strSlotFull, strSlotFull},                     // fills a ring slot
+        {std::string(1025, 'x'), ""},                   // one byte too long
+        {std::string(kLogRecvBufSize, 'b'), ""},        // fills the receive buffer
+        {std::string(kLogRecvBufSize + 100, 'c'), ""},  // cut by the socket
         {"two\r\nlines\r\n", "two#015#012lines\r\n"},
         {"last\r\n", "last\r\n"},
     };
@@ -1993,7 +1993,7 @@ std::string ThroughStoppedLoop(const std::vector<std::string>& vDatagrams,
     EXPECT_EQ(0, SetLogMode(ZQ_MODE_FILES));
     EXPECT_EQ(0, CreateAsyncLog());
     int32_t nOpened = -1;
-    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nOpened);
+    std::unique_ptr<CUdpNetLayer> pNet = OpenReceiveEndpoint(&nOpened);
     EXPECT_EQ(0, nOpened);
     {
         CPinToOneCpu stPin;
@@ -2140,7 +2140,7 @@ TEST(MessageRecvTest, BatchesEndingInTooLongDatagramsLoseNothingElse) {
     ASSERT_EQ(ZQ_OK, SetLogMode(ZQ_MODE_FILES));
     ASSERT_EQ(ZQ_OK, CreateAsyncLog());
     int32_t nOpened = -1;
-    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nOpened);
+    std::unique_ptr<CUdpNetLayer> pNet = OpenReceiveEndpoint(&nOpened);
     ASSERT_EQ(0, nOpened);
     constexpr uint32_t kDatagrams = 3 * kRecvBatchCount + 5;
     std::string strExpected;
@@ -2196,7 +2196,7 @@ TEST(MessageRecvTest, StopDuringABatchIntoAFullRingCountsWhatItGivesUp) {
     ASSERT_EQ(ZQ_OK, SetLogPath(stDir.Path().c_str(), "SDK"));
     ASSERT_EQ(ZQ_OK, CreateAsyncLog());
     int32_t nOpened = -1;
-    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nOpened);
+    std::unique_ptr<CUdpNetLayer> pNet = OpenReceiveEndpoint(&nOpened);
     ASSERT_EQ(0, nOpened);
     // More than the ring, the pipe and a write hold, and not a whole number
     // of batches: the ring fills in the middle of one.
