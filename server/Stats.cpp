@@ -1,6 +1,6 @@
 #include "server/Stats.h"
 
-#include "server/MessageRecv.h"
+#include "server/RecvLoop.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,12 +21,10 @@ constexpr const char* kLossNames[kLossCauses] = {"dropped_ring_full", "dropped_t
 
 }  // namespace
 
-std::atomic<uint64_t> g_nOwnQueued{0};
-
-bool CollectStats(DaemonStats* pStats) {
-    pStats->nReceived = g_nRecvDatagrams.load(std::memory_order_relaxed);
-    pStats->nEmpty = g_nRecvEmpty.load(std::memory_order_relaxed);
-    pStats->nOwnQueued = g_nOwnQueued.load(std::memory_order_relaxed);
+bool CollectStats(const RecvCounters& stRecv, uint64_t nOwnQueued, DaemonStats* pStats) {
+    pStats->nReceived = stRecv.nReceived.load(std::memory_order_relaxed);
+    pStats->nEmpty = stRecv.nEmpty.load(std::memory_order_relaxed);
+    pStats->nOwnQueued = nOwnQueued;
     return GetLogStats(&pStats->stLog);
 }
 

@@ -26,7 +26,7 @@
 #include "server/CommandLine.h"
 #include "server/InstanceLock.h"
 #include "server/ListenSocket.h"
-#include "server/MessageRecv.h"
+#include "server/RecvLoop.h"
 #include "server/Signals.h"
 #include "server/StartUp.h"
 #include "server/Stats.h"
@@ -37,6 +37,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -116,6 +117,9 @@ bool WriteDefaultConfig(const char* pLogDir, const char* pCfgPath) {
 
 bool g_bForeground = false;  // main's thread only
 bool g_bOwnRecords = false;  // main's thread only
+// Records of the daemon's own that it queued (main's and the sender's thread
+// add, relaxed).
+std::atomic<uint64_t> g_nOwnQueued{0};
 
 // A record of the daemon's own, in its files under its name; in the
 // foreground also on standard error.
@@ -139,35 +143,14 @@ void OwnRecord(int32_t nLevel, const char* pFormat, ...) {
 // daemon's own whenever forwarding is configured: they reach the collector too.
 void NoteForward(int32_t nLevel, const char* pText) { OwnRecord(nLevel, "%s", pText); }
 
-// The figures of the log and of the sender (null before it exists).
-bool CollectDaemonStats(const CUpstreamSender* pUpstream, DaemonStats* pStats) {
-    if (!CollectStats(pStats)) return false;
+// The figures of the receive loop, the log and the sender (null before it
+// exists).
+bool CollectDaemonStats(const CRecvLoop& loop, const CUpstreamSender* pUpstream,
+                        DaemonStats* pStats) {
+    if (!CollectStats(loop.Counters(), g_nOwnQueued.load(std::memory_order_relaxed), pStats))
+        return false;
     if (pUpstream != nullptr) pStats->stForward = pUpstream->GetStats();
     return true;
-}
-
-// What the receive loop's hooks work with; main's, the hooks run on its thread.
-struct RecvHookContext {
-    const CUpstreamSender* pUpstream;
-    int nRunDirFd;        // the lock's directory, where the statistics file lies
-    const char* pLogDir;  // synced to disk after SIGPWR
-};
-
-// Once a second the statistics file; on SIGUSR1 also a record of them.
-// pContext: the RecvHookContext.
-void OnRecvTick(void* pContext, bool bRequested) {
-    const auto* pHooks = static_cast<const RecvHookContext*>(pContext);
-    DaemonStats stStats{};
-    if (!CollectDaemonStats(pHooks->pUpstream, &stStats)) return;
-    char szText[512];
-    (void)FormatStats(stStats, "\n", szText, sizeof(szText));
-    // A full file system or a missing directory: the figures stay in memory,
-    // for SIGUSR1 and the stop.
-    (void)WriteStatsFile(pHooks->nRunDirFd, szText);
-    if (bRequested && g_bOwnRecords) {
-        (void)FormatStats(stStats, ", ", szText, sizeof(szText));
-        OwnRecord(ZQ_LEVEL_INFO, "statistics: %s", szText);
-    }
 }
 
 // Writes what the log directory's file system holds in memory to its disk,
@@ -181,10 +164,36 @@ void SyncLogFilesIfAsked(const char* pLogDir) {
     if (nFd >= 0) (void)close(nFd);
 }
 
-// The receive loop has seen the stop: the first sync comes before the drain.
-void OnRecvStop(void* pContext) {
-    SyncLogFilesIfAsked(static_cast<const RecvHookContext*>(pContext)->pLogDir);
-}
+// What the receive loop's hooks work with; main's, the hooks run on its thread.
+class CMainHooks final : public CRecvHooks {
+public:
+    CMainHooks(const CUpstreamSender* pUpstream, int nRunDirFd, const char* pLogDir)
+        : m_pUpstream(pUpstream), m_nRunDirFd(nRunDirFd), m_pLogDir(pLogDir), m_pLoop(nullptr) {}
+    void SetLoop(const CRecvLoop* pLoop) { m_pLoop = pLoop; }
+
+    // Once a second the statistics file; on SIGUSR1 also a record of them.
+    void OnRecvTick(bool bRequested) override {
+        DaemonStats stStats{};
+        if (!CollectDaemonStats(*m_pLoop, m_pUpstream, &stStats)) return;
+        char szText[512];
+        (void)FormatStats(stStats, "\n", szText, sizeof(szText));
+        // A full file system or a missing directory: the figures stay in memory,
+        // for SIGUSR1 and the stop.
+        (void)WriteStatsFile(m_nRunDirFd, szText);
+        if (bRequested && g_bOwnRecords) {
+            (void)FormatStats(stStats, ", ", szText, sizeof(szText));
+            OwnRecord(ZQ_LEVEL_INFO, "statistics: %s", szText);
+        }
+    }
+    // The receive loop has seen the stop: the first sync comes before the drain.
+    void OnRecvStop() override { SyncLogFilesIfAsked(m_pLogDir); }
+
+private:
+    const CUpstreamSender* m_pUpstream;
+    int m_nRunDirFd;        // the lock's directory, where the statistics file lies
+    const char* m_pLogDir;  // synced to disk after SIGPWR
+    const CRecvLoop* m_pLoop;
+};
 
 // Binds the daemon's endpoint into *pContext (a std::unique_ptr<CUdpNetLayer>),
 // or takes over the socket a service manager passed; false, with one line on
@@ -318,16 +327,16 @@ int main(int argc, char** argv) {
                   "FileNum %u",
                   ZQ_VERSION_STRING, szBaseDir, szCfgPath, nFileSizeMiB, nFileNum);
     }
-    RecvHookContext stHooks{&stUpstream, stLock.DirFd(), szLogDir};
-    SetRecvTick(&OnRecvTick, &stHooks);
-    SetRecvStopHook(&OnRecvStop, &stHooks);
+    CMainHooks stHooks(&stUpstream, stLock.DirFd(), szLogDir);
+    CRecvLoop stLoop(&stHooks);
+    stHooks.SetLoop(&stLoop);
     stStartUp.Ready();
-    (void)MessageRecvOn(std::move(pNet), szBaseDir);
+    (void)stLoop.RunOn(std::move(pNet));
     stStartUp.Stopping();
     {
         DaemonStats stStats{};
         char szText[512] = "";
-        if (CollectDaemonStats(&stUpstream, &stStats))
+        if (CollectDaemonStats(stLoop, &stUpstream, &stStats))
             (void)FormatStats(stStats, ", ", szText, sizeof(szText));
         if (g_bOwnRecords) OwnRecord(ZQ_LEVEL_INFO, "stopping: %s", szText);
         RemoveStatsFile(stLock.DirFd());
