@@ -7,6 +7,7 @@
 #include "platform/TextEscape.h"
 #include "platform/WireContract.h"
 #include "server/RecvWake.h"
+#include "server/RetryWhileFull.h"
 
 #include <time.h>
 
@@ -178,18 +179,17 @@ void CRecvLoop::HandOn(const uint8_t* pData, uint32_t nLen) {
         CountLostLog(LossCause::kTooLong);
         return;
     }
-    int32_t nRet = TryWriteRawLog(pLine, nLen);
+    // The stop rule: a writer stuck before is not waited for; one that makes
+    // no room for the longest wait (shorter once a stop is requested) is stuck.
     uint32_t nStopWaits = 0;  // naps since the stop request was seen
-    for (uint32_t nWaits = 0; nRet == ZQ_ERR_QUEUE_FULL && !m_bWriterStuck; ++nWaits) {
+    auto GiveUp = [&](uint32_t nWaits) {
+        if (m_bWriterStuck) return true;
         if (StopWanted()) ++nStopWaits;
-        if (nWaits == kFullRingMaxWaits || nStopWaits > kFullRingStopWaits) {
-            m_bWriterStuck = true;
-            break;
-        }
-        timespec stNap{0, kFullRingNapNs};
-        (void)nanosleep(&stNap, nullptr);  // an interrupted nap only ends early
-        nRet = TryWriteRawLog(pLine, nLen);
-    }
+        m_bWriterStuck = nWaits == kFullRingMaxWaits || nStopWaits > kFullRingStopWaits;
+        return m_bWriterStuck;
+    };
+    const int32_t nRet =
+        RetryWhileFull([&] { return TryWriteRawLog(pLine, nLen); }, kFullRingNapNs, GiveUp);
     if (nRet == ZQ_ERR_QUEUE_FULL) CountLostLog(LossCause::kRingFull);
     if (nRet == ZQ_OK) m_bWriterStuck = false;
 }

@@ -19,6 +19,7 @@
 #include "platform/TextEscape.h"
 #include "server/ExitCodes.h"
 #include "server/InstanceLock.h"
+#include "server/RetryWhileFull.h"
 #include "server/Stats.h"
 
 #include <fcntl.h>
@@ -45,7 +46,7 @@ constexpr const char* kSourceName = "zqlog";  // the record's source file field
 constexpr int32_t kMinLevel = 0;
 constexpr int32_t kMaxLevel = 7;
 constexpr long kRetryStepNs = 1000000L;  // 1 ms between submissions of a refused record
-constexpr int kMaxRetries = 10000;       // about 10 s: the writer is stuck, give up
+constexpr uint32_t kMaxRetries = 10000;  // about 10 s: the writer is stuck, give up
 constexpr size_t kExePathLen = 260;      // as the module reads /proc/self/exe
 
 // Long options without a short form.
@@ -461,14 +462,8 @@ public:
 private:
     // Queues one record; submits it again while a full queue refuses it.
     static bool Submit(const char* pRecord) {
-        for (int nTry = 0; nTry <= kMaxRetries; ++nTry) {
-            const int32_t nRet = WriteRawLog(pRecord, 0);
-            if (nRet != ZQ_ERR_QUEUE_FULL) return nRet == ZQ_OK;
-            timespec stStep{0, kRetryStepNs};
-            // An interrupted sleep only makes the next try come sooner.
-            (void)nanosleep(&stStep, nullptr);
-        }
-        return false;
+        return RetryWhileFull([&] { return WriteRawLog(pRecord, 0); }, kRetryStepNs,
+                              [](uint32_t nNaps) { return nNaps == kMaxRetries; }) == ZQ_OK;
     }
 
     const Options& m_Opt;
