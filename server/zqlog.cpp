@@ -17,6 +17,7 @@
 #include "logmodule/LogModuleExt.h"
 #include "platform/DaemonPaths.h"
 #include "platform/TextEscape.h"
+#include "platform/UniqueFd.h"
 #include "server/ExitCodes.h"
 #include "server/InstanceLock.h"
 #include "server/RetryWhileFull.h"
@@ -306,26 +307,26 @@ bool TrustedOwner(uid_t nUid) { return nUid == 0 || nUid == geteuid(); }
 // only a regular file of root or the caller, never through a link or waiting
 // on a FIFO. 0, kStatsNotTrusted, or the errno value that says why not.
 int ReadStatsIn(const char* pDir, std::string* pText) {
-    const int nDirFd = open(pDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (nDirFd < 0) return errno;
+    // Read-only descriptors: nothing to lose at close.
+    CUniqueFd dir(open(pDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.Valid()) return errno;
     struct stat st {};
-    int nErr = fstat(nDirFd, &st) != 0 ? errno : 0;
+    int nErr = fstat(dir.Get(), &st) != 0 ? errno : 0;
     if (nErr == 0 && (!TrustedOwner(st.st_uid) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
         nErr = kStatsNotTrusted;
     }
-    const int nFd =
-        nErr == 0 ? openat(nDirFd, kStatsFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-                  : -1;
-    if (nErr == 0 && nFd < 0) nErr = errno;
-    (void)close(nDirFd);  // read-only descriptors: nothing to lose at close
-    if (nFd < 0) return nErr;
-    if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode) || !TrustedOwner(st.st_uid)) {
+    const CUniqueFd file(nErr == 0 ? openat(dir.Get(), kStatsFileName,
+                                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                                   : -1);
+    if (nErr == 0 && !file.Valid()) nErr = errno;
+    dir.Reset();
+    if (!file.Valid()) return nErr;
+    if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode) || !TrustedOwner(st.st_uid)) {
         nErr = kStatsNotTrusted;
     }
     char szText[kStatsReadMax];
-    const ssize_t nGot = nErr == 0 ? read(nFd, szText, sizeof(szText)) : -1;
+    const ssize_t nGot = nErr == 0 ? read(file.Get(), szText, sizeof(szText)) : -1;
     if (nErr == 0 && nGot < 0) nErr = errno;
-    (void)close(nFd);
     if (nErr == 0) pText->assign(szText, static_cast<size_t>(nGot));
     return nErr;
 }
