@@ -33,7 +33,8 @@
 
 #include "server/Daemon.h"
 
-#include "asynclog/ZIdOrereDov.h"
+#include "asynclog/LogConfig.h"
+#include "asynclog/LogFileSet.h"
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleExt.h"
 #include "platform/DaemonPaths.h"
@@ -58,8 +59,7 @@
 
 namespace {
 
-constexpr size_t kPathIniReadMax = 255;  // leaves the text terminated
-constexpr mode_t kLogDirMode = 0775;
+constexpr size_t kPathIniReadMax = 255;            // leaves the text terminated
 constexpr uint32_t kReceiveLoopPriorityClass = 3;  // FIFO 75, above the writers' 50
 constexpr size_t kStatsTextLen = 512;
 
@@ -103,22 +103,17 @@ void JoinPath(char (&szOut)[kDaemonPathLen], const char* pDir, const char* pName
 // at the next start. True when the file was written; an existing file (also
 // one that appeared meanwhile) is never replaced.
 bool WriteDefaultConfig(const char* pLogDir, const char* pCfgPath) {
-    static const char kDefaults[] =
-        "[Level]\r\nLogLevel=4\r\n[File]\r\nFileSize=20\r\nFileNum=10\r\n";
+    char szDefaults[128];
+    const int nLen = std::snprintf(
+        szDefaults, sizeof(szDefaults), "[%s]\r\n%s=%d\r\n[%s]\r\n%s=%u\r\n%s=%u\r\n",
+        kCfgLogLevel.pSection, kCfgLogLevel.pKey, kDefaultLevel, kCfgFileSize.pSection,
+        kCfgFileSize.pKey, kDefaultFileSizeMiB, kCfgFileNum.pKey, kDefaultFileNum);
     // The engine creates the log directory too, later; levels already there are fine.
-    char szDir[kDaemonPathLen];
-    std::snprintf(szDir, sizeof(szDir), "%s", pLogDir);
-    for (char* p = szDir + 1; *p != '\0'; ++p) {
-        if (*p != '/') continue;
-        *p = '\0';
-        (void)mkdir(szDir, kLogDirMode);  // EEXIST is the common case
-        *p = '/';
-    }
-    (void)mkdir(szDir, kLogDirMode);
+    (void)CLogFileSet::CreateLogDir(pLogDir);
     CUniqueFd file(open(pCfgPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!file.Valid()) return false;
-    const ssize_t nLen = static_cast<ssize_t>(sizeof(kDefaults) - 1);
-    const bool bWritten = write(file.Get(), kDefaults, sizeof(kDefaults) - 1) == nLen;
+    const bool bWritten =
+        nLen > 0 && write(file.Get(), szDefaults, static_cast<size_t>(nLen)) == nLen;
     if (file.Close() != 0 || !bWritten) {
         (void)unlink(pCfgPath);  // a half-written file would hide the defaults
         return false;
