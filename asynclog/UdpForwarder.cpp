@@ -10,7 +10,6 @@ namespace {
 
 constexpr int32_t kForwarderOk = 0;
 constexpr int32_t kForwarderErrNoMemory = -6;
-constexpr uint32_t kForwardRecvBuf = 8192;
 
 }  // namespace
 
@@ -33,11 +32,11 @@ int32_t CUdpForwarder::Open() {
         if (nRet != 0) return nRet;
         m_bNetInit = true;
     }
-    m_pNetLayer.reset(new (std::nothrow) NetHandle(kLoopbackIp, kForwardPort, kForwardRecvBuf));
+    m_pNetLayer.reset(new (std::nothrow) CUdpNetLayer(kLoopbackIp, kForwardPort, kLogRecvBufSize));
     if (m_pNetLayer == nullptr) return kForwarderErrNoMemory;
     // Without the connection sends still work, but a daemon that went away is
     // noticed only by the owner's periodic look.
-    (void)m_pNetLayer->NetLayerConnect(kLoopbackIp, kLogServerPort);
+    (void)m_pNetLayer->Connect(kLoopbackIp, kLogServerPort);
     return kForwarderOk;
 }
 
@@ -45,7 +44,7 @@ int32_t CUdpForwarder::Send(const RingSlot* pSlot) {
     if (m_pNetLayer == nullptr) return NET_ERR_HANDLE;
     m_stSendParam.pData = pSlot->pBuffer;
     m_stSendParam.nLen = static_cast<int32_t>(pSlot->nDataLen);
-    return m_pNetLayer->NetLayerSend(&m_stSendParam);
+    return m_pNetLayer->Send(&m_stSendParam);
 }
 
 // The oldest record of the ring may be "held": sent, but not yet followed by a
@@ -79,7 +78,7 @@ uint32_t CUdpForwarder::Consume(CRingBuffer& queue, uint32_t nMax) {
         }
     }
     if (bHeld) {
-        if (m_pNetLayer != nullptr && m_pNetLayer->NetLayerTakeError() == NET_ERR_REFUSED) {
+        if (m_pNetLayer != nullptr && m_pNetLayer->TakeError() == NET_ERR_REFUSED) {
             m_bPeerGone = true;
         } else {
             (void)queue.PopRead();

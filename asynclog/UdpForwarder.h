@@ -45,8 +45,8 @@ private:
     int32_t Send(const RingSlot* pSlot);
 
     CLossCounters& m_Lost;
-    bool m_bNetInit;  // NetLayerInit succeeded: NetLayerDeInit is owed
-    std::unique_ptr<NetHandle> m_pNetLayer;
+    bool m_bNetInit;                            // NetLayerInit succeeded: NetLayerDeInit is owed
+    std::unique_ptr<CUdpNetLayer> m_pNetLayer;  // null until Open, and when it could not be made
     NetSendParam m_stSendParam;  // the writer's: destination set once, data per record
     bool m_bPeerGone;            // the writer's
 };

@@ -8,14 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <new>
 
 namespace {
 
-constexpr int kNoSocket = -1;
 constexpr uint32_t kNoLocalIp = 0xFFFFFFFFu;  // m_nLocalIp before any address is set
 constexpr uint32_t kAnyIp = 0;                // bind to every local address
 constexpr int kSockOptOn = 1;
@@ -52,7 +50,7 @@ int32_t WaitSocket(int nSocket, short nEvents, uint32_t nTimeOut) {
 
 CUdpNetLayer::CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize,
                            NetUse eUse)
-    : m_nSocket(kNoSocket),
+    : m_Socket(),
       m_nLocalIp(kNoLocalIp),
       m_nLocalPort(nLocalPort),
       m_stIfTable(),
@@ -65,7 +63,7 @@ CUdpNetLayer::CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRec
       m_nBindErrno(0) {
     // Not cleared: a select-receive clears it before each wait. A null buffer
     // makes every later receive fail.
-    m_pRecvBuf = static_cast<uint8_t*>(malloc(m_nRecvBufSize));
+    m_pRecvBuf.reset(new (std::nothrow) uint8_t[m_nRecvBufSize]);
     EnumLocalIf(&m_stIfTable);  // always 0 for a non-null table
     // Failures are not reported here; they show in the results of later calls
     // and in GetBindResult.
@@ -74,8 +72,8 @@ CUdpNetLayer::CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRec
     if (nRet == NET_ERR_PARAM) m_nBindResult = NET_ERR_PARAM;  // ResetSocket never ran
 }
 
-CUdpNetLayer::CUdpNetLayer(int nSocket, uint32_t nRecvBufSize)
-    : m_nSocket(nSocket),
+CUdpNetLayer::CUdpNetLayer(CUniqueFd socket, uint32_t nRecvBufSize)
+    : m_Socket(std::move(socket)),
       m_nLocalIp(kNoLocalIp),
       m_nLocalPort(0),
       m_stIfTable(),
@@ -85,11 +83,11 @@ CUdpNetLayer::CUdpNetLayer(int nSocket, uint32_t nRecvBufSize)
       m_eUse(NetUse::kExclusive),
       m_nBindResult(0),
       m_nBindErrno(0) {
-    m_pRecvBuf = static_cast<uint8_t*>(malloc(m_nRecvBufSize));
+    m_pRecvBuf.reset(new (std::nothrow) uint8_t[m_nRecvBufSize]);
     EnumLocalIf(&m_stIfTable);  // always 0 for a non-null table
     sockaddr_in stAddr{};
     socklen_t nAddrLen = sizeof(stAddr);
-    if (getsockname(m_nSocket, reinterpret_cast<sockaddr*>(&stAddr), &nAddrLen) != 0 ||
+    if (getsockname(m_Socket.Get(), reinterpret_cast<sockaddr*>(&stAddr), &nAddrLen) != 0 ||
         stAddr.sin_family != AF_INET) {
         m_nBindErrno = errno;
         m_nBindResult = NET_ERR_STATE;
@@ -107,29 +105,27 @@ CUdpNetLayer::CUdpNetLayer(int nSocket, uint32_t nRecvBufSize)
     // connected this does nothing; it cannot fail on a UDP socket.
     sockaddr stNone{};
     stNone.sa_family = AF_UNSPEC;
-    (void)connect(m_nSocket, &stNone, sizeof(stNone));
+    (void)connect(m_Socket.Get(), &stNone, sizeof(stNone));
     // The endpoint's sockets are close-on-exec; a passed one may not be. Should
     // this fail it lives on in programs the process runs, which it runs none of.
-    (void)fcntl(m_nSocket, F_SETFD, FD_CLOEXEC);
+    (void)fcntl(m_Socket.Get(), F_SETFD, FD_CLOEXEC);
 }
 
 CUdpNetLayer::~CUdpNetLayer() {
     CZQLockGuard guard(m_Lock);
     CloseSocket();
-    free(m_pRecvBuf);
-    m_pRecvBuf = nullptr;
 }
 
 int32_t CUdpNetLayer::Recv(NetRecvParam* pParam) {
     if (pParam == nullptr) return NET_ERR_PARAM;
     // Set before anything can fail: callers may look at pBuf after a failure.
-    pParam->pBuf = m_pRecvBuf;
+    pParam->pBuf = m_pRecvBuf.get();
     CZQLockGuard guard(m_Lock);
     if (pParam->bSelect != 0) {
-        return SelectRecvFrom(m_pRecvBuf, &pParam->nLen, &pParam->nIp, &pParam->nPort,
+        return SelectRecvFrom(m_pRecvBuf.get(), &pParam->nLen, &pParam->nIp, &pParam->nPort,
                               pParam->nTimeOut);
     }
-    return RecvFrom(m_pRecvBuf, &pParam->nLen, &pParam->nIp, &pParam->nPort);
+    return RecvFrom(m_pRecvBuf.get(), &pParam->nLen, &pParam->nIp, &pParam->nPort);
 }
 
 int32_t CUdpNetLayer::Send(NetSendParam* pParam) {
@@ -164,10 +160,10 @@ int32_t CUdpNetLayer::GetLocalIp(uint32_t* pIp) {
 
 int32_t CUdpNetLayer::Connect(uint32_t nIp, uint16_t nPort) {
     CZQLockGuard guard(m_Lock);
-    if (m_nSocket < 0) return NET_ERR_STATE;
+    if (!m_Socket.Valid()) return NET_ERR_STATE;
     sockaddr_in stTo;
     FillSockAddr(nIp, nPort, &stTo);
-    if (connect(m_nSocket, reinterpret_cast<const sockaddr*>(&stTo), sizeof(stTo)) != 0) {
+    if (connect(m_Socket.Get(), reinterpret_cast<const sockaddr*>(&stTo), sizeof(stTo)) != 0) {
         return NET_ERR_SEND;
     }
     return 0;
@@ -175,10 +171,10 @@ int32_t CUdpNetLayer::Connect(uint32_t nIp, uint16_t nPort) {
 
 int32_t CUdpNetLayer::TakeError() {
     CZQLockGuard guard(m_Lock);
-    if (m_nSocket < 0) return NET_ERR_STATE;
+    if (!m_Socket.Valid()) return NET_ERR_STATE;
     int nErr = 0;
     socklen_t nLen = sizeof(nErr);
-    if (getsockopt(m_nSocket, SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) return NET_ERR_SEND;
+    if (getsockopt(m_Socket.Get(), SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) return NET_ERR_SEND;
     if (nErr == 0) return 0;
     return nErr == ECONNREFUSED ? NET_ERR_REFUSED : NET_ERR_SEND;
 }
@@ -213,18 +209,18 @@ int32_t CUdpNetLayer::OpenAndBindLocked() {
     if (nCreated != 0) return nCreated;
 
     const int nOn = kSockOptOn;
-    int nRet = setsockopt(m_nSocket, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof(nOn));
+    int nRet = setsockopt(m_Socket.Get(), SOL_SOCKET, SO_BROADCAST, &nOn, sizeof(nOn));
     if (nRet != 0) return nRet;  // -1: the socket stays open, unbound
     if (m_eUse != NetUse::kExclusive) {
         // Shared ports: a second endpoint may bind the same address and port.
-        nRet = setsockopt(m_nSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+        nRet = setsockopt(m_Socket.Get(), SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
         if (nRet != 0) return nRet;
     }
     if (m_eUse == NetUse::kSendOnly) {
         const int nMin = kKernelRecvBufMin;
         // The kernel raises it to its minimum; should the call fail, the
         // system's default buffer (at most net.core.rmem_default) stays.
-        (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nMin, sizeof(nMin));
+        (void)setsockopt(m_Socket.Get(), SOL_SOCKET, SO_RCVBUF, &nMin, sizeof(nMin));
     } else {
         SetKernelRecvBuf();
     }
@@ -236,20 +232,22 @@ void CUdpNetLayer::SetKernelRecvBuf() {
     // A privileged process (the daemon runs as root) gets the whole size past
     // the system's cap; otherwise the kernel caps it without failing. Either
     // result is fine: a smaller buffer still works.
-    if (setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUFFORCE, &nRecvBuf, sizeof(nRecvBuf)) != 0) {
-        (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RCVBUF, &nRecvBuf, sizeof(nRecvBuf));
+    if (setsockopt(m_Socket.Get(), SOL_SOCKET, SO_RCVBUFFORCE, &nRecvBuf, sizeof(nRecvBuf)) != 0) {
+        (void)setsockopt(m_Socket.Get(), SOL_SOCKET, SO_RCVBUF, &nRecvBuf, sizeof(nRecvBuf));
     }
     // What the full buffer drops is counted by the kernel and handed to
     // batch receives (CNetRecvBatch::SocketDrops); without it (an old
     // kernel) those drops stay uncounted, nothing else changes.
     const int nOn = kSockOptOn;
-    (void)setsockopt(m_nSocket, SOL_SOCKET, SO_RXQ_OVFL, &nOn, sizeof(nOn));
+    (void)setsockopt(m_Socket.Get(), SOL_SOCKET, SO_RXQ_OVFL, &nOn, sizeof(nOn));
 }
 
 int32_t CUdpNetLayer::EnumLocalIf(LocalIfTable* pTable) {
     if (pTable == nullptr) return NET_ERR_PARAM;
-    const int nSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (nSocket < 0) return 0;  // no socket to ask with: the table stays as it was
+    // Only asked with: nothing is written through it that its close could lose.
+    const CUniqueFd socketFd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!socketFd.Valid()) return 0;  // no socket to ask with: the table stays as it was
+    const int nSocket = socketFd.Get();
 
     alignas(ifreq) char szConf[kIfConfBufSize];
     ifconf stConf{};
@@ -271,9 +269,6 @@ int32_t CUdpNetLayer::EnumLocalIf(LocalIfTable* pTable) {
         }
     }
     pTable->nIfCount = nCount;
-    // Ignored on purpose: the descriptor is released even when close reports
-    // an error, and nothing was written through this socket.
-    (void)close(nSocket);
     return 0;
 }
 
@@ -292,38 +287,35 @@ void CUdpNetLayer::ParseSockAddr(const sockaddr_in* pAddr, uint32_t* pIp, uint16
 int32_t CUdpNetLayer::CreateSocket() {
     // Close-on-exec: the endpoint's socket must not live on in programs the
     // process runs.
-    m_nSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    return m_nSocket == kNoSocket ? NET_ERR_SOCKET : 0;
+    m_Socket.Reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    return m_Socket.Valid() ? 0 : NET_ERR_SOCKET;
 }
 
 int32_t CUdpNetLayer::BindLocal(uint16_t nPort) {
-    if (m_nSocket < 0) return NET_ERR_STATE;
+    if (!m_Socket.Valid()) return NET_ERR_STATE;
     sockaddr_in stAddr;
     FillSockAddr(m_nLocalIp.load(std::memory_order_relaxed), nPort, &stAddr);
-    if (bind(m_nSocket, reinterpret_cast<const sockaddr*>(&stAddr), sizeof(stAddr)) != 0) {
+    if (bind(m_Socket.Get(), reinterpret_cast<const sockaddr*>(&stAddr), sizeof(stAddr)) != 0) {
         return NET_ERR_BIND;
     }
     return 0;
 }
 
 int32_t CUdpNetLayer::CloseSocket() {
-    if (m_nSocket >= 0) {
-        // Ignored on purpose: Linux releases the descriptor even when close
-        // reports an error, so retrying could close a descriptor reused by
-        // another thread.
-        (void)close(m_nSocket);
-        m_nSocket = kNoSocket;
-    }
+    // What close reports is not acted on: Linux releases the descriptor even
+    // when close fails, so retrying could close a descriptor reused by another
+    // thread.
+    m_Socket.Reset();
     return 0;
 }
 
 int32_t CUdpNetLayer::RecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp, uint16_t* pPort) {
     // What recvfrom itself would report for a missing buffer or socket.
-    if (pBuf == nullptr || m_nSocket < 0) return NET_ERR_RECV;
+    if (pBuf == nullptr || !m_Socket.Valid()) return NET_ERR_RECV;
     sockaddr_in stFrom{};
     socklen_t nFromLen = sizeof(stFrom);
     // Not cleared first: bytes beyond a short datagram keep what earlier ones left.
-    const ssize_t nGot = recvfrom(m_nSocket, pBuf, m_nRecvBufSize, 0,
+    const ssize_t nGot = recvfrom(m_Socket.Get(), pBuf, m_nRecvBufSize, 0,
                                   reinterpret_cast<sockaddr*>(&stFrom), &nFromLen);
     if (nGot < 0) return NET_ERR_RECV;
     *pLen = static_cast<int32_t>(nGot);  // at most m_nRecvBufSize, 1 MiB
@@ -334,7 +326,7 @@ int32_t CUdpNetLayer::RecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp, uint
 int32_t CUdpNetLayer::SelectRecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp, uint16_t* pPort,
                                      uint32_t nTimeOut) {
     if (pBuf == nullptr || pLen == nullptr) return NET_ERR_PARAM;
-    if (m_nSocket < 0) return NET_ERR_STATE;
+    if (!m_Socket.Valid()) return NET_ERR_STATE;
     // Cleared whole, so a datagram shorter than the buffer is always followed
     // by a NUL and can be read as text.
     memset(pBuf, 0, m_nRecvBufSize);
@@ -343,7 +335,7 @@ int32_t CUdpNetLayer::SelectRecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp
     // makes one system call per datagram instead of two).
     int nFlags = MSG_DONTWAIT;
     if (nTimeOut != 0) {
-        const int32_t nWait = WaitSocket(m_nSocket, POLLIN, nTimeOut);
+        const int32_t nWait = WaitSocket(m_Socket.Get(), POLLIN, nTimeOut);
         if (nWait != 0) return nWait;
         nFlags = 0;
     }
@@ -351,7 +343,7 @@ int32_t CUdpNetLayer::SelectRecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp
     socklen_t nFromLen = sizeof(stFrom);
     // A datagram longer than the buffer is cut by the system to the buffer
     // size; the rest is lost and the buffer then holds no NUL after the data.
-    const ssize_t nGot = recvfrom(m_nSocket, pBuf, m_nRecvBufSize, nFlags,
+    const ssize_t nGot = recvfrom(m_Socket.Get(), pBuf, m_nRecvBufSize, nFlags,
                                   reinterpret_cast<sockaddr*>(&stFrom), &nFromLen);
     if (nGot < 0) {
         return nFlags != 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? NET_ERR_TIMEOUT
@@ -363,12 +355,12 @@ int32_t CUdpNetLayer::SelectRecvFrom(uint8_t* pBuf, int32_t* pLen, uint32_t* pIp
 }
 
 int32_t CUdpNetLayer::SendTo(const uint8_t* pData, int32_t* pLen, uint32_t nIp, uint16_t nPort) {
-    if (m_nSocket < 0 || pLen == nullptr) return NET_ERR_STATE;
+    if (!m_Socket.Valid() || pLen == nullptr) return NET_ERR_STATE;
     // A negative length would become a huge size_t; data is needed for any byte.
     if (*pLen < 0 || (pData == nullptr && *pLen > 0)) return NET_ERR_PARAM;
     sockaddr_in stTo;
     FillSockAddr(nIp, nPort, &stTo);
-    const ssize_t nSent = sendto(m_nSocket, pData, static_cast<size_t>(*pLen), 0,
+    const ssize_t nSent = sendto(m_Socket.Get(), pData, static_cast<size_t>(*pLen), 0,
                                  reinterpret_cast<const sockaddr*>(&stTo), sizeof(stTo));
     if (nSent < 0) return errno == ECONNREFUSED ? NET_ERR_REFUSED : NET_ERR_SEND;
     *pLen = static_cast<int32_t>(nSent);  // at most the int32_t asked for
@@ -377,18 +369,18 @@ int32_t CUdpNetLayer::SendTo(const uint8_t* pData, int32_t* pLen, uint32_t nIp, 
 
 int32_t CUdpNetLayer::SelectSendTo(const uint8_t* pData, int32_t* pLen, uint32_t nIp,
                                    uint16_t nPort, uint32_t nTimeOut) {
-    if (m_nSocket < 0 || pLen == nullptr) return NET_ERR_STATE;
-    const int32_t nWait = WaitSocket(m_nSocket, POLLOUT, nTimeOut);
+    if (!m_Socket.Valid() || pLen == nullptr) return NET_ERR_STATE;
+    const int32_t nWait = WaitSocket(m_Socket.Get(), POLLOUT, nTimeOut);
     if (nWait != 0) return nWait;
     return SendTo(pData, pLen, nIp, nPort);
 }
 
 void CUdpNetLayer::UpdateLocalPort() {
     // Construction only: no other thread can see the endpoint yet.
-    if (m_nSocket < 0) return;
+    if (!m_Socket.Valid()) return;
     sockaddr_in stAddr{};
     socklen_t nAddrLen = sizeof(stAddr);
-    if (getsockname(m_nSocket, reinterpret_cast<sockaddr*>(&stAddr), &nAddrLen) != 0) {
+    if (getsockname(m_Socket.Get(), reinterpret_cast<sockaddr*>(&stAddr), &nAddrLen) != 0) {
         return;  // keeps the requested port
     }
     m_nLocalPort = ntohs(stAddr.sin_port);
@@ -396,7 +388,7 @@ void CUdpNetLayer::UpdateLocalPort() {
 
 int CUdpNetLayer::TakeBatch(CNetRecvBatch* pBatch) {
     const int nGot =
-        recvmmsg(m_nSocket, pBatch->Headers(), pBatch->Capacity(), MSG_DONTWAIT, nullptr);
+        recvmmsg(m_Socket.Get(), pBatch->Headers(), pBatch->Capacity(), MSG_DONTWAIT, nullptr);
     if (nGot > 0) pBatch->SetCount(static_cast<uint32_t>(nGot));
     if (nGot >= 0) return nGot;
     return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
@@ -408,7 +400,7 @@ int32_t CUdpNetLayer::RecvBatch(CNetRecvBatch* pBatch, uint32_t nTimeOut, int nW
     pBatch->SetCount(0);
     if (pWoken != nullptr) *pWoken = false;
     CZQLockGuard guard(m_Lock);
-    if (m_nSocket < 0) return NET_ERR_STATE;
+    if (!m_Socket.Valid()) return NET_ERR_STATE;
     // What is queued already is taken without a wait: under load one system
     // call per batch.
     int nGot = TakeBatch(pBatch);
@@ -417,7 +409,7 @@ int32_t CUdpNetLayer::RecvBatch(CNetRecvBatch* pBatch, uint32_t nTimeOut, int nW
 
     const uint64_t nMillis = (nTimeOut + kMicrosPerMilli - 1) / kMicrosPerMilli;
     pollfd stPoll[2] = {};
-    stPoll[0].fd = m_nSocket;
+    stPoll[0].fd = m_Socket.Get();
     stPoll[0].events = POLLIN;
     stPoll[1].fd = nWakeFd;  // a negative descriptor is skipped by poll
     stPoll[1].events = POLLIN;
@@ -430,68 +422,6 @@ int32_t CUdpNetLayer::RecvBatch(CNetRecvBatch* pBatch, uint32_t nTimeOut, int nW
     nGot = TakeBatch(pBatch);
     if (nGot < 0) return NET_ERR_RECV;
     return nGot > 0 ? 0 : NET_ERR_TIMEOUT;
-}
-
-NetHandle::NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize, NetUse eUse)
-    : m_pUdpNet(nullptr) {
-    // Stays null when the allocation fails; every operation then reports NET_ERR_HANDLE.
-    m_pUdpNet = new (std::nothrow) CUdpNetLayer(nLocalIp, nLocalPort, nRecvBufSize, eUse);
-}
-
-NetHandle::NetHandle(int nSocket, uint32_t nRecvBufSize) : m_pUdpNet(nullptr) {
-    m_pUdpNet = new (std::nothrow) CUdpNetLayer(nSocket, nRecvBufSize);
-    // Without an endpoint to own it the socket goes; nothing was read from it.
-    if (m_pUdpNet == nullptr) (void)close(nSocket);
-}
-
-NetHandle::~NetHandle() { delete m_pUdpNet; }
-
-int32_t NetHandle::NetLayerRecv(NetRecvParam* pParam) {
-    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
-    if (pParam == nullptr) return NET_ERR_PARAM;
-    return m_pUdpNet->Recv(pParam);
-}
-
-int32_t NetHandle::NetLayerSend(NetSendParam* pParam) {
-    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
-    if (pParam == nullptr) return NET_ERR_PARAM;
-    return m_pUdpNet->Send(pParam);
-}
-
-int32_t NetHandle::NetLayerSetLocalIp(uint32_t nIp) {
-    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
-    return m_pUdpNet->SetLocalIp(nIp);
-}
-
-int32_t NetHandle::NetLayerGetLocalIp(uint32_t* pIp) {
-    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
-    return m_pUdpNet->GetLocalIp(pIp);
-}
-
-int32_t NetHandle::NetLayerConnect(uint32_t nIp, uint16_t nPort) {
-    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
-    return m_pUdpNet->Connect(nIp, nPort);
-}
-
-int32_t NetHandle::NetLayerTakeError() {
-    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
-    return m_pUdpNet->TakeError();
-}
-
-int32_t NetHandle::NetLayerRecvBatch(CNetRecvBatch* pBatch, uint32_t nTimeOut, int nWakeFd,
-                                     bool* pWoken) {
-    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
-    return m_pUdpNet->RecvBatch(pBatch, nTimeOut, nWakeFd, pWoken);
-}
-
-int32_t NetHandle::NetLayerGetLocalPort(uint16_t* pPort) {
-    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
-    return m_pUdpNet->GetLocalPort(pPort);
-}
-
-int32_t NetHandle::NetLayerGetBindResult(int* pErrno) {
-    if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
-    return m_pUdpNet->GetBindResult(pErrno);
 }
 
 int32_t NetLayerInit() { return 0; }  // nothing process-wide to set up on Linux

@@ -2,12 +2,14 @@
 
 #include "platform/WireContract.h"
 #include "platform/NetRecvBatch.h"
+#include "platform/UniqueFd.h"
 #include "platform/ZQMutex.h"
 
 #include <netinet/in.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 // IPv4 UDP endpoints for the local log traffic: the daemon receives on
 // 127.0.0.1:12345, forwarding clients send from 127.0.0.1:54321. Addresses and
@@ -27,6 +29,9 @@ constexpr int32_t NET_ERR_TIMEOUT = static_cast<int32_t>(0x80000507u);  // nothi
 constexpr int32_t NET_ERR_REFUSED = static_cast<int32_t>(0x80000508u);  // connected peer not there
 
 constexpr uint32_t kNetMaxRecvBuf = 0x100000;  // receive buffers are capped at 1 MiB
+// The receive buffer of the log traffic's endpoints: the daemon's and the
+// forwarding clients' sending one.
+constexpr uint32_t kLogRecvBufSize = 8192;
 
 // How an endpoint holds its port.
 enum class NetUse : uint8_t {
@@ -89,19 +94,23 @@ struct NetSendParam {
 // operation, so an endpoint may be shared by several threads. Construction
 // never fails visibly: a refused address or a failed socket/bind leaves an
 // endpoint without a (bound) socket, and later operations report it;
-// GetBindResult tells a creator that needs the port why it has none.
+// GetBindResult tells a creator that needs the port why it has none. Its
+// users hold it in a std::unique_ptr made with new (std::nothrow): where that
+// allocation failed they have no endpoint, and report NET_ERR_HANDLE for what
+// they would have done with it.
 class CUdpNetLayer {
 public:
     CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize)
         : CUdpNetLayer(nLocalIp, nLocalPort, nRecvBufSize, DefaultNetUse(nLocalPort)) {}
     CUdpNetLayer(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize, NetUse eUse);
-    // Takes over nSocket, a UDP socket that its creator bound and made to hold
+    // Takes over socket, a UDP socket that its creator bound and made to hold
     // its port as kExclusive does (a socket a service manager passed): the
     // endpoint reads its address and port back, gives it the large kernel
     // receive buffer, disconnects it when it was connected (Connect) and
     // closes it at the end. GetBindResult is 0, or NET_ERR_STATE when the
-    // socket's address cannot be read (the endpoint then has no socket).
-    CUdpNetLayer(int nSocket, uint32_t nRecvBufSize);
+    // socket's address cannot be read (the endpoint then has no socket). When
+    // the endpoint cannot be allocated, the caller's owner keeps the socket.
+    CUdpNetLayer(CUniqueFd socket, uint32_t nRecvBufSize);
     ~CUdpNetLayer();
     CUdpNetLayer(const CUdpNetLayer&) = delete;
     CUdpNetLayer& operator=(const CUdpNetLayer&) = delete;
@@ -163,7 +172,7 @@ private:
     // is queued, -1 on another failure.
     int TakeBatch(CNetRecvBatch* pBatch);
 
-    int32_t m_nSocket;  // -1 when no socket is open; guarded by m_Lock
+    CUniqueFd m_Socket;  // not Valid when no socket is open; guarded by m_Lock
     // Host order; 0xFFFFFFFF until set. Written by ResetSocket under m_Lock,
     // read without it by GetLocalIp and SetLocalIp's check: atomic (relaxed,
     // the value alone is shared; the socket itself is published by m_Lock).
@@ -171,42 +180,11 @@ private:
     uint16_t m_nLocalPort;     // host order; the bound port once read back (construction only)
     LocalIfTable m_stIfTable;  // filled once at construction
     CZQMutex m_Lock;
-    uint8_t* m_pRecvBuf;      // malloc'd at construction; guarded by m_Lock
-    uint32_t m_nRecvBufSize;  // at most kNetMaxRecvBuf
+    std::unique_ptr<uint8_t[]> m_pRecvBuf;  // made at construction; guarded by m_Lock
+    uint32_t m_nRecvBufSize;                // at most kNetMaxRecvBuf
     const NetUse m_eUse;
     int32_t m_nBindResult;  // guarded by m_Lock
     int m_nBindErrno;       // guarded by m_Lock
-};
-
-// Owner of one endpoint: the constructor builds it (m_pUdpNet stays null when
-// the allocation fails), the destructor destroys it.
-class NetHandle {
-public:
-    // NetLayerCreate
-    NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize)
-        : NetHandle(nLocalIp, nLocalPort, nRecvBufSize, DefaultNetUse(nLocalPort)) {}
-    NetHandle(uint32_t nLocalIp, uint16_t nLocalPort, uint32_t nRecvBufSize, NetUse eUse);
-    // The endpoint on a bound socket (CUdpNetLayer's adopting constructor),
-    // which it owns from now on, also when the allocation fails.
-    NetHandle(int nSocket, uint32_t nRecvBufSize);
-    ~NetHandle();  // NetLayerDestroy
-    NetHandle(const NetHandle&) = delete;
-    NetHandle& operator=(const NetHandle&) = delete;
-
-    // Each returns NET_ERR_HANDLE without an endpoint; Recv and Send return
-    // NET_ERR_PARAM for a null record.
-    int32_t NetLayerRecv(NetRecvParam* pParam);
-    int32_t NetLayerSend(NetSendParam* pParam);
-    int32_t NetLayerSetLocalIp(uint32_t nIp);
-    int32_t NetLayerGetLocalIp(uint32_t* pIp);
-    int32_t NetLayerGetLocalPort(uint16_t* pPort);
-    int32_t NetLayerGetBindResult(int* pErrno);
-    int32_t NetLayerConnect(uint32_t nIp, uint16_t nPort);
-    int32_t NetLayerTakeError();
-    int32_t NetLayerRecvBatch(CNetRecvBatch* pBatch, uint32_t nTimeOut, int nWakeFd, bool* pWoken);
-
-private:
-    CUdpNetLayer* m_pUdpNet;
 };
 
 // Process-wide set-up and tear-down; nothing to do on Linux, always 0.

@@ -29,6 +29,14 @@ public:
         if (m_nFd >= 0) (void)close(m_nFd);
         m_nFd = nFd;
     }
+    // Closes the descriptor held now, for a caller that acts on what close
+    // reports (a written file whose last write may fail only there): 0, or -1
+    // with errno set. The descriptor is released either way; 0 when none is
+    // held.
+    int Close() {
+        const int nFd = Release();
+        return nFd >= 0 ? close(nFd) : 0;
+    }
 
 private:
     int m_nFd = -1;

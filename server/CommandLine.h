@@ -1,15 +1,12 @@
 #pragma once
 
+#include "server/ExitCodes.h"
+
 #include <cstdio>
 
 // The daemon's command line:
 //   ZuVozAdavid [-n|--foreground] [-V|--version] [-h|--help]
 // Without arguments it detaches and runs as a daemon.
-
-// Exit statuses of the daemon, and of its starter when it detaches.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // start-up failed, or another daemon runs
-constexpr int kExitUsage = 2;   // an unknown option or an argument
 
 struct DaemonOptions {
     bool bForeground = false;  // -n: no detaching, READY=1 to a service manager

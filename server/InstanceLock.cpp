@@ -1,5 +1,6 @@
 #include "server/InstanceLock.h"
 
+#include "platform/UniqueFd.h"
 #include "server/TrustedDir.h"
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -31,12 +33,13 @@ bool IsOwnPlainFile(int nFd) {
 // Reads the pid a pid file names; 0 when it cannot be read.
 long ReadPid(int nDirFd, const char* pName) {
     char szText[kPidTextLen] = {};
-    const int nFd = openat(nDirFd, pName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (nFd < 0) return 0;
     ssize_t nRead = -1;
-    if (IsOwnPlainFile(nFd)) nRead = read(nFd, szText, sizeof(szText) - 1);
-    // Read-only descriptor: nothing to lose at close.
-    (void)close(nFd);
+    {
+        // Read-only descriptor: nothing to lose at close.
+        const CUniqueFd file(openat(nDirFd, pName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (!file.Valid()) return 0;
+        if (IsOwnPlainFile(file.Get())) nRead = read(file.Get(), szText, sizeof(szText) - 1);
+    }
     if (nRead <= 0) return 0;
     return std::strtol(szText, nullptr, 10);
 }
@@ -48,16 +51,16 @@ bool WriteFresh(int nDirFd, const char* pName, const char* pText, size_t nLen) {
     if (unlinkat(nDirFd, pName, 0) != 0 && errno != ENOENT) return false;  // e.g. a directory
     // O_EXCL: a name that appeared meanwhile is not used; together with
     // O_NOFOLLOW and O_NONBLOCK no open can follow a link or wait for a FIFO.
-    const int nFd =
-        openat(nDirFd, pName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-               kPidFileMode);
-    if (nFd < 0) return false;
-    bool bOk = IsOwnPlainFile(nFd);
+    CUniqueFd file(openat(nDirFd, pName,
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          kPidFileMode));
+    if (!file.Valid()) return false;
+    bool bOk = IsOwnPlainFile(file.Get());
     // Readable by everyone, whatever the umask: init scripts and status
     // queries of other users read it. A failure leaves it narrower.
-    if (bOk) (void)fchmod(nFd, kPidFileMode);
-    if (bOk) bOk = write(nFd, pText, nLen) == static_cast<ssize_t>(nLen);
-    bOk = close(nFd) == 0 && bOk;
+    if (bOk) (void)fchmod(file.Get(), kPidFileMode);
+    if (bOk) bOk = write(file.Get(), pText, nLen) == static_cast<ssize_t>(nLen);
+    bOk = file.Close() == 0 && bOk;
     if (!bOk) {
         // A partial pid file would name the wrong process.
         (void)unlinkat(nDirFd, pName, 0);
@@ -65,25 +68,21 @@ bool WriteFresh(int nDirFd, const char* pName, const char* pText, size_t nLen) {
     return bOk;
 }
 
-void CloseQuietly(int nFd) {
-    // Nothing was written through these descriptors; a failed close loses nothing.
-    if (nFd >= 0) (void)close(nFd);
-}
-
 }  // namespace
 
 CInstanceLock::CInstanceLock()
-    : m_nDirFd(-1), m_nLockFd(-1), m_szDir{}, m_szWhere{}, m_szWhy{}, m_szPidFile{} {}
+    : m_DirFd(), m_LockFd(), m_szDir{}, m_szWhere{}, m_szWhy{}, m_szPidFile{} {}
 
 CInstanceLock::~CInstanceLock() {
     RemovePidFile();
-    // Closing the lock file releases the lock.
-    CloseQuietly(m_nLockFd);
-    CloseQuietly(m_nDirFd);
+    // Closing the lock file releases the lock. Nothing was written through
+    // these descriptors; a failed close loses nothing.
+    m_LockFd.Reset();
+    m_DirFd.Reset();
 }
 
 int32_t CInstanceLock::Acquire() {
-    if (m_nLockFd >= 0) return kLockOk;
+    if (m_LockFd.Valid()) return kLockOk;
     char szRunDir[64];
     const uid_t nSelf = geteuid();
     if (nSelf == 0) {
@@ -99,62 +98,57 @@ int32_t CInstanceLock::Acquire() {
         kDirTrusted) {
         return kLockNoRunDir;
     }
-    return LockIn(nDirFd, szRunDir);
+    return LockIn(CUniqueFd(nDirFd), szRunDir);
 }
 
-int32_t CInstanceLock::AcquireIn(int nDirFd, const char* pDirPath) {
-    if (m_nLockFd >= 0) {
-        CloseQuietly(nDirFd);
-        return kLockOk;
-    }
-    return LockIn(nDirFd, pDirPath != nullptr ? pDirPath : "");
+int32_t CInstanceLock::AcquireIn(CUniqueFd dir, const char* pDirPath) {
+    if (m_LockFd.Valid()) return kLockOk;
+    return LockIn(std::move(dir), pDirPath != nullptr ? pDirPath : "");
 }
 
-int32_t CInstanceLock::LockIn(int nDirFd, const char* pDirPath) {
+int32_t CInstanceLock::LockIn(CUniqueFd dir, const char* pDirPath) {
     std::snprintf(m_szWhere, sizeof(m_szWhere), "%s/%s", pDirPath, kLockFileName);
     m_szWhy[0] = '\0';
-    const int nFd = openat(nDirFd, kLockFileName,
-                           O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLockFileMode);
-    if (nFd < 0) {
+    // Unless the lock is taken, both descriptors close on return; nothing was
+    // written through them.
+    CUniqueFd lockFile(openat(dir.Get(), kLockFileName,
+                              O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                              kLockFileMode));
+    if (!lockFile.Valid()) {
         std::snprintf(m_szWhy, sizeof(m_szWhy), "%s", std::strerror(errno));
-        CloseQuietly(nDirFd);
         return kLockFailed;
     }
-    if (!IsOwnPlainFile(nFd)) {
+    if (!IsOwnPlainFile(lockFile.Get())) {
         std::snprintf(m_szWhy, sizeof(m_szWhy),
                       "not a regular file of the daemon's user with one link");
-        CloseQuietly(nFd);
-        CloseQuietly(nDirFd);
         return kLockFailed;
     }
-    if (flock(nFd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(lockFile.Get(), LOCK_EX | LOCK_NB) != 0) {
         const int nErr = errno;
         std::snprintf(m_szWhy, sizeof(m_szWhy), "%s", std::strerror(nErr));
-        CloseQuietly(nFd);
-        CloseQuietly(nDirFd);
         return nErr == EWOULDBLOCK ? kLockHeld : kLockFailed;
     }
-    m_nLockFd = nFd;
-    m_nDirFd = nDirFd;
+    m_LockFd = std::move(lockFile);
+    m_DirFd = std::move(dir);
     std::snprintf(m_szDir, sizeof(m_szDir), "%s", pDirPath);
     return kLockOk;
 }
 
 int32_t CInstanceLock::WritePidFile() {
-    if (m_nDirFd < 0) return -1;
+    if (!m_DirFd.Valid()) return -1;
     char szText[kPidTextLen];
     const int nLen = std::snprintf(szText, sizeof(szText), "%ld\n", static_cast<long>(getpid()));
     if (nLen <= 0 || static_cast<size_t>(nLen) >= sizeof(szText)) return -1;
-    if (!WriteFresh(m_nDirFd, kPidFileName, szText, static_cast<size_t>(nLen))) return -1;
+    if (!WriteFresh(m_DirFd.Get(), kPidFileName, szText, static_cast<size_t>(nLen))) return -1;
     std::snprintf(m_szPidFile, sizeof(m_szPidFile), "%s/%s", m_szDir, kPidFileName);
     return 0;
 }
 
 void CInstanceLock::RemovePidFile() {
     if (m_szPidFile[0] == '\0') return;
-    if (ReadPid(m_nDirFd, kPidFileName) == static_cast<long>(getpid())) {
+    if (ReadPid(m_DirFd.Get(), kPidFileName) == static_cast<long>(getpid())) {
         // Best effort: a pid file left behind is recognised as stale by readers.
-        (void)unlinkat(m_nDirFd, kPidFileName, 0);
+        (void)unlinkat(m_DirFd.Get(), kPidFileName, 0);
     }
     m_szPidFile[0] = '\0';
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DaemonPaths.h"
+#include "platform/UniqueFd.h"
 #include "platform/WireContract.h"
 
 #include <cstddef>
@@ -12,7 +13,8 @@
 // only root can create in a /run that is root's; for another user its
 // directory under that user's /run/user/<uid>. The kernel releases the lock
 // when its holder ends, however it ends; it lives on in the detached process,
-// which inherits the open descriptor from daemon()'s fork.
+// which inherits the open descriptor from the fork that detaches it
+// (StartUp.h).
 //
 // Where no run directory can be had (no /run/user/<uid> for a user other than
 // root, /run not writable, or a kRunDir that is not the daemon's: another user
@@ -33,7 +35,8 @@ constexpr int32_t kLockHeld = -1;      // another daemon holds the lock
 constexpr int32_t kLockFailed = -2;    // the lock file could not be used (Why says why)
 constexpr int32_t kLockNoRunDir = -3;  // no run directory (Why says why): lock elsewhere
 
-// Owner of the lock and of the pid file; used by main on one thread.
+// Owner of the lock and of the pid file; used by the daemon (Daemon.h) on its
+// main thread.
 class CInstanceLock {
 public:
     CInstanceLock();
@@ -44,10 +47,11 @@ public:
     // Takes the lock in the run directory, making it when it is missing.
     // kLockOk; kLockHeld; kLockNoRunDir; kLockFailed.
     int32_t Acquire();
-    // Takes the lock in the directory nDirFd (the caller has found it trusted),
-    // shown as pDirPath; the descriptor is taken over and closed in any case.
-    // kLockOk; kLockHeld; kLockFailed.
-    int32_t AcquireIn(int nDirFd, const char* pDirPath);
+    // Takes the lock in the directory dir (the caller has found it trusted),
+    // shown as pDirPath; the descriptor is kept while the lock is held and
+    // closed otherwise. kLockOk (also when a lock is held already); kLockHeld;
+    // kLockFailed.
+    int32_t AcquireIn(CUniqueFd dir, const char* pDirPath);
     // Writes the calling process's id into a fresh pid file next to the lock;
     // 0, or -1 when it could not be written (or no lock is held).
     int32_t WritePidFile();
@@ -58,18 +62,18 @@ public:
     // The directory of the lock and the pid file, the one place the daemon
     // found trusted for its run files (also the statistics, Stats.h): a
     // descriptor that stays valid while the lock is held; -1 until locked.
-    int DirFd() const { return m_nDirFd; }
+    int DirFd() const { return m_DirFd.Get(); }
     // The lock file, or the directory it was looked for in.
     const char* Where() const { return m_szWhere; }
     // Why the last Acquire or AcquireIn did not succeed.
     const char* Why() const { return m_szWhy; }
 
 private:
-    int32_t LockIn(int nDirFd, const char* pDirPath);
+    int32_t LockIn(CUniqueFd dir, const char* pDirPath);
 
-    int m_nDirFd;       // the directory of the lock and the pid file; -1 until locked
-    int m_nLockFd;      // the locked file; -1 until locked
-    char m_szDir[288];  // the path of m_nDirFd, for messages
+    CUniqueFd m_DirFd;   // the directory of the lock and the pid file; not Valid until locked
+    CUniqueFd m_LockFd;  // the locked file; not Valid until locked
+    char m_szDir[288];   // the path of m_nDirFd, for messages
     char m_szWhere[320];
     char m_szWhy[320];
     char m_szPidFile[320];  // empty until WritePidFile succeeds

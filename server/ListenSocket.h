@@ -6,8 +6,8 @@
 // protocol of sd_listen_fds): a socket unit binds 127.0.0.1:12345 and keeps it
 // bound while the daemon restarts or is upgraded, so the port is never free in
 // between; each daemon it starts receives the socket as descriptor 3, with
-// LISTEN_FDS=1 and LISTEN_PID=<its pid> in its environment. Used by main on
-// the main thread before it detaches.
+// LISTEN_FDS=1 and LISTEN_PID=<its pid> in its environment. Used by the
+// daemon (Daemon.h) on the main thread before it detaches.
 
 constexpr int kListenFdsStart = 3;        // the first descriptor passed
 constexpr int kNoListenSocket = -1;       // none was passed: bind the port as always

@@ -1,11 +1,12 @@
 #include "server/RecvWake.h"
 
+#include "platform/UniqueFd.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 
 namespace {
 
@@ -13,27 +14,32 @@ constexpr int kNoFd = -1;
 constexpr size_t kDrainChunk = 64;
 
 // Published once, before the first WakeRecvLoop can see them, never changed
-// afterwards. Acquire/release: a handler that sees the write end sees an open
-// pipe. Lock-free, as a signal handler reads them.
+// afterwards: the read end first (the one OpenRecvWake's callers race for),
+// then the write end. Acquire/release: a handler that sees the write end sees
+// an open pipe. Lock-free, as a signal handler reads them.
 std::atomic<int> g_nWakeRead{kNoFd};
 std::atomic<int> g_nWakeWrite{kNoFd};
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler reads the descriptor");
 
-std::mutex g_OpenLock;  // serialises OpenRecvWake
-
 }  // namespace
 
 int OpenRecvWake() {
-    std::lock_guard<std::mutex> guard(g_OpenLock);
     const int nRead = g_nWakeRead.load(std::memory_order_acquire);
     if (nRead != kNoFd) return nRead;
     int nFds[2] = {kNoFd, kNoFd};
     // Both ends non-blocking: the loop drains without waiting, and a writer
     // never blocks on a full pipe (which holds a wake-up already).
-    if (pipe2(nFds, O_NONBLOCK | O_CLOEXEC) != 0) return kNoFd;
-    g_nWakeRead.store(nFds[0], std::memory_order_release);
-    g_nWakeWrite.store(nFds[1], std::memory_order_release);
-    return nFds[0];
+    if (pipe2(nFds, O_NONBLOCK | O_CLOEXEC) != 0)
+        return g_nWakeRead.load(std::memory_order_acquire);
+    CUniqueFd readEnd(nFds[0]);
+    CUniqueFd writeEnd(nFds[1]);
+    int nPublished = kNoFd;
+    if (!g_nWakeRead.compare_exchange_strong(nPublished, readEnd.Get(), std::memory_order_acq_rel,
+                                             std::memory_order_acquire)) {
+        return nPublished;  // another thread's pipe came first; this one is closed unused
+    }
+    g_nWakeWrite.store(writeEnd.Release(), std::memory_order_release);
+    return readEnd.Release();
 }
 
 void WakeRecvLoop() {

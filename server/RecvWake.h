@@ -4,7 +4,7 @@
 // socket, so that a request (a stop, a reopen) ends its wait at once although
 // the loop waits long between datagrams. Signal handlers and other threads
 // write one byte (WakeRecvLoop, async-signal-safe); the loop drains the pipe
-// and then looks at the request flags (MessageRecv.h, Signals.h).
+// and then looks at the request flags (RecvLoop.h, Signals.h).
 //
 // The pipe is made once per process, by the first OpenRecvWake, and stays open
 // to the end: a handler may write to it at any moment, so its descriptor is

@@ -1,5 +1,7 @@
 #include "server/ServiceNotify.h"
 
+#include "platform/UniqueFd.h"
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -38,14 +40,14 @@ int32_t NotifyServiceManager(const char* pState) {
     const socklen_t nAddrLen =
         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + nNameLen + (bAbstract ? 0 : 1));
 
-    const int nSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (nSocket < 0) return kNotifyFailed;
+    CUniqueFd sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock.Valid()) return kNotifyFailed;
     const size_t nStateLen = std::strlen(pState);
-    const ssize_t nSent = sendto(nSocket, pState, nStateLen, MSG_NOSIGNAL,
+    const ssize_t nSent = sendto(sock.Get(), pState, nStateLen, MSG_NOSIGNAL,
                                  reinterpret_cast<const sockaddr*>(&stAddr), nAddrLen);
     const int nSendErr = errno;
-    // Nothing was written that a failing close could lose.
-    (void)close(nSocket);
+    // A datagram socket: what was sent is gone, a failing close loses nothing.
+    sock.Reset();
     if (nSent != static_cast<ssize_t>(nStateLen)) {
         errno = nSendErr;
         return kNotifyFailed;

@@ -1,6 +1,5 @@
 #include "server/Signals.h"
 
-#include "server/MessageRecv.h"
 #include "server/RecvWake.h"
 
 #include <pthread.h>
@@ -9,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+std::atomic<bool> g_bStopRecv{false};
+std::atomic<bool> g_bReopenLog{false};
 std::atomic<bool> g_bStatsRequest{false};
 std::atomic<bool> g_bSyncRequest{false};
 static_assert(std::atomic<bool>::is_always_lock_free,

@@ -3,7 +3,7 @@
 #include <atomic>
 
 // The daemon's signals. The handlers only set flags and wake the receive loop
-// (RecvWake.h); the loop acts on them on the main thread (MessageRecv.h):
+// (RecvWake.h); the loop acts on them on the main thread (RecvLoop.h):
 //   SIGTERM, SIGINT  g_bStopRecv: stop in order, writing what was received
 //   SIGXCPU          the same: the soft CPU limit is reached, and the hard
 //                    limit (SIGKILL) follows; the stop writes what is held
@@ -28,11 +28,28 @@
 // SIGSEGV, SIGSYS and SIGTRAP end it at once with a core dump, as a crash
 // does; SIGKILL and SIGSTOP cannot be caught.
 
+// The flags below are what the handlers share with the rest of the daemon:
+// lock-free atomics, as a handler may touch nothing else.
+
+// Stop request of the receive loop. Cleared by start-up; set by the SIGTERM and
+// SIGINT handlers (which then wake the loop, RecvWake.h) or by a test. The loop
+// reads it after every pass and during every pause: a request with a wake-up
+// takes effect at once, one without at the end of the loop's wait (at most
+// kRecvWaitUs). Relaxed accesses suffice: the flag carries no data with it, and
+// what the loop does afterwards (draining its socket) does not depend on
+// anything the setter wrote before setting it.
+extern std::atomic<bool> g_bStopRecv;
+
+// Request to reopen the log file and reload the configuration: set by the
+// SIGHUP handler (or a test), taken by the loop after a pass, which then calls
+// ReopenAsyncLog. Relaxed for the same reason as g_bStopRecv.
+extern std::atomic<bool> g_bReopenLog;
+
 // Set by the SIGUSR1 handler, taken by the receive loop. Relaxed, like every
 // flag here: it carries no data.
 extern std::atomic<bool> g_bStatsRequest;
 
-// Set by the SIGPWR handler before it sets g_bStopRecv; read by main's hooks on
+// Set by the SIGPWR handler before it sets g_bStopRecv; read by the daemon on
 // the main thread, the only one that takes the handled signals (the others
 // block them), so relaxed accesses see it together with the stop.
 extern std::atomic<bool> g_bSyncRequest;

@@ -1,6 +1,7 @@
 #include "server/StartGuard.h"
 
 #include "platform/DaemonPaths.h"
+#include "platform/UniqueFd.h"
 #include "platform/WireContract.h"
 #include "server/TrustedDir.h"
 
@@ -53,7 +54,7 @@ bool PrepareStart(CInstanceLock* pLock, const char* pLogDir, bool (*pfnAfterLock
                      kLogServerName, pLock->Where(), pLock->Why(), pLogDir, szWhy);
         return false;
     }
-    nLock = pLock->AcquireIn(nDirFd, pLogDir);
+    nLock = pLock->AcquireIn(CUniqueFd(nDirFd), pLogDir);
     if (nLock != kLockOk) {
         ReportLock(nLock, *pLock);
         return false;
@@ -62,8 +63,9 @@ bool PrepareStart(CInstanceLock* pLock, const char* pLogDir, bool (*pfnAfterLock
 }
 
 FILE* OpenStartFile(const char* pPath) {
-    const int nFd = open(pPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (nFd < 0) {
+    // Nothing is read or written through it unless the stream takes it over.
+    CUniqueFd file(open(pPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file.Valid()) {
         if (errno != ENOENT) {
             std::fprintf(stderr, "%s: ignoring %s: %s\n", kLogServerName, pPath,
                          std::strerror(errno));
@@ -73,20 +75,18 @@ FILE* OpenStartFile(const char* pPath) {
     struct stat st {};
     const char* pWhy = nullptr;
     const uid_t nSelf = geteuid();
-    if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         pWhy = "not a regular file";
     } else if (nSelf == 0 && st.st_uid != 0) {
         pWhy = "it belongs to another user";
     } else if (nSelf == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         pWhy = "group or others may write it";
     }
-    FILE* pFile = pWhy == nullptr ? fdopen(nFd, "rb") : nullptr;
-    if (pFile == nullptr) {
-        if (pWhy != nullptr) {
-            std::fprintf(stderr, "%s: ignoring %s: %s\n", kLogServerName, pPath, pWhy);
-        }
-        // Nothing was read or written through it.
-        (void)close(nFd);
+    FILE* pFile = pWhy == nullptr ? fdopen(file.Get(), "rb") : nullptr;
+    if (pFile != nullptr) {
+        (void)file.Release();  // the stream's now
+    } else if (pWhy != nullptr) {
+        std::fprintf(stderr, "%s: ignoring %s: %s\n", kLogServerName, pPath, pWhy);
     }
     return pFile;
 }

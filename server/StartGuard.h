@@ -6,9 +6,10 @@
 
 #include <cstdio>
 
-// The daemon's file mode creation mask, set first thing in main whatever mask
-// it was started with: its log files and LogServer.ini are created 0640 and
-// its directories 0750 (its user writes, its group reads, others nothing).
+// The daemon's file mode creation mask, set first thing (once its command
+// line is read) whatever mask it was started with: its log files and
+// LogServer.ini are created 0640 and its directories 0750 (its user writes,
+// its group reads, others nothing).
 constexpr mode_t kDaemonUmask = 027;
 constexpr mode_t kDaemonDirMode = 0750;  // levels of the log directory it creates
 

@@ -1,8 +1,9 @@
 #include "server/StartUp.h"
 
 #include "platform/DaemonPaths.h"
+#include "platform/UniqueFd.h"
 #include "platform/WireContract.h"
-#include "server/CommandLine.h"
+#include "server/ExitCodes.h"
 #include "server/ServiceNotify.h"
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 
 namespace {
 
@@ -57,41 +59,32 @@ bool SetCloseOnExec(int nFd) {
 
 }  // namespace
 
-CStartUp::CStartUp(bool bForeground) : m_bForeground(bForeground), m_nReportFd(-1) {}
+CStartUp::CStartUp(bool bForeground) : m_bForeground(bForeground), m_ReportFd() {}
 
-CStartUp::~CStartUp() {
-    // Closed without the ready byte, the starter reports the daemon's status.
-    if (m_nReportFd >= 0) (void)close(m_nReportFd);
-}
+// Closing the report pipe without the ready byte makes the starter report the
+// daemon's status (m_ReportFd's owner closes it).
+CStartUp::~CStartUp() = default;
 
 int32_t CStartUp::Detach() {
     if (!m_bForeground) {
         int nPipe[2];
         if (pipe(nPipe) != 0) return -1;
-        if (!SetCloseOnExec(nPipe[0]) || !SetCloseOnExec(nPipe[1])) {
-            const int nErr = errno;
-            (void)close(nPipe[0]);
-            (void)close(nPipe[1]);
-            errno = nErr;
-            return -1;
-        }
+        // Both ends close when the start fails here; errno is kept for the
+        // caller (close does not set it on success).
+        CUniqueFd readEnd(nPipe[0]);
+        CUniqueFd writeEnd(nPipe[1]);
+        if (!SetCloseOnExec(readEnd.Get()) || !SetCloseOnExec(writeEnd.Get())) return -1;
         // What is buffered is written once, by the starter, before the fork.
         (void)std::fflush(stdout);
         (void)std::fflush(stderr);
         const pid_t nPid = fork();
-        if (nPid < 0) {
-            const int nErr = errno;
-            (void)close(nPipe[0]);
-            (void)close(nPipe[1]);
-            errno = nErr;
-            return -1;
-        }
+        if (nPid < 0) return -1;
         if (nPid > 0) {
-            (void)close(nPipe[1]);
-            WaitForReport(nPipe[0], nPid);
+            writeEnd.Reset();
+            WaitForReport(readEnd.Get(), nPid);
         }
-        (void)close(nPipe[0]);
-        m_nReportFd = nPipe[1];
+        readEnd.Reset();
+        m_ReportFd = std::move(writeEnd);
         // The new session has no controlling terminal: the terminal's hang-up
         // and job control no longer reach the daemon.
         if (setsid() < 0) return -1;
@@ -107,19 +100,19 @@ void CStartUp::Ready() {
     }
     (void)std::fflush(stdout);
     (void)std::fflush(stderr);
-    const int nNull = open(kNullDevice, O_RDWR | O_CLOEXEC);
-    if (nNull >= 0) {
+    CUniqueFd null(open(kNullDevice, O_RDWR | O_CLOEXEC));
+    if (null.Valid()) {
         // dup2 onto an open descriptor fails only for a bad descriptor; the
         // streams then stay the starter's, which costs nothing but output.
-        for (int nFd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) (void)dup2(nNull, nFd);
-        if (nNull > STDERR_FILENO) (void)close(nNull);
+        for (int nFd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) (void)dup2(null.Get(), nFd);
+        // Opened as one of the standard streams (they were closed): it stays.
+        if (null.Get() <= STDERR_FILENO) (void)null.Release();
     }
-    const ssize_t nWritten = write(m_nReportFd, &kReadyByte, 1);
+    const ssize_t nWritten = write(m_ReportFd.Get(), &kReadyByte, 1);
     // A starter that is gone (killed while waiting) cannot be told; the daemon
     // runs all the same (SIGPIPE is ignored).
     (void)nWritten;
-    (void)close(m_nReportFd);
-    m_nReportFd = -1;
+    m_ReportFd.Reset();
 }
 
 void CStartUp::Stopping() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include <cstdint>
 
 // How the daemon's start-up ends, as its starter (a shell, an init script, a
@@ -16,7 +18,7 @@
 // In both, the working directory becomes / (relative log paths mean the same
 // in both modes).
 //
-// Used by main on the main thread only.
+// Used by the daemon (Daemon.h) on the main thread only.
 class CStartUp {
 public:
     explicit CStartUp(bool bForeground);
@@ -34,10 +36,10 @@ public:
     void Stopping();
 
     // Prints "ZuVozAdavid: <text>" as one line on standard error, then
-    // returns kExitFailed, for main to return.
+    // returns kExitFailed, for the failing start-up phase to return.
     static int Fail(const char* pFormat, ...) __attribute__((format(printf, 1, 2)));
 
 private:
     bool m_bForeground;
-    int m_nReportFd;  // write end of the pipe to the starter; -1 when there is none
+    CUniqueFd m_ReportFd;  // write end of the pipe to the starter; not Valid when there is none
 };

@@ -1,6 +1,7 @@
 #include "server/Stats.h"
 
-#include "server/MessageRecv.h"
+#include "platform/UniqueFd.h"
+#include "server/RecvLoop.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,12 +22,10 @@ constexpr const char* kLossNames[kLossCauses] = {"dropped_ring_full", "dropped_t
 
 }  // namespace
 
-std::atomic<uint64_t> g_nOwnQueued{0};
-
-bool CollectStats(DaemonStats* pStats) {
-    pStats->nReceived = g_nRecvDatagrams.load(std::memory_order_relaxed);
-    pStats->nEmpty = g_nRecvEmpty.load(std::memory_order_relaxed);
-    pStats->nOwnQueued = g_nOwnQueued.load(std::memory_order_relaxed);
+bool CollectStats(const RecvCounters& stRecv, uint64_t nOwnQueued, DaemonStats* pStats) {
+    pStats->nReceived = stRecv.nReceived.load(std::memory_order_relaxed);
+    pStats->nEmpty = stRecv.nEmpty.load(std::memory_order_relaxed);
+    pStats->nOwnQueued = nOwnQueued;
     return GetLogStats(&pStats->stLog);
 }
 
@@ -64,16 +63,16 @@ int WriteStatsFile(int nDirFd, const char* pText) {
     (void)unlinkat(nDirFd, szTemp, 0);                                      // a leftover of a crash
     // O_EXCL with O_NOFOLLOW and O_NONBLOCK: a name that appeared meanwhile is
     // not used, and no open follows a link or waits on a FIFO.
-    const int nFd =
-        openat(nDirFd, szTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-               kStatsMode);
-    if (nFd < 0) return errno;
+    CUniqueFd file(openat(nDirFd, szTemp,
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          kStatsMode));
+    if (!file.Valid()) return errno;
     // The daemon's umask (027) would keep other users from reading it.
-    bool bWritten = fchmod(nFd, kStatsMode) == 0;
+    bool bWritten = fchmod(file.Get(), kStatsMode) == 0;
     const size_t nLen = std::strlen(pText);
-    bWritten = bWritten && write(nFd, pText, nLen) == static_cast<ssize_t>(nLen);
+    bWritten = bWritten && write(file.Get(), pText, nLen) == static_cast<ssize_t>(nLen);
     const int nErr = bWritten ? 0 : (errno != 0 ? errno : EIO);
-    if (close(nFd) != 0 || !bWritten) {
+    if (file.Close() != 0 || !bWritten) {
         (void)unlinkat(nDirFd, szTemp, 0);
         return nErr != 0 ? nErr : EIO;
     }

@@ -4,7 +4,6 @@
 #include "platform/DaemonPaths.h"
 #include "upstream/UpstreamStats.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,11 +25,11 @@ struct DaemonStats {
     UpstreamStats stForward;  // all 0 while nothing is forwarded
 };
 
-// Records of the daemon's own that it queued (main's thread adds, relaxed).
-extern std::atomic<uint64_t> g_nOwnQueued;
+struct RecvCounters;  // RecvLoop.h
 
-// The figures now; false without a log.
-bool CollectStats(DaemonStats* pStats);
+// The figures now: the receive loop's counters, nOwnQueued records of the
+// daemon's own, and the log's. False without a log.
+bool CollectStats(const RecvCounters& stRecv, uint64_t nOwnQueued, DaemonStats* pStats);
 // "name value" pairs, each followed by pSep (a newline for the file, ", " for
 // a record); the length written (cut to nSize - 1).
 size_t FormatStats(const DaemonStats& stStats, const char* pSep, char* pOut, size_t nSize);

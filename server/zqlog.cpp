@@ -20,7 +20,10 @@
 #include "platform/DecimalText.h"
 #include "platform/DaemonPaths.h"
 #include "platform/TextEscape.h"
+#include "platform/UniqueFd.h"
+#include "server/ExitCodes.h"
 #include "server/InstanceLock.h"
+#include "server/RetryWhileFull.h"
 #include "server/Stats.h"
 
 #include <fcntl.h>
@@ -41,17 +44,13 @@
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // no log module, or records that could not be queued
-constexpr int kExitUsage = 2;
-
 constexpr const char* kDefaultPrefix = "zqlog";
 constexpr const char* kSourceName = "zqlog";  // the record's source file field
 
 constexpr int32_t kMinLevel = 0;
 constexpr int32_t kMaxLevel = 7;
 constexpr long kRetryStepNs = 1000000L;  // 1 ms between submissions of a refused record
-constexpr int kMaxRetries = 10000;       // about 10 s: the writer is stuck, give up
+constexpr uint32_t kMaxRetries = 10000;  // about 10 s: the writer is stuck, give up
 constexpr size_t kExePathLen = 260;      // as the module reads /proc/self/exe
 
 // Long options without a short form.
@@ -255,26 +254,26 @@ bool TrustedOwner(uid_t nUid) { return nUid == 0 || nUid == geteuid(); }
 // only a regular file of root or the caller, never through a link or waiting
 // on a FIFO. 0, kStatsNotTrusted, or the errno value that says why not.
 int ReadStatsIn(const char* pDir, std::string* pText) {
-    const int nDirFd = open(pDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (nDirFd < 0) return errno;
+    // Read-only descriptors: nothing to lose at close.
+    CUniqueFd dir(open(pDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.Valid()) return errno;
     struct stat st {};
-    int nErr = fstat(nDirFd, &st) != 0 ? errno : 0;
+    int nErr = fstat(dir.Get(), &st) != 0 ? errno : 0;
     if (nErr == 0 && (!TrustedOwner(st.st_uid) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
         nErr = kStatsNotTrusted;
     }
-    const int nFd =
-        nErr == 0 ? openat(nDirFd, kStatsFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-                  : -1;
-    if (nErr == 0 && nFd < 0) nErr = errno;
-    (void)close(nDirFd);  // read-only descriptors: nothing to lose at close
-    if (nFd < 0) return nErr;
-    if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode) || !TrustedOwner(st.st_uid)) {
+    const CUniqueFd file(nErr == 0 ? openat(dir.Get(), kStatsFileName,
+                                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                                   : -1);
+    if (nErr == 0 && !file.Valid()) nErr = errno;
+    dir.Reset();
+    if (!file.Valid()) return nErr;
+    if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode) || !TrustedOwner(st.st_uid)) {
         nErr = kStatsNotTrusted;
     }
     char szText[kStatsReadMax];
-    const ssize_t nGot = nErr == 0 ? read(nFd, szText, sizeof(szText)) : -1;
+    const ssize_t nGot = nErr == 0 ? read(file.Get(), szText, sizeof(szText)) : -1;
     if (nErr == 0 && nGot < 0) nErr = errno;
-    (void)close(nFd);
     if (nErr == 0) pText->assign(szText, static_cast<size_t>(nGot));
     return nErr;
 }
@@ -411,14 +410,8 @@ public:
 private:
     // Queues one record; submits it again while a full queue refuses it.
     static bool Submit(const char* pRecord) {
-        for (int nTry = 0; nTry <= kMaxRetries; ++nTry) {
-            const int32_t nRet = WriteRawLog(pRecord, 0);
-            if (nRet != ZQ_ERR_QUEUE_FULL) return nRet == ZQ_OK;
-            timespec stStep{0, kRetryStepNs};
-            // An interrupted sleep only makes the next try come sooner.
-            (void)nanosleep(&stStep, nullptr);
-        }
-        return false;
+        return RetryWhileFull([&] { return WriteRawLog(pRecord, 0); }, kRetryStepNs,
+                              [](uint32_t nNaps) { return nNaps == kMaxRetries; }) == ZQ_OK;
     }
 
     const Options& m_Opt;

@@ -85,12 +85,12 @@ bool HasLocalIp(uint32_t nIp) {
 
 TEST(UdpNetLayer, DatagramArrivesWholeWithSenderAddress) {
     ASSERT_EQ(0, NetLayerInit());
-    NetHandle sender(kLoopback, 0, 8192);
-    NetHandle receiver(kLoopback, 0, 8192);
+    CUdpNetLayer sender(kLoopback, 0, kLogRecvBufSize);
+    CUdpNetLayer receiver(kLoopback, 0, kLogRecvBufSize);
     uint16_t nSenderPort = 0;
     uint16_t nReceiverPort = 0;
-    ASSERT_EQ(0, sender.NetLayerGetLocalPort(&nSenderPort));
-    ASSERT_EQ(0, receiver.NetLayerGetLocalPort(&nReceiverPort));
+    ASSERT_EQ(0, sender.GetLocalPort(&nSenderPort));
+    ASSERT_EQ(0, receiver.GetLocalPort(&nReceiverPort));
     ASSERT_NE(nSenderPort, nReceiverPort);
 
     // Every combination of waiting and immediate send and receive.
@@ -101,13 +101,13 @@ TEST(UdpNetLayer, DatagramArrivesWholeWithSenderAddress) {
             const std::string text = "INFO 2024-01-01 line " + std::to_string(bSelectSend) +
                                      std::to_string(bSelectRecv) + "\r\n";
             NetSendParam stSend = SendParam(text, nReceiverPort, bSelectSend);
-            ASSERT_EQ(0, sender.NetLayerSend(&stSend));
+            ASSERT_EQ(0, sender.Send(&stSend));
             EXPECT_EQ(static_cast<int32_t>(text.size()), stSend.nLen);
 
             NetRecvParam stRecv{};
             stRecv.nTimeOut = kWaitMicros;
             stRecv.bSelect = bSelectRecv;
-            ASSERT_EQ(0, receiver.NetLayerRecv(&stRecv));
+            ASSERT_EQ(0, receiver.Recv(&stRecv));
             ASSERT_NE(nullptr, stRecv.pBuf);
             EXPECT_EQ(text, std::string(reinterpret_cast<const char*>(stRecv.pBuf),
                                         static_cast<size_t>(stRecv.nLen)));
@@ -303,16 +303,16 @@ TEST(UdpNetLayer, TwoEndpointsBindSameAddressAndPort) {
     EXPECT_EQ(nPort, got.nPort);
 }
 
-TEST(UdpNetLayer, NetHandleResults) {
-    NetHandle handle(kLoopback, 0, 64);
-    EXPECT_EQ(NET_ERR_PARAM, handle.NetLayerRecv(nullptr));
-    EXPECT_EQ(NET_ERR_PARAM, handle.NetLayerSend(nullptr));
-    EXPECT_EQ(NET_ERR_PARAM, handle.NetLayerGetLocalIp(nullptr));
-    EXPECT_EQ(NET_ERR_PARAM, handle.NetLayerGetLocalPort(nullptr));
+TEST(UdpNetLayer, NullRecordsAndTheInterfaceTable) {
+    CUdpNetLayer endpoint(kLoopback, 0, 64);
+    EXPECT_EQ(NET_ERR_PARAM, endpoint.Recv(nullptr));
+    EXPECT_EQ(NET_ERR_PARAM, endpoint.Send(nullptr));
+    EXPECT_EQ(NET_ERR_PARAM, endpoint.GetLocalIp(nullptr));
+    EXPECT_EQ(NET_ERR_PARAM, endpoint.GetLocalPort(nullptr));
     uint32_t nIp = 0;
-    EXPECT_EQ(0, handle.NetLayerGetLocalIp(&nIp));
+    EXPECT_EQ(0, endpoint.GetLocalIp(&nIp));
     EXPECT_EQ(kLoopback, nIp);
-    EXPECT_EQ(0, handle.NetLayerSetLocalIp(kLoopback));
+    EXPECT_EQ(0, endpoint.SetLocalIp(kLoopback));
 
     EXPECT_EQ(NET_ERR_PARAM, NetLayerGetLocalIfTable(nullptr));
     LocalIfTable stTable{};
@@ -350,8 +350,6 @@ TEST(UdpNetLayer, OpenResultTellsWhetherTheEndpointIsBound) {
         if (c.nIp == kForeignIp && HasLocalIp(kForeignIp)) continue;
         CUdpNetLayer endpoint(c.nIp, c.nPort, 64);
         EXPECT_EQ(c.nExpected, endpoint.GetBindResult(nullptr));
-        NetHandle handle(c.nIp, c.nPort, 64);
-        EXPECT_EQ(c.nExpected, handle.NetLayerGetBindResult(nullptr));
     }
     (void)close(nHolder);
 }
@@ -513,16 +511,16 @@ TEST(UdpNetLayer, BindResultTellsWhyThereIsNoPort) {
     int nErrno = -1;
     {
         SCOPED_TRACE("the port is shared already: an exclusive bind fails");
-        NetHandle handle(kLoopback, nPort, 64, NetUse::kExclusive);
-        EXPECT_EQ(NET_ERR_BIND, handle.NetLayerGetBindResult(&nErrno));
+        CUdpNetLayer exclusive(kLoopback, nPort, 64, NetUse::kExclusive);
+        EXPECT_EQ(NET_ERR_BIND, exclusive.GetBindResult(&nErrno));
         EXPECT_EQ(EADDRINUSE, nErrno);
     }
     {
         SCOPED_TRACE("a second shared endpoint binds");
-        NetHandle handle(kLoopback, nPort, 64);
-        EXPECT_EQ(0, handle.NetLayerGetBindResult(&nErrno));
+        CUdpNetLayer second(kLoopback, nPort, 64);
+        EXPECT_EQ(0, second.GetBindResult(&nErrno));
         EXPECT_EQ(0, nErrno);
-        EXPECT_EQ(0, handle.NetLayerGetBindResult(nullptr));
+        EXPECT_EQ(0, second.GetBindResult(nullptr));
     }
     if (!HasLocalIp(kForeignIp)) {
         SCOPED_TRACE("an address of another host");
@@ -612,8 +610,8 @@ TEST(UdpNetLayer, BatchReceiveKeepsEachLengthAndOrder) {
     EXPECT_FALSE(empty.Valid());
     EXPECT_EQ(NET_ERR_PARAM, endpoint.RecvBatch(&empty, 0, -1, nullptr));
     EXPECT_EQ(NET_ERR_PARAM, endpoint.RecvBatch(nullptr, 0, -1, nullptr));
-    NetHandle noEndpointHandle(kForeignIp, 0, 64);
-    EXPECT_EQ(NET_ERR_STATE, noEndpointHandle.NetLayerRecvBatch(&batch, 0, -1, nullptr));
+    CUdpNetLayer noSocket(kForeignIp, 0, 64);
+    EXPECT_EQ(NET_ERR_STATE, noSocket.RecvBatch(&batch, 0, -1, nullptr));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include "logmodule/LogModuleState.h"
 #include "platform/UdpNetLayer.h"
 #include "server/InstanceLock.h"
-#include "server/MessageRecv.h"
+#include "server/RecvLoop.h"
 #include "server/Stats.h"
 #include "tests/support/TestSupport.h"
 
@@ -622,10 +622,10 @@ TEST_F(DaemonTest, WritesEachDatagramUnchangedUnderTheBaseOfPathIni) {
         {"first record\r\n", "first record\r\n"},
         {std::string("cut at\0 the NUL", 15), "cut at\r\n"},
         {"", ""},
-        {strSlotFull, strSlotFull},                  // fills a ring slot
-        {std::string(1025, 'x'), ""},                // one byte too long
-        {std::string(kRecvBufSize, 'b'), ""},        // fills the receive buffer
-        {std::string(kRecvBufSize + 100, 'c'), ""},  // cut by the socket
+        {strSlotFull, strSlotFull},                     // fills a ring slot
+        {std::string(1025, 'x'), ""},                   // one byte too long
+        {std::string(kLogRecvBufSize, 'b'), ""},        // fills the receive buffer
+        {std::string(kLogRecvBufSize + 100, 'c'), ""},  // cut by the socket
         {"two\r\nlines\r\n", "two#015#012lines\r\n"},
         {"last\r\n", "last\r\n"},
     };
@@ -2124,16 +2124,14 @@ long VoluntarySwitches(int nStatusFd) {
     return pKey == nullptr ? -1 : std::atol(pKey + std::strlen("voluntary_ctxt_switches:"));
 }
 
-TEST(MessageRecvTest, LastingReceiveFailuresPauseTheLoopAndStopStillEndsIt) {
+TEST(RecvLoopTest, LastingReceiveFailuresPauseTheLoopAndStopStillEndsIt) {
     EXPECT_EQ(0u, RecvPauseMs(0));
     EXPECT_EQ(0u, RecvPauseMs(NET_ERR_TIMEOUT));
     for (int32_t nErr : {NET_ERR_HANDLE, NET_ERR_STATE, NET_ERR_PARAM, NET_ERR_SELECT}) {
         EXPECT_EQ(kRecvBackoffMs, RecvPauseMs(nErr)) << std::hex << nErr;
     }
-    char szBase[] = "/unused";
     g_bStopRecv.store(true);
-    EXPECT_EQ(0, MessageRecv(szBase));  // stop before start: no endpoint
-    EXPECT_EQ(0, MessageRecv(nullptr));
+    EXPECT_EQ(0, CRecvLoop().Run());  // stop before start: no endpoint
 
     // With no descriptor left the endpoint gets no socket and every receive
     // fails at once with NET_ERR_STATE: the loop must sleep between passes.
@@ -2151,7 +2149,7 @@ TEST(MessageRecvTest, LastingReceiveFailuresPauseTheLoopAndStopStillEndsIt) {
             rlimit stNone = stOld;
             stNone.rlim_cur = static_cast<rlim_t>(nFree);
             if (setrlimit(RLIMIT_NOFILE, &stNone) == 0) {
-                (void)MessageRecv(szBase);
+                (void)CRecvLoop().Run();
                 (void)setrlimit(RLIMIT_NOFILE, &stOld);
             }
         }
@@ -2180,15 +2178,15 @@ TEST(MessageRecvTest, LastingReceiveFailuresPauseTheLoopAndStopStillEndsIt) {
 // Sends the datagrams to the daemon's endpoint, opened before the loop, then
 // runs the loop with a stop already requested: it takes what is queued and
 // returns. The log file's text; fnBeforeDestroy runs before the log module is
-// destroyed.
+// destroyed, with the loop's counters.
 std::string ThroughStoppedLoop(const std::vector<std::string>& vDatagrams,
-                               const std::function<void()>& fnBeforeDestroy) {
+                               const std::function<void(const RecvCounters&)>& fnBeforeDestroy) {
     zqtest::TempDir stDir;
     EXPECT_EQ(0, SetLogPath(stDir.Path().c_str(), "SDK"));
     EXPECT_EQ(0, SetLogMode(ZQ_MODE_FILES));
     EXPECT_EQ(0, CreateAsyncLog());
     int32_t nOpened = -1;
-    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nOpened);
+    std::unique_ptr<CUdpNetLayer> pNet = OpenReceiveEndpoint(&nOpened);
     EXPECT_EQ(0, nOpened);
     {
         CPinToOneCpu stPin;
@@ -2197,10 +2195,10 @@ std::string ThroughStoppedLoop(const std::vector<std::string>& vDatagrams,
         EXPECT_TRUE(stSender.Barrier());
     }
     g_bStopRecv.store(true);
-    char szBase[] = "/unused";
-    EXPECT_EQ(0, MessageRecvOn(std::move(pNet), szBase));
+    CRecvLoop stLoop;
+    EXPECT_EQ(0, stLoop.RunOn(std::move(pNet)));
     g_bStopRecv.store(false);
-    fnBeforeDestroy();
+    fnBeforeDestroy(stLoop.Counters());
     EXPECT_EQ(0, DestroyAsyncLog());
     return ReadFile(stDir.File("SDK_00.log"));
 }
@@ -2208,17 +2206,18 @@ std::string ThroughStoppedLoop(const std::vector<std::string>& vDatagrams,
 // The daemon opens its endpoint before the loop runs and then says it is
 // ready: what clients send from then on is written, also when a stop request
 // came before the loop started.
-TEST(MessageRecvTest, StopBeforeTheLoopStillWritesWhatTheOpenedEndpointHolds) {
+TEST(RecvLoopTest, StopBeforeTheLoopStillWritesWhatTheOpenedEndpointHolds) {
     std::vector<std::string> vRecords;
     for (int i = 0; i < 3; ++i)
         vRecords.push_back("sent before the loop " + std::to_string(i) + "\r\n");
-    const std::string strGot = ThroughStoppedLoop(
-        vRecords, [] { EXPECT_FALSE(ReceivePortBound()) << "the endpoint outlived the loop"; });
+    const std::string strGot = ThroughStoppedLoop(vRecords, [](const RecvCounters&) {
+        EXPECT_FALSE(ReceivePortBound()) << "the endpoint outlived the loop";
+    });
     EXPECT_EQ(vRecords[0] + vRecords[1] + vRecords[2], strGot);
 }
 
 // One datagram is one line of the file, whatever its sender put in it.
-TEST(MessageRecvTest, EachDatagramIsExactlyOneLine) {
+TEST(RecvLoopTest, EachDatagramIsExactlyOneLine) {
     struct LineCase {
         std::string datagram;
         std::string line;  // what the file gets; empty: nothing
@@ -2245,9 +2244,8 @@ TEST(MessageRecvTest, EachDatagramIsExactlyOneLine) {
         vDatagrams.push_back(c.datagram);
         strExpected += c.line;
     }
-    const uint64_t nEmptyBefore = g_nRecvEmpty.load();
-    const std::string strGot = ThroughStoppedLoop(vDatagrams, [&] {
-        EXPECT_EQ(2u, g_nRecvEmpty.load() - nEmptyBefore);
+    const std::string strGot = ThroughStoppedLoop(vDatagrams, [&](const RecvCounters& stCounters) {
+        EXPECT_EQ(2u, stCounters.nEmpty.load());
         EXPECT_EQ(1u, GetLostLogCountBy(LossCause::kTooLong));
     });
     EXPECT_EQ(strExpected, strGot);
@@ -2281,7 +2279,7 @@ std::string ReadPipeWhileDestroying(int nPipe, int32_t* pDestroyed) {
 // a pipe nobody reads yet. The ring fills, the loop waits for room, gives up
 // and drops what follows: every datagram given up is counted once, by its
 // cause (however often the loop tried again), and every other one is written.
-TEST(MessageRecvTest, EveryDatagramGivenUpIsCountedOnceByCause) {
+TEST(RecvLoopTest, EveryDatagramGivenUpIsCountedOnceByCause) {
     if (getuid() != 0) GTEST_SKIP() << "needs root for the receive buffer the burst needs";
     zqtest::TempDir stDir;
     ASSERT_EQ(0, mkfifo(stDir.File("SDK_00.log").c_str(), 0644));
@@ -2291,9 +2289,8 @@ TEST(MessageRecvTest, EveryDatagramGivenUpIsCountedOnceByCause) {
     ASSERT_EQ(ZQ_OK, SetLogPath(stDir.Path().c_str(), "SDK"));
     ASSERT_EQ(ZQ_OK, CreateAsyncLog());
 
-    char szBase[] = "/";
     g_bStopRecv.store(false);
-    std::thread stLoop([&] { (void)MessageRecv(szBase); });
+    std::thread stLoop([&] { (void)CRecvLoop().Run(); });
     ASSERT_TRUE(PollUntil(ReceivePortBound));
     constexpr uint32_t kRecords = 1500;  // more than the ring, the pipe and a write hold
     constexpr uint32_t kTooLong = 2;
@@ -2328,14 +2325,14 @@ TEST(MessageRecvTest, EveryDatagramGivenUpIsCountedOnceByCause) {
 // ones end batches (and one stands inside): each is refused and counted, and
 // the batch goes on with the next datagram; every other text is written with
 // the length the socket gave, cut at a NUL, in order.
-TEST(MessageRecvTest, BatchesEndingInTooLongDatagramsLoseNothingElse) {
+TEST(RecvLoopTest, BatchesEndingInTooLongDatagramsLoseNothingElse) {
     if (getuid() != 0) GTEST_SKIP() << "needs root for the receive buffer the burst needs";
     zqtest::TempDir stDir;
     ASSERT_EQ(ZQ_OK, SetLogPath(stDir.Path().c_str(), "SDK"));
     ASSERT_EQ(ZQ_OK, SetLogMode(ZQ_MODE_FILES));
     ASSERT_EQ(ZQ_OK, CreateAsyncLog());
     int32_t nOpened = -1;
-    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nOpened);
+    std::unique_ptr<CUdpNetLayer> pNet = OpenReceiveEndpoint(&nOpened);
     ASSERT_EQ(0, nOpened);
     constexpr uint32_t kDatagrams = 3 * kRecvBatchCount + 5;
     std::string strExpected;
@@ -2367,8 +2364,7 @@ TEST(MessageRecvTest, BatchesEndingInTooLongDatagramsLoseNothingElse) {
         ASSERT_TRUE(stSender.Barrier());
     }
     g_bStopRecv.store(true);
-    char szBase[] = "/unused";
-    EXPECT_EQ(0, MessageRecvOn(std::move(pNet), szBase));
+    EXPECT_EQ(0, CRecvLoop().RunOn(std::move(pNet)));
     g_bStopRecv.store(false);
     EXPECT_EQ(nTooLong, GetLostLogCountBy(LossCause::kTooLong));
     EXPECT_EQ(0u, GetLostLogCountBy(LossCause::kRingFull));
@@ -2381,7 +2377,7 @@ TEST(MessageRecvTest, BatchesEndingInTooLongDatagramsLoseNothingElse) {
 // only briefly, then gives the datagrams up. Every datagram taken off the
 // socket is either written, in order, or counted once as lost; the rest of the
 // batch, and the batches after it, are not dropped unseen.
-TEST(MessageRecvTest, StopDuringABatchIntoAFullRingCountsWhatItGivesUp) {
+TEST(RecvLoopTest, StopDuringABatchIntoAFullRingCountsWhatItGivesUp) {
     if (getuid() != 0) GTEST_SKIP() << "needs root for the receive buffer the burst needs";
     zqtest::TempDir stDir;
     ASSERT_EQ(0, mkfifo(stDir.File("SDK_00.log").c_str(), 0644));
@@ -2391,7 +2387,7 @@ TEST(MessageRecvTest, StopDuringABatchIntoAFullRingCountsWhatItGivesUp) {
     ASSERT_EQ(ZQ_OK, SetLogPath(stDir.Path().c_str(), "SDK"));
     ASSERT_EQ(ZQ_OK, CreateAsyncLog());
     int32_t nOpened = -1;
-    std::unique_ptr<NetHandle> pNet = OpenReceiveEndpoint(&nOpened);
+    std::unique_ptr<CUdpNetLayer> pNet = OpenReceiveEndpoint(&nOpened);
     ASSERT_EQ(0, nOpened);
     // More than the ring, the pipe and a write hold, and not a whole number
     // of batches: the ring fills in the middle of one.
@@ -2409,8 +2405,7 @@ TEST(MessageRecvTest, StopDuringABatchIntoAFullRingCountsWhatItGivesUp) {
         ASSERT_TRUE(stSender.Barrier());
     }
     g_bStopRecv.store(true);
-    char szBase[] = "/unused";
-    EXPECT_EQ(0, MessageRecvOn(std::move(pNet), szBase));
+    EXPECT_EQ(0, CRecvLoop().RunOn(std::move(pNet)));
     g_bStopRecv.store(false);
     const uint64_t nFull = GetLostLogCountBy(LossCause::kRingFull);
 
@@ -2431,16 +2426,15 @@ TEST(MessageRecvTest, StopDuringABatchIntoAFullRingCountsWhatItGivesUp) {
 
 namespace {
 
-TEST(MessageRecvTest, PortHeldByAnotherSocketEndsTheLoopWithItsOwnResult) {
+TEST(RecvLoopTest, PortHeldByAnotherSocketEndsTheLoopWithItsOwnResult) {
     const int nHolder = zqtest::BindUdp(kLoopbackIp, kLogServerPort, true, false, SOCK_CLOEXEC);
     ASSERT_GE(nHolder, 0) << "127.0.0.1:12345 is taken";
-    char szBase[] = "/unused";
     g_bStopRecv.store(false);
     std::atomic<bool> bDone{false};
     std::atomic<int> nRet{-1};
     testing::internal::CaptureStderr();
     std::thread stLoop([&] {
-        nRet.store(MessageRecv(szBase));
+        nRet.store(CRecvLoop().Run());
         bDone.store(true);
     });
     const bool bEnded = PollUntil([&] { return bDone.load(); });

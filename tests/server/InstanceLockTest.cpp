@@ -18,8 +18,8 @@ namespace {
 using zqtest::ReadFile;
 using zqtest::TempDir;
 
-int OpenDir(const std::string& strPath) {
-    return open(strPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+CUniqueFd OpenDir(const std::string& strPath) {
+    return CUniqueFd(open(strPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 // Takes the lock in strDir and writes the pid file from a child process, so

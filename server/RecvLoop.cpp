@@ -1,30 +1,20 @@
-#include "server/MessageRecv.h"
+#include "server/RecvLoop.h"
 
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleExt.h"
 #include "platform/DaemonPaths.h"
-#include "platform/NetRecvBatch.h"
-#include "platform/TextEscape.h"
-#include "platform/UdpNetLayer.h"
 #include "platform/MonotonicClock.h"
+#include "platform/TextEscape.h"
 #include "platform/WireContract.h"
 #include "server/RecvWake.h"
-#include "server/Signals.h"
+#include "server/RetryWhileFull.h"
 
 #include <time.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <utility>
-
-std::atomic<uint64_t> g_nRecvDatagrams{0};
-std::atomic<uint64_t> g_nRecvEmpty{0};
-std::atomic<bool> g_bStopRecv{false};
-std::atomic<bool> g_bReopenLog{false};
 
 namespace {
 
@@ -39,12 +29,13 @@ constexpr long kFullRingNapNs = 100000;
 constexpr uint32_t kFullRingMaxWaits = 20000;  // 2 s
 constexpr uint32_t kFullRingStopWaits =
     static_cast<uint32_t>(kFullRingStopWaitMs * 1000000L / kFullRingNapNs);
-bool g_bWriterStuck = false;  // the receive loop's thread only
 
 // Upper bound of the final drain: what is queued when a stop is requested is at
 // most one socket buffer of datagrams; the bound keeps a client that never stops
 // sending from holding the daemon up.
 constexpr uint32_t kMaxFinalDrain = 65536;
+
+constexpr int64_t kTickIntervalMs = 1000;
 
 bool StopWanted() { return g_bStopRecv.load(std::memory_order_relaxed); }
 
@@ -71,15 +62,6 @@ constexpr uint32_t kRecvTextRoom = kMaxRecordLen + 1;
 // datagram), at the price of as much delay before a datagram reaches the
 // ring. The socket's buffer holds many milliseconds of the heaviest load.
 constexpr long kRecvGatherNs = 1000000;
-
-int32_t Receive(NetHandle* pNet, CNetRecvBatch* pBatch, uint32_t nTimeOutUs, int nWakeFd,
-                bool* pWoken) {
-    *pWoken = false;
-    // A handle that could not be allocated behaves like a handle without an
-    // endpoint.
-    if (pNet == nullptr) return NET_ERR_HANDLE;
-    return pNet->NetLayerRecvBatch(pBatch, nTimeOutUs, nWakeFd, pWoken);
-}
 
 // Longest text OneLine makes; one byte more marks a line that does not fit.
 constexpr uint32_t kLineRoom = kMaxRecordLen;
@@ -113,189 +95,10 @@ uint32_t OneLine(const char* pText, uint32_t nLen, char (&aLine)[kLineRoom], con
     return nOut;
 }
 
-// Hands one datagram to the log module as one line (OneLine), its text
-// ending at its first NUL, as the log module takes texts. A datagram without
-// text is counted as empty and not written. A text longer than a slot is
-// refused and counted by the engine. While the ring is full the loop waits
-// for room; such a refusal is tried again and is no loss. A datagram it gives
-// up (the writer stuck, or a stop that cannot wait) is counted once.
-void HandOn(const uint8_t* pData, uint32_t nLen) {
-    g_nRecvDatagrams.fetch_add(1, std::memory_order_relaxed);
-    const char* pText = reinterpret_cast<const char*>(pData);
-    const void* pNul = std::memchr(pText, 0, nLen);
-    if (pNul != nullptr) nLen = static_cast<uint32_t>(static_cast<const char*>(pNul) - pText);
-    if (nLen == 0) {
-        g_nRecvEmpty.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-    char aLine[kLineRoom];
-    const char* pLine = nullptr;
-    nLen = OneLine(pText, nLen, aLine, &pLine);
-    if (nLen == kNoRoom) {
-        CountLostLog(LossCause::kTooLong);
-        return;
-    }
-    int32_t nRet = TryWriteRawLog(pLine, nLen);
-    uint32_t nStopWaits = 0;  // naps since the stop request was seen
-    for (uint32_t nWaits = 0; nRet == ZQ_ERR_QUEUE_FULL && !g_bWriterStuck; ++nWaits) {
-        if (StopWanted()) ++nStopWaits;
-        if (nWaits == kFullRingMaxWaits || nStopWaits > kFullRingStopWaits) {
-            g_bWriterStuck = true;
-            break;
-        }
-        timespec stNap{0, kFullRingNapNs};
-        (void)nanosleep(&stNap, nullptr);  // an interrupted nap only ends early
-        nRet = TryWriteRawLog(pLine, nLen);
-    }
-    if (nRet == ZQ_ERR_QUEUE_FULL) CountLostLog(LossCause::kRingFull);
-    if (nRet == ZQ_OK) g_bWriterStuck = false;
-}
-
-// What the kernel dropped on the socket since the last batch (its buffer was
-// full: the daemon stopped or starved), counted as lost. The kernel's count
-// wraps at 2^32; the difference of two readings is right across a wrap.
-uint32_t g_nSocketDropsSeen = 0;  // the receive loop's thread only
-void CountSocketDrops(const CNetRecvBatch& batch) {
-    uint32_t nDrops = 0;
-    if (!batch.SocketDrops(&nDrops) || nDrops == g_nSocketDropsSeen) return;
-    CountLostLog(LossCause::kSocketFull, nDrops - g_nSocketDropsSeen);
-    g_nSocketDropsSeen = nDrops;
-}
-
-// Every datagram of a batch is handed on, in order, also when a stop is
-// requested meanwhile: they are off the socket, and only the log module can
-// still keep them.
-void HandOnBatch(const CNetRecvBatch& batch) {
-    CountSocketDrops(batch);
-    for (uint32_t i = 0; i < batch.Count(); ++i) HandOn(batch.Data(i), batch.Length(i));
-}
-
-// Takes, without waiting, the datagrams queued on the socket, a batch at a
-// time, each handed on whole. Ends when none is left, at a failure, or after
-// about kMaxFinalDrain datagrams. Returns the result that ended it; 0 when it
-// ended for the bound.
-int32_t TakeQueued(NetHandle* pNet, CNetRecvBatch* pBatch) {
-    for (uint32_t nTaken = 0; nTaken < kMaxFinalDrain; nTaken += pBatch->Count()) {
-        bool bWoken = false;
-        const int32_t nRet = Receive(pNet, pBatch, 0, -1, &bWoken);
-        if (nRet != 0) return nRet;
-        HandOnBatch(*pBatch);
-    }
-    return 0;
-}
-
-// Once a stop is requested no client's datagram is taken any more: connected
-// to its own address, the endpoint accepts datagrams from itself alone, so a
-// client's next datagram is refused (the client then keeps its records in its
-// own files) instead of arriving after the last drain, unread in a socket
-// about to close. What is queued already stays queued and is drained.
-void SealEndpoint(NetHandle* pNet) {
-    if (pNet == nullptr) return;
-    uint32_t nIp = 0;
-    uint16_t nPort = 0;
-    if (pNet->NetLayerGetLocalIp(&nIp) != 0 || pNet->NetLayerGetLocalPort(&nPort) != 0) return;
-    (void)pNet->NetLayerConnect(nIp, nPort);  // without it the race stays, nothing worse
-}
-
 // Asks the log module to reopen its file when a request came since the last
 // look. Without a module (start-up failed) there is nothing to reopen.
 void ReopenIfAsked() {
     if (g_bReopenLog.exchange(false, std::memory_order_relaxed)) (void)ReopenAsyncLog();
-}
-
-RecvTickFn g_pfnTick = nullptr;  // set before the loop runs
-void* g_pTickContext = nullptr;
-RecvStopFn g_pfnStop = nullptr;  // set before the loop runs
-void* g_pStopContext = nullptr;
-constexpr int64_t kTickIntervalMs = 1000;
-
-// The hook about once a second, and at once after a statistics request.
-void TickIfDue(int64_t* pLastTickMs) {
-    if (g_pfnTick == nullptr) return;
-    const bool bRequested = g_bStatsRequest.exchange(false, std::memory_order_relaxed);
-    const int64_t llNow = MonotonicMs();
-    if (!bRequested && llNow - *pLastTickMs < kTickIntervalMs) return;
-    *pLastTickMs = llNow;
-    g_pfnTick(g_pTickContext, bRequested);
-}
-
-// True when the endpoint has a socket that could not be bound: another socket
-// holds the port. Says so on standard error, once.
-bool BindFailed(NetHandle* pNet) {
-    if (pNet == nullptr) return false;
-    int nErrno = 0;
-    if (pNet->NetLayerGetBindResult(&nErrno) != NET_ERR_BIND) return false;
-    std::fprintf(stderr, "%s: cannot bind %u.%u.%u.%u:%u: %s; stopping\n", kLogServerName,
-                 (kLoopbackIp >> 24) & 0xffu, (kLoopbackIp >> 16) & 0xffu,
-                 (kLoopbackIp >> 8) & 0xffu, kLoopbackIp & 0xffu, unsigned{kLogServerPort},
-                 std::strerror(nErrno));
-    return true;
-}
-
-// MessageRecv's steps; bOpenHere: the endpoint is made here (pNet is null),
-// otherwise pNet is the caller's.
-int RunMessageRecv(std::unique_ptr<NetHandle> pNet, bool bOpenHere, void* pUser) {
-    (void)ConsolePrint("Enter MessageRecv\n");
-    if (pUser == nullptr) {
-        (void)ConsolePrint("[MessageRecv] pUser is NULL\n");
-        return 0;
-    }
-    int32_t nRet = NetLayerInit();
-    if (nRet != 0) {
-        (void)ConsolePrint("NetLayerInit fail nRet = [%x]\n", static_cast<uint32_t>(nRet));
-    }
-
-    // Made before the first look at the flags: a request from then on ends
-    // the wait. Without it (no descriptors left) requests are seen at the end
-    // of each wait.
-    const int nWakeFd = OpenRecvWake();
-    std::unique_ptr<CNetRecvBatch> pBatch(new (std::nothrow)
-                                              CNetRecvBatch(kRecvBatchCount, kRecvTextRoom));
-
-    // A stop requested before the call: an endpoint of its own is not made at
-    // all; one opened before has been receiving since, and what it holds is
-    // written all the same.
-    int nResult = 0;
-    if (bOpenHere && !StopWanted()) {
-        int32_t nOpened = 0;
-        pNet = OpenReceiveEndpoint(&nOpened);
-        if (BindFailed(pNet.get())) {
-            nResult = kRecvErrBind;
-            pNet.reset();
-        }
-    }
-    if (pNet != nullptr || (!bOpenHere && nResult == 0)) {
-        // Without memory for the batch every receive fails with NET_ERR_PARAM,
-        // and the loop pauses as for an endpoint that is missing.
-        CNetRecvBatch stNone(0, 0);
-        CNetRecvBatch* pRecv = pBatch != nullptr ? pBatch.get() : &stNone;
-        int64_t llLastTickMs = MonotonicMs();
-        while (!StopWanted()) {
-            bool bWoken = false;
-            nRet = Receive(pNet.get(), pRecv, kRecvWaitUs, nWakeFd, &bWoken);
-            if (bWoken) DrainRecvWake();  // the flags are looked at below
-            if (nRet == 0) HandOnBatch(*pRecv);
-            if (nRet == 0 && pRecv->Count() < pRecv->Capacity() && !StopWanted()) {
-                timespec stNap{0, kRecvGatherNs};
-                (void)nanosleep(&stNap, nullptr);  // a signal only ends it early
-            }
-            ReopenIfAsked();
-            TickIfDue(&llLastTickMs);
-            PauseUnlessStopped(RecvPauseMs(nRet));
-        }
-        // Stopping: what clients sent before the request lies queued on the
-        // socket; it goes to the log module before the endpoint is closed.
-        if (g_pfnStop != nullptr) g_pfnStop(g_pStopContext);
-        SealEndpoint(pNet.get());
-        (void)TakeQueued(pNet.get(), pRecv);
-    }
-    pNet.reset();
-
-    nRet = NetLayerDeInit();
-    if (nRet != 0) {
-        (void)ConsolePrint("NetLayerDeInit fail nRet = [%x]\n", static_cast<uint32_t>(nRet));
-    }
-    return nResult;
 }
 
 }  // namespace
@@ -309,38 +112,212 @@ uint32_t RecvPauseMs(int32_t nRecvResult) {
     return kRecvBackoffMs;
 }
 
-std::unique_ptr<NetHandle> OpenReceiveEndpoint(int32_t* pResult) {
+std::unique_ptr<CUdpNetLayer> OpenReceiveEndpoint(int32_t* pResult) {
     // Exclusive: while it is open no other socket, of any user, can bind the
     // port and take a share of the datagrams.
-    std::unique_ptr<NetHandle> pNet(new (std::nothrow) NetHandle(kLoopbackIp, kLogServerPort,
-                                                                 kRecvBufSize, NetUse::kExclusive));
-    *pResult = pNet != nullptr ? pNet->NetLayerGetBindResult(nullptr) : NET_ERR_HANDLE;
+    std::unique_ptr<CUdpNetLayer> pNet(new (std::nothrow) CUdpNetLayer(
+        kLoopbackIp, kLogServerPort, kLogRecvBufSize, NetUse::kExclusive));
+    *pResult = pNet != nullptr ? pNet->GetBindResult(nullptr) : NET_ERR_HANDLE;
     return pNet;
 }
 
-std::unique_ptr<NetHandle> AdoptReceiveEndpoint(int nSocket, int32_t* pResult) {
-    std::unique_ptr<NetHandle> pNet(new (std::nothrow) NetHandle(nSocket, kRecvBufSize));
-    if (pNet == nullptr) {
-        (void)close(nSocket);  // nothing was received through it yet
-        *pResult = NET_ERR_HANDLE;
-        return pNet;
+std::unique_ptr<CUdpNetLayer> AdoptReceiveEndpoint(CUniqueFd socket, int32_t* pResult) {
+    // Without an endpoint the socket is closed with its owner here: nothing
+    // was received through it yet.
+    std::unique_ptr<CUdpNetLayer> pNet(new (std::nothrow)
+                                           CUdpNetLayer(std::move(socket), kLogRecvBufSize));
+    *pResult = pNet != nullptr ? pNet->GetBindResult(nullptr) : NET_ERR_HANDLE;
+    return pNet;
+}
+
+CRecvLoop::CRecvLoop(CRecvHooks* pHooks)
+    : m_pHooks(pHooks),
+      m_pBatch(new (std::nothrow) CNetRecvBatch(kRecvBatchCount, kRecvTextRoom)),
+      m_pEndpoint(),
+      m_nWakeFd(-1),
+      m_llLastTickMs(0),
+      m_bWriterStuck(false),
+      m_nSocketDropsSeen(0),
+      m_stCounters() {}
+
+CRecvLoop::~CRecvLoop() = default;
+
+int CRecvLoop::Run() { return RunSteps(true); }
+
+int CRecvLoop::RunOn(std::unique_ptr<CUdpNetLayer> pEndpoint) {
+    m_pEndpoint = std::move(pEndpoint);
+    return RunSteps(false);
+}
+
+int32_t CRecvLoop::Receive(CNetRecvBatch* pBatch, uint32_t nTimeOutUs, int nWakeFd, bool* pWoken) {
+    *pWoken = false;
+    // An endpoint that could not be allocated behaves like one without a
+    // socket.
+    if (m_pEndpoint == nullptr) return NET_ERR_HANDLE;
+    return m_pEndpoint->RecvBatch(pBatch, nTimeOutUs, nWakeFd, pWoken);
+}
+
+// Hands one datagram to the log module as one line (OneLine), its text
+// ending at its first NUL, as the log module takes texts. A datagram without
+// text is counted as empty and not written. A text longer than a slot is
+// refused and counted by the engine. While the ring is full the loop waits
+// for room; such a refusal is tried again and is no loss. A datagram it gives
+// up (the writer stuck, or a stop that cannot wait) is counted once.
+void CRecvLoop::HandOn(const uint8_t* pData, uint32_t nLen) {
+    m_stCounters.nReceived.fetch_add(1, std::memory_order_relaxed);
+    const char* pText = reinterpret_cast<const char*>(pData);
+    const void* pNul = std::memchr(pText, 0, nLen);
+    if (pNul != nullptr) nLen = static_cast<uint32_t>(static_cast<const char*>(pNul) - pText);
+    if (nLen == 0) {
+        m_stCounters.nEmpty.fetch_add(1, std::memory_order_relaxed);
+        return;
     }
-    *pResult = pNet->NetLayerGetBindResult(nullptr);
-    return pNet;
+    char aLine[kLineRoom];
+    const char* pLine = nullptr;
+    nLen = OneLine(pText, nLen, aLine, &pLine);
+    if (nLen == kNoRoom) {
+        CountLostLog(LossCause::kTooLong);
+        return;
+    }
+    // The stop rule: a writer stuck before is not waited for; one that makes
+    // no room for the longest wait (shorter once a stop is requested) is stuck.
+    uint32_t nStopWaits = 0;  // naps since the stop request was seen
+    auto GiveUp = [&](uint32_t nWaits) {
+        if (m_bWriterStuck) return true;
+        if (StopWanted()) ++nStopWaits;
+        m_bWriterStuck = nWaits == kFullRingMaxWaits || nStopWaits > kFullRingStopWaits;
+        return m_bWriterStuck;
+    };
+    const int32_t nRet =
+        RetryWhileFull([&] { return TryWriteRawLog(pLine, nLen); }, kFullRingNapNs, GiveUp);
+    if (nRet == ZQ_ERR_QUEUE_FULL) CountLostLog(LossCause::kRingFull);
+    if (nRet == ZQ_OK) m_bWriterStuck = false;
 }
 
-int MessageRecv(void* pUser) { return RunMessageRecv(nullptr, true, pUser); }
-
-void SetRecvTick(RecvTickFn pfnTick, void* pContext) {
-    g_pfnTick = pfnTick;
-    g_pTickContext = pContext;
+// What the kernel dropped on the socket since the last batch (its buffer was
+// full: the daemon stopped or starved), counted as lost. The kernel's count
+// wraps at 2^32; the difference of two readings is right across a wrap.
+void CRecvLoop::CountSocketDrops(const CNetRecvBatch& batch) {
+    uint32_t nDrops = 0;
+    if (!batch.SocketDrops(&nDrops) || nDrops == m_nSocketDropsSeen) return;
+    CountLostLog(LossCause::kSocketFull, nDrops - m_nSocketDropsSeen);
+    m_nSocketDropsSeen = nDrops;
 }
 
-void SetRecvStopHook(RecvStopFn pfnStop, void* pContext) {
-    g_pfnStop = pfnStop;
-    g_pStopContext = pContext;
+// Every datagram of a batch is handed on, in order, also when a stop is
+// requested meanwhile: they are off the socket, and only the log module can
+// still keep them.
+void CRecvLoop::HandOnBatch(const CNetRecvBatch& batch) {
+    CountSocketDrops(batch);
+    for (uint32_t i = 0; i < batch.Count(); ++i) HandOn(batch.Data(i), batch.Length(i));
 }
 
-int MessageRecvOn(std::unique_ptr<NetHandle> pNet, void* pUser) {
-    return RunMessageRecv(std::move(pNet), false, pUser);
+// Takes, without waiting, the datagrams queued on the socket, a batch at a
+// time, each handed on whole. Ends when none is left, at a failure, or after
+// about kMaxFinalDrain datagrams. Returns the result that ended it; 0 when it
+// ended for the bound.
+int32_t CRecvLoop::TakeQueued(CNetRecvBatch* pBatch) {
+    for (uint32_t nTaken = 0; nTaken < kMaxFinalDrain; nTaken += pBatch->Count()) {
+        bool bWoken = false;
+        const int32_t nRet = Receive(pBatch, 0, -1, &bWoken);
+        if (nRet != 0) return nRet;
+        HandOnBatch(*pBatch);
+    }
+    return 0;
+}
+
+// Once a stop is requested no client's datagram is taken any more: connected
+// to its own address, the endpoint accepts datagrams from itself alone, so a
+// client's next datagram is refused (the client then keeps its records in its
+// own files) instead of arriving after the last drain, unread in a socket
+// about to close. What is queued already stays queued and is drained.
+void CRecvLoop::SealEndpoint() {
+    if (m_pEndpoint == nullptr) return;
+    uint32_t nIp = 0;
+    uint16_t nPort = 0;
+    if (m_pEndpoint->GetLocalIp(&nIp) != 0 || m_pEndpoint->GetLocalPort(&nPort) != 0) return;
+    (void)m_pEndpoint->Connect(nIp, nPort);  // without it the race stays, nothing worse
+}
+
+// The tick hook about once a second, and at once after a statistics request.
+void CRecvLoop::TickIfDue() {
+    if (m_pHooks == nullptr) return;
+    const bool bRequested = g_bStatsRequest.exchange(false, std::memory_order_relaxed);
+    const int64_t llNow = MonotonicMs();
+    if (!bRequested && llNow - m_llLastTickMs < kTickIntervalMs) return;
+    m_llLastTickMs = llNow;
+    m_pHooks->OnRecvTick(bRequested);
+}
+
+// True when the endpoint has a socket that could not be bound: another socket
+// holds the port. Says so on standard error, once.
+bool CRecvLoop::BindFailed() {
+    if (m_pEndpoint == nullptr) return false;
+    int nErrno = 0;
+    if (m_pEndpoint->GetBindResult(&nErrno) != NET_ERR_BIND) return false;
+    std::fprintf(stderr, "%s: cannot bind %u.%u.%u.%u:%u: %s; stopping\n", kLogServerName,
+                 (kLoopbackIp >> 24) & 0xffu, (kLoopbackIp >> 16) & 0xffu,
+                 (kLoopbackIp >> 8) & 0xffu, kLoopbackIp & 0xffu, unsigned{kLogServerPort},
+                 std::strerror(nErrno));
+    return true;
+}
+
+// Run's steps; bOpenHere: the endpoint is made here, otherwise m_pEndpoint is
+// the caller's (null: none).
+int CRecvLoop::RunSteps(bool bOpenHere) {
+    (void)ConsolePrint("Enter MessageRecv\n");
+    int32_t nRet = NetLayerInit();
+    if (nRet != 0) {
+        (void)ConsolePrint("NetLayerInit fail nRet = [%x]\n", static_cast<uint32_t>(nRet));
+    }
+
+    // Made before the first look at the flags: a request from then on ends
+    // the wait. Without it (no descriptors left) requests are seen at the end
+    // of each wait.
+    m_nWakeFd = OpenRecvWake();
+
+    // A stop requested before the call: an endpoint of its own is not made at
+    // all; one opened before has been receiving since, and what it holds is
+    // written all the same.
+    int nResult = 0;
+    if (bOpenHere && !StopWanted()) {
+        int32_t nOpened = 0;
+        m_pEndpoint = OpenReceiveEndpoint(&nOpened);
+        if (BindFailed()) {
+            nResult = kRecvErrBind;
+            m_pEndpoint.reset();
+        }
+    }
+    if (m_pEndpoint != nullptr || (!bOpenHere && nResult == 0)) {
+        // Without memory for the batch every receive fails with NET_ERR_PARAM,
+        // and the loop pauses as for an endpoint that is missing.
+        CNetRecvBatch stNone(0, 0);
+        CNetRecvBatch* pRecv = m_pBatch != nullptr ? m_pBatch.get() : &stNone;
+        m_llLastTickMs = MonotonicMs();
+        while (!StopWanted()) {
+            bool bWoken = false;
+            nRet = Receive(pRecv, kRecvWaitUs, m_nWakeFd, &bWoken);
+            if (bWoken) DrainRecvWake();  // the flags are looked at below
+            if (nRet == 0) HandOnBatch(*pRecv);
+            if (nRet == 0 && pRecv->Count() < pRecv->Capacity() && !StopWanted()) {
+                timespec stNap{0, kRecvGatherNs};
+                (void)nanosleep(&stNap, nullptr);  // a signal only ends it early
+            }
+            ReopenIfAsked();
+            TickIfDue();
+            PauseUnlessStopped(RecvPauseMs(nRet));
+        }
+        // Stopping: what clients sent before the request lies queued on the
+        // socket; it goes to the log module before the endpoint is closed.
+        if (m_pHooks != nullptr) m_pHooks->OnRecvStop();
+        SealEndpoint();
+        (void)TakeQueued(pRecv);
+    }
+    m_pEndpoint.reset();
+
+    nRet = NetLayerDeInit();
+    if (nRet != 0) {
+        (void)ConsolePrint("NetLayerDeInit fail nRet = [%x]\n", static_cast<uint32_t>(nRet));
+    }
+    return nResult;
 }
