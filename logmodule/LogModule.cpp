@@ -396,6 +396,8 @@ bool GetLogStats(LogStats* pStats) {
     if (pStats == nullptr || pEngine == nullptr) return false;
     pStats->nWritten = pEngine->Files().Written();
     pStats->nRotations = pEngine->Files().Rotations();
+    pStats->nSyncs = pEngine->Files().Syncs();
+    pStats->nTornBytes = pEngine->Files().TornBytes();
     pStats->nOwn = pEngine->OwnRecords();
     for (uint32_t i = 0; i < kLossCauses; ++i) {
         pStats->nLost[i] = pEngine->Lost().Get(static_cast<LossCause>(i));

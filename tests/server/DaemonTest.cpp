@@ -567,6 +567,14 @@ TEST_F(DaemonTest, APowerCutLosesOnlyWhatWasNotDueOnTheDiskAndTearsNothing) {
             }
             ASSERT_TRUE(PollUntil(
                 [&] { return SetText(strCutBase).find("after19\r\n") != std::string::npos; }));
+            if (c.bTornTail) {
+                // Counted in the statistics, which the daemon writes once a second.
+                const std::string strOut = m_Dir.File("stats.out");
+                EXPECT_TRUE(PollUntil([&] {
+                    return Run({kZqlogPath, "--stats"}, m_Dir.Path(), "", strOut) == 0 &&
+                           ReadFile(strOut).find("torn_bytes_cut 3013\n") != std::string::npos;
+                })) << ReadFile(strOut);
+            }
             EXPECT_EQ(0, StopDaemon(nDaemon));
 
             // Every line whole, each record once, every one that was due on the
