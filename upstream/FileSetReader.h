@@ -1,6 +1,7 @@
 #pragma once
 
 #include "asynclog/ZIdOrereDov.h"
+#include "platform/UniqueFd.h"
 #include "upstream/SyslogFormat.h"
 
 #include <cstddef>
@@ -93,7 +94,7 @@ public:
 
 private:
     struct SetFile {
-        int nFd;  // -1: deleted before it was read out (a tombstone)
+        CUniqueFd fd;  // read-only; none: deleted before it was read out (a tombstone)
         uint64_t nInode;
         uint64_t nLost;  // a tombstone's unread lines
         uint64_t nHeadHash;

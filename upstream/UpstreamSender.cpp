@@ -50,6 +50,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -86,8 +87,6 @@ CUpstreamSender::CUpstreamSender()
       m_stCfg{},
       m_Backoff(static_cast<uint64_t>(MonotonicMs()) ^ (static_cast<uint64_t>(getpid()) << 32)),
       m_eConn(EConn::kOff),
-      m_nSocket(-1),
-      m_nInotify(-1),
       m_nCfgWatch(-1),
       m_nLogWatch(-1),
       m_llRetryAtMs(0),
@@ -109,7 +108,6 @@ CUpstreamSender::CUpstreamSender()
       m_llCfgMTimeNs(-1),
       m_llCfgSize(-1),
       m_nCfgInode(0),
-      m_aWakePipe{-1, -1},
       m_bStop(false),
       m_nForwarded(0),
       m_nRotatedAway(0),
@@ -145,14 +143,16 @@ int32_t CUpstreamSender::Start(const char* pLogDir, const char* pCfgPath, const 
     m_pfnNote = pfnNote != nullptr ? pfnNote : PrintNote;
     if (m_Cursor.SetPath(m_szLogDir, m_szPrefix) != 0) return kLogErrInvalid;
     CSyslogFormatter::ReadBootId(m_szBootId, sizeof(m_szBootId));
-    if (pipe2(m_aWakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return kLogErrResource;
+    int aPipe[2];
+    if (pipe2(aPipe, O_CLOEXEC | O_NONBLOCK) != 0) return kLogErrResource;
+    m_WakeRead.Reset(aPipe[0]);
+    m_WakeWrite.Reset(aPipe[1]);
     m_bStop.store(false, std::memory_order_relaxed);
     try {
         m_Thread = std::thread(&CUpstreamSender::Run, this);
     } catch (...) {
-        (void)close(m_aWakePipe[0]);
-        (void)close(m_aWakePipe[1]);
-        m_aWakePipe[0] = m_aWakePipe[1] = -1;
+        m_WakeRead.Reset();
+        m_WakeWrite.Reset();
         return kLogErrResource;
     }
     return kLogOk;
@@ -164,11 +164,10 @@ void CUpstreamSender::Stop() {
     m_bStop.store(true, std::memory_order_release);
     const char cStop = 1;
     // The pipe is empty (nothing else writes it), so the byte fits.
-    (void)!write(m_aWakePipe[1], &cStop, 1);
+    (void)!write(m_WakeWrite.Get(), &cStop, 1);
     m_Thread.join();
-    (void)close(m_aWakePipe[0]);
-    (void)close(m_aWakePipe[1]);
-    m_aWakePipe[0] = m_aWakePipe[1] = -1;
+    m_WakeRead.Reset();
+    m_WakeWrite.Reset();
 }
 
 UpstreamStats CUpstreamSender::GetStats() const {
@@ -196,15 +195,14 @@ void CUpstreamSender::Note(int32_t nLevel, const char* pFormat, ...) {
 // (IN_MODIFY) matters only while forwarding: an idle sender is not woken by
 // every write of the engine.
 void CUpstreamSender::WatchFiles(bool bActive) {
-    if (m_nInotify < 0) return;
+    if (!m_Inotify.Valid()) return;
     const bool bSameDir = std::strcmp(m_szCfgDir, m_szLogDir) == 0;
     const uint32_t nLogMask = kDirMask | (bActive ? IN_MODIFY : 0);
-    m_nCfgWatch = inotify_add_watch(m_nInotify, m_szCfgDir, bSameDir ? nLogMask : kDirMask);
-    m_nLogWatch = bSameDir ? m_nCfgWatch : inotify_add_watch(m_nInotify, m_szLogDir, nLogMask);
+    m_nCfgWatch = inotify_add_watch(m_Inotify.Get(), m_szCfgDir, bSameDir ? nLogMask : kDirMask);
+    m_nLogWatch = bSameDir ? m_nCfgWatch : inotify_add_watch(m_Inotify.Get(), m_szLogDir, nLogMask);
     if (m_nCfgWatch < 0) {
         // No directory to watch yet (or no inotify watches left): use the timer.
-        (void)close(m_nInotify);
-        m_nInotify = -1;
+        m_Inotify.Reset();
     }
 }
 
@@ -214,7 +212,7 @@ void CUpstreamSender::DrainEvents(bool* pConfig, bool* pSet) {
     alignas(struct inotify_event) char aEvents[4096];
     const size_t nPrefixLen = std::strlen(m_szPrefix);
     for (;;) {
-        const ssize_t nRead = read(m_nInotify, aEvents, sizeof(aEvents));
+        const ssize_t nRead = read(m_Inotify.Get(), aEvents, sizeof(aEvents));
         if (nRead <= 0) return;  // EAGAIN: all read
         for (ssize_t nAt = 0; nAt < nRead;) {
             const struct inotify_event* pEvent =
@@ -356,8 +354,7 @@ void CUpstreamSender::Disconnect(const char* pReason, int64_t llNowMs, bool bRet
         LinkCounts stCounts{};
         if (pReason == nullptr) m_pLink->Finish(llNowMs + kFinishMs, &stCounts);
         TakeCounts(stCounts, llNowMs);
-        (void)close(m_nSocket);  // what the kernel still holds may yet arrive; duplicates at most
-        m_nSocket = -1;
+        m_Socket.Reset();  // what the kernel still holds may yet arrive; duplicates at most
         m_pLink.reset();
         m_bConnected.store(0, std::memory_order_relaxed);
         if (m_bSessionAcked || llNowMs - m_llSessionStartMs >= kLongSessionMs) m_Backoff.Reset();
@@ -390,20 +387,19 @@ void CUpstreamSender::ScheduleRetry(const char* pReason, int64_t llNowMs) {
     }
 }
 
-void CUpstreamSender::OnConnected(int nSocket, int64_t llNowMs) {
-    m_nSocket = nSocket;
+void CUpstreamSender::OnConnected(CUniqueFd socket, int64_t llNowMs) {
+    m_Socket = std::move(socket);
     if (m_stCfg.eProtocol == EForwardProtocol::kRelp) {
         m_pLink.reset(new (std::nothrow) CRelpLink(m_stCfg.nWindow));
     } else {
         m_pLink.reset(new (std::nothrow) CTcpLink());
     }
     if (!m_pLink) {
-        (void)close(m_nSocket);
-        m_nSocket = -1;
+        m_Socket.Reset();
         ScheduleRetry("no memory for a session", llNowMs);
         return;
     }
-    m_pLink->Begin(m_nSocket, &m_Queue);
+    m_pLink->Begin(m_Socket.Get(), &m_Queue);
     m_eConn = EConn::kConnected;
     m_llSessionStartMs = llNowMs;
     m_bSessionAcked = false;
@@ -427,10 +423,10 @@ void CUpstreamSender::StepConnection(const pollfd* pConnPoll, uint32_t nConnFds,
         nConnFds = 0;  // polled before this attempt
     }
     if (m_eConn != EConn::kConnecting) return;
-    int nSocket = -1;
-    const int32_t nStep = m_Connector.Step(pConnPoll, nConnFds, llNowMs, &nSocket);
+    CUniqueFd socket;
+    const int32_t nStep = m_Connector.Step(pConnPoll, nConnFds, llNowMs, &socket);
     if (nStep == kConnDone) {
-        OnConnected(nSocket, llNowMs);
+        OnConnected(std::move(socket), llNowMs);
     } else if (nStep == kConnFailed) {
         ScheduleRetry(m_Connector.Error(), llNowMs);
     }
@@ -553,12 +549,12 @@ int CUpstreamSender::ComputeTimeout(int64_t llNowMs) const {
     }
     if (m_bCursorDirty && m_eConn != EConn::kOff)
         Within(m_llLastSaveMs + kSaveIntervalMs - llNowMs);
-    if (m_nInotify < 0) Within(m_llLastStatPollMs + kStatPollMs - llNowMs);
+    if (!m_Inotify.Valid()) Within(m_llLastStatPollMs + kStatPollMs - llNowMs);
     return llWait > INT32_MAX ? INT32_MAX : static_cast<int>(llWait);
 }
 
 void CUpstreamSender::Run() {
-    m_nInotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    m_Inotify.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     // Watch first, read then: an edit made while the file is being read for
     // the first time still wakes the loop.
     WatchFiles(false);
@@ -568,15 +564,15 @@ void CUpstreamSender::Run() {
         int64_t llNow = MonotonicMs();
         pollfd aPoll[2 + CConnector::kMaxPollFds];
         nfds_t nFds = 0;
-        aPoll[nFds++] = {m_aWakePipe[0], POLLIN, 0};
-        const int nInotifyAt = m_nInotify >= 0 ? static_cast<int>(nFds) : -1;
-        if (m_nInotify >= 0) aPoll[nFds++] = {m_nInotify, POLLIN, 0};
+        aPoll[nFds++] = {m_WakeRead.Get(), POLLIN, 0};
+        const int nInotifyAt = m_Inotify.Valid() ? static_cast<int>(nFds) : -1;
+        if (m_Inotify.Valid()) aPoll[nFds++] = {m_Inotify.Get(), POLLIN, 0};
         int nSocketAt = -1;
         const nfds_t nConnAt = nFds;
         uint32_t nConnFds = 0;
         if (m_eConn == EConn::kConnected) {
             nSocketAt = static_cast<int>(nFds);
-            aPoll[nFds++] = {m_nSocket, m_pLink->Events(), 0};
+            aPoll[nFds++] = {m_Socket.Get(), m_pLink->Events(), 0};
         } else if (m_eConn == EConn::kConnecting) {
             nConnFds = m_Connector.FillPoll(aPoll + nConnAt);
             nFds += nConnFds;
@@ -592,7 +588,7 @@ void CUpstreamSender::Run() {
         if (nInotifyAt >= 0 && (aPoll[nInotifyAt].revents & POLLIN) != 0) {
             DrainEvents(&bConfig, &bSet);
         }
-        if (m_nInotify < 0 && llNow - m_llLastStatPollMs >= kStatPollMs) {
+        if (!m_Inotify.Valid() && llNow - m_llLastStatPollMs >= kStatPollMs) {
             m_llLastStatPollMs = llNow;
             bConfig = PollConfigStat();
             bSet = true;
@@ -623,6 +619,5 @@ void CUpstreamSender::Run() {
         m_eConn = EConn::kOff;
     }
     m_Connector.Cancel();
-    if (m_nInotify >= 0) (void)close(m_nInotify);
-    m_nInotify = -1;
+    m_Inotify.Reset();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/UniqueFd.h"
 #include "upstream/Backoff.h"
 #include "upstream/Connector.h"
 #include "upstream/CursorFile.h"
@@ -65,7 +66,7 @@ private:
     void ApplyIdentity();
     void Pump(short nRevents, int64_t llNowMs);
     void StepConnection(const pollfd* pConnPoll, uint32_t nConnFds, int64_t llNowMs);
-    void OnConnected(int nSocket, int64_t llNowMs);
+    void OnConnected(CUniqueFd socket, int64_t llNowMs);
     void Disconnect(const char* pReason, int64_t llNowMs, bool bRetryNow);
     void ScheduleRetry(const char* pReason, int64_t llNowMs);
     void TakeCounts(const LinkCounts& counts, int64_t llNowMs);
@@ -93,8 +94,8 @@ private:
     CBackoff m_Backoff;
     std::unique_ptr<CUpstreamLink> m_pLink;
     EConn m_eConn;
-    int m_nSocket;
-    int m_nInotify;  // -1: no inotify, the files are looked at on a timer
+    CUniqueFd m_Socket;   // the session's, while connected
+    CUniqueFd m_Inotify;  // none: no inotify, the files are looked at on a timer
     int m_nCfgWatch;
     int m_nLogWatch;
     int64_t m_llRetryAtMs;
@@ -119,7 +120,8 @@ private:
 
     // Shared with the owner's thread.
     std::thread m_Thread;
-    int m_aWakePipe[2];                  // Stop writes [1]; the thread polls [0]
+    CUniqueFd m_WakeRead;                // the wake-up pipe: the thread polls this end,
+    CUniqueFd m_WakeWrite;               // Stop writes this one
     std::atomic<bool> m_bStop;           // Stop sets it before writing the pipe
     std::atomic<uint64_t> m_nForwarded;  // the thread adds, anyone reads: relaxed, counters only
     std::atomic<uint64_t> m_nRotatedAway;
