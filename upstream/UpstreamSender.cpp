@@ -42,8 +42,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,13 +57,10 @@ constexpr uint32_t kQueueEntries = 16384;
 constexpr uint32_t kMaxLinesPerPass = 2048;  // then the socket gets its turn
 constexpr int64_t kSaveIntervalMs = 1000;
 constexpr int64_t kFinishMs = 1000;
-constexpr int64_t kStatPollMs = 1000;    // without inotify
 constexpr int64_t kQueueFullPollMs = 5;  // acknowledgements have no event of their own
 constexpr int64_t kAckCheckMs = 1000;
 constexpr int64_t kLongSessionMs = 60000;  // a session this long resets the back-off
 constexpr int64_t kRejectNoteMs = 60000;
-constexpr uint32_t kDirMask =
-    IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_ATTRIB;
 constexpr size_t kNoteLen = 512;
 
 const char* ProtocolName(EForwardProtocol e) {
@@ -78,21 +73,15 @@ void PrintNote(int32_t, const char* pText) { (void)std::printf("%s\n", pText); }
 
 CUpstreamSender::CUpstreamSender()
     : m_szLogDir{},
-      m_szCfgPath{},
-      m_szCfgDir{},
-      m_pCfgName(m_szCfgPath),
       m_szPrefix{},
       m_pfnNote(PrintNote),
       m_szBootId{},
       m_stCfg{},
       m_Backoff(static_cast<uint64_t>(MonotonicMs()) ^ (static_cast<uint64_t>(getpid()) << 32)),
       m_eConn(EConn::kOff),
-      m_nCfgWatch(-1),
-      m_nLogWatch(-1),
       m_llRetryAtMs(0),
       m_llSessionStartMs(0),
       m_llLastSaveMs(0),
-      m_llLastStatPollMs(0),
       m_bSessionAcked(false),
       m_bCursorDirty(false),
       m_bMoreToRead(false),
@@ -105,9 +94,6 @@ CUpstreamSender::CUpstreamSender()
       m_nLostNoted(0),
       m_nFailures(0),
       m_szLastFailure{},
-      m_llCfgMTimeNs(-1),
-      m_llCfgSize(-1),
-      m_nCfgInode(0),
       m_bStop(false),
       m_nForwarded(0),
       m_nRotatedAway(0),
@@ -129,17 +115,8 @@ int32_t CUpstreamSender::Start(const char* pLogDir, const char* pCfgPath, const 
         return kLogErrInvalid;
     }
     (void)std::snprintf(m_szLogDir, sizeof(m_szLogDir), "%s", pLogDir);
-    (void)std::snprintf(m_szCfgPath, sizeof(m_szCfgPath), "%s", pCfgPath);
     (void)std::snprintf(m_szPrefix, sizeof(m_szPrefix), "%s", pPrefix);
-    (void)std::snprintf(m_szCfgDir, sizeof(m_szCfgDir), "%s", pCfgPath);
-    char* pSlash = std::strrchr(m_szCfgDir, '/');
-    if (pSlash != nullptr) {
-        *pSlash = '\0';
-        m_pCfgName = m_szCfgPath + (pSlash - m_szCfgDir) + 1;
-    } else {
-        (void)std::snprintf(m_szCfgDir, sizeof(m_szCfgDir), ".");
-        m_pCfgName = m_szCfgPath;
-    }
+    m_Watch.Init(pLogDir, pCfgPath, pPrefix);
     m_pfnNote = pfnNote != nullptr ? pfnNote : PrintNote;
     if (m_Cursor.SetPath(m_szLogDir, m_szPrefix) != 0) return kLogErrInvalid;
     CSyslogFormatter::ReadBootId(m_szBootId, sizeof(m_szBootId));
@@ -191,74 +168,6 @@ void CUpstreamSender::Note(int32_t nLevel, const char* pFormat, ...) {
     m_pfnNote(nLevel, szText);
 }
 
-// Watches the configuration's directory and the log directory. New data
-// (IN_MODIFY) matters only while forwarding: an idle sender is not woken by
-// every write of the engine.
-void CUpstreamSender::WatchFiles(bool bActive) {
-    if (!m_Inotify.Valid()) return;
-    const bool bSameDir = std::strcmp(m_szCfgDir, m_szLogDir) == 0;
-    const uint32_t nLogMask = kDirMask | (bActive ? IN_MODIFY : 0);
-    m_nCfgWatch = inotify_add_watch(m_Inotify.Get(), m_szCfgDir, bSameDir ? nLogMask : kDirMask);
-    m_nLogWatch = bSameDir ? m_nCfgWatch : inotify_add_watch(m_Inotify.Get(), m_szLogDir, nLogMask);
-    if (m_nCfgWatch < 0) {
-        // No directory to watch yet (or no inotify watches left): use the timer.
-        m_Inotify.Reset();
-    }
-}
-
-// Reads every pending event: an edit of the configuration file, and a
-// change of the file set (a rotation) or new data in it.
-void CUpstreamSender::DrainEvents(bool* pConfig, bool* pSet) {
-    alignas(struct inotify_event) char aEvents[4096];
-    const size_t nPrefixLen = std::strlen(m_szPrefix);
-    for (;;) {
-        const ssize_t nRead = read(m_Inotify.Get(), aEvents, sizeof(aEvents));
-        if (nRead <= 0) return;  // EAGAIN: all read
-        for (ssize_t nAt = 0; nAt < nRead;) {
-            const struct inotify_event* pEvent =
-                reinterpret_cast<const struct inotify_event*>(aEvents + nAt);
-            nAt += static_cast<ssize_t>(sizeof(struct inotify_event) + pEvent->len);
-            if ((pEvent->mask & IN_Q_OVERFLOW) != 0) {
-                *pConfig = true;  // events were lost: look at everything
-                *pSet = true;
-                continue;
-            }
-            if (pEvent->len == 0) continue;
-            const char* pName = pEvent->name;
-            if (pEvent->wd == m_nCfgWatch && std::strcmp(pName, m_pCfgName) == 0) {
-                *pConfig = true;
-            }
-            // <prefix>_0N.log: new data or a rotation. The state file shares
-            // the prefix but not the "_0".
-            if (pEvent->wd == m_nLogWatch && std::strncmp(pName, m_szPrefix, nPrefixLen) == 0 &&
-                std::strncmp(pName + nPrefixLen, "_0", 2) == 0) {
-                if ((pEvent->mask & IN_MODIFY) == 0) *pSet = true;
-                m_bMoreToRead = true;
-            }
-        }
-    }
-}
-
-// Without inotify: whether the configuration file changed since the last look
-// (time, size or inode).
-bool CUpstreamSender::PollConfigStat() {
-    struct stat st {};
-    int64_t llTime = -2;
-    int64_t llSize = -2;
-    uint64_t nInode = 0;
-    if (stat(m_szCfgPath, &st) == 0) {
-        llTime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-        llSize = static_cast<int64_t>(st.st_size);
-        nInode = static_cast<uint64_t>(st.st_ino);
-    }
-    const bool bChanged =
-        llTime != m_llCfgMTimeNs || llSize != m_llCfgSize || nInode != m_nCfgInode;
-    m_llCfgMTimeNs = llTime;
-    m_llCfgSize = llSize;
-    m_nCfgInode = nInode;
-    return bChanged;
-}
-
 void CUpstreamSender::ApplyIdentity() {
     char szHost[kForwardHostnameLen + 1];
     if (m_stCfg.szHostname[0] != '\0') {
@@ -273,7 +182,7 @@ void CUpstreamSender::ApplyIdentity() {
 void CUpstreamSender::LoadConfig(bool bFirst) {
     ForwardConfig stNew;
     char szProblem[kNoteLen];
-    ReadForwardConfig(m_szCfgPath, &stNew, szProblem, sizeof(szProblem));
+    ReadForwardConfig(m_Watch.CfgPath(), &stNew, szProblem, sizeof(szProblem));
     if (!bFirst && SameConfig(stNew, m_stCfg)) return;
     if (szProblem[0] != '\0') {
         size_t nLen = std::strlen(szProblem);
@@ -332,7 +241,7 @@ void CUpstreamSender::Activate() {
     m_Backoff.Reset();
     m_eConn = EConn::kBackoff;
     m_llRetryAtMs = MonotonicMs();
-    WatchFiles(true);
+    m_Watch.Watch(true);
     m_bActive.store(1, std::memory_order_relaxed);
 }
 
@@ -343,7 +252,7 @@ void CUpstreamSender::Deactivate() {
     m_eConn = EConn::kOff;
     m_Queue.Release();
     m_Reader.Close();
-    WatchFiles(false);
+    m_Watch.Watch(false);
     m_bActive.store(0, std::memory_order_relaxed);
 }
 
@@ -549,24 +458,23 @@ int CUpstreamSender::ComputeTimeout(int64_t llNowMs) const {
     }
     if (m_bCursorDirty && m_eConn != EConn::kOff)
         Within(m_llLastSaveMs + kSaveIntervalMs - llNowMs);
-    if (!m_Inotify.Valid()) Within(m_llLastStatPollMs + kStatPollMs - llNowMs);
+    const int64_t llWatchMs = m_Watch.WaitMs(llNowMs);
+    if (llWatchMs >= 0) Within(llWatchMs);
     return llWait > INT32_MAX ? INT32_MAX : static_cast<int>(llWait);
 }
 
 void CUpstreamSender::Run() {
-    m_Inotify.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     // Watch first, read then: an edit made while the file is being read for
     // the first time still wakes the loop.
-    WatchFiles(false);
-    (void)PollConfigStat();
+    m_Watch.Open();
     LoadConfig(true);
     while (!m_bStop.load(std::memory_order_acquire)) {
         int64_t llNow = MonotonicMs();
         pollfd aPoll[2 + CConnector::kMaxPollFds];
         nfds_t nFds = 0;
         aPoll[nFds++] = {m_WakeRead.Get(), POLLIN, 0};
-        const int nInotifyAt = m_Inotify.Valid() ? static_cast<int>(nFds) : -1;
-        if (m_Inotify.Valid()) aPoll[nFds++] = {m_Inotify.Get(), POLLIN, 0};
+        const int nWatchAt = m_Watch.Fd() >= 0 ? static_cast<int>(nFds) : -1;
+        if (nWatchAt >= 0) aPoll[nFds++] = {m_Watch.Fd(), POLLIN, 0};
         int nSocketAt = -1;
         const nfds_t nConnAt = nFds;
         uint32_t nConnFds = 0;
@@ -583,21 +491,12 @@ void CUpstreamSender::Run() {
         }
         if (m_bStop.load(std::memory_order_acquire)) break;
         llNow = MonotonicMs();
-        bool bConfig = false;
-        bool bSet = false;
-        if (nInotifyAt >= 0 && (aPoll[nInotifyAt].revents & POLLIN) != 0) {
-            DrainEvents(&bConfig, &bSet);
-        }
-        if (!m_Inotify.Valid() && llNow - m_llLastStatPollMs >= kStatPollMs) {
-            m_llLastStatPollMs = llNow;
-            bConfig = PollConfigStat();
-            bSet = true;
-            m_bMoreToRead = true;
-        }
-        if (bConfig) LoadConfig(false);
+        const SetChanges stChanges =
+            m_Watch.Take(nWatchAt >= 0 && (aPoll[nWatchAt].revents & POLLIN) != 0, llNow);
+        if (stChanges.bConfig) LoadConfig(false);
         const short nRevents = nSocketAt >= 0 && nReady > 0 ? aPoll[nSocketAt].revents : 0;
         if (m_eConn != EConn::kOff) {
-            if (bSet) {
+            if (stChanges.bSet) {
                 m_Reader.Rescan();
                 NoteLosses();
             }
@@ -619,5 +518,5 @@ void CUpstreamSender::Run() {
         m_eConn = EConn::kOff;
     }
     m_Connector.Cancel();
-    m_Inotify.Reset();
+    m_Watch.Close();
 }

@@ -6,6 +6,7 @@
 #include "upstream/CursorFile.h"
 #include "upstream/FileSetReader.h"
 #include "upstream/PendingQueue.h"
+#include "upstream/SetWatch.h"
 #include "upstream/SyslogFormat.h"
 #include "upstream/UpstreamConfig.h"
 #include "upstream/UpstreamLink.h"
@@ -57,9 +58,6 @@ private:
     enum class EConn : uint8_t { kOff, kBackoff, kConnecting, kConnected };
 
     void Run();
-    void WatchFiles(bool bActive);
-    void DrainEvents(bool* pConfig, bool* pSet);
-    bool PollConfigStat();
     void LoadConfig(bool bFirst);
     void Activate();
     void Deactivate();
@@ -77,15 +75,13 @@ private:
 
     // Set by Start before the thread runs, then read by the thread only.
     char m_szLogDir[kLogPathLen + 1];
-    char m_szCfgPath[kLogPathLen + 1];
-    char m_szCfgDir[kLogPathLen + 1];
-    const char* m_pCfgName;  // the file name part of m_szCfgPath
     char m_szPrefix[kPrefixLen + 1];
     UpstreamNote m_pfnNote;
     char m_szBootId[40];
 
     // The thread's own.
     ForwardConfig m_stCfg;
+    CSetWatch m_Watch;
     CFileSetReader m_Reader;
     CSyslogFormatter m_Formatter;
     CPendingQueue m_Queue;
@@ -94,14 +90,10 @@ private:
     CBackoff m_Backoff;
     std::unique_ptr<CUpstreamLink> m_pLink;
     EConn m_eConn;
-    CUniqueFd m_Socket;   // the session's, while connected
-    CUniqueFd m_Inotify;  // none: no inotify, the files are looked at on a timer
-    int m_nCfgWatch;
-    int m_nLogWatch;
+    CUniqueFd m_Socket;  // the session's, while connected
     int64_t m_llRetryAtMs;
     int64_t m_llSessionStartMs;
     int64_t m_llLastSaveMs;
-    int64_t m_llLastStatPollMs;
     bool m_bSessionAcked;
     bool m_bCursorDirty;
     bool m_bMoreToRead;  // the last pass stopped with lines left to read
@@ -114,9 +106,6 @@ private:
     uint64_t m_nLostNoted;  // the reader's count at the last note
     uint64_t m_nFailures;   // connection attempts failed since the last session
     char m_szLastFailure[400];
-    int64_t m_llCfgMTimeNs;  // for the timer: the configuration file's time, size, inode
-    int64_t m_llCfgSize;
-    uint64_t m_nCfgInode;
 
     // Shared with the owner's thread.
     std::thread m_Thread;
