@@ -53,3 +53,5 @@ void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, s
 
 // The name of a facility number ("user"), or null outside 0..23.
 const char* FacilityName(uint8_t nFacility);
+// The name of a protocol as Protocol= writes it ("tcp", "relp").
+const char* ProtocolName(EForwardProtocol eProtocol);

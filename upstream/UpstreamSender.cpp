@@ -37,15 +37,11 @@
 
 #include "upstream/UpstreamSender.h"
 
-#include "upstream/RelpLink.h"
-#include "upstream/TcpLink.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -56,16 +52,9 @@ constexpr uint32_t kQueueBytes = 2 * 1024 * 1024;
 constexpr uint32_t kQueueEntries = 16384;
 constexpr uint32_t kMaxLinesPerPass = 2048;  // then the socket gets its turn
 constexpr int64_t kSaveIntervalMs = 1000;
-constexpr int64_t kFinishMs = 1000;
 constexpr int64_t kQueueFullPollMs = 5;  // acknowledgements have no event of their own
 constexpr int64_t kAckCheckMs = 1000;
-constexpr int64_t kLongSessionMs = 60000;  // a session this long resets the back-off
 constexpr int64_t kRejectNoteMs = 60000;
-constexpr size_t kNoteLen = 512;
-
-const char* ProtocolName(EForwardProtocol e) {
-    return e == EForwardProtocol::kRelp ? "relp" : "tcp";
-}
 
 void PrintNote(int32_t, const char* pText) { (void)std::printf("%s\n", pText); }
 
@@ -77,12 +66,8 @@ CUpstreamSender::CUpstreamSender()
       m_pfnNote(PrintNote),
       m_szBootId{},
       m_stCfg{},
-      m_Backoff(static_cast<uint64_t>(MonotonicMs()) ^ (static_cast<uint64_t>(getpid()) << 32)),
-      m_eConn(EConn::kOff),
-      m_llRetryAtMs(0),
-      m_llSessionStartMs(0),
+      m_Session(m_stCfg, m_Queue),
       m_llLastSaveMs(0),
-      m_bSessionAcked(false),
       m_bCursorDirty(false),
       m_bMoreToRead(false),
       m_bQueueFull(false),
@@ -92,14 +77,10 @@ CUpstreamSender::CUpstreamSender()
       m_llRejectNoteMs(-kRejectNoteMs),
       m_nLostBase(0),
       m_nLostNoted(0),
-      m_nFailures(0),
-      m_szLastFailure{},
       m_bStop(false),
       m_nForwarded(0),
       m_nRotatedAway(0),
       m_nRejected(0),
-      m_nSessions(0),
-      m_bConnected(0),
       m_bActive(0),
       m_bStateUnsaved(0) {
     DefaultForwardConfig(&m_stCfg);
@@ -118,6 +99,7 @@ int32_t CUpstreamSender::Start(const char* pLogDir, const char* pCfgPath, const 
     (void)std::snprintf(m_szPrefix, sizeof(m_szPrefix), "%s", pPrefix);
     m_Watch.Init(pLogDir, pCfgPath, pPrefix);
     m_pfnNote = pfnNote != nullptr ? pfnNote : PrintNote;
+    m_Session.SetNote(m_pfnNote);
     if (m_Cursor.SetPath(m_szLogDir, m_szPrefix) != 0) return kLogErrInvalid;
     CSyslogFormatter::ReadBootId(m_szBootId, sizeof(m_szBootId));
     int aPipe[2];
@@ -152,20 +134,10 @@ UpstreamStats CUpstreamSender::GetStats() const {
     st.nForwarded = m_nForwarded.load(std::memory_order_relaxed);
     st.nRotatedAway = m_nRotatedAway.load(std::memory_order_relaxed);
     st.nRejected = m_nRejected.load(std::memory_order_relaxed);
-    st.nSessions = m_nSessions.load(std::memory_order_relaxed);
     st.bActive = m_bActive.load(std::memory_order_relaxed);
-    st.bConnected = m_bConnected.load(std::memory_order_relaxed);
+    m_Session.FillStats(&st);
     st.bStateUnsaved = m_bStateUnsaved.load(std::memory_order_relaxed);
     return st;
-}
-
-void CUpstreamSender::Note(int32_t nLevel, const char* pFormat, ...) {
-    char szText[kNoteLen];
-    va_list ap;
-    va_start(ap, pFormat);
-    (void)std::vsnprintf(szText, sizeof(szText), pFormat, ap);
-    va_end(ap);
-    m_pfnNote(nLevel, szText);
 }
 
 void CUpstreamSender::ApplyIdentity() {
@@ -187,7 +159,7 @@ void CUpstreamSender::LoadConfig(bool bFirst) {
     if (szProblem[0] != '\0') {
         size_t nLen = std::strlen(szProblem);
         if (nLen > 0 && szProblem[nLen - 1] == '\n') szProblem[nLen - 1] = '\0';
-        Note(kNoteWarning, "forwarding: %s", szProblem);
+        SendNote(m_pfnNote, kNoteWarning, "forwarding: %s", szProblem);
     }
     const bool bWasOn = !bFirst && m_stCfg.szHost[0] != '\0';
     const bool bOn = stNew.szHost[0] != '\0';
@@ -197,15 +169,15 @@ void CUpstreamSender::LoadConfig(bool bFirst) {
     const int64_t llNow = MonotonicMs();
     if (bWasOn && !bOn) {
         Deactivate();
-        Note(kNoteInfo, "forwarding: off");
+        SendNote(m_pfnNote, kNoteInfo, "forwarding: off");
     } else if (!bWasOn && bOn) {
-        Note(kNoteInfo, "forwarding: to %s port %u over %s", m_stCfg.szHost, m_stCfg.nPort,
-             ProtocolName(m_stCfg.eProtocol));
+        SendNote(m_pfnNote, kNoteInfo, "forwarding: to %s port %u over %s", m_stCfg.szHost,
+                 m_stCfg.nPort, ProtocolName(m_stCfg.eProtocol));
         Activate();
     } else if (bRetarget) {
-        Note(kNoteInfo, "forwarding: now to %s port %u over %s", m_stCfg.szHost, m_stCfg.nPort,
-             ProtocolName(m_stCfg.eProtocol));
-        Disconnect(nullptr, llNow, true);
+        SendNote(m_pfnNote, kNoteInfo, "forwarding: now to %s port %u over %s", m_stCfg.szHost,
+                 m_stCfg.nPort, ProtocolName(m_stCfg.eProtocol));
+        EndSession(ESessionEnd::kRedirect, llNow);
     }
 }
 
@@ -213,7 +185,8 @@ void CUpstreamSender::LoadConfig(bool bFirst) {
 void CUpstreamSender::Activate() {
     if (!m_Queue.Init(kQueueBytes, kQueueEntries) ||
         m_Reader.Open(m_szLogDir, m_szPrefix) != kLogOk) {
-        Note(kNoteWarning, "forwarding: no memory for its buffers; forwarding is off");
+        SendNote(m_pfnNote, kNoteWarning,
+                 "forwarding: no memory for its buffers; forwarding is off");
         m_Queue.Release();
         m_stCfg.szHost[0] = '\0';
         return;
@@ -223,128 +196,36 @@ void CUpstreamSender::Activate() {
     m_nLostBase = nLoad == kCursorOk ? stState.nLost : 0;
     m_nLostNoted = 0;
     if (nLoad == kCursorDamaged) {
-        Note(kNoteWarning,
-             "forwarding: %s is not a state file of its own; the set is sent from its oldest "
-             "line, each line under the number it had",
-             m_Cursor.Path());
+        SendNote(m_pfnNote, kNoteWarning,
+                 "forwarding: %s is not a state file of its own; the set is sent from its oldest "
+                 "line, each line under the number it had",
+                 m_Cursor.Path());
     }
     if (m_Reader.Seek(nLoad == kCursorOk ? &stState.stPos : nullptr) == kSeekCursorGone) {
-        Note(kNoteWarning,
-             "forwarding: the file of the saved place (line %llu) is no longer in the set; "
-             "going on with the oldest file",
-             static_cast<unsigned long long>(stState.stPos.nSeq));
+        SendNote(m_pfnNote, kNoteWarning,
+                 "forwarding: the file of the saved place (line %llu) is no longer in the set; "
+                 "going on with the oldest file",
+                 static_cast<unsigned long long>(stState.stPos.nSeq));
     }
     m_bCursorDirty = true;  // the place as the reader found it
     m_bMoreToRead = true;
-    m_nFailures = 0;
-    m_szLastFailure[0] = '\0';
-    m_Backoff.Reset();
-    m_eConn = EConn::kBackoff;
-    m_llRetryAtMs = MonotonicMs();
+    m_Session.Begin(MonotonicMs());
     m_Watch.Watch(true);
     m_bActive.store(1, std::memory_order_relaxed);
 }
 
 void CUpstreamSender::Deactivate() {
-    Disconnect(nullptr, MonotonicMs(), false);
-    m_Connector.Cancel();
+    EndSession(ESessionEnd::kClose, MonotonicMs());
     SaveCursor(MonotonicMs());
-    m_eConn = EConn::kOff;
     m_Queue.Release();
     m_Reader.Close();
     m_Watch.Watch(false);
     m_bActive.store(0, std::memory_order_relaxed);
 }
 
-// Ends the session. A reason makes it a failure (noted, back-off); without
-// one it is an orderly end (a new target, forwarding off, stop).
-void CUpstreamSender::Disconnect(const char* pReason, int64_t llNowMs, bool bRetryNow) {
-    if (m_eConn == EConn::kConnected) {
-        LinkCounts stCounts{};
-        if (pReason == nullptr) m_pLink->Finish(llNowMs + kFinishMs, &stCounts);
-        TakeCounts(stCounts, llNowMs);
-        m_Socket.Reset();  // what the kernel still holds may yet arrive; duplicates at most
-        m_pLink.reset();
-        m_bConnected.store(0, std::memory_order_relaxed);
-        if (m_bSessionAcked || llNowMs - m_llSessionStartMs >= kLongSessionMs) m_Backoff.Reset();
-    }
-    m_Connector.Cancel();
-    if (m_eConn == EConn::kOff) return;
-    if (bRetryNow) {
-        m_Backoff.Reset();
-        m_eConn = EConn::kBackoff;
-        m_llRetryAtMs = llNowMs;
-    } else if (pReason != nullptr) {
-        ScheduleRetry(pReason, llNowMs);
-    } else {
-        m_eConn = EConn::kBackoff;
-        m_llRetryAtMs = llNowMs;
-    }
-}
-
-void CUpstreamSender::ScheduleRetry(const char* pReason, int64_t llNowMs) {
-    const int64_t llDelay = m_Backoff.Next();
-    m_eConn = EConn::kBackoff;
-    m_llRetryAtMs = llNowMs + llDelay;
-    ++m_nFailures;
-    // A failure is noted when it is new, not at every attempt of a long outage.
-    if (std::strcmp(pReason, m_szLastFailure) != 0) {
-        (void)std::snprintf(m_szLastFailure, sizeof(m_szLastFailure), "%s", pReason);
-        Note(kNoteWarning, "forwarding: %s; %zu messages wait; next attempt in %.1f s", pReason,
-             static_cast<size_t>(m_Queue.End() - m_Queue.Begin()),
-             static_cast<double>(llDelay) / 1000.0);
-    }
-}
-
-void CUpstreamSender::OnConnected(CUniqueFd socket, int64_t llNowMs) {
-    m_Socket = std::move(socket);
-    if (m_stCfg.eProtocol == EForwardProtocol::kRelp) {
-        m_pLink.reset(new (std::nothrow) CRelpLink(m_stCfg.nWindow));
-    } else {
-        m_pLink.reset(new (std::nothrow) CTcpLink());
-    }
-    if (!m_pLink) {
-        m_Socket.Reset();
-        ScheduleRetry("no memory for a session", llNowMs);
-        return;
-    }
-    m_pLink->Begin(m_Socket.Get(), &m_Queue);
-    m_eConn = EConn::kConnected;
-    m_llSessionStartMs = llNowMs;
-    m_bSessionAcked = false;
-    m_nSessions.fetch_add(1, std::memory_order_relaxed);
-    m_bConnected.store(1, std::memory_order_relaxed);
-    Note(kNoteInfo, "forwarding: connected to %s port %u over %s (%llu failed attempts before)",
-         m_stCfg.szHost, m_stCfg.nPort, ProtocolName(m_stCfg.eProtocol),
-         static_cast<unsigned long long>(m_nFailures));
-    m_nFailures = 0;
-    m_szLastFailure[0] = '\0';
-}
-
-// pConnPoll: the connector's nConnFds entries of the last poll.
-void CUpstreamSender::StepConnection(const pollfd* pConnPoll, uint32_t nConnFds, int64_t llNowMs) {
-    if (m_eConn == EConn::kBackoff && llNowMs >= m_llRetryAtMs) {
-        if (m_Connector.Start(m_stCfg.szHost, m_stCfg.nPort, llNowMs) == kConnFailed) {
-            ScheduleRetry(m_Connector.Error(), llNowMs);
-            return;
-        }
-        m_eConn = EConn::kConnecting;
-        nConnFds = 0;  // polled before this attempt
-    }
-    if (m_eConn != EConn::kConnecting) return;
-    CUniqueFd socket;
-    const int32_t nStep = m_Connector.Step(pConnPoll, nConnFds, llNowMs, &socket);
-    if (nStep == kConnDone) {
-        OnConnected(std::move(socket), llNowMs);
-    } else if (nStep == kConnFailed) {
-        ScheduleRetry(m_Connector.Error(), llNowMs);
-    }
-}
-
 void CUpstreamSender::TakeCounts(const LinkCounts& counts, int64_t llNowMs) {
     if (counts.nAcked > 0) {
         m_nForwarded.fetch_add(counts.nAcked, std::memory_order_relaxed);
-        m_bSessionAcked = true;
         m_bCursorDirty = true;
     }
     if (counts.nRejected > 0) {
@@ -355,8 +236,8 @@ void CUpstreamSender::TakeCounts(const LinkCounts& counts, int64_t llNowMs) {
     // At most one note a minute: the note is a record, which the collector
     // may refuse again.
     if (m_nRejectedUnnoted > 0 && llNowMs - m_llRejectNoteMs >= kRejectNoteMs) {
-        Note(kNoteWarning, "forwarding: the collector refused %llu messages",
-             static_cast<unsigned long long>(m_nRejectedUnnoted));
+        SendNote(m_pfnNote, kNoteWarning, "forwarding: the collector refused %llu messages",
+                 static_cast<unsigned long long>(m_nRejectedUnnoted));
         m_nRejectedUnnoted = 0;
         m_llRejectNoteMs = llNowMs;
     }
@@ -369,10 +250,11 @@ void CUpstreamSender::NoteLosses() {
     m_nLostNoted = nLost;
     m_nRotatedAway.fetch_add(nNew, std::memory_order_relaxed);
     m_bCursorDirty = true;
-    Note(kNoteWarning,
-         "forwarding: %llu lines were deleted by rotation before they could be sent (%llu in all)",
-         static_cast<unsigned long long>(nNew),
-         static_cast<unsigned long long>(m_nLostBase + nLost));
+    SendNote(
+        m_pfnNote, kNoteWarning,
+        "forwarding: %llu lines were deleted by rotation before they could be sent (%llu in all)",
+        static_cast<unsigned long long>(nNew),
+        static_cast<unsigned long long>(m_nLostBase + nLost));
 }
 
 // Reads lines into the queue while it has room, then lets the link work.
@@ -391,8 +273,8 @@ void CUpstreamSender::Pump(short nRevents, int64_t llNowMs) {
             // Noted once per failure, not per attempt: a note is a record that
             // would wake this loop again.
             if (nRead == kReadError && !m_bReadFailed) {
-                Note(kNoteWarning, "forwarding: cannot read the log files: %s",
-                     std::strerror(errno));
+                SendNote(m_pfnNote, kNoteWarning, "forwarding: cannot read the log files: %s",
+                         std::strerror(errno));
             }
             m_bReadFailed = nRead == kReadError;
             break;
@@ -405,18 +287,19 @@ void CUpstreamSender::Pump(short nRevents, int64_t llNowMs) {
     }
     NoteLosses();
     LinkCounts stCounts{};
-    const int32_t nRet = m_pLink->Service(nRevents, llNowMs, &stCounts);
+    const int32_t nRet = m_Session.Service(nRevents, llNowMs, &stCounts);
     TakeCounts(stCounts, llNowMs);
-    if (nRet != kLinkOk) {
-        char szReason[sizeof(m_szLastFailure)];
-        (void)std::snprintf(szReason, sizeof(szReason), "connection to %.200s lost: %.160s",
-                            m_stCfg.szHost, m_pLink->Error());
-        Disconnect(szReason, llNowMs, false);
-    }
+    if (nRet != kLinkOk) EndSession(ESessionEnd::kBreak, llNowMs);
+}
+
+// What an orderly end still brought is taken as any acknowledgement.
+void CUpstreamSender::EndSession(ESessionEnd eHow, int64_t llNowMs) {
+    LinkCounts stCounts{};
+    if (m_Session.End(eHow, llNowMs, &stCounts)) TakeCounts(stCounts, llNowMs);
 }
 
 void CUpstreamSender::SaveCursor(int64_t llNowMs) {
-    if (!m_bCursorDirty || m_eConn == EConn::kOff) return;
+    if (!m_bCursorDirty) return;
     CursorState stState{};
     // Acknowledged messages kept for a resend (tcp) are behind the cursor.
     uint64_t n = m_Queue.Begin();
@@ -426,8 +309,8 @@ void CUpstreamSender::SaveCursor(int64_t llNowMs) {
     m_llLastSaveMs = llNowMs;
     if (m_Cursor.Save(stState) != kCursorOk) {
         if (!m_bSaveFailed) {
-            Note(kNoteWarning, "forwarding: cannot save its place in %s: %s", m_Cursor.Path(),
-                 std::strerror(errno));
+            SendNote(m_pfnNote, kNoteWarning, "forwarding: cannot save its place in %s: %s",
+                     m_Cursor.Path(), std::strerror(errno));
         }
         m_bSaveFailed = true;
         m_bStateUnsaved.store(1, std::memory_order_relaxed);
@@ -444,20 +327,16 @@ int CUpstreamSender::ComputeTimeout(int64_t llNowMs) const {
         if (llMs < 0) llMs = 0;
         if (llWait < 0 || llMs < llWait) llWait = llMs;
     };
-    if (m_eConn == EConn::kBackoff) Within(m_llRetryAtMs - llNowMs);
-    if (m_eConn == EConn::kConnecting) Within(m_Connector.DeadlineMs() - llNowMs);
-    if (m_eConn == EConn::kConnected) {
+    const int64_t llSessionMs = m_Session.WaitMs(llNowMs);
+    if (llSessionMs >= 0) Within(llSessionMs);
+    if (m_Session.Connected()) {
         if (m_bMoreToRead && !m_bQueueFull) Within(0);
         // TCP acknowledgements come without an event: a full queue whose bytes
         // are all with the kernel is looked at again soon.
-        if (m_bQueueFull && m_stCfg.eProtocol == EForwardProtocol::kTcp &&
-            (m_pLink->Events() & POLLOUT) == 0) {
-            Within(kQueueFullPollMs);
-        }
+        if (m_bQueueFull && m_Session.AcksWithoutEvent()) Within(kQueueFullPollMs);
         if (!m_Queue.Empty()) Within(kAckCheckMs);
     }
-    if (m_bCursorDirty && m_eConn != EConn::kOff)
-        Within(m_llLastSaveMs + kSaveIntervalMs - llNowMs);
+    if (m_bCursorDirty && m_Session.Active()) Within(m_llLastSaveMs + kSaveIntervalMs - llNowMs);
     const int64_t llWatchMs = m_Watch.WaitMs(llNowMs);
     if (llWatchMs >= 0) Within(llWatchMs);
     return llWait > INT32_MAX ? INT32_MAX : static_cast<int>(llWait);
@@ -470,53 +349,48 @@ void CUpstreamSender::Run() {
     LoadConfig(true);
     while (!m_bStop.load(std::memory_order_acquire)) {
         int64_t llNow = MonotonicMs();
-        pollfd aPoll[2 + CConnector::kMaxPollFds];
+        pollfd aPoll[2 + CUpstreamSession::kMaxPollFds];
         nfds_t nFds = 0;
         aPoll[nFds++] = {m_WakeRead.Get(), POLLIN, 0};
         const int nWatchAt = m_Watch.Fd() >= 0 ? static_cast<int>(nFds) : -1;
         if (nWatchAt >= 0) aPoll[nFds++] = {m_Watch.Fd(), POLLIN, 0};
-        int nSocketAt = -1;
-        const nfds_t nConnAt = nFds;
-        uint32_t nConnFds = 0;
-        if (m_eConn == EConn::kConnected) {
-            nSocketAt = static_cast<int>(nFds);
-            aPoll[nFds++] = {m_Socket.Get(), m_pLink->Events(), 0};
-        } else if (m_eConn == EConn::kConnecting) {
-            nConnFds = m_Connector.FillPoll(aPoll + nConnAt);
-            nFds += nConnFds;
-        }
+        // The session's entries: its socket while connected, else the connector's.
+        const nfds_t nSessionAt = nFds;
+        const bool bPolledSocket = m_Session.Connected();
+        const uint32_t nSessionFds = m_Session.FillPoll(aPoll + nSessionAt);
+        nFds += nSessionFds;
         const int nReady = poll(aPoll, nFds, ComputeTimeout(llNow));
         if (nReady < 0 && errno != EINTR) {
-            Note(kNoteWarning, "forwarding: poll: %s", std::strerror(errno));
+            SendNote(m_pfnNote, kNoteWarning, "forwarding: poll: %s", std::strerror(errno));
         }
         if (m_bStop.load(std::memory_order_acquire)) break;
         llNow = MonotonicMs();
         const SetChanges stChanges =
             m_Watch.Take(nWatchAt >= 0 && (aPoll[nWatchAt].revents & POLLIN) != 0, llNow);
+        // An edit may end the session or begin one: what was polled for the
+        // session counts only while it is still what was polled.
         if (stChanges.bConfig) LoadConfig(false);
-        const short nRevents = nSocketAt >= 0 && nReady > 0 ? aPoll[nSocketAt].revents : 0;
-        if (m_eConn != EConn::kOff) {
-            if (stChanges.bSet) {
-                m_Reader.Rescan();
-                NoteLosses();
-            }
-            if (m_eConn == EConn::kConnected) {
-                Pump(nRevents, llNow);
-            } else {
-                StepConnection(aPoll + nConnAt, nReady > 0 ? nConnFds : 0, llNow);
-                if (m_eConn == EConn::kConnected) Pump(0, llNow);
-            }
-            if (m_bCursorDirty && llNow - m_llLastSaveMs >= kSaveIntervalMs) SaveCursor(llNow);
+        if (!m_Session.Active()) continue;
+        const uint32_t nPolled = nReady > 0 ? nSessionFds : 0;
+        if (stChanges.bSet) {
+            m_Reader.Rescan();
+            NoteLosses();
         }
+        if (m_Session.Connected()) {
+            Pump(bPolledSocket && nPolled > 0 ? aPoll[nSessionAt].revents : 0, llNow);
+        } else {
+            m_Session.StepConnection(aPoll + nSessionAt, bPolledSocket ? 0 : nPolled, llNow);
+            if (m_Session.Connected()) Pump(0, llNow);
+        }
+        if (m_bCursorDirty && llNow - m_llLastSaveMs >= kSaveIntervalMs) SaveCursor(llNow);
     }
-    if (m_eConn != EConn::kOff) {
-        Disconnect(nullptr, MonotonicMs(), false);
+    const bool bActive = m_Session.Active();
+    EndSession(ESessionEnd::kClose, MonotonicMs());
+    if (bActive) {
         m_bCursorDirty = true;
         SaveCursor(MonotonicMs());
         m_Queue.Release();
         m_Reader.Close();
-        m_eConn = EConn::kOff;
     }
-    m_Connector.Cancel();
     m_Watch.Close();
 }

@@ -1,8 +1,6 @@
 #pragma once
 
 #include "platform/UniqueFd.h"
-#include "upstream/Backoff.h"
-#include "upstream/Connector.h"
 #include "upstream/CursorFile.h"
 #include "upstream/FileSetReader.h"
 #include "upstream/PendingQueue.h"
@@ -10,20 +8,14 @@
 #include "upstream/SyslogFormat.h"
 #include "upstream/UpstreamConfig.h"
 #include "upstream/UpstreamLink.h"
+#include "upstream/UpstreamNote.h"
+#include "upstream/UpstreamSession.h"
 #include "upstream/UpstreamStats.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <thread>
-
-// A diagnostic of the sender: a level as the log module numbers them (2 error,
-// 3 warning, 4 info) and one line of text. Called on the sender's thread, with
-// no lock held; the daemon writes it as a record of its own, so it reaches the
-// collector too.
-using UpstreamNote = void (*)(int32_t nLevel, const char* pText);
-constexpr int32_t kNoteWarning = 3;
-constexpr int32_t kNoteInfo = 4;
 
 // Store and forward: sends every line of the daemon's rotating file set to a
 // central collector, over syslog/TCP or RELP as [Forward] in the
@@ -55,23 +47,17 @@ public:
     UpstreamStats GetStats() const;
 
 private:
-    enum class EConn : uint8_t { kOff, kBackoff, kConnecting, kConnected };
-
     void Run();
     void LoadConfig(bool bFirst);
     void Activate();
     void Deactivate();
     void ApplyIdentity();
     void Pump(short nRevents, int64_t llNowMs);
-    void StepConnection(const pollfd* pConnPoll, uint32_t nConnFds, int64_t llNowMs);
-    void OnConnected(CUniqueFd socket, int64_t llNowMs);
-    void Disconnect(const char* pReason, int64_t llNowMs, bool bRetryNow);
-    void ScheduleRetry(const char* pReason, int64_t llNowMs);
+    void EndSession(ESessionEnd eHow, int64_t llNowMs);
     void TakeCounts(const LinkCounts& counts, int64_t llNowMs);
     void NoteLosses();
     void SaveCursor(int64_t llNowMs);
     int ComputeTimeout(int64_t llNowMs) const;
-    void Note(int32_t nLevel, const char* pFormat, ...) __attribute__((format(printf, 3, 4)));
 
     // Set by Start before the thread runs, then read by the thread only.
     char m_szLogDir[kLogPathLen + 1];
@@ -86,15 +72,8 @@ private:
     CSyslogFormatter m_Formatter;
     CPendingQueue m_Queue;
     CCursorFile m_Cursor;
-    CConnector m_Connector;
-    CBackoff m_Backoff;
-    std::unique_ptr<CUpstreamLink> m_pLink;
-    EConn m_eConn;
-    CUniqueFd m_Socket;  // the session's, while connected
-    int64_t m_llRetryAtMs;
-    int64_t m_llSessionStartMs;
+    CUpstreamSession m_Session;  // over m_stCfg and m_Queue
     int64_t m_llLastSaveMs;
-    bool m_bSessionAcked;
     bool m_bCursorDirty;
     bool m_bMoreToRead;  // the last pass stopped with lines left to read
     bool m_bQueueFull;
@@ -104,8 +83,6 @@ private:
     int64_t m_llRejectNoteMs;
     uint64_t m_nLostBase;   // lost lines of earlier runs, from the state file
     uint64_t m_nLostNoted;  // the reader's count at the last note
-    uint64_t m_nFailures;   // connection attempts failed since the last session
-    char m_szLastFailure[400];
 
     // Shared with the owner's thread.
     std::thread m_Thread;
@@ -115,8 +92,6 @@ private:
     std::atomic<uint64_t> m_nForwarded;  // the thread adds, anyone reads: relaxed, counters only
     std::atomic<uint64_t> m_nRotatedAway;
     std::atomic<uint64_t> m_nRejected;
-    std::atomic<uint64_t> m_nSessions;
-    std::atomic<uint32_t> m_bConnected;
     std::atomic<uint32_t> m_bActive;
     std::atomic<uint32_t> m_bStateUnsaved;
 };
