@@ -1,20 +1,15 @@
 #pragma once
 
 #include "platform/UniqueFd.h"
-#include "upstream/CursorFile.h"
-#include "upstream/FileSetReader.h"
-#include "upstream/PendingQueue.h"
+#include "upstream/LinePump.h"
 #include "upstream/SetWatch.h"
-#include "upstream/SyslogFormat.h"
 #include "upstream/UpstreamConfig.h"
-#include "upstream/UpstreamLink.h"
 #include "upstream/UpstreamNote.h"
 #include "upstream/UpstreamSession.h"
 #include "upstream/UpstreamStats.h"
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <thread>
 
 // Store and forward: sends every line of the daemon's rotating file set to a
@@ -51,47 +46,23 @@ private:
     void LoadConfig(bool bFirst);
     void Activate();
     void Deactivate();
-    void ApplyIdentity();
-    void Pump(short nRevents, int64_t llNowMs);
+    void Forward(short nRevents, int64_t llNowMs);
     void EndSession(ESessionEnd eHow, int64_t llNowMs);
-    void TakeCounts(const LinkCounts& counts, int64_t llNowMs);
-    void NoteLosses();
-    void SaveCursor(int64_t llNowMs);
     int ComputeTimeout(int64_t llNowMs) const;
 
     // Set by Start before the thread runs, then read by the thread only.
-    char m_szLogDir[kLogPathLen + 1];
-    char m_szPrefix[kPrefixLen + 1];
     UpstreamNote m_pfnNote;
-    char m_szBootId[40];
 
-    // The thread's own.
+    // The thread's own; Start sets up the watch and the pump before it runs.
     ForwardConfig m_stCfg;
     CSetWatch m_Watch;
-    CFileSetReader m_Reader;
-    CSyslogFormatter m_Formatter;
-    CPendingQueue m_Queue;
-    CCursorFile m_Cursor;
-    CUpstreamSession m_Session;  // over m_stCfg and m_Queue
-    int64_t m_llLastSaveMs;
-    bool m_bCursorDirty;
-    bool m_bMoreToRead;  // the last pass stopped with lines left to read
-    bool m_bQueueFull;
-    bool m_bSaveFailed;
-    bool m_bReadFailed;
-    uint64_t m_nRejectedUnnoted;
-    int64_t m_llRejectNoteMs;
-    uint64_t m_nLostBase;   // lost lines of earlier runs, from the state file
-    uint64_t m_nLostNoted;  // the reader's count at the last note
+    CLinePump m_Pump;
+    CUpstreamSession m_Session;  // over m_stCfg and m_Pump's queue
 
     // Shared with the owner's thread.
     std::thread m_Thread;
-    CUniqueFd m_WakeRead;                // the wake-up pipe: the thread polls this end,
-    CUniqueFd m_WakeWrite;               // Stop writes this one
-    std::atomic<bool> m_bStop;           // Stop sets it before writing the pipe
-    std::atomic<uint64_t> m_nForwarded;  // the thread adds, anyone reads: relaxed, counters only
-    std::atomic<uint64_t> m_nRotatedAway;
-    std::atomic<uint64_t> m_nRejected;
-    std::atomic<uint32_t> m_bActive;
-    std::atomic<uint32_t> m_bStateUnsaved;
+    CUniqueFd m_WakeRead;             // the wake-up pipe: the thread polls this end,
+    CUniqueFd m_WakeWrite;            // Stop writes this one
+    std::atomic<bool> m_bStop;        // Stop sets it before writing the pipe
+    std::atomic<uint32_t> m_bActive;  // the thread sets it, anyone reads: relaxed
 };
