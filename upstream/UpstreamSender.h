@@ -31,7 +31,8 @@ public:
     // Starts the sender's thread for the set <pLogDir>/<pPrefix>_0N.log and the
     // configuration file pCfgPath. With no [Forward] Host the thread only waits
     // for the file to change. pfnNote: where diagnostics go (null: standard
-    // output). 0; -5 a path too long or missing; -6 no thread or no wake-up pipe.
+    // output). 0; -5 a path too long or missing, or the thread runs already;
+    // -6 no thread or no wake-up pipe.
     int32_t Start(const char* pLogDir, const char* pCfgPath, const char* pPrefix,
                   UpstreamNote pfnNote = nullptr);
     // Ends the session in order (waits up to about a second for the last
