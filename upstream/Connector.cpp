@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -54,12 +55,10 @@ struct CConnector::Lookup {
     bool bDone = false;                // guarded by lock
     int nResult = 0;                   // getaddrinfo's, guarded by lock
     struct addrinfo* pList = nullptr;  // guarded by lock; taken by the connector
-    int aPipe[2] = {-1, -1};           // [0] polled by the connector, [1] written by the thread
+    CUniqueFd readEnd;                 // polled by the connector
+    CUniqueFd writeEnd;                // written by the thread, once
     ~Lookup() {
         if (pList != nullptr) freeaddrinfo(pList);
-        for (int nFd : aPipe) {
-            if (nFd >= 0) (void)close(nFd);
-        }
     }
 };
 
@@ -110,8 +109,8 @@ bool CConnector::LookupDone() const {
 }
 
 void CConnector::CloseAttempt(uint32_t nAt) {
-    (void)close(m_aAttempts[nAt].nSocket);  // never connected: nothing to flush
-    m_aAttempts[nAt] = m_aAttempts[--m_nAttempts];
+    m_aAttempts[nAt].socket.Reset();
+    if (nAt != --m_nAttempts) m_aAttempts[nAt] = std::move(m_aAttempts[m_nAttempts]);
 }
 
 // Every attempt and the addresses; the lookup stays.
@@ -144,10 +143,12 @@ int32_t CConnector::Fail(const char* pFormat, ...) {
 
 uint32_t CConnector::FillPoll(struct pollfd* pPoll) const {
     if (m_bResolving) {
-        pPoll[0] = {m_pLookup->aPipe[0], POLLIN, 0};
+        pPoll[0] = {m_pLookup->readEnd.Get(), POLLIN, 0};
         return 1;
     }
-    for (uint32_t n = 0; n < m_nAttempts; ++n) pPoll[n] = {m_aAttempts[n].nSocket, POLLOUT, 0};
+    for (uint32_t n = 0; n < m_nAttempts; ++n) {
+        pPoll[n] = {m_aAttempts[n].socket.Get(), POLLOUT, 0};
+    }
     return m_nAttempts;
 }
 
@@ -194,9 +195,12 @@ int32_t CConnector::StartLookup() {
         (void)std::snprintf(pLookup->szHost, sizeof(pLookup->szHost), "%s", m_szHost);
         (void)std::snprintf(pLookup->szPort, sizeof(pLookup->szPort), "%u", m_nPort);
         pLookup->nPort = m_nPort;
-        if (pipe2(pLookup->aPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        int aPipe[2];
+        if (pipe2(aPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
             return Fail("cannot resolve %s: pipe: %s", m_szHost, std::strerror(errno));
         }
+        pLookup->readEnd.Reset(aPipe[0]);
+        pLookup->writeEnd.Reset(aPipe[1]);
         std::thread([pLookup] {
             struct addrinfo stHints {};
             stHints.ai_family = AF_UNSPEC;
@@ -211,7 +215,7 @@ int32_t CConnector::StartLookup() {
             const char cDone = 1;
             // The pipe is empty and ours alone: the byte fits. A connector
             // that let go of the lookup no longer looks at it.
-            (void)!write(pLookup->aPipe[1], &cDone, 1);
+            (void)!write(pLookup->writeEnd.Get(), &cDone, 1);
         }).detach();
         m_pLookup = pLookup;
     } catch (...) {  // no memory, or no thread to be had
@@ -225,20 +229,19 @@ void CConnector::StartAttempt(const struct addrinfo* pAddr, int64_t llNowMs) {
     // A failure here lets the next address go at once; a start, after
     // kAttemptDelayMs.
     m_llNextStartMs = llNowMs;
-    const int nSocket = socket(pAddr->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (nSocket < 0) {
+    CUniqueFd socket(::socket(pAddr->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socket.Valid()) {
         (void)std::snprintf(m_szError, sizeof(m_szError), "socket: %s", std::strerror(errno));
         return;
     }
-    SetSocketOptions(nSocket);
-    if (connect(nSocket, pAddr->ai_addr, pAddr->ai_addrlen) != 0 && errno != EINPROGRESS) {
+    SetSocketOptions(socket.Get());
+    if (connect(socket.Get(), pAddr->ai_addr, pAddr->ai_addrlen) != 0 && errno != EINPROGRESS) {
         // Refused or unreachable at once (a local port, no route).
         (void)std::snprintf(m_szError, sizeof(m_szError), "connect: %s", std::strerror(errno));
-        (void)close(nSocket);
         return;
     }
     // Connected at once too: the poll says so.
-    m_aAttempts[m_nAttempts++] = {nSocket, llNowMs + kConnectTimeoutMs};
+    m_aAttempts[m_nAttempts++] = {std::move(socket), llNowMs + kConnectTimeoutMs};
     m_llNextStartMs = llNowMs + kAttemptDelayMs;
 }
 
@@ -289,7 +292,7 @@ int32_t CConnector::Advance(int64_t llNowMs) {
 }
 
 int32_t CConnector::Step(const struct pollfd* pPoll, uint32_t nCount, int64_t llNowMs,
-                         int* pSocket) {
+                         CUniqueFd* pSocket) {
     if (!m_bResolving && m_nAttempts == 0) {
         return Fail("cannot connect to %s: no attempt running", m_szHost);
     }
@@ -298,16 +301,15 @@ int32_t CConnector::Step(const struct pollfd* pPoll, uint32_t nCount, int64_t ll
     for (uint32_t nAt = 0; !m_bResolving && nAt < nCount; ++nAt) {
         if (pPoll[nAt].revents == 0) continue;
         uint32_t n = 0;
-        while (n < m_nAttempts && m_aAttempts[n].nSocket != pPoll[nAt].fd) ++n;
+        while (n < m_nAttempts && m_aAttempts[n].socket.Get() != pPoll[nAt].fd) ++n;
         if (n == m_nAttempts) continue;
         int nErr = 0;
         socklen_t nLen = sizeof(nErr);
-        if (getsockopt(m_aAttempts[n].nSocket, SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) {
+        if (getsockopt(m_aAttempts[n].socket.Get(), SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) {
             nErr = errno;
         }
         if (nErr == 0) {
-            *pSocket = m_aAttempts[n].nSocket;
-            m_aAttempts[n] = m_aAttempts[--m_nAttempts];
+            *pSocket = std::move(m_aAttempts[n].socket);
             CloseAll();  // the others lost
             m_szError[0] = '\0';
             return kConnDone;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include <poll.h>
 
 #include <cstddef>
@@ -66,9 +68,9 @@ public:
     int64_t DeadlineMs() const;
     // Goes on after a poll of the nCount entries FillPoll filled, with their
     // revents (nCount 0: no poll, or it timed out). kConnPending; kConnDone
-    // with the connected, non-blocking socket in *pSocket (the caller owns
-    // it); or kConnFailed with the reason in Error().
-    int32_t Step(const struct pollfd* pPoll, uint32_t nCount, int64_t llNowMs, int* pSocket);
+    // with the connected, non-blocking socket handed over to *pSocket; or
+    // kConnFailed with the reason in Error().
+    int32_t Step(const struct pollfd* pPoll, uint32_t nCount, int64_t llNowMs, CUniqueFd* pSocket);
     // Ends the attempts. A lookup still running is kept for the next Start.
     void Cancel();
 
@@ -86,7 +88,7 @@ private:
     static constexpr size_t kHostBytes = 256;
     struct Lookup;
     struct Attempt {
-        int nSocket;
+        CUniqueFd socket;  // connecting, never connected: closing it loses nothing
         int64_t llDeadlineMs;
     };
 

@@ -1,5 +1,7 @@
 #include "upstream/CursorFile.h"
 
+#include "platform/UniqueFd.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -56,12 +58,15 @@ int32_t CCursorFile::SetPath(const char* pLogDir, const char* pPrefix) {
 
 int32_t CCursorFile::Load(CursorState* pState) const {
     std::memset(pState, 0, sizeof(*pState));
-    const int nFd = open(m_szPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (nFd < 0) return errno == ENOENT ? kCursorNone : kCursorDamaged;
     char szText[kStateTextLen + 2];
-    szText[0] = '\n';  // every key, the first too, follows a line end
-    const ssize_t nRead = read(nFd, szText + 1, kStateTextLen);
-    (void)close(nFd);  // read-only: nothing to lose
+    ssize_t nRead = 0;
+    {
+        // Read-only: closing it loses nothing.
+        const CUniqueFd file(open(m_szPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (!file.Valid()) return errno == ENOENT ? kCursorNone : kCursorDamaged;
+        szText[0] = '\n';  // every key, the first too, follows a line end
+        nRead = read(file.Get(), szText + 1, kStateTextLen);
+    }
     if (nRead <= 0) return kCursorDamaged;
     szText[nRead + 1] = '\0';
     uint64_t nHeadLen = 0;
@@ -91,21 +96,22 @@ int32_t CCursorFile::Save(const CursorState& state) const {
     // Made afresh: a leftover of a crash, or anything else under the name, is
     // removed first, and a link is never followed.
     (void)unlink(m_szTmpPath);
-    const int nFd = open(m_szTmpPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (nFd < 0) return kCursorIoError;
-    const bool bWritten = WriteAll(nFd, szText, static_cast<size_t>(nLen)) && fsync(nFd) == 0;
+    CUniqueFd file(open(m_szTmpPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!file.Valid()) return kCursorIoError;
+    const bool bWritten =
+        WriteAll(file.Get(), szText, static_cast<size_t>(nLen)) && fsync(file.Get()) == 0;
     const int nErr = errno;
-    if (close(nFd) != 0 || !bWritten) {
+    // A written file: its close is checked, as the last word on the data.
+    if (close(file.Release()) != 0 || !bWritten) {
         (void)unlink(m_szTmpPath);  // the old state stays as it was
         errno = nErr;
         return kCursorIoError;
     }
     if (rename(m_szTmpPath, m_szPath) != 0) return kCursorIoError;
     // The rename itself reaches the disk with the directory.
-    const int nDir = open(m_szDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (nDir >= 0) {
-        (void)fsync(nDir);  // some file systems refuse it for directories; the rename stands
-        (void)close(nDir);
+    const CUniqueFd dir(open(m_szDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Valid()) {
+        (void)fsync(dir.Get());  // some file systems refuse it for directories; the rename stands
     }
     return kCursorOk;
 }

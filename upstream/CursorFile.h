@@ -8,9 +8,15 @@
 
 // The sender's state file in the log directory: where forwarding resumes (the
 // first line the collector has not acknowledged) and the count of lines lost
-// to rotation, kept across restarts. Text, one "key=value" a line:
+// to rotation, kept across restarts. Text, one "key=value" a line, headhash
+// in 16 hex digits, the others decimal:
 //
-//   inode=1837   offset=40960   seq=17342   headlen=64   headhash=9f...   lost=0
+//   inode=1837
+//   offset=40960
+//   seq=17342
+//   headlen=64
+//   headhash=9f3a0c5e71b2d846
+//   lost=0
 //
 // Written whole to "<name>.tmp", fsync'ed, renamed over the old one and the
 // directory fsync'ed: after a crash or a power cut the file holds either the

@@ -7,9 +7,11 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -91,9 +93,7 @@ int32_t CFileSetReader::Open(const char* pLogDir, const char* pPrefix) {
 }
 
 void CFileSetReader::Close() {
-    for (uint32_t i = 0; i < m_nFiles; ++i) {
-        if (m_aFiles[i].nFd >= 0) (void)close(m_aFiles[i].nFd);  // read-only: nothing to lose
-    }
+    for (uint32_t i = 0; i < m_nFiles; ++i) m_aFiles[i].fd.Reset();
     m_nFiles = 0;
     ResetBuffer(0);
 }
@@ -126,7 +126,7 @@ bool CFileSetReader::ListInodes(uint64_t* pInodes) {
 
 void CFileSetReader::RefreshHead(SetFile* pFile) {
     char aHead[kHeadLen];
-    const ssize_t nRead = pread(pFile->nFd, aHead, sizeof(aHead), 0);
+    const ssize_t nRead = pread(pFile->fd.Get(), aHead, sizeof(aHead), 0);
     if (nRead < 0 || static_cast<uint32_t>(nRead) <= pFile->nHeadLen) return;
     pFile->nHeadLen = static_cast<uint32_t>(nRead);
     pFile->nHeadHash = Fnv1a(aHead, static_cast<size_t>(nRead));
@@ -135,7 +135,7 @@ void CFileSetReader::RefreshHead(SetFile* pFile) {
 bool CFileSetReader::HeadMatches(const SetFile& file, const StreamPos& pos) {
     if (pos.nHeadLen > kHeadLen) return false;
     char aHead[kHeadLen];
-    const ssize_t nRead = pread(file.nFd, aHead, pos.nHeadLen, 0);
+    const ssize_t nRead = pread(file.fd.Get(), aHead, pos.nHeadLen, 0);
     return nRead == static_cast<ssize_t>(pos.nHeadLen) &&
            Fnv1a(aHead, pos.nHeadLen) == pos.nHeadHash;
 }
@@ -166,7 +166,7 @@ void CFileSetReader::OpenNew(const uint64_t* pInodes) {
         if (pInodes[i] == 0) continue;
         int32_t nHeld = -1;
         for (uint32_t k = 0; k < m_nFiles; ++k) {
-            if (m_aFiles[k].nFd >= 0 && m_aFiles[k].nInode == pInodes[i])
+            if (m_aFiles[k].fd.Valid() && m_aFiles[k].nInode == pInodes[i])
                 nHeld = static_cast<int32_t>(k);
         }
         const int32_t nName = static_cast<int32_t>(kMaxLogFiles - 1 - i);
@@ -178,17 +178,16 @@ void CFileSetReader::OpenNew(const uint64_t* pInodes) {
         if ((!bTakeAll && nAfter < 0) || m_nFiles == kMaxHeld) continue;
         // Never through a link, and never waiting for a writer of a FIFO: only
         // the files the engine made, which the inode check below confirms.
-        const int nFd = open(m_aszNames[nName], O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (nFd < 0) continue;  // gone since the listing: the next scan sees the set as it is
+        CUniqueFd file(open(m_aszNames[nName], O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (!file.Valid()) continue;  // gone since the listing: the next scan sees the set as it is
         struct stat st {};
-        if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
             static_cast<uint64_t>(st.st_ino) != pInodes[i]) {
-            (void)close(nFd);  // another file took the name meanwhile; the next scan sorts it out
-            continue;
+            continue;  // another file took the name meanwhile; the next scan sorts it out
         }
         const uint32_t nAt = static_cast<uint32_t>(nAfter + 1);
-        std::memmove(&m_aFiles[nAt + 1], &m_aFiles[nAt], (m_nFiles - nAt) * sizeof(SetFile));
-        m_aFiles[nAt] = SetFile{nFd, pInodes[i], 0, 0, 0, nName};
+        std::move_backward(m_aFiles + nAt, m_aFiles + m_nFiles, m_aFiles + m_nFiles + 1);
+        m_aFiles[nAt] = SetFile{std::move(file), pInodes[i], 0, 0, 0, nName};
         RefreshHead(&m_aFiles[nAt]);
         ++m_nFiles;
         nAfter = static_cast<int32_t>(nAt);
@@ -211,8 +210,8 @@ void CFileSetReader::OpenNew(const uint64_t* pInodes) {
 // attributes, a full one): the numbers then depend on the state file alone.
 void CFileSetReader::NumberFront() {
     SetFile& f = m_aFiles[0];
-    if (m_bPlacing || f.nFd < 0) return;
-    const uint64_t nMarked = ReadFirstSeq(f.nFd);
+    if (m_bPlacing || !f.fd.Valid()) return;
+    const uint64_t nMarked = ReadFirstSeq(f.fd.Get());
     if (nMarked != 0) {
         m_stPos.nSeq = nMarked;
         return;
@@ -221,13 +220,13 @@ void CFileSetReader::NumberFront() {
     const int nLen = std::snprintf(szValue, sizeof(szValue), "%llu",
                                    static_cast<unsigned long long>(m_stPos.nSeq));
     // XATTR_CREATE: a mark, once made, is never changed.
-    (void)fsetxattr(f.nFd, kFirstSeqAttr, szValue, static_cast<size_t>(nLen), XATTR_CREATE);
+    (void)fsetxattr(f.fd.Get(), kFirstSeqAttr, szValue, static_cast<size_t>(nLen), XATTR_CREATE);
 }
 
 void CFileSetReader::DropFront() {
     if (m_nFiles == 0) return;
-    if (m_aFiles[0].nFd >= 0) (void)close(m_aFiles[0].nFd);
-    std::memmove(&m_aFiles[0], &m_aFiles[1], (m_nFiles - 1) * sizeof(SetFile));
+    m_aFiles[0].fd.Reset();
+    std::move(m_aFiles + 1, m_aFiles + m_nFiles, m_aFiles);
     --m_nFiles;
     ResetBuffer(0);
     m_stPos.nOffset = 0;
@@ -245,7 +244,7 @@ void CFileSetReader::DropFront() {
 
 // Tombstones at the front are passed: their lines keep their numbers.
 void CFileSetReader::SettleFront() {
-    while (m_nFiles > 0 && m_aFiles[0].nFd < 0) {
+    while (m_nFiles > 0 && !m_aFiles[0].fd.Valid()) {
         m_stPos.nSeq += m_aFiles[0].nLost;
         DropFront();
     }
@@ -256,20 +255,19 @@ void CFileSetReader::Rescan() {
     (void)ListInodes(aInodes);  // an unsettled listing still serves; the next scan corrects it
     for (uint32_t k = 0; k < m_nFiles; ++k) {
         SetFile& f = m_aFiles[k];
-        if (f.nFd < 0) continue;
+        if (!f.fd.Valid()) continue;
         bool bListed = false;
         for (uint32_t i = 0; i < kMaxLogFiles && !bListed; ++i) bListed = aInodes[i] == f.nInode;
         if (bListed) continue;
         struct stat st {};
-        if (fstat(f.nFd, &st) == 0 && st.st_nlink > 0) {
+        if (fstat(f.fd.Get(), &st) == 0 && st.st_nlink > 0) {
             f.nIndex = -1;  // renamed out of the set, not deleted: read on
             continue;
         }
         // Deleted before it was read out: what is left in it is lost.
-        f.nLost = CountLines(f.nFd, k == 0 ? m_stPos.nOffset : 0);
+        f.nLost = CountLines(f.fd.Get(), k == 0 ? m_stPos.nOffset : 0);
         m_nRotatedAway += f.nLost;
-        (void)close(f.nFd);
-        f.nFd = -1;
+        f.fd.Reset();
     }
     SettleFront();
     OpenNew(aInodes);
@@ -291,7 +289,8 @@ int32_t CFileSetReader::Seek(const StreamPos* pCursor) {
             m_bPlacing = false;
             struct stat st {};
             uint64_t nOffset = pCursor->nOffset;
-            if (fstat(m_aFiles[0].nFd, &st) == 0 && nOffset > static_cast<uint64_t>(st.st_size)) {
+            if (fstat(m_aFiles[0].fd.Get(), &st) == 0 &&
+                nOffset > static_cast<uint64_t>(st.st_size)) {
                 nOffset = static_cast<uint64_t>(st.st_size);  // the file was cut: go on at its end
             }
             m_stPos.nOffset = nOffset;
@@ -365,7 +364,7 @@ int32_t CFileSetReader::Next(StreamLine* pLine) {
         // file found afterwards is its real end.
         const bool bNewer = m_nFiles > 1;
         const bool bFinished = bNewer || f.nIndex != 0;
-        const ssize_t nRead = pread(f.nFd, m_pBuf.get() + m_nBufLen, kBufSize - m_nBufLen,
+        const ssize_t nRead = pread(f.fd.Get(), m_pBuf.get() + m_nBufLen, kBufSize - m_nBufLen,
                                     static_cast<off_t>(m_nBufStart + m_nBufLen));
         if (nRead > 0) {
             m_nBufLen += static_cast<uint32_t>(nRead);

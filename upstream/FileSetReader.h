@@ -1,6 +1,7 @@
 #pragma once
 
 #include "asynclog/ZIdOrereDov.h"
+#include "platform/UniqueFd.h"
 #include "upstream/SyslogFormat.h"
 
 #include <cstddef>
@@ -41,13 +42,14 @@ constexpr int32_t kSeekCursorGone = 1;  // the cursor's file left the set: oldes
 //
 //   <prefix>_00.log -> <prefix>_01.log -> ... -> <prefix>_0(N-1).log -> deleted
 //
-// (the names are the engine's: ZIdOrereDov::BuildFileNames). A file is known
-// by its inode, so a rename does not disturb the reader; it keeps the file it
-// reads, and every newer one, open. The file being read is finished when a
-// newer file exists: the engine starts a new current file only after the old
-// one was flushed and renamed. The current file may end in a line not yet
-// complete (stdio flushes at any byte); it is read once its LF has come, or
-// as it is when the file turned out to be finished.
+// (the names are the engine's, made by FormatLogFileName of
+// asynclog/LogFileSet.h). A file is known by its inode, so a rename does not
+// disturb the reader; it keeps the file it reads, and every newer one, open.
+// The file being read is finished when a newer file exists: the engine starts
+// a new current file only after the old one was flushed and renamed. The
+// current file may end in a line not yet complete (a record need not end its
+// line, and a write of the engine may be caught half done); it is read once
+// its LF has come, or as it is when the file turned out to be finished.
 //
 // When rotation deletes a file before it was read to its end, the lines left
 // in it are counted (RotatedAway) and skipped: the sequence numbers go on as if
@@ -62,7 +64,8 @@ public:
     CFileSetReader(const CFileSetReader&) = delete;
     CFileSetReader& operator=(const CFileSetReader&) = delete;
 
-    // The set's directory and file prefix. 0, or -5 for names too long.
+    // The set's directory and file prefix. 0; -5 a null or too long a name;
+    // -6 no memory for the buffer.
     int32_t Open(const char* pLogDir, const char* pPrefix);
     // Closes every file.
     void Close();
@@ -85,7 +88,8 @@ public:
 
     // The place of the next line to be read.
     const StreamPos& Position() const { return m_stPos; }
-    // Lines deleted by rotation before they were read, since Open.
+    // Lines deleted by rotation before they were read, since Open; a Seek to a
+    // cursor that has left the set adds those between it and the oldest line.
     uint64_t RotatedAway() const { return m_nRotatedAway; }
 
     static constexpr uint32_t kHeadLen = 64;
@@ -93,7 +97,7 @@ public:
 
 private:
     struct SetFile {
-        int nFd;  // -1: deleted before it was read out (a tombstone)
+        CUniqueFd fd;  // read-only; none: deleted before it was read out (a tombstone)
         uint64_t nInode;
         uint64_t nLost;  // a tombstone's unread lines
         uint64_t nHeadHash;

@@ -2,6 +2,7 @@
 
 #include "logmodule/RecordFormat.h"
 #include "platform/TextEscape.h"
+#include "platform/UniqueFd.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -221,10 +222,9 @@ uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSe
 void CSyslogFormatter::ReadBootId(char* pOut, size_t nLen) {
     if (nLen == 0) return;
     pOut[0] = '\0';
-    const int nFd = open(kBootIdPath, O_RDONLY | O_CLOEXEC);
-    if (nFd >= 0) {
-        const ssize_t nRead = read(nFd, pOut, nLen - 1);
-        (void)close(nFd);  // opened for reading: nothing to lose
+    const CUniqueFd file(open(kBootIdPath, O_RDONLY | O_CLOEXEC));  // read-only: nothing to lose
+    if (file.Valid()) {
+        const ssize_t nRead = read(file.Get(), pOut, nLen - 1);
         size_t n = nRead > 0 ? static_cast<size_t>(nRead) : 0;
         while (n > 0 && (pOut[n - 1] == '\n' || pOut[n - 1] == ' ')) --n;
         pOut[n] = '\0';

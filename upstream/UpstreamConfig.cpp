@@ -57,6 +57,10 @@ bool SameConfig(const ForwardConfig& a, const ForwardConfig& b) {
            std::strcmp(a.szHostname, b.szHostname) == 0 && a.nWindow == b.nWindow;
 }
 
+const char* ProtocolName(EForwardProtocol eProtocol) {
+    return eProtocol == EForwardProtocol::kRelp ? "relp" : "tcp";
+}
+
 void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, size_t nProblemLen) {
     DefaultForwardConfig(pCfg);
     if (pProblem != nullptr && nProblemLen > 0) pProblem[0] = '\0';
@@ -65,9 +69,9 @@ void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, s
 
     ReadValue(kKeyProtocol, pPath, szValue, sizeof(szValue));
     bool bProtocolOk = true;
-    if (szValue[0] == '\0' || strcasecmp(szValue, "tcp") == 0) {
+    if (szValue[0] == '\0' || strcasecmp(szValue, ProtocolName(EForwardProtocol::kTcp)) == 0) {
         pCfg->eProtocol = EForwardProtocol::kTcp;
-    } else if (strcasecmp(szValue, "relp") == 0) {
+    } else if (strcasecmp(szValue, ProtocolName(EForwardProtocol::kRelp)) == 0) {
         pCfg->eProtocol = EForwardProtocol::kRelp;
     } else {
         bProtocolOk = false;

@@ -49,3 +49,6 @@ bool SameConfig(const ForwardConfig& a, const ForwardConfig& b);
 // would be garbage to the collector. Each such problem is described in
 // pProblem (one line each, empty when none; cut to nProblemLen).
 void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, size_t nProblemLen);
+
+// The name of a protocol as Protocol= writes it ("tcp", "relp").
+const char* ProtocolName(EForwardProtocol eProtocol);

@@ -17,8 +17,9 @@ struct LinkCounts {
 
 // One protocol spoken over a connected socket: frames the queued messages,
 // writes them, reads what the collector answers and takes acknowledged
-// messages off the front of the queue. The sender owns the socket and the
-// queue; a link only knows messages and acknowledgements, never files.
+// messages off the front of the queue. The session (CUpstreamSession) owns
+// the socket and the link, the line pump (CLinePump) the queue; a link only
+// knows messages and acknowledgements, never files.
 //
 // Used by the sender's thread only.
 class CUpstreamLink {
@@ -52,10 +53,10 @@ protected:
     short WaitSocket(short nEvents, int64_t llDeadlineMs) const;
 
     static constexpr uint32_t kOutSize = 64 * 1024;  // > a frame of kMaxSyslogMessage
-    int m_nSocket = -1;
-    CPendingQueue* m_pQueue = nullptr;
-    uint64_t m_nNext = 0;      // number of the next message to frame
-    uint64_t m_llWritten = 0;  // bytes the socket took since Begin
+    int m_nSocket = -1;                              // the session's: never closed here
+    CPendingQueue* m_pQueue = nullptr;               // the pump's
+    uint64_t m_nNext = 0;                            // number of the next message to frame
+    uint64_t m_llWritten = 0;                        // bytes the socket took since Begin
     char m_aOut[kOutSize];
     uint32_t m_nOutPos = 0;
     uint32_t m_nOutLen = 0;

@@ -8,116 +8,61 @@
 // reads behind it through its own descriptors (CFileSetReader), so intake and
 // file writing never wait for the network.
 //
-// The road of a line: the reader hands it out with its place (file, offset,
-// sequence number); the formatter turns it into an RFC 5424 message in the
-// pending queue; the link (CTcpLink or CRelpLink) frames and writes it, and
-// pops it once the collector has acknowledged it. The cursor saved to the
-// state file is the place of the oldest message in the queue, or the
-// reader's place when the queue is empty: a restart, even after SIGKILL or a
-// power cut, reads again at most what was not acknowledged at the last save.
-// The file is saved within a second of every change, and at stop.
+// The sender is the loop that joins three parts, each with one job:
+// - CSetWatch: what changed among the files (edits of the configuration,
+//   rotations of the set, new data while forwarding).
+// - CLinePump: the road of a line. The reader hands it out with its place
+//   (file, offset, sequence number); the formatter turns it into an RFC 5424
+//   message in the pending queue; the session's link (CTcpLink or CRelpLink)
+//   frames and writes it, and pops it once the collector has acknowledged it.
+//   The cursor saved to the state file is the place of the oldest message in
+//   the queue, or the reader's place when the queue is empty, saved within a
+//   second of every change, and at stop.
+// - CUpstreamSession: the connection. Off -> back-off wait -> connecting
+//   (CConnector: one name lookup at a time on a helper thread; non-blocking
+//   connects to the name's addresses, staggered, the first to connect wins)
+//   -> connected. A broken session goes back to the back-off wait (CBackoff:
+//   0.5 s doubling to 30 s, with jitter); what it left unacknowledged stays in
+//   the queue and goes out first on the next one.
+// An edit that changes host, port or protocol ends the session and connects
+// anew at once (a redirect); clearing Host closes it, saves the cursor and
+// goes off.
 //
-// Waiting: poll() on the stop pipe, an inotify descriptor on the log and
-// configuration directories (new data, rotations, edits of the configuration)
-// and the socket. With forwarding off the thread sleeps in poll() without a
+// Waiting: poll() on the stop pipe, the watch's inotify descriptor on the log
+// and configuration directories, and the session's socket (or the
+// connector's). With forwarding off the thread sleeps in poll() without a
 // time-out; only a change of a directory entry (a rotation, an edit) wakes it.
 // Without inotify the files are looked at once a second.
 //
-// Connections: off -> back-off wait -> connecting (CConnector: one name
-// lookup at a time on a helper thread; non-blocking connects to the name's
-// addresses, staggered, the first to connect wins) -> connected. The
-// connector's sockets are polled with the others. A broken session goes
-// back to the back-off wait (CBackoff: 0.5 s doubling to 30 s, with jitter);
-// what it left unacknowledged stays in the queue and goes out first on the
-// next one. An edit that changes host, port or protocol ends the session and
-// connects anew at once; clearing Host saves the cursor and goes off.
-//
 // Stop: the flag, then a byte on the pipe; the thread ends its session in
-// order (at most kFinishMs), saves the cursor and returns; Stop joins it.
+// order (at most CUpstreamSession::kFinishMs), saves the cursor and returns;
+// Stop joins it.
 
 #include "upstream/UpstreamSender.h"
 
-#include "upstream/RelpLink.h"
-#include "upstream/TcpLink.h"
-
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-constexpr uint32_t kQueueBytes = 2 * 1024 * 1024;
-constexpr uint32_t kQueueEntries = 16384;
-constexpr uint32_t kMaxLinesPerPass = 2048;  // then the socket gets its turn
-constexpr int64_t kSaveIntervalMs = 1000;
-constexpr int64_t kFinishMs = 1000;
-constexpr int64_t kStatPollMs = 1000;    // without inotify
 constexpr int64_t kQueueFullPollMs = 5;  // acknowledgements have no event of their own
 constexpr int64_t kAckCheckMs = 1000;
-constexpr int64_t kLongSessionMs = 60000;  // a session this long resets the back-off
-constexpr int64_t kRejectNoteMs = 60000;
-constexpr uint32_t kDirMask =
-    IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_ATTRIB;
-constexpr size_t kNoteLen = 512;
-
-const char* ProtocolName(EForwardProtocol e) {
-    return e == EForwardProtocol::kRelp ? "relp" : "tcp";
-}
 
 void PrintNote(int32_t, const char* pText) { (void)std::printf("%s\n", pText); }
 
 }  // namespace
 
 CUpstreamSender::CUpstreamSender()
-    : m_szLogDir{},
-      m_szCfgPath{},
-      m_szCfgDir{},
-      m_pCfgName(m_szCfgPath),
-      m_szPrefix{},
-      m_pfnNote(PrintNote),
-      m_szBootId{},
+    : m_pfnNote(PrintNote),
       m_stCfg{},
-      m_Backoff(static_cast<uint64_t>(MonotonicMs()) ^ (static_cast<uint64_t>(getpid()) << 32)),
-      m_eConn(EConn::kOff),
-      m_nSocket(-1),
-      m_nInotify(-1),
-      m_nCfgWatch(-1),
-      m_nLogWatch(-1),
-      m_llRetryAtMs(0),
-      m_llSessionStartMs(0),
-      m_llLastSaveMs(0),
-      m_llLastStatPollMs(0),
-      m_bSessionAcked(false),
-      m_bCursorDirty(false),
-      m_bMoreToRead(false),
-      m_bQueueFull(false),
-      m_bSaveFailed(false),
-      m_bReadFailed(false),
-      m_nRejectedUnnoted(0),
-      m_llRejectNoteMs(-kRejectNoteMs),
-      m_nLostBase(0),
-      m_nLostNoted(0),
-      m_nFailures(0),
-      m_szLastFailure{},
-      m_llCfgMTimeNs(-1),
-      m_llCfgSize(-1),
-      m_nCfgInode(0),
-      m_aWakePipe{-1, -1},
+      m_Session(m_stCfg, m_Pump.Queue()),
       m_bStop(false),
-      m_nForwarded(0),
-      m_nRotatedAway(0),
-      m_nRejected(0),
-      m_nSessions(0),
-      m_bConnected(0),
-      m_bActive(0),
-      m_bStateUnsaved(0) {
+      m_bActive(0) {
     DefaultForwardConfig(&m_stCfg);
 }
 
@@ -130,29 +75,20 @@ int32_t CUpstreamSender::Start(const char* pLogDir, const char* pCfgPath, const 
         std::strlen(pPrefix) > kPrefixLen || pPrefix[0] == '\0') {
         return kLogErrInvalid;
     }
-    (void)std::snprintf(m_szLogDir, sizeof(m_szLogDir), "%s", pLogDir);
-    (void)std::snprintf(m_szCfgPath, sizeof(m_szCfgPath), "%s", pCfgPath);
-    (void)std::snprintf(m_szPrefix, sizeof(m_szPrefix), "%s", pPrefix);
-    (void)std::snprintf(m_szCfgDir, sizeof(m_szCfgDir), "%s", pCfgPath);
-    char* pSlash = std::strrchr(m_szCfgDir, '/');
-    if (pSlash != nullptr) {
-        *pSlash = '\0';
-        m_pCfgName = m_szCfgPath + (pSlash - m_szCfgDir) + 1;
-    } else {
-        (void)std::snprintf(m_szCfgDir, sizeof(m_szCfgDir), ".");
-        m_pCfgName = m_szCfgPath;
-    }
     m_pfnNote = pfnNote != nullptr ? pfnNote : PrintNote;
-    if (m_Cursor.SetPath(m_szLogDir, m_szPrefix) != 0) return kLogErrInvalid;
-    CSyslogFormatter::ReadBootId(m_szBootId, sizeof(m_szBootId));
-    if (pipe2(m_aWakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return kLogErrResource;
+    m_Watch.Init(pLogDir, pCfgPath, pPrefix);
+    if (m_Pump.Init(pLogDir, pPrefix, m_pfnNote) != kLogOk) return kLogErrInvalid;
+    m_Session.SetNote(m_pfnNote);
+    int aPipe[2];
+    if (pipe2(aPipe, O_CLOEXEC | O_NONBLOCK) != 0) return kLogErrResource;
+    m_WakeRead.Reset(aPipe[0]);
+    m_WakeWrite.Reset(aPipe[1]);
     m_bStop.store(false, std::memory_order_relaxed);
     try {
         m_Thread = std::thread(&CUpstreamSender::Run, this);
     } catch (...) {
-        (void)close(m_aWakePipe[0]);
-        (void)close(m_aWakePipe[1]);
-        m_aWakePipe[0] = m_aWakePipe[1] = -1;
+        m_WakeRead.Reset();
+        m_WakeWrite.Reset();
         return kLogErrResource;
     }
     return kLogOk;
@@ -164,465 +100,143 @@ void CUpstreamSender::Stop() {
     m_bStop.store(true, std::memory_order_release);
     const char cStop = 1;
     // The pipe is empty (nothing else writes it), so the byte fits.
-    (void)!write(m_aWakePipe[1], &cStop, 1);
+    (void)!write(m_WakeWrite.Get(), &cStop, 1);
     m_Thread.join();
-    (void)close(m_aWakePipe[0]);
-    (void)close(m_aWakePipe[1]);
-    m_aWakePipe[0] = m_aWakePipe[1] = -1;
+    m_WakeRead.Reset();
+    m_WakeWrite.Reset();
 }
 
 UpstreamStats CUpstreamSender::GetStats() const {
     UpstreamStats st{};
-    st.nForwarded = m_nForwarded.load(std::memory_order_relaxed);
-    st.nRotatedAway = m_nRotatedAway.load(std::memory_order_relaxed);
-    st.nRejected = m_nRejected.load(std::memory_order_relaxed);
-    st.nSessions = m_nSessions.load(std::memory_order_relaxed);
+    m_Pump.FillStats(&st);
+    m_Session.FillStats(&st);
     st.bActive = m_bActive.load(std::memory_order_relaxed);
-    st.bConnected = m_bConnected.load(std::memory_order_relaxed);
-    st.bStateUnsaved = m_bStateUnsaved.load(std::memory_order_relaxed);
     return st;
-}
-
-void CUpstreamSender::Note(int32_t nLevel, const char* pFormat, ...) {
-    char szText[kNoteLen];
-    va_list ap;
-    va_start(ap, pFormat);
-    (void)std::vsnprintf(szText, sizeof(szText), pFormat, ap);
-    va_end(ap);
-    m_pfnNote(nLevel, szText);
-}
-
-// Watches the configuration's directory and the log directory. New data
-// (IN_MODIFY) matters only while forwarding: an idle sender is not woken by
-// every write of the engine.
-void CUpstreamSender::WatchFiles(bool bActive) {
-    if (m_nInotify < 0) return;
-    const bool bSameDir = std::strcmp(m_szCfgDir, m_szLogDir) == 0;
-    const uint32_t nLogMask = kDirMask | (bActive ? IN_MODIFY : 0);
-    m_nCfgWatch = inotify_add_watch(m_nInotify, m_szCfgDir, bSameDir ? nLogMask : kDirMask);
-    m_nLogWatch = bSameDir ? m_nCfgWatch : inotify_add_watch(m_nInotify, m_szLogDir, nLogMask);
-    if (m_nCfgWatch < 0) {
-        // No directory to watch yet (or no inotify watches left): use the timer.
-        (void)close(m_nInotify);
-        m_nInotify = -1;
-    }
-}
-
-// Reads every pending event: an edit of the configuration file, and a
-// change of the file set (a rotation) or new data in it.
-void CUpstreamSender::DrainEvents(bool* pConfig, bool* pSet) {
-    alignas(struct inotify_event) char aEvents[4096];
-    const size_t nPrefixLen = std::strlen(m_szPrefix);
-    for (;;) {
-        const ssize_t nRead = read(m_nInotify, aEvents, sizeof(aEvents));
-        if (nRead <= 0) return;  // EAGAIN: all read
-        for (ssize_t nAt = 0; nAt < nRead;) {
-            const struct inotify_event* pEvent =
-                reinterpret_cast<const struct inotify_event*>(aEvents + nAt);
-            nAt += static_cast<ssize_t>(sizeof(struct inotify_event) + pEvent->len);
-            if ((pEvent->mask & IN_Q_OVERFLOW) != 0) {
-                *pConfig = true;  // events were lost: look at everything
-                *pSet = true;
-                continue;
-            }
-            if (pEvent->len == 0) continue;
-            const char* pName = pEvent->name;
-            if (pEvent->wd == m_nCfgWatch && std::strcmp(pName, m_pCfgName) == 0) {
-                *pConfig = true;
-            }
-            // <prefix>_0N.log: new data or a rotation. The state file shares
-            // the prefix but not the "_0".
-            if (pEvent->wd == m_nLogWatch && std::strncmp(pName, m_szPrefix, nPrefixLen) == 0 &&
-                std::strncmp(pName + nPrefixLen, "_0", 2) == 0) {
-                if ((pEvent->mask & IN_MODIFY) == 0) *pSet = true;
-                m_bMoreToRead = true;
-            }
-        }
-    }
-}
-
-// Without inotify: whether the configuration file changed since the last look
-// (time, size or inode).
-bool CUpstreamSender::PollConfigStat() {
-    struct stat st {};
-    int64_t llTime = -2;
-    int64_t llSize = -2;
-    uint64_t nInode = 0;
-    if (stat(m_szCfgPath, &st) == 0) {
-        llTime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-        llSize = static_cast<int64_t>(st.st_size);
-        nInode = static_cast<uint64_t>(st.st_ino);
-    }
-    const bool bChanged =
-        llTime != m_llCfgMTimeNs || llSize != m_llCfgSize || nInode != m_nCfgInode;
-    m_llCfgMTimeNs = llTime;
-    m_llCfgSize = llSize;
-    m_nCfgInode = nInode;
-    return bChanged;
-}
-
-void CUpstreamSender::ApplyIdentity() {
-    char szHost[kForwardHostnameLen + 1];
-    if (m_stCfg.szHostname[0] != '\0') {
-        (void)std::snprintf(szHost, sizeof(szHost), "%s", m_stCfg.szHostname);
-    } else if (gethostname(szHost, sizeof(szHost)) != 0) {
-        szHost[0] = '\0';  // "-" goes out
-    }
-    szHost[sizeof(szHost) - 1] = '\0';
-    m_Formatter.SetIdentity(szHost, m_stCfg.nFacility, m_szBootId);
 }
 
 void CUpstreamSender::LoadConfig(bool bFirst) {
     ForwardConfig stNew;
     char szProblem[kNoteLen];
-    ReadForwardConfig(m_szCfgPath, &stNew, szProblem, sizeof(szProblem));
+    ReadForwardConfig(m_Watch.CfgPath(), &stNew, szProblem, sizeof(szProblem));
     if (!bFirst && SameConfig(stNew, m_stCfg)) return;
     if (szProblem[0] != '\0') {
         size_t nLen = std::strlen(szProblem);
         if (nLen > 0 && szProblem[nLen - 1] == '\n') szProblem[nLen - 1] = '\0';
-        Note(kNoteWarning, "forwarding: %s", szProblem);
+        SendNote(m_pfnNote, kNoteWarning, "forwarding: %s", szProblem);
     }
     const bool bWasOn = !bFirst && m_stCfg.szHost[0] != '\0';
     const bool bOn = stNew.szHost[0] != '\0';
     const bool bRetarget = bWasOn && bOn && !SameTarget(stNew, m_stCfg);
     m_stCfg = stNew;
-    ApplyIdentity();
+    m_Pump.ApplyIdentity(m_stCfg);
     const int64_t llNow = MonotonicMs();
     if (bWasOn && !bOn) {
         Deactivate();
-        Note(kNoteInfo, "forwarding: off");
+        SendNote(m_pfnNote, kNoteInfo, "forwarding: off");
     } else if (!bWasOn && bOn) {
-        Note(kNoteInfo, "forwarding: to %s port %u over %s", m_stCfg.szHost, m_stCfg.nPort,
-             ProtocolName(m_stCfg.eProtocol));
+        SendNote(m_pfnNote, kNoteInfo, "forwarding: to %s port %u over %s", m_stCfg.szHost,
+                 m_stCfg.nPort, ProtocolName(m_stCfg.eProtocol));
         Activate();
     } else if (bRetarget) {
-        Note(kNoteInfo, "forwarding: now to %s port %u over %s", m_stCfg.szHost, m_stCfg.nPort,
-             ProtocolName(m_stCfg.eProtocol));
-        Disconnect(nullptr, llNow, true);
+        SendNote(m_pfnNote, kNoteInfo, "forwarding: now to %s port %u over %s", m_stCfg.szHost,
+                 m_stCfg.nPort, ProtocolName(m_stCfg.eProtocol));
+        EndSession(ESessionEnd::kRedirect, llNow);
     }
 }
 
 // Forwarding goes on: buffers, the reader at the cursor, a connection at once.
 void CUpstreamSender::Activate() {
-    if (!m_Queue.Init(kQueueBytes, kQueueEntries) ||
-        m_Reader.Open(m_szLogDir, m_szPrefix) != kLogOk) {
-        Note(kNoteWarning, "forwarding: no memory for its buffers; forwarding is off");
-        m_Queue.Release();
+    if (!m_Pump.Open()) {
+        SendNote(m_pfnNote, kNoteWarning,
+                 "forwarding: no memory for its buffers; forwarding is off");
         m_stCfg.szHost[0] = '\0';
         return;
     }
-    CursorState stState{};
-    const int32_t nLoad = m_Cursor.Load(&stState);
-    m_nLostBase = nLoad == kCursorOk ? stState.nLost : 0;
-    m_nLostNoted = 0;
-    if (nLoad == kCursorDamaged) {
-        Note(kNoteWarning,
-             "forwarding: %s is not a state file of its own; the set is sent from its oldest "
-             "line, each line under the number it had",
-             m_Cursor.Path());
-    }
-    if (m_Reader.Seek(nLoad == kCursorOk ? &stState.stPos : nullptr) == kSeekCursorGone) {
-        Note(kNoteWarning,
-             "forwarding: the file of the saved place (line %llu) is no longer in the set; "
-             "going on with the oldest file",
-             static_cast<unsigned long long>(stState.stPos.nSeq));
-    }
-    m_bCursorDirty = true;  // the place as the reader found it
-    m_bMoreToRead = true;
-    m_nFailures = 0;
-    m_szLastFailure[0] = '\0';
-    m_Backoff.Reset();
-    m_eConn = EConn::kBackoff;
-    m_llRetryAtMs = MonotonicMs();
-    WatchFiles(true);
+    m_Session.Begin(MonotonicMs());
+    m_Watch.Watch(true);
     m_bActive.store(1, std::memory_order_relaxed);
 }
 
 void CUpstreamSender::Deactivate() {
-    Disconnect(nullptr, MonotonicMs(), false);
-    m_Connector.Cancel();
-    SaveCursor(MonotonicMs());
-    m_eConn = EConn::kOff;
-    m_Queue.Release();
-    m_Reader.Close();
-    WatchFiles(false);
+    EndSession(ESessionEnd::kClose, MonotonicMs());
+    m_Pump.Close(false, MonotonicMs());
+    m_Watch.Watch(false);
     m_bActive.store(0, std::memory_order_relaxed);
 }
 
-// Ends the session. A reason makes it a failure (noted, back-off); without
-// one it is an orderly end (a new target, forwarding off, stop).
-void CUpstreamSender::Disconnect(const char* pReason, int64_t llNowMs, bool bRetryNow) {
-    if (m_eConn == EConn::kConnected) {
-        LinkCounts stCounts{};
-        if (pReason == nullptr) m_pLink->Finish(llNowMs + kFinishMs, &stCounts);
-        TakeCounts(stCounts, llNowMs);
-        (void)close(m_nSocket);  // what the kernel still holds may yet arrive; duplicates at most
-        m_nSocket = -1;
-        m_pLink.reset();
-        m_bConnected.store(0, std::memory_order_relaxed);
-        if (m_bSessionAcked || llNowMs - m_llSessionStartMs >= kLongSessionMs) m_Backoff.Reset();
-    }
-    m_Connector.Cancel();
-    if (m_eConn == EConn::kOff) return;
-    if (bRetryNow) {
-        m_Backoff.Reset();
-        m_eConn = EConn::kBackoff;
-        m_llRetryAtMs = llNowMs;
-    } else if (pReason != nullptr) {
-        ScheduleRetry(pReason, llNowMs);
-    } else {
-        m_eConn = EConn::kBackoff;
-        m_llRetryAtMs = llNowMs;
-    }
-}
-
-void CUpstreamSender::ScheduleRetry(const char* pReason, int64_t llNowMs) {
-    const int64_t llDelay = m_Backoff.Next();
-    m_eConn = EConn::kBackoff;
-    m_llRetryAtMs = llNowMs + llDelay;
-    ++m_nFailures;
-    // A failure is noted when it is new, not at every attempt of a long outage.
-    if (std::strcmp(pReason, m_szLastFailure) != 0) {
-        (void)std::snprintf(m_szLastFailure, sizeof(m_szLastFailure), "%s", pReason);
-        Note(kNoteWarning, "forwarding: %s; %zu messages wait; next attempt in %.1f s", pReason,
-             static_cast<size_t>(m_Queue.End() - m_Queue.Begin()),
-             static_cast<double>(llDelay) / 1000.0);
-    }
-}
-
-void CUpstreamSender::OnConnected(int nSocket, int64_t llNowMs) {
-    m_nSocket = nSocket;
-    if (m_stCfg.eProtocol == EForwardProtocol::kRelp) {
-        m_pLink.reset(new (std::nothrow) CRelpLink(m_stCfg.nWindow));
-    } else {
-        m_pLink.reset(new (std::nothrow) CTcpLink());
-    }
-    if (!m_pLink) {
-        (void)close(m_nSocket);
-        m_nSocket = -1;
-        ScheduleRetry("no memory for a session", llNowMs);
-        return;
-    }
-    m_pLink->Begin(m_nSocket, &m_Queue);
-    m_eConn = EConn::kConnected;
-    m_llSessionStartMs = llNowMs;
-    m_bSessionAcked = false;
-    m_nSessions.fetch_add(1, std::memory_order_relaxed);
-    m_bConnected.store(1, std::memory_order_relaxed);
-    Note(kNoteInfo, "forwarding: connected to %s port %u over %s (%llu failed attempts before)",
-         m_stCfg.szHost, m_stCfg.nPort, ProtocolName(m_stCfg.eProtocol),
-         static_cast<unsigned long long>(m_nFailures));
-    m_nFailures = 0;
-    m_szLastFailure[0] = '\0';
-}
-
-// pConnPoll: the connector's nConnFds entries of the last poll.
-void CUpstreamSender::StepConnection(const pollfd* pConnPoll, uint32_t nConnFds, int64_t llNowMs) {
-    if (m_eConn == EConn::kBackoff && llNowMs >= m_llRetryAtMs) {
-        if (m_Connector.Start(m_stCfg.szHost, m_stCfg.nPort, llNowMs) == kConnFailed) {
-            ScheduleRetry(m_Connector.Error(), llNowMs);
-            return;
-        }
-        m_eConn = EConn::kConnecting;
-        nConnFds = 0;  // polled before this attempt
-    }
-    if (m_eConn != EConn::kConnecting) return;
-    int nSocket = -1;
-    const int32_t nStep = m_Connector.Step(pConnPoll, nConnFds, llNowMs, &nSocket);
-    if (nStep == kConnDone) {
-        OnConnected(nSocket, llNowMs);
-    } else if (nStep == kConnFailed) {
-        ScheduleRetry(m_Connector.Error(), llNowMs);
-    }
-}
-
-void CUpstreamSender::TakeCounts(const LinkCounts& counts, int64_t llNowMs) {
-    if (counts.nAcked > 0) {
-        m_nForwarded.fetch_add(counts.nAcked, std::memory_order_relaxed);
-        m_bSessionAcked = true;
-        m_bCursorDirty = true;
-    }
-    if (counts.nRejected > 0) {
-        m_nRejected.fetch_add(counts.nRejected, std::memory_order_relaxed);
-        m_bCursorDirty = true;
-        m_nRejectedUnnoted += counts.nRejected;
-    }
-    // At most one note a minute: the note is a record, which the collector
-    // may refuse again.
-    if (m_nRejectedUnnoted > 0 && llNowMs - m_llRejectNoteMs >= kRejectNoteMs) {
-        Note(kNoteWarning, "forwarding: the collector refused %llu messages",
-             static_cast<unsigned long long>(m_nRejectedUnnoted));
-        m_nRejectedUnnoted = 0;
-        m_llRejectNoteMs = llNowMs;
-    }
-}
-
-void CUpstreamSender::NoteLosses() {
-    const uint64_t nLost = m_Reader.RotatedAway();
-    if (nLost == m_nLostNoted) return;
-    const uint64_t nNew = nLost - m_nLostNoted;
-    m_nLostNoted = nLost;
-    m_nRotatedAway.fetch_add(nNew, std::memory_order_relaxed);
-    m_bCursorDirty = true;
-    Note(kNoteWarning,
-         "forwarding: %llu lines were deleted by rotation before they could be sent (%llu in all)",
-         static_cast<unsigned long long>(nNew),
-         static_cast<unsigned long long>(m_nLostBase + nLost));
-}
-
 // Reads lines into the queue while it has room, then lets the link work.
-void CUpstreamSender::Pump(short nRevents, int64_t llNowMs) {
-    m_bMoreToRead = false;
-    m_bQueueFull = false;
-    for (uint32_t n = 0; n < kMaxLinesPerPass; ++n) {
-        char* pOut = m_Queue.Reserve(kMaxSyslogMessage);
-        if (pOut == nullptr) {
-            m_bQueueFull = true;
-            break;
-        }
-        StreamLine stLine{};
-        const int32_t nRead = m_Reader.Next(&stLine);
-        if (nRead != kReadLine) {
-            // Noted once per failure, not per attempt: a note is a record that
-            // would wake this loop again.
-            if (nRead == kReadError && !m_bReadFailed) {
-                Note(kNoteWarning, "forwarding: cannot read the log files: %s",
-                     std::strerror(errno));
-            }
-            m_bReadFailed = nRead == kReadError;
-            break;
-        }
-        const uint32_t nLen =
-            m_Formatter.Format(stLine.pText, stLine.nLen, stLine.stPos.nSeq, pOut);
-        m_Queue.Commit(nLen, stLine.stPos);
-        m_bReadFailed = false;
-        if (n + 1 == kMaxLinesPerPass) m_bMoreToRead = true;
-    }
-    NoteLosses();
+void CUpstreamSender::Forward(short nRevents, int64_t llNowMs) {
+    m_Pump.Fill();
     LinkCounts stCounts{};
-    const int32_t nRet = m_pLink->Service(nRevents, llNowMs, &stCounts);
-    TakeCounts(stCounts, llNowMs);
-    if (nRet != kLinkOk) {
-        char szReason[sizeof(m_szLastFailure)];
-        (void)std::snprintf(szReason, sizeof(szReason), "connection to %.200s lost: %.160s",
-                            m_stCfg.szHost, m_pLink->Error());
-        Disconnect(szReason, llNowMs, false);
-    }
+    const int32_t nRet = m_Session.Service(nRevents, llNowMs, &stCounts);
+    m_Pump.TakeCounts(stCounts, llNowMs);
+    if (nRet != kLinkOk) EndSession(ESessionEnd::kBreak, llNowMs);
 }
 
-void CUpstreamSender::SaveCursor(int64_t llNowMs) {
-    if (!m_bCursorDirty || m_eConn == EConn::kOff) return;
-    CursorState stState{};
-    // Acknowledged messages kept for a resend (tcp) are behind the cursor.
-    uint64_t n = m_Queue.Begin();
-    while (n < m_Queue.End() && m_Queue.At(n).nState == kMsgAcked) ++n;
-    stState.stPos = n == m_Queue.End() ? m_Reader.Position() : m_Queue.At(n).stPos;
-    stState.nLost = m_nLostBase + m_Reader.RotatedAway();
-    m_llLastSaveMs = llNowMs;
-    if (m_Cursor.Save(stState) != kCursorOk) {
-        if (!m_bSaveFailed) {
-            Note(kNoteWarning, "forwarding: cannot save its place in %s: %s", m_Cursor.Path(),
-                 std::strerror(errno));
-        }
-        m_bSaveFailed = true;
-        m_bStateUnsaved.store(1, std::memory_order_relaxed);
-        return;  // dirty still: tried again at the next interval
-    }
-    m_bSaveFailed = false;
-    m_bStateUnsaved.store(0, std::memory_order_relaxed);
-    m_bCursorDirty = false;
+// What an orderly end still brought counts as any acknowledgement.
+void CUpstreamSender::EndSession(ESessionEnd eHow, int64_t llNowMs) {
+    LinkCounts stCounts{};
+    if (m_Session.End(eHow, llNowMs, &stCounts)) m_Pump.TakeCounts(stCounts, llNowMs);
 }
 
 int CUpstreamSender::ComputeTimeout(int64_t llNowMs) const {
     int64_t llWait = -1;  // none: wait for an event
     auto Within = [&llWait](int64_t llMs) {
-        if (llMs < 0) llMs = 0;
-        if (llWait < 0 || llMs < llWait) llWait = llMs;
+        if (llMs >= 0 && (llWait < 0 || llMs < llWait)) llWait = llMs;
     };
-    if (m_eConn == EConn::kBackoff) Within(m_llRetryAtMs - llNowMs);
-    if (m_eConn == EConn::kConnecting) Within(m_Connector.DeadlineMs() - llNowMs);
-    if (m_eConn == EConn::kConnected) {
-        if (m_bMoreToRead && !m_bQueueFull) Within(0);
+    Within(m_Session.WaitMs(llNowMs));
+    if (m_Session.Connected()) {
+        if (m_Pump.MoreToRead() && !m_Pump.QueueFull()) Within(0);
         // TCP acknowledgements come without an event: a full queue whose bytes
         // are all with the kernel is looked at again soon.
-        if (m_bQueueFull && m_stCfg.eProtocol == EForwardProtocol::kTcp &&
-            (m_pLink->Events() & POLLOUT) == 0) {
-            Within(kQueueFullPollMs);
-        }
-        if (!m_Queue.Empty()) Within(kAckCheckMs);
+        if (m_Pump.QueueFull() && m_Session.AcksWithoutEvent()) Within(kQueueFullPollMs);
+        if (!m_Pump.QueueEmpty()) Within(kAckCheckMs);
     }
-    if (m_bCursorDirty && m_eConn != EConn::kOff)
-        Within(m_llLastSaveMs + kSaveIntervalMs - llNowMs);
-    if (m_nInotify < 0) Within(m_llLastStatPollMs + kStatPollMs - llNowMs);
+    Within(m_Pump.SaveWaitMs(llNowMs));
+    Within(m_Watch.WaitMs(llNowMs));
     return llWait > INT32_MAX ? INT32_MAX : static_cast<int>(llWait);
 }
 
 void CUpstreamSender::Run() {
-    m_nInotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     // Watch first, read then: an edit made while the file is being read for
     // the first time still wakes the loop.
-    WatchFiles(false);
-    (void)PollConfigStat();
+    m_Watch.Open();
     LoadConfig(true);
     while (!m_bStop.load(std::memory_order_acquire)) {
         int64_t llNow = MonotonicMs();
-        pollfd aPoll[2 + CConnector::kMaxPollFds];
+        pollfd aPoll[2 + CUpstreamSession::kMaxPollFds];
         nfds_t nFds = 0;
-        aPoll[nFds++] = {m_aWakePipe[0], POLLIN, 0};
-        const int nInotifyAt = m_nInotify >= 0 ? static_cast<int>(nFds) : -1;
-        if (m_nInotify >= 0) aPoll[nFds++] = {m_nInotify, POLLIN, 0};
-        int nSocketAt = -1;
-        const nfds_t nConnAt = nFds;
-        uint32_t nConnFds = 0;
-        if (m_eConn == EConn::kConnected) {
-            nSocketAt = static_cast<int>(nFds);
-            aPoll[nFds++] = {m_nSocket, m_pLink->Events(), 0};
-        } else if (m_eConn == EConn::kConnecting) {
-            nConnFds = m_Connector.FillPoll(aPoll + nConnAt);
-            nFds += nConnFds;
-        }
+        aPoll[nFds++] = {m_WakeRead.Get(), POLLIN, 0};
+        const int nWatchAt = m_Watch.Fd() >= 0 ? static_cast<int>(nFds) : -1;
+        if (nWatchAt >= 0) aPoll[nFds++] = {m_Watch.Fd(), POLLIN, 0};
+        // The session's entries: its socket while connected, else the connector's.
+        const nfds_t nSessionAt = nFds;
+        const bool bPolledSocket = m_Session.Connected();
+        const uint32_t nSessionFds = m_Session.FillPoll(aPoll + nSessionAt);
+        nFds += nSessionFds;
         const int nReady = poll(aPoll, nFds, ComputeTimeout(llNow));
         if (nReady < 0 && errno != EINTR) {
-            Note(kNoteWarning, "forwarding: poll: %s", std::strerror(errno));
+            SendNote(m_pfnNote, kNoteWarning, "forwarding: poll: %s", std::strerror(errno));
         }
         if (m_bStop.load(std::memory_order_acquire)) break;
         llNow = MonotonicMs();
-        bool bConfig = false;
-        bool bSet = false;
-        if (nInotifyAt >= 0 && (aPoll[nInotifyAt].revents & POLLIN) != 0) {
-            DrainEvents(&bConfig, &bSet);
+        const SetChanges stChanges =
+            m_Watch.Take(nWatchAt >= 0 && (aPoll[nWatchAt].revents & POLLIN) != 0, llNow);
+        // An edit may end the session or begin one: what was polled for the
+        // session counts only while it is still what was polled.
+        if (stChanges.bConfig) LoadConfig(false);
+        if (!m_Session.Active()) continue;
+        const uint32_t nPolled = nReady > 0 ? nSessionFds : 0;
+        if (stChanges.bSet) m_Pump.Rescan();
+        if (m_Session.Connected()) {
+            Forward(bPolledSocket && nPolled > 0 ? aPoll[nSessionAt].revents : 0, llNow);
+        } else {
+            m_Session.StepConnection(aPoll + nSessionAt, bPolledSocket ? 0 : nPolled, llNow);
+            if (m_Session.Connected()) Forward(0, llNow);
         }
-        if (m_nInotify < 0 && llNow - m_llLastStatPollMs >= kStatPollMs) {
-            m_llLastStatPollMs = llNow;
-            bConfig = PollConfigStat();
-            bSet = true;
-            m_bMoreToRead = true;
-        }
-        if (bConfig) LoadConfig(false);
-        const short nRevents = nSocketAt >= 0 && nReady > 0 ? aPoll[nSocketAt].revents : 0;
-        if (m_eConn != EConn::kOff) {
-            if (bSet) {
-                m_Reader.Rescan();
-                NoteLosses();
-            }
-            if (m_eConn == EConn::kConnected) {
-                Pump(nRevents, llNow);
-            } else {
-                StepConnection(aPoll + nConnAt, nReady > 0 ? nConnFds : 0, llNow);
-                if (m_eConn == EConn::kConnected) Pump(0, llNow);
-            }
-            if (m_bCursorDirty && llNow - m_llLastSaveMs >= kSaveIntervalMs) SaveCursor(llNow);
-        }
+        m_Pump.SaveIfDue(llNow);
     }
-    if (m_eConn != EConn::kOff) {
-        Disconnect(nullptr, MonotonicMs(), false);
-        m_bCursorDirty = true;
-        SaveCursor(MonotonicMs());
-        m_Queue.Release();
-        m_Reader.Close();
-        m_eConn = EConn::kOff;
-    }
-    m_Connector.Cancel();
-    if (m_nInotify >= 0) (void)close(m_nInotify);
-    m_nInotify = -1;
+    EndSession(ESessionEnd::kClose, MonotonicMs());
+    m_Pump.Close(true, MonotonicMs());
+    m_Watch.Close();
 }

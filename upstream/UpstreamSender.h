@@ -1,27 +1,16 @@
 #pragma once
 
-#include "upstream/Backoff.h"
-#include "upstream/Connector.h"
-#include "upstream/CursorFile.h"
-#include "upstream/FileSetReader.h"
-#include "upstream/PendingQueue.h"
-#include "upstream/SyslogFormat.h"
+#include "platform/UniqueFd.h"
+#include "upstream/LinePump.h"
+#include "upstream/SetWatch.h"
 #include "upstream/UpstreamConfig.h"
-#include "upstream/UpstreamLink.h"
+#include "upstream/UpstreamNote.h"
+#include "upstream/UpstreamSession.h"
 #include "upstream/UpstreamStats.h"
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <thread>
-
-// A diagnostic of the sender: a level as the log module numbers them (2 error,
-// 3 warning, 4 info) and one line of text. Called on the sender's thread, with
-// no lock held; the daemon writes it as a record of its own, so it reaches the
-// collector too.
-using UpstreamNote = void (*)(int32_t nLevel, const char* pText);
-constexpr int32_t kNoteWarning = 3;
-constexpr int32_t kNoteInfo = 4;
 
 // Store and forward: sends every line of the daemon's rotating file set to a
 // central collector, over syslog/TCP or RELP as [Forward] in the
@@ -42,7 +31,8 @@ public:
     // Starts the sender's thread for the set <pLogDir>/<pPrefix>_0N.log and the
     // configuration file pCfgPath. With no [Forward] Host the thread only waits
     // for the file to change. pfnNote: where diagnostics go (null: standard
-    // output). 0; -5 a path too long or missing; -6 no thread or no wake-up pipe.
+    // output). 0; -5 a path too long or missing, or the thread runs already;
+    // -6 no thread or no wake-up pipe.
     int32_t Start(const char* pLogDir, const char* pCfgPath, const char* pPrefix,
                   UpstreamNote pfnNote = nullptr);
     // Ends the session in order (waits up to about a second for the last
@@ -53,79 +43,27 @@ public:
     UpstreamStats GetStats() const;
 
 private:
-    enum class EConn : uint8_t { kOff, kBackoff, kConnecting, kConnected };
-
     void Run();
-    void WatchFiles(bool bActive);
-    void DrainEvents(bool* pConfig, bool* pSet);
-    bool PollConfigStat();
     void LoadConfig(bool bFirst);
     void Activate();
     void Deactivate();
-    void ApplyIdentity();
-    void Pump(short nRevents, int64_t llNowMs);
-    void StepConnection(const pollfd* pConnPoll, uint32_t nConnFds, int64_t llNowMs);
-    void OnConnected(int nSocket, int64_t llNowMs);
-    void Disconnect(const char* pReason, int64_t llNowMs, bool bRetryNow);
-    void ScheduleRetry(const char* pReason, int64_t llNowMs);
-    void TakeCounts(const LinkCounts& counts, int64_t llNowMs);
-    void NoteLosses();
-    void SaveCursor(int64_t llNowMs);
+    void Forward(short nRevents, int64_t llNowMs);
+    void EndSession(ESessionEnd eHow, int64_t llNowMs);
     int ComputeTimeout(int64_t llNowMs) const;
-    void Note(int32_t nLevel, const char* pFormat, ...) __attribute__((format(printf, 3, 4)));
 
     // Set by Start before the thread runs, then read by the thread only.
-    char m_szLogDir[kLogPathLen + 1];
-    char m_szCfgPath[kLogPathLen + 1];
-    char m_szCfgDir[kLogPathLen + 1];
-    const char* m_pCfgName;  // the file name part of m_szCfgPath
-    char m_szPrefix[kPrefixLen + 1];
     UpstreamNote m_pfnNote;
-    char m_szBootId[40];
 
-    // The thread's own.
+    // The thread's own; Start sets up the watch and the pump before it runs.
     ForwardConfig m_stCfg;
-    CFileSetReader m_Reader;
-    CSyslogFormatter m_Formatter;
-    CPendingQueue m_Queue;
-    CCursorFile m_Cursor;
-    CConnector m_Connector;
-    CBackoff m_Backoff;
-    std::unique_ptr<CUpstreamLink> m_pLink;
-    EConn m_eConn;
-    int m_nSocket;
-    int m_nInotify;  // -1: no inotify, the files are looked at on a timer
-    int m_nCfgWatch;
-    int m_nLogWatch;
-    int64_t m_llRetryAtMs;
-    int64_t m_llSessionStartMs;
-    int64_t m_llLastSaveMs;
-    int64_t m_llLastStatPollMs;
-    bool m_bSessionAcked;
-    bool m_bCursorDirty;
-    bool m_bMoreToRead;  // the last pass stopped with lines left to read
-    bool m_bQueueFull;
-    bool m_bSaveFailed;
-    bool m_bReadFailed;
-    uint64_t m_nRejectedUnnoted;
-    int64_t m_llRejectNoteMs;
-    uint64_t m_nLostBase;   // lost lines of earlier runs, from the state file
-    uint64_t m_nLostNoted;  // the reader's count at the last note
-    uint64_t m_nFailures;   // connection attempts failed since the last session
-    char m_szLastFailure[400];
-    int64_t m_llCfgMTimeNs;  // for the timer: the configuration file's time, size, inode
-    int64_t m_llCfgSize;
-    uint64_t m_nCfgInode;
+    CSetWatch m_Watch;
+    CLinePump m_Pump;
+    CUpstreamSession m_Session;  // over m_stCfg and m_Pump's queue
 
     // Shared with the owner's thread.
     std::thread m_Thread;
-    int m_aWakePipe[2];                  // Stop writes [1]; the thread polls [0]
-    std::atomic<bool> m_bStop;           // Stop sets it before writing the pipe
-    std::atomic<uint64_t> m_nForwarded;  // the thread adds, anyone reads: relaxed, counters only
-    std::atomic<uint64_t> m_nRotatedAway;
-    std::atomic<uint64_t> m_nRejected;
-    std::atomic<uint64_t> m_nSessions;
-    std::atomic<uint32_t> m_bConnected;
-    std::atomic<uint32_t> m_bActive;
-    std::atomic<uint32_t> m_bStateUnsaved;
+    CUniqueFd m_WakeRead;             // the wake-up pipe: the thread polls this end,
+    CUniqueFd m_WakeWrite;            // Stop writes this one
+    std::atomic<bool> m_bStop;        // Stop sets it before writing the pipe
+    std::atomic<uint32_t> m_bActive;  // the thread sets it, anyone reads: relaxed
 };

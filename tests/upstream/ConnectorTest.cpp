@@ -87,8 +87,8 @@ int Open(const sockaddr_in& stAddr, int nBacklog) {
 
 // Polls and steps the connector as the sender does, until it connects or
 // fails; the clock goes llStepMs on at every poll that saw nothing.
-int32_t Drive(CConnector& connector, int32_t nRet, int64_t llStepMs, int64_t* pNowMs, int* pSocket,
-              uint32_t* pPeak) {
+int32_t Drive(CConnector& connector, int32_t nRet, int64_t llStepMs, int64_t* pNowMs,
+              CUniqueFd* pSocket, uint32_t* pPeak) {
     (void)PollUntil(
         [&] {
             pollfd aPoll[CConnector::kMaxPollFds];
@@ -103,12 +103,12 @@ int32_t Drive(CConnector& connector, int32_t nRet, int64_t llStepMs, int64_t* pN
 }
 
 // Empty when nRet is a connection to stAddr.
-std::string NotConnectedTo(const sockaddr_in& stAddr, int32_t nRet, int nSocket,
+std::string NotConnectedTo(const sockaddr_in& stAddr, int32_t nRet, const CUniqueFd& socket,
                            const CConnector& connector) {
     sockaddr_in stPeer{};
     socklen_t nLen = sizeof(stPeer);
     if (nRet == kConnDone &&
-        getpeername(nSocket, reinterpret_cast<sockaddr*>(&stPeer), &nLen) == 0 &&
+        getpeername(socket.Get(), reinterpret_cast<sockaddr*>(&stPeer), &nLen) == 0 &&
         stPeer.sin_addr.s_addr == stAddr.sin_addr.s_addr && stPeer.sin_port == stAddr.sin_port) {
         return "";
     }
@@ -177,16 +177,16 @@ TEST(ConnectorTest, AttemptsAreStaggeredAndTheFirstToConnectWins) {
             }
             CConnector connector;
             int64_t llNowMs = 0;
-            int nSocket = -1;
+            CUniqueFd socket;
             uint32_t nPeak = 0;
             const int32_t nRet =
                 Drive(connector, connector.Start("peer.test", nPort, llNowMs),
-                      tc.bClockRuns ? CConnector::kAttemptDelayMs : 0, &llNowMs, &nSocket, &nPeak);
+                      tc.bClockRuns ? CConnector::kAttemptDelayMs : 0, &llNowMs, &socket, &nPeak);
             std::string strFault;
             if (tc.nPeak != 0 && nPeak != tc.nPeak)
                 strFault = "pending at once: " + std::to_string(nPeak);
             if (tc.pFailure == nullptr)
-                return strFault + NotConnectedTo(stLive, nRet, nSocket, connector);
+                return strFault + NotConnectedTo(stLive, nRet, socket, connector);
             if (nRet != kConnFailed || std::strstr(connector.Error(), tc.pFailure) == nullptr) {
                 strFault += std::string(" ended: ") + connector.Error();
             }
@@ -239,13 +239,13 @@ TEST(ConnectorTest, HungLookupIsWaitedForNotMultiplied) {
             if (Open(stLive, 16) < 0) return "no listener";
             CConnector connector;
             int64_t llNowMs = 0;
-            int nSocket = -1;
+            CUniqueFd socket;
             if (connector.Start(tc.pFirst, nPort, llNowMs) != kConnPending) return "no lookup";
             const size_t nThreads = Entries("/proc/self/task");
             const size_t nFds = Entries("/proc/self/fd");
             for (int n = 0; n < 20; ++n) {
                 llNowMs += CConnector::kResolveTimeoutMs;
-                if (connector.Step(nullptr, 0, llNowMs, &nSocket) != kConnFailed) return "waits";
+                if (connector.Step(nullptr, 0, llNowMs, &socket) != kConnFailed) return "waits";
                 if (connector.Start(tc.pRetry, nPort, llNowMs) != kConnPending) return "no retry";
             }
             // The lookup's thread may hold a file of the name service open a moment.
@@ -265,7 +265,7 @@ TEST(ConnectorTest, HungLookupIsWaitedForNotMultiplied) {
             if (mount(strHosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
                 return "mount";
             uint32_t nPeak = 0;
-            int32_t nRet = Drive(connector, kConnPending, 0, &llNowMs, &nSocket, &nPeak);
+            int32_t nRet = Drive(connector, kConnPending, 0, &llNowMs, &socket, &nPeak);
             if (std::strcmp(tc.pFirst, tc.pRetry) == 0) {  // the answer it waited for
                 const std::string strError = connector.Error();
                 if (nRet != kConnFailed || strError.find("cannot resolve live.test: ") != 0 ||
@@ -273,9 +273,9 @@ TEST(ConnectorTest, HungLookupIsWaitedForNotMultiplied) {
                     return "the hung lookup's answer: " + strError;
                 }
                 nRet = Drive(connector, connector.Start(tc.pRetry, nPort, llNowMs), 0, &llNowMs,
-                             &nSocket, &nPeak);
+                             &socket, &nPeak);
             }
-            return NotConnectedTo(stLive, nRet, nSocket, connector);
+            return NotConnectedTo(stLive, nRet, socket, connector);
         }));
     }
 }
