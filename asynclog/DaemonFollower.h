@@ -28,6 +28,8 @@ public:
     void Recover() override;
     void Periodic() override;
     void Reopen() override;
+    int64_t SyncDueMs() const override { return Forwarding() ? 0 : m_Files.SyncDueMs(); }
+    void Sync() override { m_Files.Sync(); }
 
     bool Forwarding() const { return m_bForwarding.load(std::memory_order_relaxed); }
 

@@ -22,8 +22,15 @@
 // TakePending run on the writer thread; m_Lock covers the queue because Report
 // may also come from the owner's thread (the engine's reload at its start).
 
-enum class DiagKind : uint32_t { kOpenFailed, kWriteFailed, kRotateFailed, kDirMade, kReload };
-constexpr uint32_t kDiagKinds = 5;
+enum class DiagKind : uint32_t {
+    kOpenFailed,
+    kWriteFailed,
+    kRotateFailed,
+    kDirMade,
+    kReload,
+    kTornTail,
+};
+constexpr uint32_t kDiagKinds = 6;
 
 // Formats one record as the log module does (level word, time, identity, the
 // text, CR LF) into pOut of nSize bytes; returns its length. The module gives

@@ -52,5 +52,9 @@ bool ReadLogConfig(const char* pPath, const char* pLevelKey, LogConfigValues* pV
         pValues->bFileNum = true;
         pValues->nFileNum = static_cast<uint32_t>(nValue);
     }
+    if (ReadConfigValue(pPath, kCfgSyncMs, &nValue)) {
+        pValues->bSyncMs = true;
+        pValues->nSyncMs = static_cast<uint32_t>(nValue);
+    }
     return true;
 }

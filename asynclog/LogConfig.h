@@ -21,6 +21,9 @@ struct ConfigKey {
 constexpr ConfigKey kCfgLogLevel = {"Level", "LogLevel", 0, 7};
 constexpr ConfigKey kCfgFileSize = {"File", "FileSize", 10, 200};  // MiB
 constexpr ConfigKey kCfgFileNum = {"File", "FileNum", 2, 10};
+// Written records reach the disk at most this many milliseconds after they
+// were written (fdatasync of the current file); 0 leaves it to the kernel.
+constexpr ConfigKey kCfgSyncMs = {"File", "SyncMs", 0, 3600000};
 // The daemon's records of its own in its files (read at its start): 1 on.
 // Also on when it runs in the foreground.
 constexpr ConfigKey kCfgOwnRecords = {"Daemon", "OwnRecords", 0, 1};
@@ -28,6 +31,9 @@ constexpr ConfigKey kCfgOwnRecords = {"Daemon", "OwnRecords", 0, 1};
 constexpr int32_t kDefaultLevel = 4;
 constexpr uint32_t kDefaultFileSizeMiB = 20;
 constexpr uint32_t kDefaultFileNum = 10;
+constexpr uint32_t kDefaultSyncMs = 1000;
+// Records the owner marks urgent (Error and Fatal) reach the disk within this.
+constexpr uint32_t kUrgentSyncMs = 100;
 
 constexpr uint32_t kMinFileSizeMiB = static_cast<uint32_t>(kCfgFileSize.nMin);
 constexpr uint32_t kMaxFileSizeMiB = static_cast<uint32_t>(kCfgFileSize.nMax);
@@ -69,9 +75,11 @@ struct LogConfigValues {
     uint32_t nFileSizeMiB = 0;
     bool bFileNum = false;
     uint32_t nFileNum = 0;
+    bool bSyncMs = false;
+    uint32_t nSyncMs = 0;
 };
 
 // Reads the level, the custom level key (when pLevelKey is not empty; it takes
-// the range of LogLevel), the file size and the file count. False, with nothing
+// the range of LogLevel), the file size, the file count and the sync delay. False, with nothing
 // found, when the file does not exist.
 bool ReadLogConfig(const char* pPath, const char* pLevelKey, LogConfigValues* pValues);

@@ -2,6 +2,7 @@
 
 #include "asynclog/RingBuffer.h"
 #include "platform/FixedText.h"
+#include "platform/MonotonicClock.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -44,13 +45,20 @@ CLogFileSet::CLogFileSet(CLossCounters& lost, CDiagnostics* pDiag)
       m_nFileNum(kMinLogFiles),
       m_bNamed(false),
       m_llMaxFileSize(FileSizeBytes(kDefaultFileSizeMiB)),
+      m_nSyncMs(kDefaultSyncMs),
+      m_pfnUrgent(nullptr),
       m_llFilePos(0),
       m_llFlushedPos(0),
       m_nBufLen(0),
       m_nBufRecords(0),
       m_nWrittenSinceCheck(0),
+      m_bBufUrgent(false),
+      m_bDirSyncDue(false),
+      m_llSyncDueMs(0),
       m_nWritten(0),
-      m_nRotations(0) {}
+      m_nRotations(0),
+      m_nSyncs(0),
+      m_nTornBytes(0) {}
 
 CLogFileSet::~CLogFileSet() { Close(); }
 
@@ -135,10 +143,73 @@ int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
         }
         return kFileSetErrNoFile;
     }
+    uint64_t llSize = static_cast<uint64_t>(st.st_size);
+    if (bAppend != 0 && llSize > 0 && S_ISREG(st.st_mode)) {
+        // Read through a second descriptor of the same file (the first one
+        // only writes, so that a FIFO keeps its meaning).
+        const CUniqueFd reader(open(szPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat stRead {};
+        if (reader.Valid() && fstat(reader.Get(), &stRead) == 0 && stRead.st_ino == st.st_ino &&
+            stRead.st_dev == st.st_dev) {
+            llSize = RepairTail(reader.Get(), file.Get(), llSize);
+        }
+    }
     m_File = std::move(file);
-    m_llFlushedPos = static_cast<uint64_t>(st.st_size);
+    m_llFlushedPos = llSize;
     m_llFilePos = m_llFlushedPos;
+    // A file made just now: its name reaches the disk with the next sync.
+    if (llSize == 0 && SyncMs() != 0) m_bDirSyncDue = true;
     return kFileSetOk;
+}
+
+// A power cut can leave the current file with its last line torn (written in
+// part) or followed by zeros (blocks the file system allocated, whose data
+// never arrived). Appending to that would glue the next record to the torn
+// one: the zeros and the torn line are cut first, back to the last line end.
+// A record is shorter than kMaxRecordLen, so that line end is at most that
+// far from the last byte that is not zero; a tail without one that close is
+// no record the set wrote, and only its zeros go. nFd reads, nWriteFd cuts.
+// Returns the size now.
+uint64_t CLogFileSet::RepairTail(int nFd, int nWriteFd, uint64_t llSize) {
+    constexpr uint32_t kChunk = 4096;
+    static_assert(kChunk >= kMaxRecordLen, "a record's tail fits one look");
+    uint8_t aChunk[kChunk];
+    uint64_t llEnd = llSize;  // the end once the zeros are cut
+    size_t nIn = 0;           // bytes of aChunk up to llEnd
+    uint64_t llFrom = 0;      // where aChunk starts in the file
+    while (llEnd > 0 && nIn == 0) {
+        llFrom = llEnd > kChunk ? llEnd - kChunk : 0;
+        const auto nWant = static_cast<size_t>(llEnd - llFrom);
+        if (pread(nFd, aChunk, nWant, static_cast<off_t>(llFrom)) != static_cast<ssize_t>(nWant)) {
+            return llSize;  // cannot look: the file stays as it is
+        }
+        nIn = nWant;
+        while (nIn > 0 && aChunk[nIn - 1] == 0) --nIn;
+        llEnd = llFrom + nIn;
+    }
+    uint64_t llKeep = llEnd;
+    if (nIn > 0 && aChunk[nIn - 1] != '\n') {
+        // Read again so that a whole record's length before llEnd is at hand.
+        llFrom = llEnd > kMaxRecordLen ? llEnd - kMaxRecordLen : 0;
+        const auto nWant = static_cast<size_t>(llEnd - llFrom);
+        if (pread(nFd, aChunk, nWant, static_cast<off_t>(llFrom)) != static_cast<ssize_t>(nWant)) {
+            return llSize;
+        }
+        size_t i = nWant;
+        while (i > 0 && aChunk[i - 1] != '\n') --i;
+        if (i > 0 || llFrom == 0) llKeep = llFrom + i;
+    }
+    if (llKeep == llSize) return llSize;
+    if (ftruncate(nWriteFd, static_cast<off_t>(llKeep)) != 0) return llSize;
+    const uint64_t llCut = llSize - llKeep;
+    m_nTornBytes.fetch_add(llCut, std::memory_order_relaxed);
+    if (m_pDiag != nullptr) {
+        m_pDiag->Report(DiagKind::kTornTail,
+                        "the end of the current file was not a whole record (a power cut?): "
+                        "%llu bytes cut",
+                        static_cast<unsigned long long>(llCut));
+    }
+    return llKeep;
 }
 
 int32_t CLogFileSet::OpenCurrent() {
@@ -147,8 +218,38 @@ int32_t CLogFileSet::OpenCurrent() {
 }
 
 void CLogFileSet::Close() {
-    if (m_File.Valid()) Flush();
+    if (m_File.Valid()) {
+        Flush();
+        if (m_llSyncDueMs != 0) Sync();  // a stop loses nothing to a cut that follows
+    }
     m_File.Reset();
+}
+
+void CLogFileSet::Sync() {
+    if (m_File.Valid()) {
+        if (m_nBufLen > 0) Flush();
+        // EINTR is no failure of the data; an I/O error shows in the next write.
+        (void)fdatasync(m_File.Get());
+        if (m_bDirSyncDue) SyncDirectory();
+        m_nSyncs.fetch_add(1, std::memory_order_relaxed);
+    }
+    m_llSyncDueMs = 0;
+}
+
+// The names in the directory (a new file, a rotation's renames) reach the disk.
+void CLogFileSet::SyncDirectory() {
+    m_bDirSyncDue = false;
+    const CUniqueFd dir(open(m_szLogPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Valid()) (void)fsync(dir.Get());
+}
+
+// Records reached the file: they must reach the disk by the sync deadline.
+void CLogFileSet::NoteWritten(bool bUrgent) {
+    const uint32_t nSyncMs = SyncMs();
+    if (nSyncMs == 0) return;
+    const uint32_t nWithin = bUrgent && kUrgentSyncMs < nSyncMs ? kUrgentSyncMs : nSyncMs;
+    const int64_t llDue = MonotonicMs() + nWithin;
+    if (m_llSyncDueMs == 0 || llDue < m_llSyncDueMs) m_llSyncDueMs = llDue;
 }
 
 int32_t CLogFileSet::SetFileNum(uint32_t nNum) {
@@ -218,14 +319,19 @@ int32_t CLogFileSet::RotateLogFilesLocked() {
 // before the next record.
 void CLogFileSet::RotateCurrentFile() {
     CZQLockGuard guard(m_Lock);
+    // What the full file holds reaches the disk before its name moves: after
+    // a cut, no record is in two files and none of a synced file is missing.
+    if (m_llSyncDueMs != 0) Sync();
     if (RotateLogFilesLocked() != kFileSetOk) return;
     m_nRotations.fetch_add(1, std::memory_order_relaxed);
     (void)OpenLogFile(m_szFileName[0], 0);  // closes the rotated file first
+    if (SyncMs() != 0) SyncDirectory();     // the renames and the new name
 }
 
 void CLogFileSet::Buffer(const uint8_t* pText, uint32_t nLen) {
     if (m_nBufLen + nLen > kBufSize || m_nBufRecords == kMaxBufRecords) Flush();
     std::memcpy(m_pBuf.get() + m_nBufLen, pText, nLen);  // a record is at most one slot
+    if (m_pfnUrgent != nullptr && !m_bBufUrgent) m_bBufUrgent = m_pfnUrgent(pText, nLen);
     m_nBufLen += nLen;
     m_pRecordEnd[m_nBufRecords++] = m_nBufLen;
     m_llFilePos += nLen;
@@ -270,6 +376,8 @@ void CLogFileSet::Flush() {
             }
         }
     }
+    if (nKeptBytes > 0) NoteWritten(m_bBufUrgent);
+    m_bBufUrgent = false;
     m_llFlushedPos += nKeptBytes;
     m_llFilePos = m_llFlushedPos;
     m_nWrittenSinceCheck += nKept;

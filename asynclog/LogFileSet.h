@@ -68,6 +68,15 @@ public:
     int32_t SetFileNum(uint32_t nNum) ZQ_EXCLUDES(m_Lock);
     // 0; -5 outside the range. Takes effect at the next record.
     int32_t SetFileSize(uint32_t nSizeMiB);
+    // Written records reach the disk (fdatasync) at most nMs after they were
+    // written, and records that pfnUrgent marks within kUrgentSyncMs; 0: no
+    // sync at all, the kernel writes back when it likes. Any thread; takes
+    // effect with the next write.
+    void SetSyncMs(uint32_t nMs) { m_nSyncMs.store(nMs, std::memory_order_relaxed); }
+    uint32_t SyncMs() const { return m_nSyncMs.load(std::memory_order_relaxed); }
+    // Before the engine starts: which records are urgent (null: none).
+    using UrgentFn = bool (*)(const uint8_t* pText, uint32_t nLen);
+    void SetUrgentTest(UrgentFn pfnUrgent) { m_pfnUrgent = pfnUrgent; }
 
     // Creates every level of pPath, like mkdir -p ('\\' also separates).
     // 0 created; -1 it existed already; -5 null; -6 a level could not be made.
@@ -79,6 +88,8 @@ public:
     void Recover() override { (void)OpenCurrent(); }  // still no file: the loop retries
     void Periodic() override;
     void Reopen() override { (void)OpenCurrent(); }  // no file: the loop retries
+    int64_t SyncDueMs() const override { return m_llSyncDueMs; }
+    void Sync() override;
 
     uint32_t FileNum() const ZQ_EXCLUDES(m_Lock);
     uint32_t FileSizeMiB() const {
@@ -87,6 +98,10 @@ public:
     // Statistics, any thread: records that reached a file, rotations done.
     uint64_t Written() const { return m_nWritten.load(std::memory_order_relaxed); }
     uint64_t Rotations() const { return m_nRotations.load(std::memory_order_relaxed); }
+    // ... syncs done, and bytes cut from the end of the current file when it
+    // was opened (a line torn by a power cut, zeros a file system left).
+    uint64_t Syncs() const { return m_nSyncs.load(std::memory_order_relaxed); }
+    uint64_t TornBytes() const { return m_nTornBytes.load(std::memory_order_relaxed); }
 
     // Current file name of entry i (tests and diagnostics). Empty past the count.
     const char* FileName(uint32_t i) const ZQ_REQUIRES(m_Lock) { return m_szFileName[i]; }
@@ -99,6 +114,9 @@ private:
     void Buffer(const uint8_t* pText, uint32_t nLen);
     void BufferPendingDiagnostics();
     void Flush();
+    void NoteWritten(bool bUrgent);
+    void SyncDirectory();
+    uint64_t RepairTail(int nFd, int nWriteFd, uint64_t llSize);
     int32_t FormPath(char* pOut, size_t nSize, const char* pName) const;
 
     CLossCounters& m_Lost;
@@ -112,6 +130,8 @@ private:
     // The owner writes it, the writer compares against it. Relaxed: a lone
     // value; a limit taking effect one record later is fine.
     std::atomic<uint64_t> m_llMaxFileSize;
+    std::atomic<uint32_t> m_nSyncMs;  // likewise
+    UrgentFn m_pfnUrgent;             // the owner's before Start
 
     CUniqueFd m_File;                   // the current file, opened O_APPEND
     uint64_t m_llFilePos;               // bytes in the current file, buffered ones included
@@ -121,7 +141,12 @@ private:
     uint32_t m_nBufRecords;  // records in m_pBuf, each ending at m_pRecordEnd[i]
     std::unique_ptr<uint32_t[]> m_pRecordEnd;
     uint64_t m_nWrittenSinceCheck;  // records written since Periodic last found the file in place
+    bool m_bBufUrgent;              // an urgent record is in m_pBuf
+    bool m_bDirSyncDue;             // the directory holds a new name not yet synced
+    int64_t m_llSyncDueMs;          // 0, or when what was written must be on the disk
     // The writer adds, statistics read (relaxed: counts only).
     std::atomic<uint64_t> m_nWritten;
     std::atomic<uint64_t> m_nRotations;
+    std::atomic<uint64_t> m_nSyncs;
+    std::atomic<uint64_t> m_nTornBytes;
 };

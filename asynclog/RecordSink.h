@@ -26,4 +26,9 @@ public:
     // Asked from outside (a log rotation tool moved the file aside): open the
     // current file again by its name.
     virtual void Reopen() {}
+    // When what was written must reach the disk (MonotonicMs), 0 while
+    // nothing waits for it; Sync makes it so. The loop calls Sync once the
+    // time has come and waits no longer than that.
+    virtual int64_t SyncDueMs() const { return 0; }
+    virtual void Sync() {}
 };

@@ -146,10 +146,18 @@ void CWriterLoop::WaitForRecords(int64_t llLastWorkNs, int32_t* pPollMs) {
         if (*pPollMs < kMaxPollMs) *pPollMs *= 2;
         return;
     }
+    // A sync that is due ends the park in time: a record followed by silence
+    // reaches the disk by its deadline, not by the next record.
+    int32_t nWaitMs = kIdleWaitMs;
+    const int64_t llDueMs = m_Sink.SyncDueMs();
+    if (llDueMs != 0) {
+        const int64_t llLeft = llDueMs - MonotonicMs();
+        nWaitMs = llLeft <= 0 ? 0 : llLeft < nWaitMs ? static_cast<int32_t>(llLeft) : nWaitMs;
+    }
     (void)m_bParked.exchange(1, std::memory_order_acq_rel);
     m_nParks.fetch_add(1, std::memory_order_relaxed);
     const bool bWoken =
-        m_Queue.GetReadSlot() == nullptr && WaitSemEvent(m_pEvent.get(), kIdleWaitMs) == 0;
+        m_Queue.GetReadSlot() == nullptr && WaitSemEvent(m_pEvent.get(), nWaitMs) == 0;
     m_bParked.store(0, std::memory_order_relaxed);
     // Woken by the first record of a burst: as a real-time thread the writer
     // may have preempted that very producer. A nap hands the CPU back so the
@@ -185,8 +193,8 @@ uint32_t CWriterLoop::Step() {
     return 0;
 }
 
-// Each pass: exit test, configuration watch, then the idle wait or a step with
-// the records that are ready.
+// Each pass: exit test, configuration watch, a sync that is due, then the idle
+// wait or a step with the records that are ready.
 void CWriterLoop::Run() {
     WatchState stWatch = {StampOf(m_pCfgPath), 0, MonotonicNs()};
     uint32_t nStep = 1;
@@ -196,6 +204,8 @@ void CWriterLoop::Run() {
     while (!ExitWanted()) {
         WatchConfig(&stWatch, nStep);
         nStep = 1;
+        const int64_t llDueMs = m_Sink.SyncDueMs();
+        if (llDueMs != 0 && MonotonicMs() >= llDueMs) m_Sink.Sync();
         if (m_Queue.GetReadSlot() == nullptr) {
             WaitForRecords(llLastWorkNs, &nPollMs);
             continue;

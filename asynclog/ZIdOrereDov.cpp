@@ -212,6 +212,8 @@ int32_t ZIdOrereDov::Configure(const EngineSettings& st) {
         if (nRet != kLogOk) return nRet;
     }
     (void)SetMode(st.nMode);  // stores; cannot fail
+    m_Files.SetSyncMs(st.nSyncMs);
+    m_Files.SetUrgentTest(st.pfnUrgent);
     return kLogOk;
 }
 
@@ -268,6 +270,7 @@ int32_t ZIdOrereDov::ReloadConfig() {
     const int32_t nOldLevel = m_nLevel.load(std::memory_order_relaxed);
     const uint32_t nOldSize = m_Files.FileSizeMiB();
     const uint32_t nOldNum = m_Files.FileNum();
+    const uint32_t nOldSyncMs = m_Files.SyncMs();
     if (stValues.bLevel) m_nLevel.store(stValues.nLevel, std::memory_order_relaxed);
     // The custom key is read after LogLevel, so its value wins. The callback
     // hears every valid value, changed or not, on this thread, without a lock.
@@ -279,6 +282,7 @@ int32_t ZIdOrereDov::ReloadConfig() {
     }
     if (stValues.bFileSize) (void)m_Files.SetFileSize(stValues.nFileSizeMiB);  // in range
     if (stValues.bFileNum) (void)m_Files.SetFileNum(stValues.nFileNum);        // in range
+    if (stValues.bSyncMs) m_Files.SetSyncMs(stValues.nSyncMs);
     if (m_Diag.Enabled()) {
         const int32_t nLevel = m_nLevel.load(std::memory_order_relaxed);
         const uint32_t nSize = m_Files.FileSizeMiB();
@@ -294,6 +298,7 @@ int32_t ZIdOrereDov::ReloadConfig() {
         Change(kCfgLogLevel.pKey, nOldLevel, nLevel);
         Change(kCfgFileSize.pKey, nOldSize, nSize);
         Change(kCfgFileNum.pKey, nOldNum, nNum);
+        Change(kCfgSyncMs.pKey, nOldSyncMs, m_Files.SyncMs());
         m_Diag.Report(DiagKind::kReload, "configuration %s reloaded: %s", m_szCfgPath, szChanges);
     }
     return kLogOk;

@@ -40,6 +40,8 @@ struct EngineSettings {
     LevelCallback pfnLevelCallback = nullptr;
     char szLevelKey[kLevelKeyLen + 1] = {};  // the callback's key; empty: none
     int32_t nUserValue = 0;
+    uint32_t nSyncMs = kDefaultSyncMs;  // see CLogFileSet::SetSyncMs
+    CLogFileSet::UrgentFn pfnUrgent = nullptr;
 };
 
 // The asynchronous log engine: one per process. Producers hand it finished

@@ -1,7 +1,7 @@
 // Load and idle cost of the real daemon binary.
 //
 //   zq_bench_daemon load --count N --size S --senders K [--rate R] [--forward PORT]
-//                        [--daemon PATH]
+//                        [--sync MS] [--block-dev NAME] [--daemon PATH]
 //   zq_bench_daemon idle [--seconds T] [--daemon PATH]
 //
 // The daemon is started in a fresh temporary base directory (Path.ini in its
@@ -18,6 +18,10 @@
 // Also reported: the kernel's UDP receive-buffer drops (RcvbufErrors of
 // /proc/net/snmp, machine-wide), the daemon's CPU time during the run and its
 // resident memory.
+//
+// With --block-dev (the device under $TMPDIR, where the base directory is
+// made): what the device wrote during the run, once everything is synced, per
+// byte of records; --sync sets [File] SyncMs.
 //
 // idle: the daemon's CPU time and wake-ups (context switches of each of its
 // threads) over T idle seconds, and its resident memory.
@@ -62,7 +66,9 @@ volatile sig_atomic_t g_nDaemonPid = 0;
 // compare with in the same run. It must be named ZuVozAdavid.
 const char* g_pDaemonPath = ZQ_DAEMON_PATH;
 std::string
-    g_strForward;  // --forward: a [Forward] section for LogServer.ini (to a local collector)
+    g_strForward;         // --forward: a [Forward] section for LogServer.ini (to a local collector)
+std::string g_strSyncMs;  // --sync MS: [File] SyncMs of LogServer.ini
+std::string g_strBlockDev;  // --block-dev NAME: the device the files lie on (loop0)
 
 void OnSignal(int nSig) {
     if (g_nDaemonPid > 0) (void)kill(g_nDaemonPid, SIGTERM);
@@ -186,7 +192,9 @@ public:
         if (mkdir(logDir.c_str(), 0755) != 0 || chmod(logDir.c_str(), 0755) != 0 ||
             !WriteText(m_base + "/Path.ini", m_base + "\n") ||
             !WriteText(logDir + "/LogServer.ini",
-                       "[Level]\nLogLevel=4\n[File]\nFileSize=10\nFileNum=10\n" + g_strForward)) {
+                       "[Level]\nLogLevel=4\n[File]\nFileSize=10\nFileNum=10\n" +
+                           (g_strSyncMs.empty() ? "" : "SyncMs=" + g_strSyncMs + "\n") +
+                           g_strForward)) {
             std::fprintf(stderr, "cannot prepare %s\n", m_base.c_str());
             return false;
         }
@@ -371,6 +379,17 @@ void PrintThreads(const char* pTag, const ProcSample& before, const ProcSample& 
     }
 }
 
+// Sectors (512 bytes) a block device wrote since it was set up: the seventh
+// field of /sys/block/<dev>/stat; -1 without one.
+long long SectorsWritten(const std::string& strDev) {
+    if (strDev.empty()) return -1;
+    std::istringstream in(ReadFile("/sys/block/" + strDev + "/stat"));
+    long long llField = -1;
+    for (int i = 0; i < 7 && in >> llField; ++i) {
+    }
+    return llField;
+}
+
 int RunLoad(uint32_t nCount, uint32_t nSize, int nSenders, double dRate) {
     zqbench::TempDir dir("daemon");
     CDaemon daemonProc(dir.Path());
@@ -379,6 +398,8 @@ int RunLoad(uint32_t nCount, uint32_t nSize, int nSenders, double dRate) {
     const uint32_t nPerSender = nCount / static_cast<uint32_t>(nSenders);
     const ProcSample before = Sample(daemonProc.Pid());
     const long long llDropsBefore = UdpRcvbufErrors();
+    sync();  // what came before the run is not the run's
+    const long long llSectorsBefore = SectorsWritten(g_strBlockDev);
     const int64_t llStart = zqbench::NowNs();
 
     std::vector<pid_t> senders;
@@ -417,6 +438,19 @@ int RunLoad(uint32_t nCount, uint32_t nSize, int nSenders, double dRate) {
     const int nExit = daemonProc.Stop();
     PrintThreads("DAEMON_LOAD_THREAD", before, after, static_cast<double>(llDone - llStart) / 1e9,
                  nPid);
+    if (!g_strBlockDev.empty()) {
+        // Everything still in the page cache is written too: the device's
+        // writes per byte of records, whoever asked for them.
+        sync();
+        const double dBytes =
+            512.0 * static_cast<double>(SectorsWritten(g_strBlockDev) - llSectorsBefore);
+        const double dRecordBytes = static_cast<double>(LogBytes(daemonProc.LogDir()));
+        std::printf(
+            "DAEMON_FLASH device=%s sync_ms=%s device_bytes=%.0f record_bytes=%.0f "
+            "device_bytes_per_record_byte=%.3f\n",
+            g_strBlockDev.c_str(), g_strSyncMs.empty() ? "default" : g_strSyncMs.c_str(), dBytes,
+            dRecordBytes, dRecordBytes > 0 ? dBytes / dRecordBytes : 0.0);
+    }
 
     const FileCount c = CountRecords(dir.Path() + "/" + kLogSubDir, nSenders, nPerSender);
     const uint64_t nSentTotal = static_cast<uint64_t>(nPerSender) * nSenders;
@@ -498,6 +532,10 @@ int main(int argc, char** argv) {
             dRate = std::atof(argv[i + 1]);
         } else if (opt == "--forward") {
             g_strForward = std::string("[Forward]\nHost=127.0.0.1\nPort=") + argv[i + 1] + "\n";
+        } else if (opt == "--sync") {
+            g_strSyncMs = argv[i + 1];
+        } else if (opt == "--block-dev") {
+            g_strBlockDev = argv[i + 1];
         } else if (opt == "--seconds") {
             nSeconds = std::atoi(argv[i + 1]);
         } else if (opt == "--daemon") {

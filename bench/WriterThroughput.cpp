@@ -63,6 +63,7 @@ void BM_WriterRotatingSet(benchmark::State& state) {
         (void)pEngine->SetMode(1);
         (void)pEngine->SetFileSize(kFileSizeMiB);
         (void)pEngine->SetFileNum(kFileNum);
+        pEngine->Files().SetSyncMs(static_cast<uint32_t>(state.range(0)));
         if (pEngine->Start(dir.Path().c_str(), "SDK") != kLogOk) {
             state.SkipWithError("engine did not start");
             delete pEngine;
@@ -119,7 +120,14 @@ void BM_WriterRotatingSet(benchmark::State& state) {
     state.counters["full_retries"] = static_cast<double>(nFullRetries);
 }
 
-BENCHMARK(BM_WriterRotatingSet)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
+// The argument: SyncMs, none and the default.
+BENCHMARK(BM_WriterRotatingSet)
+    ->ArgName("sync_ms")
+    ->Arg(0)
+    ->Arg(kDefaultSyncMs)
+    ->Iterations(10)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

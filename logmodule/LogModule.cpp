@@ -1,6 +1,7 @@
 #include "logmodule/LogModule.h"
 
 #include "logmodule/LogModuleState.h"
+#include "logmodule/RecordFormat.h"
 #include "platform/FixedText.h"
 
 #include <pthread.h>
@@ -44,6 +45,7 @@ void TakeProcessNameLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
 EngineSettings DefaultSettings() {
     EngineSettings st;
     st.nMode = static_cast<uint32_t>(kDefaultMode);
+    st.pfnUrgent = &IsUrgentRecord;
     return st;
 }
 
@@ -78,8 +80,9 @@ uint32_t FormatWithArgs(char* pOut, int32_t nLevel, const LogModule::OwnIdentity
 }
 
 // The level of each kind of the engine's own records, by DiagKind.
-constexpr int32_t kOwnRecordLevel[kDiagKinds] = {ZQ_LEVEL_ERROR, ZQ_LEVEL_ERROR, ZQ_LEVEL_ERROR,
-                                                 ZQ_LEVEL_WARNING, ZQ_LEVEL_INFO};
+constexpr int32_t kOwnRecordLevel[kDiagKinds] = {ZQ_LEVEL_ERROR, ZQ_LEVEL_ERROR,
+                                                 ZQ_LEVEL_ERROR, ZQ_LEVEL_WARNING,
+                                                 ZQ_LEVEL_INFO,  ZQ_LEVEL_WARNING};
 
 uint32_t FormatOwnRecord(const void* pContext, DiagKind eKind, const char* pText, char* pOut,
                          uint32_t nSize) {
@@ -139,6 +142,7 @@ void OnForkChild() ZQ_NO_THREAD_SAFETY_ANALYSIS {
     m.m_stNext.nLevel = m.m_pAsyncLog->GetLevel();
     m.m_stNext.nFileSizeMiB = m.m_pAsyncLog->Files().FileSizeMiB();
     m.m_stNext.nFileNum = m.m_pAsyncLog->Files().FileNum();
+    m.m_stNext.nSyncMs = m.m_pAsyncLog->Files().SyncMs();
     (void)m.m_pAsyncLog.release();  // the parent's engine: left as it is, never run here
     m.m_bStartInChild = true;
 }
@@ -292,10 +296,12 @@ int32_t LoadLogConfig(const char* pCfgPath) {
         if (stValues.bFileSize)
             (void)m.m_pAsyncLog->SetFileSize(stValues.nFileSizeMiB);  // in range
         if (stValues.bFileNum) (void)m.m_pAsyncLog->SetFileNum(stValues.nFileNum);
+        if (stValues.bSyncMs) m.m_pAsyncLog->Files().SetSyncMs(stValues.nSyncMs);
     } else {
         if (stValues.bLevel) m.m_stNext.nLevel = stValues.nLevel;
         if (stValues.bFileSize) m.m_stNext.nFileSizeMiB = stValues.nFileSizeMiB;
         if (stValues.bFileNum) m.m_stNext.nFileNum = stValues.nFileNum;
+        if (stValues.bSyncMs) m.m_stNext.nSyncMs = stValues.nSyncMs;
     }
     // The values read above stay even when the path itself cannot be kept.
     const size_t nLen = strlen(pCfgPath);
@@ -390,6 +396,8 @@ bool GetLogStats(LogStats* pStats) {
     if (pStats == nullptr || pEngine == nullptr) return false;
     pStats->nWritten = pEngine->Files().Written();
     pStats->nRotations = pEngine->Files().Rotations();
+    pStats->nSyncs = pEngine->Files().Syncs();
+    pStats->nTornBytes = pEngine->Files().TornBytes();
     pStats->nOwn = pEngine->OwnRecords();
     for (uint32_t i = 0; i < kLossCauses; ++i) {
         pStats->nLost[i] = pEngine->Lost().Get(static_cast<LossCause>(i));

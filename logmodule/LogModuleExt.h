@@ -31,6 +31,8 @@ struct LogStats {
     uint64_t nWritten;            // records that reached a file, the log's own included
     uint64_t nOwn;                // records of the engine's own (EnableOwnRecords)
     uint64_t nRotations;          // rotations of the file set
+    uint64_t nSyncs;              // syncs of the current file to the disk
+    uint64_t nTornBytes;          // bytes cut from a torn end of the current file
     uint64_t nLost[kLossCauses];  // records given up, by LossCause
 };
 // False (and *pStats untouched) without a log.

@@ -167,6 +167,12 @@ bool ParseRecord(const char* pLine, uint32_t nLen, RecordFields* pOut) {
     return true;
 }
 
+bool IsUrgentRecord(const uint8_t* pLine, uint32_t nLen) {
+    return nLen > kLevelFieldLen &&
+           (std::memcmp(pLine, kLevelFields[ZQ_LEVEL_ERROR], kLevelFieldLen) == 0 ||
+            std::memcmp(pLine, kLevelFields[ZQ_LEVEL_FATAL], kLevelFieldLen) == 0);
+}
+
 uint8_t SyslogSeverityOfLevel(int32_t nLevel) { return kLevelSeverity[LevelFieldIndex(nLevel)]; }
 
 int32_t LevelOfSyslogSeverity(uint32_t nSeverity) {

@@ -29,6 +29,10 @@ constexpr int32_t LevelFieldIndex(int32_t nLevel) {
     return nLevel >= ZQ_LEVEL_FATAL && nLevel <= ZQ_LEVEL_TRACE ? nLevel : kOtherLevelIndex;
 }
 
+// Whether a line is a record of Error or Fatal level, which the writer gets
+// to the disk sooner.
+bool IsUrgentRecord(const uint8_t* pLine, uint32_t nLen);
+
 // The labels between the fields, in the order they appear.
 constexpr char kLabelDevId[] = "  DevID:";
 constexpr char kLabelSource[] = "  Source-Line:";  // module(file-Lline)

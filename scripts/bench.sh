@@ -53,6 +53,24 @@ idle_seconds=60
   echo
   echo "== daemon idle"
   "$build/bench/zq_bench_daemon" idle --seconds "$idle_seconds"
+  if [ "$(id -u)" -eq 0 ] && command -v mkfs.ext4 >/dev/null; then
+    echo
+    echo "== what the disk writes per byte of records (ext4 on a loop device), 200-byte datagrams"
+    flash_seconds=20
+    [ "${BENCH_QUICK:-0}" = 1 ] && flash_seconds=5
+    img=$(mktemp -d); mnt="$img/mnt"; mkdir "$mnt"
+    truncate -s 256M "$img/flash.img"; mkfs.ext4 -q -F "$img/flash.img"
+    mount -o loop "$img/flash.img" "$mnt"
+    dev=$(basename "$(findmnt -n -o SOURCE "$mnt")")
+    for rate in 100 10000; do
+      for sync_ms in 0 1000 5000; do
+        TMPDIR="$mnt" "$build/bench/zq_bench_daemon" load --count $((rate * flash_seconds)) \
+          --size 200 --senders 1 --rate "$rate" --sync "$sync_ms" --block-dev "$dev" |
+          grep -E '^DAEMON_(FLASH|LOAD) ' | sed "s/^/rate=$rate /"
+      done
+    done
+    umount "$mnt"; rm -rf "$img"
+  fi
 } 2>&1 | tee "$out/bench.txt"
 
 if command -v gnuplot >/dev/null; then

@@ -43,6 +43,8 @@ size_t FormatStats(const DaemonStats& stStats, const char* pSep, char* pOut, siz
     Put("written", stStats.stLog.nWritten);
     Put("own", stStats.stLog.nOwn + stStats.nOwnQueued);
     Put("rotations", stStats.stLog.nRotations);
+    Put("syncs", stStats.stLog.nSyncs);
+    Put("torn_bytes_cut", stStats.stLog.nTornBytes);
     for (uint32_t i = 0; i < kLossCauses; ++i) Put(kLossNames[i], stStats.stLog.nLost[i]);
     const UpstreamStats& stFwd = stStats.stForward;
     if (stFwd.bActive != 0) {

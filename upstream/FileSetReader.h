@@ -86,6 +86,10 @@ public:
     // kReadLine with *pLine filled, kReadCaughtUp, or kReadError.
     int32_t Next(StreamLine* pLine);
 
+    // The files it holds open reach the disk (fdatasync): a place saved
+    // after this points at data a power cut cannot take.
+    void SyncHeld();
+
     // The place of the next line to be read.
     const StreamPos& Position() const { return m_stPos; }
     // Lines deleted by rotation before they were read, since Open; a Seek to a

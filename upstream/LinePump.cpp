@@ -174,6 +174,11 @@ void CLinePump::Save(int64_t llNowMs) {
     stState.stPos = n == m_Queue.End() ? m_Reader.Position() : m_Queue.At(n).stPos;
     stState.nLost = m_nLostBase + m_Reader.RotatedAway();
     m_llLastSaveMs = llNowMs;
+    // The place goes to the disk only behind the lines it passed: after a
+    // power cut it never points past what the files still hold (cheap when
+    // the writer synced them already). A rotated file was synced before it
+    // moved.
+    m_Reader.SyncHeld();
     if (m_Cursor.Save(stState) != kCursorOk) {
         if (!m_bSaveFailed) {
             SendNote(m_pfnNote, kNoteWarning, "forwarding: cannot save its place in %s: %s",

@@ -178,6 +178,15 @@ TEST(FileSetReader, SeekResumesAtTheCursorOfTheSameFileOnly) {
     ASSERT_EQ(4u, vLines.size());
     EXPECT_EQ(1u, vLines[0].second);
     EXPECT_EQ((std::pair<std::string, uint64_t>{"d", 4}), vLines[3]);
+
+    // A power cut took the file's tail the cursor had passed: the reader goes
+    // on at the end of what is there, and a line written after that is read.
+    StreamPos stPast = reader.Position();  // after "d", the newest file's end
+    stPast.nOffset += 100;
+    ASSERT_EQ(kSeekExact, reader.Seek(&stPast));
+    EXPECT_TRUE(ReadAll(&reader).empty());
+    set.Append("e\n");
+    EXPECT_EQ((Lines{{"e", stPast.nSeq}}), ReadAll(&reader));
 }
 
 TEST(FileSetReader, LongLinesComeInPieces) {
