@@ -11,6 +11,7 @@
 #include "server/RecvLoop.h"
 #include "server/Stats.h"
 #include "tests/support/TestSupport.h"
+#include "tests/upstream/Collector.h"
 
 #include <gtest/gtest.h>
 
@@ -486,16 +487,19 @@ TEST_F(DaemonTest, APowerCutLosesOnlyWhatWasNotDueOnTheDiskAndTearsNothing) {
         int nSendMs;     // how long records are sent before the cut (random up to this)
         int nQuietMs;    // then silence before the cut; -1: sending goes on across it
         bool bTornTail;  // before the boot, a torn line and zeros end the current file
+        bool bForward;   // forwarding to a collector (rsyslog over relp) across the cut
     };
     const Case kCases[] = {
         // 12 records, then silence: a sync comes without a next record.
-        {"quiet device", "Info    ", 1000, 24, 100, 500, 1500, false},
+        {"quiet device", "Info    ", 1000, 24, 100, 500, 1500, false, false},
         // Error records reach the disk long before SyncMs.
-        {"errors first", "Error   ", 5000, 100, 100, 300, 500, false},
-        {"steady load", "Info    ", 1000, 1000, 200, 3000, -1, false},
+        {"errors first", "Error   ", 5000, 100, 100, 300, 500, false, false},
+        // What the daemon writes after the boot is forwarded too: its place in
+        // the files never points past what the cut left.
+        {"steady load", "Info    ", 1000, 1000, 200, 3000, -1, false, true},
         // 10 MiB files: rotations while records come.
-        {"across rotations", "Info    ", 1000, 5000, 1000, 4000, -1, false},
-        {"torn tail", "Info    ", 1000, 200, 100, 500, 1500, true},
+        {"across rotations", "Info    ", 1000, 5000, 1000, 4000, -1, false, false},
+        {"torn tail", "Info    ", 1000, 200, 100, 500, 1500, true, false},
     };
     const char* pCuts = std::getenv("ZQ_POWER_CUTS");  // cuts per case
     const int nCuts = pCuts != nullptr ? std::max(1, std::atoi(pCuts)) : 1;
@@ -510,9 +514,18 @@ TEST_F(DaemonTest, APowerCutLosesOnlyWhatWasNotDueOnTheDiskAndTearsNothing) {
             const std::string strBase = stImg.Live() + "/base";
             ASSERT_EQ(0, mkdir(strBase.c_str(), 0755));
             ASSERT_EQ(0, mkdir((strBase + "/ZqSdkLog").c_str(), 0755));
+            zqtest::CCollector stCollector(m_Dir.File("collector" + std::to_string(nRun)),
+                                           zqtest::ECollector::kRsyslogRelp);
+            std::string strForward;
+            if (c.bForward) {
+                ASSERT_TRUE(stCollector.Start()) << stCollector.Log();
+                strForward = "[Forward]\r\nHost=127.0.0.1\r\nProtocol=relp\r\nPort=" +
+                             std::to_string(stCollector.Port()) + "\r\n";
+            }
             ASSERT_TRUE(WriteFile(strBase + "/ZqSdkLog/LogServer.ini",
                                   "[File]\r\nFileSize=10\r\nFileNum=10\r\nSyncMs=" +
-                                      std::to_string(c.nSyncMs) + "\r\n"));
+                                      std::to_string(c.nSyncMs) + "\r\n" + strForward));
+            sync();  // the configuration was there long before the cut
             pid_t nDaemon = StartDaemon(MakeRunDir("run" + std::to_string(nRun), strBase));
             ASSERT_NE(0, nDaemon);
 
@@ -567,6 +580,16 @@ TEST_F(DaemonTest, APowerCutLosesOnlyWhatWasNotDueOnTheDiskAndTearsNothing) {
             }
             ASSERT_TRUE(PollUntil(
                 [&] { return SetText(strCutBase).find("after19\r\n") != std::string::npos; }));
+            if (c.bForward) {
+                EXPECT_TRUE(PollUntil([&] {
+                    int nForwarded = 0;
+                    for (const std::string& strLine : stCollector.Lines()) {
+                        nForwarded += strLine.find("|" + std::string(c.pLevel) + "after") !=
+                                      std::string::npos;
+                    }
+                    return nForwarded >= 20;  // at least once each
+                })) << "the records after the boot did not all reach the collector";
+            }
             if (c.bTornTail) {
                 // Counted in the statistics, which the daemon writes once a second.
                 const std::string strOut = m_Dir.File("stats.out");
@@ -579,7 +602,7 @@ TEST_F(DaemonTest, APowerCutLosesOnlyWhatWasNotDueOnTheDiskAndTearsNothing) {
 
             // Every line whole, each record once, every one that was due on the
             // disk there; after the boot all 20 new ones.
-            const std::string strText = SetText(strCutBase);
+            const std::string strText = WithoutOwnRecords(SetText(strCutBase));
             EXPECT_EQ(std::string::npos, strText.find('\0')) << "zeros in the files";
             std::map<int, int> mSeen;
             int nAfter = 0;
