@@ -28,6 +28,9 @@ public:
     void Recover() override;
     void Periodic() override;
     void Reopen() override;
+    // To the daemon while forwarding; what it refuses, and everything while
+    // not forwarding, to the client's own current file.
+    uint32_t DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) override;
 
     bool Forwarding() const { return m_bForwarding.load(std::memory_order_relaxed); }
 

@@ -6,7 +6,7 @@ class CRingBuffer;
 struct RingSlot;
 
 // Where the writer loop puts records: the rotating file set or the forwarder
-// to the daemon. Called on the writer thread only.
+// to the daemon. Called on the writer thread only, but for DrainForCrash.
 class CRecordSink {
 public:
     virtual ~CRecordSink() = default;
@@ -26,4 +26,12 @@ public:
     // Asked from outside (a log rotation tool moved the file aside): open the
     // current file again by its name.
     virtual void Reopen() {}
+    // From a crash signal handler on the writer thread, which faulted, so
+    // nothing else uses the ring's read side or the sink meanwhile: writes or
+    // sends the records ready in the ring, releasing each, until the ring is
+    // empty or CLOCK_MONOTONIC reaches llDeadlineNs. Async-signal-safe: no
+    // lock, no allocation, plain system calls that never wait for a peer.
+    // What the sink had already taken from the ring and not yet written stays
+    // untouched (it may be half written). Returns how many it took.
+    virtual uint32_t DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) = 0;
 };

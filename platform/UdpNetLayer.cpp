@@ -478,6 +478,10 @@ int32_t NetHandle::NetLayerTakeError() {
     return m_pUdpNet->TakeError();
 }
 
+int NetHandle::NetLayerSocketForCrash() const {
+    return m_pUdpNet != nullptr ? m_pUdpNet->SocketForCrash() : -1;
+}
+
 int32_t NetHandle::NetLayerRecvBatch(CNetRecvBatch* pBatch, uint32_t nTimeOut, int nWakeFd,
                                      bool* pWoken) {
     if (m_pUdpNet == nullptr) return NET_ERR_HANDLE;
