@@ -49,6 +49,17 @@ void CDaemonFollower::Reopen() {
     if (!Forwarding()) m_Files.Reopen();
 }
 
+uint32_t CDaemonFollower::DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) {
+    uint32_t nDone = 0;
+    // The switch itself (UseFiles) opens under the engine lock: the file set
+    // opens its file alone here, and the flag stays as it is.
+    if (Forwarding()) {
+        nDone = m_Forwarder.DrainForCrash(queue, llDeadlineNs);
+        if (!m_Forwarder.PeerGone()) return nDone;
+    }
+    return nDone + m_Files.DrainForCrash(queue, llDeadlineNs);
+}
+
 void CDaemonFollower::UseFiles() {
     m_Forwarder.ClearPeerGone();
     m_bForwarding.store(false, std::memory_order_relaxed);

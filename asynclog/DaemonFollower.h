@@ -30,6 +30,9 @@ public:
     void Reopen() override;
     int64_t SyncDueMs() const override { return Forwarding() ? 0 : m_Files.SyncDueMs(); }
     void Sync() override { m_Files.Sync(); }
+    // To the daemon while forwarding; what it refuses, and everything while
+    // not forwarding, to the client's own current file.
+    uint32_t DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) override;
 
     bool Forwarding() const { return m_bForwarding.load(std::memory_order_relaxed); }
 

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr size_t kPathBuf = kLogPathLen + 1 + kFileNameLen + 1;  // directory + "/" + name
 constexpr mode_t kDirMode = 0775;
 constexpr mode_t kFileMode = 0666;        // as the umask allows
 constexpr uint32_t kBufSize = 64 * 1024;  // one write() carries many records
@@ -40,6 +39,7 @@ CLogFileSet::CLogFileSet(CLossCounters& lost, CDiagnostics* pDiag)
     : m_Lost(lost),
       m_pDiag(pDiag),
       m_szLogPath(),
+      m_szCurrentPath(),
       m_szPrefix(),
       m_szFileName(),
       m_nFileNum(kMinLogFiles),
@@ -69,6 +69,8 @@ int32_t CLogFileSet::Init(const char* pLogPath, const char* pPrefix) {
         const int32_t nRet = BuildFileNamesLocked(pPrefix);
         if (nRet != kFileSetOk) return nRet;
         CopyText(m_szLogPath, pLogPath);
+        // Any name of the table fits the buffer.
+        (void)FormPath(m_szCurrentPath, sizeof(m_szCurrentPath), m_szFileName[0]);
         m_bNamed = true;
     }
     if (m_pBuf == nullptr) m_pBuf.reset(new (std::nothrow) uint8_t[kBufSize]);
@@ -125,7 +127,7 @@ int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
     CopyText(szName, pFileName);
     (void)CreateLogDir(m_szLogPath);  // a level that cannot be made shows as a failed open
 
-    char szPath[kPathBuf];
+    char szPath[kLogFilePathBuf];
     (void)FormPath(szPath, sizeof(szPath), szName);  // 256 + 1 + 127 fit
     Close();
     // No symbolic link is followed. O_NONBLOCK keeps a FIFO without a reader
@@ -279,8 +281,8 @@ int32_t CLogFileSet::SetFileSize(uint32_t nSizeMiB) {
 // files that exist. Files beyond the count (left from a larger one) are
 // removed. Afterwards SDK_00.log does not exist; the caller creates it.
 int32_t CLogFileSet::RotateLogFilesLocked() {
-    char szFrom[kPathBuf];
-    char szTo[kPathBuf];
+    char szFrom[kLogFilePathBuf];
+    char szTo[kLogFilePathBuf];
     for (int32_t i = static_cast<int32_t>(m_nFileNum) - 1; i >= 0; --i) {
         if (m_szFileName[i][0] == '\0') continue;
         (void)FormPath(szFrom, sizeof(szFrom), m_szFileName[i]);
@@ -335,6 +337,47 @@ void CLogFileSet::Buffer(const uint8_t* pText, uint32_t nLen) {
     m_nBufLen += nLen;
     m_pRecordEnd[m_nBufRecords++] = m_nBufLen;
     m_llFilePos += nLen;
+}
+
+uint32_t CLogFileSet::DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) {
+    // The flags of OpenLogFile, but O_NONBLOCK stays (and the current file
+    // gets it): a FIFO as the file then refuses what does not fit instead of
+    // holding the handler. The process ends right after; nothing else writes.
+    const int nOwnFd =
+        m_File.Valid()
+            ? -1
+            : open(m_szCurrentPath,
+                   O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kFileMode);
+    const int nFd = m_File.Valid() ? m_File.Get() : nOwnFd;
+    // Fails only for a bad descriptor, which the writes below report. (A
+    // regular file on a device that stops answering can still hold a write:
+    // nothing in the process bounds that.)
+    if (m_File.Valid()) (void)fcntl(nFd, F_SETFL, O_APPEND | O_NONBLOCK);
+    uint32_t nDone = 0;
+    const RingSlot* pSlot = nullptr;
+    while (MonotonicNs() < llDeadlineNs && (pSlot = queue.GetReadSlot()) != nullptr) {
+        const uint32_t nLen = SlotTextLength(pSlot);
+        uint32_t nWritten = 0;
+        while (nFd >= 0 && nWritten < nLen) {
+            const ssize_t n = write(nFd, pSlot->pBuffer + nWritten, nLen - nWritten);
+            if (n > 0) {
+                nWritten += static_cast<uint32_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        if (nWritten == nLen) {
+            m_nWritten.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            m_Lost.Add(LossCause::kWriteFailed);  // a piece of it may be in the file
+        }
+        (void)queue.PopRead();
+        ++nDone;
+    }
+    if (nOwnFd >= 0) (void)close(nOwnFd);  // written with write(): nothing held back
+    return nDone;
 }
 
 // Writes the buffered records. When the file takes only part of them (a full
@@ -394,7 +437,7 @@ void CLogFileSet::Periodic() {
     if (!m_File.Valid()) return;
     struct stat stFile {};
     if (fstat(m_File.Get(), &stFile) != 0) return;
-    char szPath[kPathBuf];
+    char szPath[kLogFilePathBuf];
     {
         CZQLockGuard guard(m_Lock);
         (void)FormPath(szPath, sizeof(szPath), m_szFileName[0]);

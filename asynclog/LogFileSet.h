@@ -20,6 +20,8 @@ constexpr int32_t kFileSetErrNoFile = -6;       // the file did not open
 constexpr int32_t kFileSetErrNameTooLong = -7;  // a file name over 127 characters
 
 constexpr uint32_t kFileNameLen = 256;  // one entry of the name table
+// A file of the set by its full name: directory + "/" + name, terminated.
+constexpr size_t kLogFilePathBuf = kLogPathLen + 1 + kFileNameLen + 1;
 
 constexpr size_t kMaxOpenName = 127;  // longest file name OpenLogFile takes
 
@@ -90,6 +92,12 @@ public:
     void Reopen() override { (void)OpenCurrent(); }  // no file: the loop retries
     int64_t SyncDueMs() const override { return m_llSyncDueMs; }
     void Sync() override;
+    // Each ready record with write() of its own to the current file, opened
+    // by its full name when the set has none open (while forwarding, or after
+    // a failed open) and closed again. No rotation: a crash may take the file
+    // past its size limit by up to a ring of records. A record the file
+    // refuses is counted as lost.
+    uint32_t DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) override;
 
     uint32_t FileNum() const ZQ_EXCLUDES(m_Lock);
     uint32_t FileSizeMiB() const {
@@ -123,6 +131,9 @@ private:
     CDiagnostics* m_pDiag;
     mutable CZQMutex m_Lock;            // the engine lock
     char m_szLogPath[kLogPathLen + 1];  // set by Init
+    // Entry 0 by its full name, set by Init: DrainForCrash opens it without
+    // the name table and its lock. SetFileNum never changes entry 0's name.
+    char m_szCurrentPath[kLogFilePathBuf];
     char m_szPrefix[kPrefixLen + 1] ZQ_GUARDED_BY(m_Lock);
     char m_szFileName[kMaxLogFiles][kFileNameLen + 1] ZQ_GUARDED_BY(m_Lock);
     uint32_t m_nFileNum ZQ_GUARDED_BY(m_Lock);

@@ -6,7 +6,7 @@ class CRingBuffer;
 struct RingSlot;
 
 // Where the writer loop puts records: the rotating file set or the forwarder
-// to the daemon. Called on the writer thread only.
+// to the daemon. Called on the writer thread only, but for DrainForCrash.
 class CRecordSink {
 public:
     virtual ~CRecordSink() = default;
@@ -31,4 +31,12 @@ public:
     // time has come and waits no longer than that.
     virtual int64_t SyncDueMs() const { return 0; }
     virtual void Sync() {}
+    // From a crash signal handler on the writer thread, which faulted, so
+    // nothing else uses the ring's read side or the sink meanwhile: writes or
+    // sends the records ready in the ring, releasing each, until the ring is
+    // empty or CLOCK_MONOTONIC reaches llDeadlineNs. Async-signal-safe: no
+    // lock, no allocation, plain system calls that never wait for a peer.
+    // What the sink had already taken from the ring and not yet written stays
+    // untouched (it may be half written). Returns how many it took.
+    virtual uint32_t DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) = 0;
 };

@@ -131,6 +131,11 @@ int SetSemEvent(CSemEvent* pEvent) {
     return nPost == 0 ? kSemTrue : kSemFalse;
 }
 
+int PostSemEventFromSignal(CSemEvent* pEvent) {
+    if (pEvent == nullptr) return kSemFalse;
+    return sem_post(&pEvent->m_Sem) == 0 ? kSemTrue : kSemFalse;
+}
+
 int ResetSemEvent(CSemEvent* pEvent) {
     if (pEvent == nullptr) return kSemFalse;
     (void)pthread_mutex_lock(&pEvent->m_Mutex);

@@ -6,10 +6,11 @@
 #include <cstdint>
 
 // A two-state wake signal on a process-private semaphore. Sets never raise the
-// count above one. Auto reset: a successful wait consumes the signal; manual
-// reset: it stays set until ResetSemEvent. Any thread may set, reset or wait;
-// m_Mutex serialises set, reset and Uninit (waits do not take it). The owner
-// frees the event only when no thread waits on it any more.
+// count above one (a post from a signal handler may: PostSemEventFromSignal).
+// Auto reset: a successful wait consumes the signal; manual reset: it stays
+// set until ResetSemEvent. Any thread may set, reset or wait; m_Mutex
+// serialises set, reset and Uninit (waits do not take it). The owner frees the
+// event only when no thread waits on it any more.
 class CSemEvent {
 public:
     CSemEvent();
@@ -30,6 +31,7 @@ public:
 private:
     friend int SetSemEvent(CSemEvent* pEvent);
     friend int ResetSemEvent(CSemEvent* pEvent);
+    friend int PostSemEventFromSignal(CSemEvent* pEvent);
 
     int32_t m_bManualReset;
     sem_t m_Sem;              // count > 0: the event is set
@@ -43,6 +45,11 @@ CSemEvent* CreateSemEvent(int32_t nManualReset, uint32_t nInitialCount);
 int WaitSemEvent(CSemEvent* pEvent, int32_t nMs);
 // 1 when the event is (now) set, 0 for a null event or a failed post.
 int SetSemEvent(CSemEvent* pEvent);
+// SetSemEvent for a signal handler: sem_post alone, which is async-signal-safe
+// (SetSemEvent takes m_Mutex, which a handler may not). The count may then
+// rise above one; that only ends as many of the following waits early. 1, or
+// 0 for a null event or a failed post.
+int PostSemEventFromSignal(CSemEvent* pEvent);
 // Drains the count; 1, or 0 for a null event.
 int ResetSemEvent(CSemEvent* pEvent);
 // Uninit and free; 1, or 0 for a null event.

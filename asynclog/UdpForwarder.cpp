@@ -1,8 +1,12 @@
 #include "asynclog/UdpForwarder.h"
 
 #include "asynclog/RingBuffer.h"
+#include "platform/MonotonicClock.h"
 #include "platform/WireContract.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -10,6 +14,7 @@ namespace {
 
 constexpr int32_t kForwarderOk = 0;
 constexpr int32_t kForwarderErrNoMemory = -6;
+constexpr int64_t kNoDeadline = INT64_MAX;
 
 }  // namespace
 
@@ -40,23 +45,56 @@ int32_t CUdpForwarder::Open() {
     return kForwarderOk;
 }
 
-int32_t CUdpForwarder::Send(const RingSlot* pSlot) {
-    if (m_pNetLayer == nullptr) return NET_ERR_HANDLE;
-    m_stSendParam.pData = pSlot->pBuffer;
-    m_stSendParam.nLen = static_cast<int32_t>(pSlot->nDataLen);
-    return m_pNetLayer->Send(&m_stSendParam);
+int32_t CUdpForwarder::Send(CUdpForwarder& self, const RingSlot* pSlot) {
+    if (self.m_pNetLayer == nullptr) return NET_ERR_HANDLE;
+    self.m_stSendParam.pData = pSlot->pBuffer;
+    self.m_stSendParam.nLen = static_cast<int32_t>(pSlot->nDataLen);
+    return self.m_pNetLayer->Send(&self.m_stSendParam);
+}
+
+int32_t CUdpForwarder::TakeError(CUdpForwarder& self) {
+    return self.m_pNetLayer != nullptr ? self.m_pNetLayer->TakeError() : 0;
+}
+
+// The socket is connected to the daemon's port: send() needs no address.
+int32_t CUdpForwarder::SendForCrash(CUdpForwarder& self, const RingSlot* pSlot) {
+    const int nFd = self.m_pNetLayer != nullptr ? self.m_pNetLayer->SocketForCrash() : -1;
+    if (nFd < 0) return NET_ERR_HANDLE;
+    if (send(nFd, pSlot->pBuffer, pSlot->nDataLen, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return 0;
+    return errno == ECONNREFUSED ? NET_ERR_REFUSED : NET_ERR_SEND;
+}
+
+int32_t CUdpForwarder::TakeErrorForCrash(CUdpForwarder& self) {
+    const int nFd = self.m_pNetLayer != nullptr ? self.m_pNetLayer->SocketForCrash() : -1;
+    int nErr = 0;
+    socklen_t nLen = sizeof(nErr);
+    if (nFd < 0 || getsockopt(nFd, SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) return 0;
+    return nErr == ECONNREFUSED ? NET_ERR_REFUSED : 0;
+}
+
+uint32_t CUdpForwarder::Consume(CRingBuffer& queue, uint32_t nMax) {
+    static constexpr SocketOps kOps = {&CUdpForwarder::Send, &CUdpForwarder::TakeError};
+    return ConsumeWith(queue, nMax, kNoDeadline, kOps);
+}
+
+uint32_t CUdpForwarder::DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) {
+    static constexpr SocketOps kOps = {&CUdpForwarder::SendForCrash,
+                                       &CUdpForwarder::TakeErrorForCrash};
+    return ConsumeWith(queue, UINT32_MAX, llDeadlineNs, kOps);
 }
 
 // The oldest record of the ring may be "held": sent, but not yet followed by a
 // clean operation on the socket. It is released when the next send succeeds,
 // or when the look after the batch finds no refusal.
-uint32_t CUdpForwarder::Consume(CRingBuffer& queue, uint32_t nMax) {
+uint32_t CUdpForwarder::ConsumeWith(CRingBuffer& queue, uint32_t nMax, int64_t llDeadlineNs,
+                                    const SocketOps& ops) {
     uint32_t nDone = 0;
     bool bHeld = false;
     while (nDone < nMax && !m_bPeerGone) {
         const uint32_t nNext = bHeld ? 1 : 0;
         if (static_cast<uint32_t>(queue.GetPendingCount()) <= nNext) break;
-        const int32_t nRet = Send(queue.PeekSlot(nNext));
+        if (llDeadlineNs != kNoDeadline && MonotonicNs() >= llDeadlineNs) break;
+        const int32_t nRet = ops.pfnSend(*this, queue.PeekSlot(nNext));
         if (nRet == NET_ERR_REFUSED) {
             // The held record (or, without one, this one) met no daemon: both
             // stay in the ring.
@@ -78,7 +116,7 @@ uint32_t CUdpForwarder::Consume(CRingBuffer& queue, uint32_t nMax) {
         }
     }
     if (bHeld) {
-        if (m_pNetLayer != nullptr && m_pNetLayer->TakeError() == NET_ERR_REFUSED) {
+        if (ops.pfnTakeError(*this) == NET_ERR_REFUSED) {
             m_bPeerGone = true;
         } else {
             (void)queue.PopRead();

@@ -36,13 +36,31 @@ public:
     uint32_t Consume(CRingBuffer& queue, uint32_t nMax) override;
     bool Ready() const override { return true; }  // an endpoint without a socket counts its losses
     void Recover() override {}
+    // Consume's holding of one record, with send() and getsockopt() on the
+    // endpoint's descriptor instead of the endpoint's locked calls; a full
+    // socket does not wait (MSG_DONTWAIT). Stops at a refusal (PeerGone) as
+    // Consume does.
+    uint32_t DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) override;
 
     // The daemon refused a record since the last ClearPeerGone.
     bool PeerGone() const { return m_bPeerGone; }
     void ClearPeerGone() { m_bPeerGone = false; }
 
 private:
-    int32_t Send(const RingSlot* pSlot);
+    // How one pass reaches the socket: the endpoint's calls on the writer
+    // thread, or plain system calls in a crash handler. Each answers 0,
+    // NET_ERR_REFUSED (the daemon is not there), or another failure.
+    struct SocketOps {
+        int32_t (*pfnSend)(CUdpForwarder& self, const RingSlot* pSlot);
+        int32_t (*pfnTakeError)(CUdpForwarder& self);
+    };
+    static int32_t Send(CUdpForwarder& self, const RingSlot* pSlot);
+    static int32_t TakeError(CUdpForwarder& self);
+    static int32_t SendForCrash(CUdpForwarder& self, const RingSlot* pSlot);
+    static int32_t TakeErrorForCrash(CUdpForwarder& self);
+    // Consume with ops, until nMax records or llDeadlineNs (kNoDeadline: none).
+    uint32_t ConsumeWith(CRingBuffer& queue, uint32_t nMax, int64_t llDeadlineNs,
+                         const SocketOps& ops);
 
     CLossCounters& m_Lost;
     bool m_bNetInit;                            // NetLayerInit succeeded: NetLayerDeInit is owed

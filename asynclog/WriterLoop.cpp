@@ -3,6 +3,7 @@
 #include "platform/MonotonicClock.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 
@@ -25,6 +26,10 @@ constexpr int32_t kIdleWaitMs = static_cast<int32_t>(kWatchIntervalNs / 1000000)
 constexpr int64_t kStopGiveUpMs = 1000;    // how long a stopping writer waits for its sink
 constexpr uint32_t kMaxBatch = 512;        // records handed to the sink at once
 constexpr uint32_t kEndLoop = UINT32_MAX;  // Step's answer: the loop ends
+constexpr long kCrashPollNs = 1000000;     // a crash handler's look at the writer's answer
+// Passes without a record taken before a crash drain gives up: the follower
+// needs one to turn to its files when the daemon refuses.
+constexpr uint32_t kCrashDrainStalls = 2;
 
 void Nap(long nNs) {
     struct timespec stStep = {0, nNs};
@@ -47,7 +52,10 @@ CWriterLoop::CWriterLoop(CRingBuffer& queue, CRecordSink& sink, CLossCounters& l
       m_nWokenByRecord(0),
       m_nWokenPastHalf(0),
       m_bReopen(false),
-      m_llGiveUpAtMs(0) {}
+      m_llGiveUpAtMs(0),
+      m_bCrashAsked(0),
+      m_bCrashDrained(0),
+      m_nWriterTid(0) {}
 
 CWriterLoop::~CWriterLoop() { Stop(); }
 
@@ -193,15 +201,54 @@ uint32_t CWriterLoop::Step() {
     return 0;
 }
 
-// Each pass: exit test, configuration watch, a sync that is due, then the idle
-// wait or a step with the records that are ready.
+// Runs in a signal handler: clock_gettime, nanosleep and sem_post only.
+bool CWriterLoop::DrainForCrash(int64_t llDeadlineNs) {
+    if (gettid() == m_nWriterTid.load(std::memory_order_relaxed)) {
+        (void)m_Sink.DrainForCrash(m_Queue, llDeadlineNs);
+        return m_Queue.GetReadSlot() == nullptr;
+    }
+    m_bCrashAsked.store(1, std::memory_order_release);
+    (void)PostSemEventFromSignal(m_pEvent.get());  // a writer that does not wait looks anyway
+    while (m_bCrashDrained.load(std::memory_order_acquire) == 0) {
+        if (MonotonicNs() >= llDeadlineNs) return false;
+        Nap(kCrashPollNs);
+    }
+    return true;
+}
+
+// The records in the ring now include every one committed before the fault:
+// they go to the sink before the handler hears back. Later ones are the
+// ordinary loop's. A sink that cannot take any ends the drain (the handler
+// is told all the same: waiting longer would not bring them anywhere).
+void CWriterLoop::AnswerCrashDrain() {
+    m_bCrashAsked.store(0, std::memory_order_relaxed);
+    uint32_t nLeft = static_cast<uint32_t>(m_Queue.GetPendingCount());
+    uint32_t nStalls = 0;
+    while (nLeft > 0 && nStalls < kCrashDrainStalls) {
+        if (!m_Sink.Ready()) m_Sink.Recover();
+        const uint32_t nDone =
+            m_Sink.Ready() ? m_Sink.Consume(m_Queue, nLeft < kMaxBatch ? nLeft : kMaxBatch) : 0;
+        nStalls = nDone == 0 ? nStalls + 1 : 0;
+        nLeft -= nDone < nLeft ? nDone : nLeft;
+    }
+    // A crash is often followed by a reset (a watchdog) that takes the page
+    // cache with it: what was written goes to the disk before the handler
+    // lets the process end.
+    if (m_Sink.SyncDueMs() != 0) m_Sink.Sync();
+    m_bCrashDrained.store(1, std::memory_order_release);
+}
+
+// Each pass: a crash drain when asked, exit test, configuration watch, a sync
+// that is due, then the idle wait or a step with the records that are ready.
 void CWriterLoop::Run() {
+    m_nWriterTid.store(static_cast<int32_t>(gettid()), std::memory_order_relaxed);
     WatchState stWatch = {StampOf(m_pCfgPath), 0, MonotonicNs()};
     uint32_t nStep = 1;
     int64_t llLastWorkNs = -kLingerNs;  // a writer that has not worked yet parks at once
     int32_t nPollMs = kMinPollMs;
     m_llGiveUpAtMs = 0;
     while (!ExitWanted()) {
+        if (m_bCrashAsked.load(std::memory_order_acquire) != 0) AnswerCrashDrain();
         WatchConfig(&stWatch, nStep);
         nStep = 1;
         const int64_t llDueMs = m_Sink.SyncDueMs();

@@ -37,6 +37,16 @@
 // which first writes every record still in the ring. When its sink stays
 // unable to take records (no file can be opened) a stopping writer gives up
 // after a second and counts what it discards.
+//
+// Crash drain. A crash signal handler calls DrainForCrash: on any other thread
+// it sets m_bCrashAsked and posts the event, and the writer, at the top of its
+// next pass, hands the sink every record that is in the ring then (all those
+// committed before the fault) and sets m_bCrashDrained; the handler waits for
+// that, up to its deadline. On the writer thread itself (the writer faulted,
+// say in a level callback) nobody would answer, so the handler drains the
+// ring through the sink's DrainForCrash. Only one of the two ever consumes:
+// a writer that does not answer in time (blocked on a full disk or a lock the
+// faulting thread holds) keeps the ring, and its records are lost.
 class CWriterLoop {
 public:
     // Reloads the configuration file; runs on the writer thread, no lock held.
@@ -100,6 +110,11 @@ public:
         (void)SetSemEvent(m_pEvent.get());  // a parked writer looks at once
     }
 
+    // For a crash signal handler (see the class comment): async-signal-safe,
+    // no lock, bounded by llDeadlineNs (CLOCK_MONOTONIC). True when every
+    // record committed before the call reached the sink.
+    bool DrainForCrash(int64_t llDeadlineNs);
+
     // What the watch compares of the configuration file: any change of it
     // (another file under the name, another size, another modification time
     // to the nanosecond, the file appearing or going) makes the writer reload.
@@ -138,6 +153,7 @@ private:
     uint32_t Step();
     void WaitForRecords(int64_t llLastWorkNs, int32_t* pPollMs);
     void DiscardRemaining();
+    void AnswerCrashDrain();
 
     CRingBuffer& m_Queue;
     CRecordSink& m_Sink;
@@ -159,4 +175,13 @@ private:
     // the writer reads the file and the configuration itself.
     std::atomic<bool> m_bReopen;
     int64_t m_llGiveUpAtMs;  // the writer's: when a stopping writer without a sink quits
+    // The crash drain. The handler stores m_bCrashAsked (release) and posts;
+    // the writer takes it (acquire: it then sees the records committed before
+    // the fault) and stores m_bCrashDrained (release) once they are in the
+    // sink, which the handler loads (acquire). m_nWriterTid: the writer's
+    // thread id, stored once when it starts, for the handler to compare with
+    // its own; 0 before.
+    std::atomic<uint32_t> m_bCrashAsked;
+    std::atomic<uint32_t> m_bCrashDrained;
+    std::atomic<int32_t> m_nWriterTid;
 };

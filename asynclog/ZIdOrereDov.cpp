@@ -32,6 +32,12 @@
 // the writer never takes the module lock. PushLog and the writer's write path
 // take neither.
 //
+// Crash. A crash signal handler of the owner (the log module's crash flush)
+// calls DrainForCrash on the thread that faulted, possibly with the module
+// lock or the engine lock held by that very thread: the drain takes neither.
+// The writer answers it (WriterLoop.h), or, when the writer itself faulted,
+// the handler drains the ring with the sinks' async-signal-safe path.
+//
 // Start builds every part first and commits last: a failure unwinds by the
 // parts' destructors. Stop order: running flag off, wake event set, writer
 // joined (it drains the ring first; when no file can be opened it gives up

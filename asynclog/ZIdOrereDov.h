@@ -92,6 +92,14 @@ public:
     int32_t RegisterLevelCallback(LevelCallback pfnCallback, const char* pKeyName,
                                   int32_t nUserValue);  // 0, -5
 
+    // For a crash signal handler, any thread, no lock: hands every record
+    // committed to the ring to the files or the daemon before llDeadlineNs
+    // (CLOCK_MONOTONIC nanoseconds), through the writer (CWriterLoop's crash
+    // drain). True when all of them got there; false also while not running.
+    bool DrainForCrash(int64_t llDeadlineNs) {
+        return m_pWriter != nullptr && m_pWriter->DrainForCrash(llDeadlineNs);
+    }
+
     // Asks the writer to reopen its current file and reload the configuration
     // at its next pass. Any thread; nothing happens while it is not running.
     void RequestReopen() {

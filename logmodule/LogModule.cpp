@@ -1,5 +1,6 @@
 #include "logmodule/LogModule.h"
 
+#include "logmodule/CrashFlush.h"
 #include "logmodule/LogModuleState.h"
 #include "logmodule/RecordFormat.h"
 #include "platform/FixedText.h"
@@ -54,6 +55,7 @@ void ResetSettingsLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
     m.m_bStartInChild = false;
     m.m_bOwnRecords = false;
     m.m_bOwnStderr = false;
+    m.m_bCrashFlush = kDefaultCrashFlush;
     memset(m.m_szLogPath, 0, sizeof(m.m_szLogPath));
     memset(m.m_szPrefix, 0, sizeof(m.m_szPrefix));
     m.m_stNext = DefaultSettings();
@@ -121,12 +123,21 @@ static_assert(kLogOk == ZQ_OK && kLogErrNotRunning == ZQ_ERR_NOT_CREATED &&
                   kLogErrNameTooLong == ZQ_ERR_NAME_TOO_LONG,
               "an engine code and its public twin must keep one number");
 
+// A crash drains the engine from now on, when the crash flush is on. A
+// refusal (sigaction fails only for a signal the system lacks) leaves the log
+// without it.
+void InstallCrashFlushLocked(LogModule& m, ZIdOrereDov* pEngine) ZQ_REQUIRES(m.m_Lock) {
+    if (m.m_bCrashFlush) (void)CrashFlush().Install(pEngine);
+}
+
 // Fork. The module lock is held across the fork, so the child finds it in a
 // known state (and reinitialises it: its holder, the forking thread, has
 // another identity there). The child lets go of the parent's engine without
 // touching it: its writer thread does not exist in the child, and its ring
 // holds the parent's records, which the parent writes. Exit in the child then
-// finds nothing to drain and no lock to wait for.
+// finds nothing to drain and no lock to wait for, and neither does a crash:
+// the crash flush (whose handlers the child inherits) drains the child's own
+// engine once it has one.
 void OnForkPrepare() ZQ_NO_THREAD_SAFETY_ANALYSIS { (void)GetLogModule().m_Lock.Lock(); }
 
 void OnForkParent() ZQ_NO_THREAD_SAFETY_ANALYSIS { (void)GetLogModule().m_Lock.Unlock(); }
@@ -139,6 +150,7 @@ void OnForkChild() ZQ_NO_THREAD_SAFETY_ANALYSIS {
     (void)m.m_Lock.Unlock();
     m.m_Lock.ReinitInChild();
     if (m.m_pAsyncLog == nullptr) return;
+    CrashFlush().SetEngine(nullptr);
     m.m_stNext.nLevel = m.m_pAsyncLog->GetLevel();
     m.m_stNext.nFileSizeMiB = m.m_pAsyncLog->Files().FileSizeMiB();
     m.m_stNext.nFileNum = m.m_pAsyncLog->Files().FileNum();
@@ -160,6 +172,7 @@ ZIdOrereDov* CreatedEngineLocked(LogModule& m) {
         std::unique_ptr<ZIdOrereDov> pEngine(new (std::nothrow) ZIdOrereDov());
         if (pEngine != nullptr && ConfigureAndStartLocked(m, pEngine.get()) == kLogOk) {
             m.m_pAsyncLog = std::move(pEngine);
+            InstallCrashFlushLocked(m, m.m_pAsyncLog.get());
             m.m_nPid = static_cast<int32_t>(getpid());
         } else {
             m.m_bCreated.store(0, std::memory_order_relaxed);
@@ -202,6 +215,7 @@ LogModule::LogModule()
       m_bStartInChild(false),
       m_bOwnRecords(false),
       m_bOwnStderr(false),
+      m_bCrashFlush(kDefaultCrashFlush),
       m_stOwnIdentity() {
     // Fails only without memory for the handlers; a fork then leaves the
     // child's log without a writer, as it would be without them.
@@ -210,7 +224,8 @@ LogModule::LogModule()
 
 LogModule::~LogModule() {
     CZQLockGuard guard(m_Lock);
-    m_pAsyncLog.reset();  // its Stop writes what is queued and joins the writer
+    CrashFlush().Remove();  // no crash reaches the engine once it goes
+    m_pAsyncLog.reset();    // its Stop writes what is queued and joins the writer
     m_bCreated.store(0, std::memory_order_relaxed);
 }
 
@@ -261,6 +276,14 @@ int32_t SetQueueSlotCount(uint32_t nCount) {
     if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
     if (nCount < kMinSlotCount || nCount > kMaxSlotCount) return ZQ_ERR_INVALID;
     m.m_stNext.nSlotCount = nCount;
+    return ZQ_OK;
+}
+
+int32_t SetCrashFlush(int32_t bOn) {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
+    m.m_bCrashFlush = bOn != 0;
     return ZQ_OK;
 }
 
@@ -358,6 +381,7 @@ int32_t CreateAsyncLog() {
     const int32_t nRet = ToPublicResult(ConfigureAndStartLocked(m, pEngine.get()));
     if (nRet != ZQ_OK) return nRet;
     m.m_pAsyncLog = std::move(pEngine);
+    InstallCrashFlushLocked(m, m.m_pAsyncLog.get());
     // Records take their local time through localtime_r, which need not read
     // TZ by itself.
     tzset();
@@ -371,6 +395,9 @@ int32_t CreateAsyncLog() {
 int32_t DestroyAsyncLog() {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
+    // The earlier actions of the crash signals are back, and no crash
+    // reaches the engine any more.
+    CrashFlush().Remove();
     if (m.m_pAsyncLog != nullptr) {
         // Stops the writer after it drained the ring. Producers wait on m_Lock
         // meanwhile, so none can reach the engine while it goes away.

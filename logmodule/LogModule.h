@@ -74,6 +74,15 @@ ZQ_API int32_t SetLogMode(int32_t nMode);
 ZQ_API int32_t SetModuleName(const char* pName);    // 0..128 chars
 ZQ_API int32_t SetQueueSlotCount(uint32_t nCount);  // 10..1024
 ZQ_API int32_t SetQueueSlotSize(int32_t nSize);     // recorded; slots stay 1024 bytes
+// Crash flush, on by default (bOn 0 turns it off, any other value on): on
+// SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT (so also std::terminate and a
+// failed assert) every record already queued reaches the files or the daemon
+// within a second; then the actions these signals had at CreateAsyncLog (an
+// application's own handlers) are put back and the signal takes its course
+// again: the process still ends by it, with a core dump. Handlers installed
+// after CreateAsyncLog replace it. DestroyAsyncLog puts the earlier actions
+// back and turns it on again.
+ZQ_API int32_t SetCrashFlush(int32_t bOn);
 
 // At any time: ZQ_OK or ZQ_ERR_INVALID.
 ZQ_API int32_t SetLevelCallback(LogLevelCallback pfnCallback, const char* pKey, int32_t nUserValue);

@@ -20,6 +20,7 @@
 // are in asynclog/LogConfig.h), restored by DestroyAsyncLog.
 constexpr int32_t kDefaultMode = ZQ_MODE_FORWARD;
 constexpr int32_t kDefaultSlotSize = static_cast<int32_t>(kSlotSize);  // recorded only
+constexpr bool kDefaultCrashFlush = true;                              // SetCrashFlush
 
 // The engine's code as the public one. Every engine code has a public twin of
 // the same meaning; the asserts keep the numbers tied.
@@ -88,6 +89,9 @@ struct LogModule {
     // writer formats them without the module lock).
     bool m_bOwnRecords ZQ_GUARDED_BY(m_Lock);
     bool m_bOwnStderr ZQ_GUARDED_BY(m_Lock);
+    // SetCrashFlush: CreateAsyncLog (and a forked child's engine) installs
+    // the crash flush (CrashFlush.h) for the engine; DestroyAsyncLog removes it.
+    bool m_bCrashFlush ZQ_GUARDED_BY(m_Lock);
     struct OwnIdentity {
         char szModule[kModuleNameLen + 1];
         char szProcess[kProcessNameLen + 1];

@@ -133,6 +133,10 @@ public:
     // Takes the error the kernel holds for the socket: NET_ERR_REFUSED when the
     // connected peer was not there, NET_ERR_SEND for another, 0 for none.
     int32_t TakeError();
+    // The socket's descriptor, -1 without one, read without m_Lock: for a crash
+    // signal handler, which may take no lock and sends with plain system
+    // calls. It stays valid while nobody resets or closes the endpoint.
+    int SocketForCrash() const { return m_Socket.Get(); }
     // The result of the last attempt to open and bind the socket (construction
     // or SetLocalIp): 0 bound (or the address asked for was already set),
     // NET_ERR_PARAM the address given at construction was refused,

@@ -23,10 +23,13 @@
 //                    ignored: the daemon sets no timer, asks for no
 //                    asynchronous I/O and has no use for the real-time
 //                    signals, so any of them is a stray one
-// None of them ends the daemon without the orderly stop. The signals not
-// listed keep their default action: SIGQUIT, SIGILL, SIGABRT, SIGBUS, SIGFPE,
-// SIGSEGV, SIGSYS and SIGTRAP end it at once with a core dump, as a crash
-// does; SIGKILL and SIGSTOP cannot be caught.
+// None of them ends the daemon without the orderly stop. SIGSEGV, SIGBUS,
+// SIGILL, SIGFPE and SIGABRT belong to the log module's crash flush
+// (logmodule/CrashFlush.h), installed by CreateAsyncLog: the records in the
+// ring are written, then the signal ends the daemon with a core dump, as a
+// crash does. The other signals not listed keep their default action:
+// SIGQUIT, SIGSYS and SIGTRAP end it at once with a core dump; SIGKILL and
+// SIGSTOP cannot be caught.
 
 // The flags below are what the handlers share with the rest of the daemon:
 // lock-free atomics, as a handler may touch nothing else.
