@@ -150,10 +150,10 @@ TEST_F(ZqlogTest, LevelsTagsAndDevicesLandInTheRecordAsTheOptionsSay) {
         {{"-p", "daemon.info", "x"}, {"Info", "", 1, "x"}},
         {{"-p", "debug", "x"}, {"Debug", "", 1, "x"}},
         {{"-p", "LOCAL0.ERR", "x"}, {"Error", "", 1, "x"}},
-        {{"-p", "11", "x"}, {"Error", "", 1, "x"}},   // user (1) * 8 + err (3)
+        {{"-p", "11", "x"}, {"Error", "", 1, "x"}},       // user (1) * 8 + err (3)
         {{"-p", "ntp.err", "x"}, {"Error", "", 1, "x"}},  // every facility syslog names
-        {{"-p", "191", "x"}, {"Debug", "", 1, "x"}},  // local7 (23) * 8 + debug (7)
-        {{"x"}, {"Info", "", 1, "x"}},                // the default
+        {{"-p", "191", "x"}, {"Debug", "", 1, "x"}},      // local7 (23) * 8 + debug (7)
+        {{"x"}, {"Info", "", 1, "x"}},                    // the default
         {{"--priority", "kern.crit", "--tag", "k", "x"}, {"Fatal", "k", 1, "x"}},
         // The options zqlog had before -p meant a priority.
         {{"-l", "warning", "-m", "net", "x"}, {"Warning", "net", 1, "x"}},
