@@ -33,6 +33,22 @@ void FormatFileName(char* pOut, size_t nSize, const char* pPrefix, uint32_t i) {
     (void)FormatLogFileName(pOut, nSize, nullptr, pPrefix, i);
 }
 
+// Writes nLen bytes with as many write() calls as it takes (an interrupted
+// one goes on); returns how many reached the file, fewer when it refused the
+// rest (errno says why). Async-signal-safe: the crash drain uses it too.
+uint32_t WriteAll(int nFd, const uint8_t* pData, uint32_t nLen) {
+    uint32_t nDone = 0;
+    while (nDone < nLen) {
+        const ssize_t n = write(nFd, pData + nDone, nLen - nDone);
+        if (n > 0) {
+            nDone += static_cast<uint32_t>(n);
+        } else if (n >= 0 || errno != EINTR) {
+            break;
+        }
+    }
+    return nDone;
+}
+
 }  // namespace
 
 CLogFileSet::CLogFileSet(CLossCounters& lost, CDiagnostics* pDiag)
@@ -357,17 +373,7 @@ uint32_t CLogFileSet::DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) {
     const RingSlot* pSlot = nullptr;
     while (MonotonicNs() < llDeadlineNs && (pSlot = queue.GetReadSlot()) != nullptr) {
         const uint32_t nLen = SlotTextLength(pSlot);
-        uint32_t nWritten = 0;
-        while (nFd >= 0 && nWritten < nLen) {
-            const ssize_t n = write(nFd, pSlot->pBuffer + nWritten, nLen - nWritten);
-            if (n > 0) {
-                nWritten += static_cast<uint32_t>(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;
-            }
-        }
+        const uint32_t nWritten = nFd >= 0 ? WriteAll(nFd, pSlot->pBuffer, nLen) : 0;
         if (nWritten == nLen) {
             m_nWritten.fetch_add(1, std::memory_order_relaxed);
         } else {
@@ -385,17 +391,7 @@ uint32_t CLogFileSet::DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) {
 // reached it whole, and the others are counted as lost; the next records are
 // tried again, so writing resumes by itself when space returns.
 void CLogFileSet::Flush() {
-    uint32_t nDone = 0;
-    while (nDone < m_nBufLen) {
-        const ssize_t n = write(m_File.Get(), m_pBuf.get() + nDone, m_nBufLen - nDone);
-        if (n > 0) {
-            nDone += static_cast<uint32_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
+    const uint32_t nDone = WriteAll(m_File.Get(), m_pBuf.get(), m_nBufLen);
     uint32_t nKept = m_nBufRecords;
     uint32_t nKeptBytes = nDone;
     if (nDone < m_nBufLen) {
