@@ -15,16 +15,27 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${ZQ_CROSS_TRIPLE})
 # The target's libraries and headers come from the cross sysroot only; build
 # tools (cmake, pkg-config) from the host.
 set(ZQ_CROSS_SYSROOT /usr/${ZQ_CROSS_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH ${ZQ_CROSS_SYSROOT})
+# OpenSSL is not in the cross sysroot: scripts/deps.sh unpacks Debian's armhf
+# libssl-dev and libssl3 into ZQ_PEER_ROOT/armhf-ssl.
+if(DEFINED ENV{ZQ_PEER_ROOT})
+  set(ZQ_ARMHF_SSL $ENV{ZQ_PEER_ROOT}/armhf-ssl)
+else()
+  set(ZQ_ARMHF_SSL /var/cache/zq-peers/armhf-ssl)
+endif()
+set(CMAKE_FIND_ROOT_PATH ${ZQ_CROSS_SYSROOT} ${ZQ_ARMHF_SSL})
+set(OPENSSL_ROOT_DIR ${ZQ_ARMHF_SSL}/usr)
+set(ZQ_ARMHF_SSL_LIB ${ZQ_ARMHF_SSL}/usr/lib/${ZQ_CROSS_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# -L: the emulated program's dynamic loader and libraries come from the sysroot.
+# -L: the emulated program's dynamic loader and libraries come from the
+# sysroot; libssl and libcrypto from the unpacked packages.
 find_program(ZQ_QEMU_ARM qemu-arm)
 if(ZQ_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ZQ_QEMU_ARM} -L ${ZQ_CROSS_SYSROOT})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ZQ_QEMU_ARM} -L ${ZQ_CROSS_SYSROOT} -E
+                                    LD_LIBRARY_PATH=${ZQ_ARMHF_SSL_LIB})
 endif()
 
 # Debian package architecture of the target, for CPack.

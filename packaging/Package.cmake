@@ -61,7 +61,8 @@ set(zq_cxx_runtime_depends "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${ZQ_RUNTIME_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS ${zq_cxx_runtime_depends})
+# The daemon forwards over TLS with OpenSSL 3, linked dynamically.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${zq_cxx_runtime_depends}, libssl3 (>= 3.0.0)")
 # The maintainer scripts use invoke-rc.d --skip-systemd-native.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
