@@ -54,6 +54,16 @@ size_t FormatStats(const DaemonStats& stStats, const char* pSep, char* pOut, siz
         Put("forward_rejected", stFwd.nRejected);
         Put("forward_sessions", stFwd.nSessions);
         Put("forward_state_unsaved", stFwd.bStateUnsaved);
+        Put("forward_failed_attempts", stFwd.nFailedAttempts);
+        // Why the collector cannot be reached, while it cannot.
+        if (stFwd.szLastFailure[0] != '\0' && nAt + 1 < nSize) {
+            const int n = std::snprintf(pOut + nAt, nSize - nAt, "forward_last_failure %s%s",
+                                        stFwd.szLastFailure, pSep);
+            if (n > 0) {
+                nAt +=
+                    static_cast<size_t>(n) < nSize - nAt ? static_cast<size_t>(n) : nSize - nAt - 1;
+            }
+        }
     }
     return nAt;
 }

@@ -122,6 +122,10 @@ void CLinePump::Fill() {
 }
 
 void CLinePump::TakeCounts(const LinkCounts& counts, int64_t llNowMs) {
+    // The cursor moves past what the collector's TCP acknowledged (kept for
+    // a resend, yet not sent again after a restart); forwarded counts only
+    // what left the queue.
+    if (counts.nHeard > 0) m_bCursorDirty = true;
     if (counts.nAcked > 0) {
         m_nForwarded.fetch_add(counts.nAcked, std::memory_order_relaxed);
         m_bCursorDirty = true;

@@ -58,6 +58,7 @@ void CRelpLink::Begin(int nSocket, CPendingQueue* pQueue) {
     m_pQueue = pQueue;
     m_nNext = pQueue->Begin();
     m_llWritten = 0;
+    ResetMarks();
     m_nOutPos = 0;
     m_nOutLen = 0;
     m_nInLen = 0;
@@ -76,7 +77,7 @@ void CRelpLink::Begin(int nSocket, CPendingQueue* pQueue) {
 }
 
 short CRelpLink::Events() const {
-    return static_cast<short>(POLLIN | (m_nOutPos < m_nOutLen ? POLLOUT : 0));
+    return static_cast<short>(POLLIN | (m_nOutPos < m_nOutLen ? POLLOUT : 0) | TlsEvents());
 }
 
 void CRelpLink::Frame() {
@@ -121,6 +122,7 @@ int32_t CRelpLink::OnFrame(const RelpFrame& stFrame, LinkCounts* pCounts) {
         }
         m_eState = EState::kOpen;
         m_llWaitSinceMs = MonotonicMs();
+        ++pCounts->nHeard;
         return kLinkOk;
     }
     if (m_eState == EState::kClosing && nTxnr == m_nCloseTxnr) {
@@ -144,6 +146,7 @@ int32_t CRelpLink::OnFrame(const RelpFrame& stFrame, LinkCounts* pCounts) {
         return kLinkBroken;
     }
     pMsg->nState = nCode == kRspOk ? kMsgAcked : kMsgRejected;
+    ++pCounts->nHeard;
     while (!m_pQueue->Empty() && m_pQueue->Begin() < m_nNext &&
            m_pQueue->At(m_pQueue->Begin()).nState != kMsgOpen) {
         if (m_pQueue->At(m_pQueue->Begin()).nState == kMsgAcked) {
@@ -166,7 +169,7 @@ int32_t CRelpLink::ReadIn(int64_t, LinkCounts* pCounts) {
             SetError("a frame from the collector is too long");
             return kLinkBroken;
         }
-        const ssize_t nRead = recv(m_nSocket, m_aIn + m_nInLen, sizeof(m_aIn) - m_nInLen, 0);
+        const ssize_t nRead = Recv(m_aIn + m_nInLen, sizeof(m_aIn) - m_nInLen);
         bool bClosed = false;
         if (nRead > 0) {
             m_nInLen += static_cast<uint32_t>(nRead);
@@ -175,7 +178,7 @@ int32_t CRelpLink::ReadIn(int64_t, LinkCounts* pCounts) {
         } else if (errno == EINTR) {
             continue;
         } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            SetError("recv: %s", std::strerror(errno));
+            SetError("recv: %s", IoError(errno));
             return kLinkBroken;
         }
         uint32_t nUsed = 0;

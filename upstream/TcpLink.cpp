@@ -30,6 +30,7 @@ void CTcpLink::Begin(int nSocket, CPendingQueue* pQueue) {
     // connection too.
     for (uint64_t n = pQueue->Begin(); n < pQueue->End(); ++n) pQueue->At(n).nState = kMsgOpen;
     m_llWritten = 0;
+    ResetMarks();
     m_llFramed = 0;
     m_nOutPos = 0;
     m_nOutLen = 0;
@@ -38,7 +39,7 @@ void CTcpLink::Begin(int nSocket, CPendingQueue* pQueue) {
 
 short CTcpLink::Events() const {
     // POLLIN only to notice the collector closing: it sends nothing.
-    return static_cast<short>(POLLIN | (m_nOutPos < m_nOutLen ? POLLOUT : 0));
+    return static_cast<short>(POLLIN | (m_nOutPos < m_nOutLen ? POLLOUT : 0) | TlsEvents());
 }
 
 // Frames queued messages into the output buffer while they fit.
@@ -78,30 +79,33 @@ uint64_t CTcpLink::MaybeUnread() {
 
 // Marks the messages whose last byte the peer's TCP has acknowledged, and
 // pops those the collector has read for certain (bAllRead: every one
-// acknowledged). After a reset the kernel still answers SIOCOUTQ from its
+// acknowledged): only these count as forwarded, once, since a message in the
+// resend tail may go out again. After a reset the kernel still answers SIOCOUTQ from its
 // sequence numbers, which is what makes the count right also for a
 // connection that just broke.
 void CTcpLink::TakeAcked(LinkCounts* pCounts, bool bAllRead) {
     int nUnacked = 0;
     if (ioctl(m_nSocket, SIOCOUTQ, &nUnacked) != 0 || nUnacked < 0) return;
     const uint64_t llUnacked = static_cast<uint64_t>(nUnacked);
-    const uint64_t llAcked = m_llWritten > llUnacked ? m_llWritten - llUnacked : 0;
+    const uint64_t llSocket = SocketWritten();
+    const uint64_t llAcked = StreamAcked(llSocket > llUnacked ? llSocket - llUnacked : 0);
     for (; m_nAckedEnd < m_nNext && m_pQueue->At(m_nAckedEnd).nTag <= llAcked; ++m_nAckedEnd) {
         m_pQueue->At(m_nAckedEnd).nState = kMsgAcked;
-        ++pCounts->nAcked;
+        ++pCounts->nHeard;
         m_llLastAckMs = MonotonicMs();
     }
     const uint64_t llUnread = bAllRead ? 0 : MaybeUnread();
     const uint64_t llRead = llAcked > llUnread ? llAcked - llUnread : 0;
     while (m_pQueue->Begin() < m_nAckedEnd && m_pQueue->At(m_pQueue->Begin()).nTag <= llRead) {
         m_pQueue->PopFront();
+        ++pCounts->nAcked;
     }
 }
 
 int32_t CTcpLink::ReadPeer() {
     char aDiscard[512];
     for (;;) {
-        const ssize_t nRead = recv(m_nSocket, aDiscard, sizeof(aDiscard), 0);
+        const ssize_t nRead = Recv(aDiscard, sizeof(aDiscard));
         if (nRead > 0) continue;  // a collector has nothing to say here; ignored
         if (nRead == 0) {
             m_bPeerClosed = true;
@@ -110,7 +114,7 @@ int32_t CTcpLink::ReadPeer() {
         }
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return kLinkOk;
-        SetError("recv: %s", std::strerror(errno));
+        SetError("recv: %s", IoError(errno));
         return kLinkBroken;
     }
 }
@@ -142,7 +146,7 @@ void CTcpLink::Finish(int64_t llDeadlineMs, LinkCounts* pCounts) {
     // has read every message its TCP acknowledged. Unsent bytes stay in the
     // kernel and may still arrive; they are sent again from the cursor next
     // time (a duplicate, never a loss).
-    (void)shutdown(m_nSocket, SHUT_WR);
+    CloseWrite();
     while (!m_bPeerClosed && ReadPeer() == kLinkOk && MonotonicMs() < llDeadlineMs) {
         Wait(POLLIN);
     }

@@ -18,6 +18,12 @@ constexpr const char* kKeyProtocol = "Protocol";
 constexpr const char* kKeyFacility = "Facility";
 constexpr const char* kKeyHostname = "Hostname";
 constexpr const char* kKeyWindow = "Window";
+constexpr const char* kKeyTls = "TLS";
+constexpr const char* kKeyCaFile = "CAFile";
+constexpr const char* kKeyServerName = "ServerName";
+constexpr const char* kKeyCertFile = "CertFile";
+constexpr const char* kKeyKeyFile = "KeyFile";
+constexpr const char* kKeyMinTls = "MinTLS";
 constexpr size_t kValueLen = 260;  // one value of the file; longer values are cut
 constexpr long kMaxPort = 65535;
 
@@ -38,7 +44,47 @@ void AddProblem(char* pProblem, size_t nLen, const char* pKey, const char* pValu
                         pValue, pWhat);
 }
 
+// A path key: a value longer than the field is a problem (a cut path would
+// name another file) and leaves the field empty; *pOk false then.
+void ReadPath(const char* pKey, const char* pPath, char* pOut, size_t nOut, char* pProblem,
+              size_t nProblemLen, bool* pOk) {
+    char szValue[kValueLen];
+    ReadValue(pKey, pPath, szValue, sizeof(szValue));
+    if (std::strlen(szValue) >= nOut) {
+        AddProblem(pProblem, nProblemLen, pKey, szValue, "too long; forwarding is off");
+        *pOk = false;
+        szValue[0] = '\0';
+    }
+    (void)std::snprintf(pOut, nOut, "%s", szValue);
+}
+
+// TLS=: 1/0 and their usual spellings; *pKnown false for anything else.
+bool ParseSwitch(const char* pValue, bool* pKnown) {
+    static const char* const kOn[] = {"1", "yes", "on", "true"};
+    static const char* const kOff[] = {"", "0", "no", "off", "false"};
+    *pKnown = true;
+    for (const char* p : kOn) {
+        if (strcasecmp(pValue, p) == 0) return true;
+    }
+    for (const char* p : kOff) {
+        if (strcasecmp(pValue, p) == 0) return false;
+    }
+    *pKnown = false;
+    return false;
+}
+
 }  // namespace
+
+const char* TlsServerName(const ForwardConfig& cfg) {
+    return cfg.szServerName[0] != '\0' ? cfg.szServerName : cfg.szHost;
+}
+
+bool SameTls(const ForwardConfig& a, const ForwardConfig& b) {
+    return a.bTls == b.bTls && a.eMinTls == b.eMinTls && std::strcmp(a.szCaFile, b.szCaFile) == 0 &&
+           std::strcmp(a.szServerName, b.szServerName) == 0 &&
+           std::strcmp(a.szCertFile, b.szCertFile) == 0 &&
+           std::strcmp(a.szKeyFile, b.szKeyFile) == 0;
+}
 
 void DefaultForwardConfig(ForwardConfig* pCfg) {
     std::memset(pCfg, 0, sizeof(*pCfg));
@@ -49,7 +95,8 @@ void DefaultForwardConfig(ForwardConfig* pCfg) {
 }
 
 bool SameTarget(const ForwardConfig& a, const ForwardConfig& b) {
-    return std::strcmp(a.szHost, b.szHost) == 0 && a.nPort == b.nPort && a.eProtocol == b.eProtocol;
+    return std::strcmp(a.szHost, b.szHost) == 0 && a.nPort == b.nPort &&
+           a.eProtocol == b.eProtocol && SameTls(a, b);
 }
 
 bool SameConfig(const ForwardConfig& a, const ForwardConfig& b) {
@@ -78,7 +125,40 @@ void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, s
         AddProblem(pProblem, nProblemLen, kKeyProtocol, szValue,
                    "not tcp or relp; forwarding is off");
     }
-    pCfg->nPort = pCfg->eProtocol == EForwardProtocol::kRelp ? kDefaultRelpPort : kDefaultTcpPort;
+
+    // TLS before the port, whose default it changes. A value that is neither
+    // on nor off turns forwarding off: guessing "off" would send in the clear
+    // what the operator meant to protect.
+    ReadValue(kKeyTls, pPath, szValue, sizeof(szValue));
+    bool bTlsKnown = true;
+    pCfg->bTls = ParseSwitch(szValue, &bTlsKnown);
+    if (!bTlsKnown) {
+        bProtocolOk = false;
+        AddProblem(pProblem, nProblemLen, kKeyTls, szValue, "not 0 or 1; forwarding is off");
+    }
+    if (pCfg->eProtocol == EForwardProtocol::kRelp) {
+        pCfg->nPort = kDefaultRelpPort;
+    } else {
+        pCfg->nPort = pCfg->bTls ? kDefaultTlsPort : kDefaultTcpPort;
+    }
+    ReadValue(kKeyMinTls, pPath, szValue, sizeof(szValue));
+    if (std::strcmp(szValue, "1.3") == 0) {
+        pCfg->eMinTls = ETlsVersion::k13;
+    } else if (szValue[0] != '\0' && std::strcmp(szValue, "1.2") != 0) {
+        AddProblem(pProblem, nProblemLen, kKeyMinTls, szValue, "not 1.2 or 1.3; 1.2 used");
+    }
+    ReadPath(kKeyCaFile, pPath, pCfg->szCaFile, sizeof(pCfg->szCaFile), pProblem, nProblemLen,
+             &bProtocolOk);
+    ReadPath(kKeyServerName, pPath, pCfg->szServerName, sizeof(pCfg->szServerName), pProblem,
+             nProblemLen, &bProtocolOk);
+    ReadPath(kKeyCertFile, pPath, pCfg->szCertFile, sizeof(pCfg->szCertFile), pProblem, nProblemLen,
+             &bProtocolOk);
+    ReadPath(kKeyKeyFile, pPath, pCfg->szKeyFile, sizeof(pCfg->szKeyFile), pProblem, nProblemLen,
+             &bProtocolOk);
+    // One PEM file may hold both the certificate and its key.
+    if (pCfg->szKeyFile[0] == '\0') {
+        (void)std::snprintf(pCfg->szKeyFile, sizeof(pCfg->szKeyFile), "%s", pCfg->szCertFile);
+    }
 
     ReadValue(kKeyHost, pPath, szValue, sizeof(szValue));
     // An IPv6 address may be written in brackets, as in URLs.

@@ -14,17 +14,25 @@
 //   Facility=user                0..23 or a name (kern, user, ..., local7)
 //   Hostname=cam-0042            HOSTNAME of the messages; default: the system's
 //   Window=128                   relp: messages sent and not yet acknowledged, 1..1024
+//   TLS=0                        1: over TLS (RFC 5425 for tcp; relp as imrelp's tls="on")
+//   CAFile=/etc/ssl/certs/ca.pem the certificates trusted; default: the system's bundle
+//   ServerName=logs.example.net  SNI and the name the collector's certificate carries; default Host
+//   CertFile=, KeyFile=          a client certificate (PEM chain) and its key, both or neither
+//   MinTLS=1.2                   the lowest version allowed: 1.2 or 1.3
 
 constexpr const char* kForwardSection = "Forward";
 constexpr uint32_t kForwardHostLen = 255;      // a DNS name is at most 253 characters
 constexpr uint32_t kForwardHostnameLen = 255;  // RFC 5424 HOSTNAME: 1*255 PRINTUSASCII
 constexpr uint16_t kDefaultTcpPort = 514;
 constexpr uint16_t kDefaultRelpPort = 2514;
+constexpr uint16_t kDefaultTlsPort = 6514;  // syslog over TLS (RFC 5425); relp keeps its own
+constexpr uint32_t kForwardPathLen = 255;
 constexpr uint8_t kDefaultFacility = 1;  // user
 constexpr uint32_t kDefaultRelpWindow = 128;
 constexpr uint32_t kMaxRelpWindow = 1024;
 
 enum class EForwardProtocol : uint8_t { kTcp, kRelp };
+enum class ETlsVersion : uint8_t { k12, k13 };
 
 struct ForwardConfig {
     char szHost[kForwardHostLen + 1];  // empty: forwarding off
@@ -33,12 +41,23 @@ struct ForwardConfig {
     uint8_t nFacility;                         // 0..23
     char szHostname[kForwardHostnameLen + 1];  // empty: the system's host name
     uint32_t nWindow;                          // 1..kMaxRelpWindow
+    bool bTls;
+    ETlsVersion eMinTls;
+    char szCaFile[kForwardPathLen + 1];      // empty: the system's bundle
+    char szServerName[kForwardHostLen + 1];  // empty: szHost
+    char szCertFile[kForwardPathLen + 1];    // empty: no client certificate
+    char szKeyFile[kForwardPathLen + 1];
 };
+
+// The name the collector's certificate must carry: ServerName, else Host.
+const char* TlsServerName(const ForwardConfig& cfg);
+// TLS on, and every key of it the same.
+bool SameTls(const ForwardConfig& a, const ForwardConfig& b);
 
 // Forwarding off, every other key at its default.
 void DefaultForwardConfig(ForwardConfig* pCfg);
 
-// Where to connect: host, port and protocol. A change of any of them ends the
+// Where to connect: host, port, protocol and TLS. A change of any of them ends the
 // current connection.
 bool SameTarget(const ForwardConfig& a, const ForwardConfig& b);
 bool SameConfig(const ForwardConfig& a, const ForwardConfig& b);

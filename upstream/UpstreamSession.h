@@ -1,9 +1,11 @@
 #pragma once
 
 #include "platform/UniqueFd.h"
+#include "platform/ZQMutex.h"
 #include "upstream/Backoff.h"
 #include "upstream/Connector.h"
 #include "upstream/PendingQueue.h"
+#include "upstream/TlsStream.h"
 #include "upstream/UpstreamConfig.h"
 #include "upstream/UpstreamLink.h"
 #include "upstream/UpstreamNote.h"
@@ -26,18 +28,26 @@ enum class ESessionEnd : uint8_t {
 // waits between attempts as CBackoff says, and speaks the protocol over the
 // connected socket through a CUpstreamLink, which it owns with the socket.
 //
-//   off --Begin--> back-off wait --due--> connecting ------> connected
-//                    ^  ^                      |                  |
-//                    |  +------ failed --------+                  |
-//                    +------------ End(kBreak), End(kRedirect) ---+
+//   off --Begin--> back-off wait --due--> connecting --> (TLS handshake) --> connected
+//                    ^  ^                      |                 |               |
+//                    |  +------ failed --------+-----------------+               |
+//                    +------------ End(kBreak), End(kRedirect) ------------------+
 //
 // End(kRedirect) makes the wait due at once, from any state; End(kClose)
 // goes off from any state.
 //
-// A session that brought an acknowledgement, or lasted kLongSessionMs, starts
-// the back-off over. A failure is noted when it differs from the last one, not
-// at every attempt of a long outage. What a session leaves unacknowledged stays
-// in the queue and goes out first on the next one.
+// A connection counts as made (the "connected" note, the statistics) only
+// once the collector has proved to be there: tcp over TLS by the handshake,
+// its certificate verified; plain tcp by its TCP's first acknowledgement;
+// relp, also over TLS, by the answer to open. A connection that breaks before is a
+// failed attempt like a refused one: the back-off grows; so is one that
+// breaks after its proof with no message taken (a collector that accepts and
+// drops every session). A session that took messages, or lasted
+// kLongSessionMs after its proof, starts the back-off over. A failure is
+// noted when it differs from the last one, not at every attempt of a long
+// outage, and after a session that took nothing the "connected" note waits
+// kConnectNoteMs since the last one. What a session leaves
+// unacknowledged stays in the queue and goes out first on the next one.
 //
 // The configuration and the queue are the sender's: the session reads the
 // target (host, port, protocol, window) at every connection, and its link takes
@@ -80,34 +90,48 @@ public:
 
     bool Active() const { return m_eState != EState::kOff; }
     bool Connected() const { return m_eState == EState::kConnected; }
-    // nSessions and bConnected.
+    // nSessions, bConnected, nFailedAttempts and szLastFailure.
     void FillStats(UpstreamStats* pStats) const;
 
     static constexpr uint32_t kMaxPollFds = CConnector::kMaxPollFds;
     static constexpr int64_t kFinishMs = 1000;
     static constexpr int64_t kLongSessionMs = 60000;
+    static constexpr int64_t kConnectNoteMs = 60000;
 
 private:
-    enum class EState : uint8_t { kOff, kBackoff, kConnecting, kConnected };
+    enum class EState : uint8_t { kOff, kBackoff, kConnecting, kHandshaking, kConnected };
 
-    void OnConnected(CUniqueFd socket, int64_t llNowMs);
-    void ScheduleRetry(const char* pReason, int64_t llNowMs);
+    void StartTls(CUniqueFd socket, int64_t llNowMs);
+    void OnHandshake(int32_t nStep, int64_t llNowMs);
+    void OnConnected(int64_t llNowMs);
+    void OnProven();
+    // bFailed: counted as a failed attempt (not a session that took messages).
+    void ScheduleRetry(const char* pReason, int64_t llNowMs, bool bFailed = true);
 
     const ForwardConfig& m_Cfg;  // the sender's
     CPendingQueue& m_Queue;      // the sender's
     UpstreamNote m_pfnNote;
     CConnector m_Connector;
     CBackoff m_Backoff;
-    CUniqueFd m_Socket;                      // while connected
+    CTlsContext m_TlsContext;
+    CUniqueFd m_Socket;                      // while handshaking or connected
+    std::unique_ptr<CTlsStream> m_pTls;      // the same, over m_Socket, with TLS
     std::unique_ptr<CUpstreamLink> m_pLink;  // while connected, over m_Socket
     EState m_eState;
-    int64_t m_llRetryAtMs;  // the back-off wait ends then
-    int64_t m_llStartMs;    // when the session connected
-    bool m_bAcked;          // the session brought an acknowledgement
-    uint64_t m_nFailures;   // connection attempts failed since the last session
-    char m_szLastFailure[400];
+    int64_t m_llRetryAtMs;       // the back-off wait ends then
+    int64_t m_llHandshakeEndMs;  // the handshake gives up then
+    int64_t m_llStartMs;         // when the session was proven
+    bool m_bProven;              // the collector is there (see above)
+    bool m_bAcked;               // the session took messages off the queue
+    bool m_bLastEmpty;           // the last session ended with none taken
+    int64_t m_llConnectNoteMs;   // when the last "connected" note was written
+    uint64_t m_nFailures;        // connection attempts failed since the last session
+    char m_szLastFailure[480];
 
     // The thread sets them, anyone reads: relaxed, counters only.
     std::atomic<uint64_t> m_nSessions;
     std::atomic<uint32_t> m_bConnected;
+    std::atomic<uint64_t> m_nFailedAttempts;
+    mutable CZQMutex m_ShownLock;
+    char m_szShownFailure[sizeof(UpstreamStats::szLastFailure)] ZQ_GUARDED_BY(m_ShownLock);
 };
