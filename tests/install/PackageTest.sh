@@ -50,7 +50,8 @@ expect_in() {
 expect_in "$runtime" usr/sbin/ZuVozAdavid usr/bin/zqlog etc/init.d/zuvozadavid \
   etc/zqlog/Path.ini lib/systemd/system/zuvozadavid.service lib/systemd/system/zuvozadavid.socket \
   usr/share/man/man8/ZuVozAdavid.8.gz usr/share/man/man1/zqlog.1.gz \
-  usr/share/doc/zuvozadavid/copyright usr/share/doc/zuvozadavid/changelog.gz
+  usr/share/doc/zuvozadavid/copyright usr/share/doc/zuvozadavid/changelog.gz \
+  usr/share/doc/zuvozadavid/forwarding.md
 expect_in "$library" "$libdir/libzqlog.so.${version%%.*}" "$libdir/libzqlog.so.$version" \
   usr/share/doc/libzqlog1/copyright
 expect_in "$dev" "$libdir/libzqlog.so" "$libdir/libzqlog.a" \
@@ -61,6 +62,7 @@ if dpkg-deb -c "$library" "$dev" 2>/dev/null | grep -q ' ./usr/lib/libzqlog'; th
   fail "a library outside the multiarch directory $libdir"
 fi
 dpkg-deb -f "$runtime" Pre-Depends | grep -q init-system-helpers || fail "no Pre-Depends"
+dpkg-deb -f "$runtime" Depends | grep -q "libssl3" || fail "no libssl3 in Depends"
 [ "$(dpkg-deb -f "$dev" Depends)" = "libzqlog1 (= $version)" ] || fail "dev Depends"
 grep -qx '/etc/init.d/zuvozadavid' <(dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./conffiles) ||
   fail "the init script is no conffile"

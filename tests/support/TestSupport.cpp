@@ -94,7 +94,7 @@ std::string ModeOf(const std::string& path) {
     return szMode;
 }
 
-std::string InChild(const std::function<std::string()>& fn) {
+std::string InChild(const std::function<std::string()>& fn, std::chrono::milliseconds deadline) {
     int fds[2];
     if (pipe(fds) != 0) return "(no pipe)";
     const pid_t pid = fork();
@@ -104,7 +104,7 @@ std::string InChild(const std::function<std::string()>& fn) {
     }
     (void)close(fds[1]);
     int status = 0;
-    const bool ended = PollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    const bool ended = PollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, deadline);
     if (!ended) {
         (void)kill(pid, SIGKILL);
         (void)waitpid(pid, &status, 0);

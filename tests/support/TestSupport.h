@@ -46,7 +46,8 @@ std::string ModeOf(const std::string& path);
 // Runs fn in a forked child, so that a call that blocks or spins cannot hold
 // the test: the text fn returned, or "(did not return)" when the child had to
 // be killed after the deadline.
-std::string InChild(const std::function<std::string()>& fn);
+std::string InChild(const std::function<std::string()>& fn,
+                    std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
 // Runs a shell command as the unprivileged user 65534 (setpriv, no groups);
 // its exit status, or -1 when it could not be run.

@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <sstream>
 
@@ -58,6 +61,23 @@ void SyslogNgPaths(std::string* pBinary, std::string* pModules, std::string* pLi
 
 }  // namespace
 
+std::string WithHosts(const TempDir& dir, const std::string& strHosts,
+                      const std::function<std::string()>& fn, std::chrono::milliseconds deadline) {
+    const std::string strNss = dir.File("nsswitch.conf");
+    if (!WriteFile(strNss, "hosts: files\n")) return "cannot write " + strNss;
+    return InChild(
+        [&]() -> std::string {
+            if (unshare(CLONE_NEWNS) != 0 ||
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount(strNss.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) != 0 ||
+                mount(strHosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
+                return std::string("skip: no private /etc/hosts here: ") + std::strerror(errno);
+            }
+            return fn();
+        },
+        deadline);
+}
+
 uint16_t FreeTcpPort() {
     const int nSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in stAddr{};
@@ -92,14 +112,82 @@ bool TcpListening(uint16_t nPort) {
     return false;
 }
 
+uint64_t SeqOf(ECollector eKind, const std::string& strLine) {
+    if (eKind != ECollector::kSyslogNg) return SeqOf(strLine);
+    size_t nAt = 0;
+    for (int n = 0; n < 5 && nAt != std::string::npos; ++n) nAt = strLine.find('|', nAt + 1);
+    return nAt == std::string::npos ? 0 : std::strtoull(strLine.c_str() + nAt + 1, nullptr, 10);
+}
+
 uint64_t SeqOf(const std::string& strLine) {
     const size_t nAt = strLine.find("seq=\"");
     if (nAt == std::string::npos) return 0;
     return std::strtoull(strLine.c_str() + nAt + 5, nullptr, 10);
 }
 
-CCollector::CCollector(const std::string& strDir, ECollector eKind)
-    : m_strDir(strDir), m_eKind(eKind), m_nPort(FreeTcpPort()), m_nPid(0) {
+std::string MakeTestPki(const std::string& strDir, TestPki* pPki) {
+    (void)mkdir(strDir.c_str(), 0755);
+    const std::string d = strDir + "/";
+    *pPki = {d + "ca.pem",        d + "server.key",         d + "server.pem", d + "expired.pem",
+             d + "wrongname.pem", d + "otherca-signed.pem", d + "client.pem", d + "client.key"};
+    if (!WriteFile(d + "names.ext",
+                   "subjectAltName=IP:127.0.0.1,DNS:localhost,DNS:zq-collector\n"
+                   "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n") ||
+        !WriteFile(d + "wrongname.ext",
+                   "subjectAltName=DNS:other.example\nbasicConstraints=CA:FALSE\n") ||
+        !WriteFile(d + "client.ext", "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n")) {
+        return "cannot write into " + strDir;
+    }
+    const std::string strKey = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    auto Sign = [&](const std::string& strCsr, const std::string& strCa, const char* pDays,
+                    const std::string& strExt, const std::string& strOut) {
+        return "openssl x509 -req -in " + d + strCsr + " -CA " + d + strCa + ".pem -CAkey " + d +
+               strCa + ".key -CAcreateserial -days " + pDays + " -extfile " + d + strExt +
+               " -out " + strOut + " && ";
+    };
+    const std::string strScript =
+        "set -e; cd " + strDir + " && " +  //
+        "openssl req -x509 " + strKey + "-keyout ca.key -out ca.pem -days 30 -subj /CN=zqCA && " +
+        "openssl req -x509 " + strKey +
+        "-keyout otherca.key -out otherca.pem -days 30 -subj /CN=zqOtherCA && " + "openssl req " +
+        strKey + "-keyout server.key -out server.csr -subj /CN=collector && " + "openssl req " +
+        strKey + "-keyout client.key -out client.csr -subj /CN=device && " +
+        Sign("server.csr", "ca", "30", "names.ext", pPki->strServerCert) +
+        Sign("server.csr", "ca", "-1", "names.ext", pPki->strExpiredCert) +
+        Sign("server.csr", "ca", "30", "wrongname.ext", pPki->strWrongNameCert) +
+        Sign("server.csr", "otherca", "30", "names.ext", pPki->strOtherCaCert) +
+        Sign("client.csr", "ca", "30", "client.ext", pPki->strClientCert) +
+        "chmod 644 *.key";  // the collectors may drop privileges
+    const std::string strCmd = "(" + strScript + ") >" + d + "openssl.log 2>&1";
+    if (std::system(strCmd.c_str()) != 0) {
+        return "openssl failed: " + ReadFile(d + "openssl.log");
+    }
+    return "";
+}
+
+std::string CCollector::TlsMissing(ECollector eKind, const CollectorTls& tls) {
+    if (eKind == ECollector::kSyslogNg) return "";
+    const std::string strModule =
+        eKind == ECollector::kRsyslogRelp ? "imrelp.so" : "lmnsd_" + tls.strDriver + ".so";
+    for (const char* pDir :
+         {"/usr/lib/x86_64-linux-gnu/rsyslog/", "/usr/lib/rsyslog/",
+          "/usr/lib/arm-linux-gnueabihf/rsyslog/", "/usr/lib/aarch64-linux-gnu/rsyslog/"}) {
+        if (access((pDir + strModule).c_str(), R_OK) == 0) return "";
+    }
+    return "rsyslog's " + strModule + " is not installed (package rsyslog-" +
+           (eKind == ECollector::kRsyslogRelp ? "relp"
+            : tls.strDriver == "ossl"         ? "openssl"
+                                              : "gnutls") +
+           ")";
+}
+
+CCollector::CCollector(const std::string& strDir, ECollector eKind, const CollectorTls* pTls)
+    : m_strDir(strDir),
+      m_eKind(eKind),
+      m_bTls(pTls != nullptr),
+      m_Tls(pTls != nullptr ? *pTls : CollectorTls{}),
+      m_nPort(FreeTcpPort()),
+      m_nPid(0) {
     (void)mkdir(m_strDir.c_str(), 0755);
     WriteConfig();
 }
@@ -116,8 +204,13 @@ void CCollector::WriteConfig() const {
                 "options { keep-hostname(yes); keep-timestamp(yes); frac-digits(3);\n"
                 "  chain-hostnames(no); stats-freq(0); log-msg-size(65536); };\n"
                 "source s { syslog(ip(\"127.0.0.1\") port("
-             << m_nPort
-             << ") transport(\"tcp\") log-msg-size(65536)); };\n"
+             << m_nPort << ") transport(\"" << (m_bTls ? "tls" : "tcp") << "\")";
+        if (m_bTls) {
+            conf << " tls(key-file(\"" << m_Tls.strKey << "\") cert-file(\"" << m_Tls.strCert
+                 << "\") ca-file(\"" << m_Tls.strCa << "\") peer-verify("
+                 << (m_Tls.bClientCert ? "required-trusted" : "optional-untrusted") << "))";
+        }
+        conf << " log-msg-size(65536)); };\n"
                 "destination d { file(\""
              << strOut
              << "\" template(\"${ISODATE}|${HOST}|${PROGRAM}|${PID}|${MSGID}"
@@ -126,15 +219,35 @@ void CCollector::WriteConfig() const {
                 "|${.SDATA.zqlog@32473.func}|${MESSAGE}\\n\")); };\n"
                 "log { source(s); destination(d); flags(flow-control); };\n";
     } else {
-        conf << "global(workDirectory=\"" << m_strDir << "\" maxMessageSize=\"64k\")\n";
+        conf << "global(workDirectory=\"" << m_strDir << "\" maxMessageSize=\"64k\"";
+        if (m_bTls && m_eKind == ECollector::kRsyslogTcp) {
+            conf << " defaultNetstreamDriverCAFile=\"" << m_Tls.strCa
+                 << "\" defaultNetstreamDriverCertFile=\"" << m_Tls.strCert
+                 << "\" defaultNetstreamDriverKeyFile=\"" << m_Tls.strKey << "\"";
+        }
+        conf << ")\n";
         if (m_eKind == ECollector::kRsyslogTcp) {
-            conf << "module(load=\"imtcp\")\n"
-                    "input(type=\"imtcp\" address=\"127.0.0.1\" port=\""
-                 << m_nPort << "\" ruleset=\"r\")\n";
+            conf << "module(load=\"imtcp\"";
+            if (m_bTls) {
+                conf << " streamDriver.name=\"" << m_Tls.strDriver
+                     << "\" streamDriver.mode=\"1\" streamDriver.authMode=\""
+                     << (m_Tls.bClientCert ? "x509/certvalid" : "anon") << "\"";
+            }
+            conf << ")\ninput(type=\"imtcp\" address=\"127.0.0.1\" port=\"" << m_nPort
+                 << "\" ruleset=\"r\")\n";
         } else {
             conf << "module(load=\"imrelp\")\n"
                     "input(type=\"imrelp\" address=\"127.0.0.1\" port=\""
-                 << m_nPort << "\" ruleset=\"r\")\n";
+                 << m_nPort << "\" ruleset=\"r\"";
+            if (m_bTls) {
+                // imrelp asks a client for its certificate when it has a CA.
+                conf << " tls=\"on\" tls.myCert=\"" << m_Tls.strCert << "\" tls.myPrivKey=\""
+                     << m_Tls.strKey << "\"";
+                if (m_Tls.bClientCert) {
+                    conf << " tls.caCert=\"" << m_Tls.strCa << "\" tls.authMode=\"certvalid\"";
+                }
+            }
+            conf << ")\n";
         }
         // The messages go through no queue: what rsyslog took is written, and
         // a stop drops no queue (relp: the answer 200 means written, rsyslog
@@ -228,7 +341,7 @@ std::vector<std::string> CCollector::Lines() const {
 std::map<uint64_t, int> CCollector::SeqCounts() const {
     std::map<uint64_t, int> mCounts;
     for (const std::string& strLine : Lines()) {
-        const uint64_t nSeq = SeqOf(strLine);
+        const uint64_t nSeq = SeqOf(m_eKind, strLine);
         if (nSeq != 0) ++mCounts[nSeq];
     }
     return mCounts;

@@ -16,7 +16,6 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,23 +38,6 @@ size_t Entries(const char* pDir) {
         (void)closedir(pList);
     }
     return n;
-}
-
-// Runs fn in a child whose name service is strHosts alone, bound over
-// /etc/hosts; fn's text, empty when it passed, "skip: ..." without a namespace.
-std::string WithHosts(const zqtest::TempDir& dir, const std::string& strHosts,
-                      const std::function<std::string()>& fn) {
-    const std::string strNss = dir.File("nsswitch.conf");
-    if (!zqtest::WriteFile(strNss, "hosts: files\n")) return "cannot write " + strNss;
-    return zqtest::InChild([&]() -> std::string {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount(strNss.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) != 0 ||
-            mount(strHosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
-            return std::string("skip: no private /etc/hosts here: ") + std::strerror(errno);
-        }
-        return fn();
-    });
 }
 
 #define EXPECT_PASSED(text)                                         \
@@ -140,7 +122,7 @@ TEST(ConnectorTest, AttemptsAreStaggeredAndTheFirstToConnectWins) {
             strHosts += "127.0.0." + std::to_string(10 + n) + " peer.test\n";
         }
         ASSERT_TRUE(zqtest::WriteFile(dir.File("hosts"), strHosts));
-        EXPECT_PASSED(WithHosts(dir, dir.File("hosts"), [&]() -> std::string {
+        EXPECT_PASSED(zqtest::WithHosts(dir, dir.File("hosts"), [&]() -> std::string {
             addrinfo* pList = nullptr;
             if (getaddrinfo("peer.test", nullptr, nullptr, &pList) != 0) return "no peer.test";
             // All IPv4: the connector tries them in the resolver's order.
@@ -234,7 +216,7 @@ TEST(ConnectorTest, HungLookupIsWaitedForNotMultiplied) {
         ASSERT_EQ(0, mkfifo(strFifo.c_str(), 0644));
         ASSERT_TRUE(zqtest::WriteFile(strHosts, "127.0.0.1 live.test\n127.0.0.2 refused.test\n"));
         const uint16_t nPort = zqtest::FreeTcpPort();
-        EXPECT_PASSED(WithHosts(dir, strFifo, [&]() -> std::string {
+        EXPECT_PASSED(zqtest::WithHosts(dir, strFifo, [&]() -> std::string {
             const sockaddr_in stLive = Loopback("127.0.0.1", nPort);
             if (Open(stLive, 16) < 0) return "no listener";
             CConnector connector;

@@ -70,4 +70,52 @@ TEST(UpstreamConfig, KeysDefaultsAndRanges) {
     EXPECT_STREQ("", stMissing.szHost);
 }
 
+struct TlsConfigCase {
+    const char* pSection;
+    const char* pHost;  // "": forwarding off
+    uint16_t nPort;
+    bool bTls;
+    ETlsVersion eMin;
+    const char* pServerName;
+    const char* pKeyFile;
+    bool bProblem;
+};
+
+TEST(UpstreamConfig, TlsKeys) {
+    const ETlsVersion k12 = ETlsVersion::k12;
+    const TlsConfigCase aCases[] = {
+        {"Host=h\r\n", "h", 514, false, k12, "h", "", false},
+        {"Host=h\r\nTLS=1\r\n", "h", 6514, true, k12, "h", "", false},
+        {"Host=h\r\nTLS=yes\r\nProtocol=relp\r\n", "h", 2514, true, k12, "h", "", false},
+        {"Host=h\r\nTLS=off\r\n", "h", 514, false, k12, "h", "", false},
+        // A typing error never sends in clear text.
+        {"Host=h\r\nTLS=ture\r\n", "", 514, false, k12, "", "", true},
+        {"Host=10.0.0.9\r\nTLS=1\r\nServerName=logs.example\r\nMinTLS=1.3\r\n", "10.0.0.9", 6514,
+         true, ETlsVersion::k13, "logs.example", "", false},
+        {"Host=h\r\nTLS=1\r\nMinTLS=1.1\r\n", "h", 6514, true, k12, "h", "", true},
+        {"Host=h\r\nTLS=1\r\nCertFile=/etc/d.pem\r\n", "h", 6514, true, k12, "h", "/etc/d.pem",
+         false},
+        {"Host=h\r\nTLS=1\r\nCertFile=/etc/d.pem\r\nKeyFile=/etc/d.key\r\n", "h", 6514, true, k12,
+         "h", "/etc/d.key", false},
+    };
+    zqtest::TempDir dir;
+    const std::string strPath = dir.File("LogServer.ini");
+    for (const TlsConfigCase& c : aCases) {
+        SCOPED_TRACE(c.pSection);
+        ASSERT_TRUE(zqtest::WriteFile(strPath, std::string("[Forward]\r\n") + c.pSection));
+        ForwardConfig stCfg;
+        char szProblem[512];
+        ReadForwardConfig(strPath.c_str(), &stCfg, szProblem, sizeof(szProblem));
+        EXPECT_STREQ(c.pHost, stCfg.szHost);
+        EXPECT_EQ(c.nPort, stCfg.nPort);
+        EXPECT_EQ(c.bTls, stCfg.bTls);
+        EXPECT_EQ(c.eMin, stCfg.eMinTls);
+        if (c.pHost[0] != '\0') {
+            EXPECT_STREQ(c.pServerName, TlsServerName(stCfg));
+        }
+        EXPECT_STREQ(c.pKeyFile, stCfg.szKeyFile);
+        EXPECT_EQ(c.bProblem, szProblem[0] != '\0') << szProblem;
+    }
+}
+
 }  // namespace
