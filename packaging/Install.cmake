@@ -127,6 +127,9 @@ add_custom_command(OUTPUT ${zq_changelog_gz}
   DEPENDS ${ZQ_PACKAGING_DIR}/debian/changelog
   COMMENT "Compressing the changelog")
 add_custom_target(zq_packaging_files ALL DEPENDS ${zq_man_outputs} ${zq_changelog_gz})
+# How forwarding works, what it proves, and TLS set up end to end.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/forwarding.md
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${ZQ_RUNTIME_PACKAGE} COMPONENT runtime)
 foreach(pair runtime:${ZQ_RUNTIME_PACKAGE} library:${ZQ_LIBRARY_PACKAGE} dev:${ZQ_DEV_PACKAGE})
   string(REPLACE ":" ";" pair ${pair})
   list(GET pair 0 component)
