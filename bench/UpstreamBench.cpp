@@ -2,10 +2,12 @@
 //
 //   zq_bench_upstream forward [--count N]
 //       N records of about 200 bytes in a file set; how fast they reach an
-//       rsyslog collector (imtcp, imrelp) through the daemon's sender (tcp,
-//       relp), and, in the same run, through rsyslog's own forwarding of the
-//       same file (imfile -> omfwd tcp with octet counting, imfile -> omrelp).
-//       Each run ends when the collector has written all N.
+//       rsyslog collector (imtcp, imrelp; plain and over TLS) through the
+//       daemon's sender (tcp, relp, each plain and with TLS), and, in the
+//       same run, through rsyslog's own forwarding of the same file (imfile ->
+//       omfwd tcp with octet counting, plain and over gtls; imfile -> omrelp).
+//       Each run ends when the collector has written all N; the CPU time the
+//       forwarding side spent per record is shown beside the rate.
 //   zq_bench_upstream intake [--count N] [--rate R]
 //       The real daemon forwarding over tcp to rsyslog while zq_bench_daemon
 //       sends it R datagrams a second: the intake loss with forwarding on.
@@ -20,6 +22,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -87,6 +90,30 @@ long long FileBytes(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
 }
 
+// A CA, a collector certificate for 127.0.0.1 and a device certificate,
+// made by the openssl tool in dir; false when it failed.
+bool MakeCertificates(const std::string& dir) {
+    const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    const std::string sign = " -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ";
+    const std::string script =
+        "cd " + dir + " && printf 'subjectAltName=IP:127.0.0.1\\n' >server.ext && " +
+        "printf 'extendedKeyUsage=clientAuth\\n' >device.ext && " + "openssl req -x509 " + key +
+        "-keyout ca.key -out ca.pem -days 2 -subj /CN=ca && " + "openssl req " + key +
+        "-keyout server.key -out server.csr -subj /CN=collector && " + "openssl req " + key +
+        "-keyout device.key -out device.csr -subj /CN=device && " +
+        "openssl x509 -req -in server.csr" + sign + "server.ext -out server.pem && " +
+        "openssl x509 -req -in device.csr" + sign + "device.ext -out device.pem";
+    return std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+// CPU seconds (user and system) of this process, or of its waited children.
+double CpuSeconds(int nWho) {
+    rusage st{};
+    (void)getrusage(nWho, &st);
+    return static_cast<double>(st.ru_utime.tv_sec + st.ru_stime.tv_sec) +
+           static_cast<double>(st.ru_utime.tv_usec + st.ru_stime.tv_usec) / 1e6;
+}
+
 // An rsyslogd in the foreground with its own configuration.
 class CRsyslog {
 public:
@@ -123,22 +150,16 @@ private:
     pid_t m_nPid = -1;
 };
 
-// A collector writing two bytes per message it receives, on a tcp and a relp port.
+// A collector writing two bytes per message it receives, on a tcp and a relp
+// port; with pki (a directory of MakeCertificates) both speak TLS (imtcp's
+// gtls driver; imrelp demanding the device's certificate).
 class CCollector {
 public:
-    explicit CCollector(const std::string& dir)
+    explicit CCollector(const std::string& dir, const std::string& pki = "")
         : m_out(dir + "/out"),
           m_nTcp(FreePort()),
           m_nRelp(FreePort()),
-          m_rsyslog(dir,
-                    "module(load=\"imtcp\")\nmodule(load=\"imrelp\")\n"
-                    "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
-                        std::to_string(m_nTcp) + "\" ruleset=\"r\")\n" +
-                        "input(type=\"imrelp\" address=\"127.0.0.1\" port=\"" +
-                        std::to_string(m_nRelp) + "\" ruleset=\"r\")\n" +
-                        "template(name=\"t\" type=\"string\" string=\"x\\n\")\n"
-                        "ruleset(name=\"r\") { action(type=\"omfile\" file=\"" +
-                        dir + "/out\" template=\"t\") }\n") {}
+          m_rsyslog(dir, Config(dir, pki, m_nTcp, m_nRelp)) {}
     bool Start() { return m_rsyslog.Start(m_nTcp) && WaitListening(m_nRelp); }
     void Stop() { m_rsyslog.Stop(); }
     long long Received() const { return FileBytes(m_out) / 2; }
@@ -146,6 +167,26 @@ public:
     uint16_t RelpPort() const { return m_nRelp; }
 
 private:
+    static std::string Config(const std::string& dir, const std::string& pki, uint16_t nTcp,
+                              uint16_t nRelp) {
+        std::string tcp = "module(load=\"imtcp\")\n", relp;
+        if (!pki.empty()) {
+            tcp = "global(defaultNetstreamDriverCAFile=\"" + pki +
+                  "/ca.pem\" defaultNetstreamDriverCertFile=\"" + pki +
+                  "/server.pem\" defaultNetstreamDriverKeyFile=\"" + pki +
+                  "/server.key\")\nmodule(load=\"imtcp\" streamDriver.name=\"gtls\" "
+                  "streamDriver.mode=\"1\" streamDriver.authMode=\"anon\")\n";
+            relp = " tls=\"on\" tls.caCert=\"" + pki + "/ca.pem\" tls.myCert=\"" + pki +
+                   "/server.pem\" tls.myPrivKey=\"" + pki + "/server.key\" tls.authMode=\"certvalid\"";
+        }
+        return tcp + "module(load=\"imrelp\")\n" +
+               "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(nTcp) +
+               "\" ruleset=\"r\")\n" + "input(type=\"imrelp\" address=\"127.0.0.1\" port=\"" +
+               std::to_string(nRelp) + "\" ruleset=\"r\"" + relp + ")\n" +
+               "template(name=\"t\" type=\"string\" string=\"x\\n\")\n"
+               "ruleset(name=\"r\") { action(type=\"omfile\" file=\"" +
+               dir + "/out\" template=\"t\") }\n";
+    }
     static bool WaitListening(uint16_t nPort) {
         const int64_t llEnd = zqbench::NowNs() + 30 * kNsPerSec;
         while (!Listening(nPort) && zqbench::NowNs() < llEnd) zqbench::SleepNs(1000000);
@@ -167,11 +208,12 @@ double WaitAll(const CCollector& collector, long long nCount, int64_t llStartNs)
            static_cast<double>(zqbench::NowNs() - llStartNs);
 }
 
-void Report(const char* pWhat, double dRate, long long nCount) {
+void Report(const char* pWhat, double dRate, long long nCount, double dCpuSeconds) {
     if (dRate == 0) {
-        std::printf("%-34s timed out\n", pWhat);
+        std::printf("%-38s timed out\n", pWhat);
     } else {
-        std::printf("%-34s %10.0f records/s (%lld records)\n", pWhat, dRate, nCount);
+        std::printf("%-38s %10.0f records/s %8.2f us CPU/record (%lld records)\n", pWhat, dRate,
+                    dCpuSeconds * 1e6 / static_cast<double>(nCount), nCount);
     }
     std::fflush(stdout);
 }
@@ -196,50 +238,75 @@ int RunForward(long long nCount) {
     }
     std::printf("records of %lld bytes\n", FileBytes(logDir + "/SDK_00.log") / nCount);
     const std::string cfg = logDir + "/LogServer.ini";
-    for (const char* pProtocol : {"tcp", "relp"}) {
-        CCollector collector(dir.Path() + "/collector_" + pProtocol);
+    const std::string pki = dir.Path() + "/pki";
+    (void)mkdir(pki.c_str(), 0755);
+    if (!MakeCertificates(pki)) {
+        std::fprintf(stderr, "openssl could not make the certificates\n");
+        return 2;
+    }
+    for (const char* pName : {"tcp", "relp", "tcp+TLS", "relp+TLS"}) {
+        const bool bRelp = std::strncmp(pName, "relp", 4) == 0;
+        const bool bTls = std::strstr(pName, "TLS") != nullptr;
+        CCollector collector(dir.Path() + "/collector_" + pName, bTls ? pki : "");
         if (!collector.Start()) return 2;
-        const bool bRelp = std::strcmp(pProtocol, "relp") == 0;
         (void)unlink((logDir + "/" + kDaemonFilePrefix + kCursorFileSuffix).c_str());
-        (void)WriteText(cfg,
-                        std::string("[Forward]\nHost=127.0.0.1\nPort=") +
-                            std::to_string(bRelp ? collector.RelpPort() : collector.TcpPort()) +
-                            "\nProtocol=" + pProtocol + "\n");
+        std::string forward = std::string("[Forward]\nHost=127.0.0.1\nPort=") +
+                              std::to_string(bRelp ? collector.RelpPort() : collector.TcpPort()) +
+                              "\nProtocol=" + (bRelp ? "relp" : "tcp") + "\n";
+        if (bTls) {
+            forward += "TLS=1\nCAFile=" + pki + "/ca.pem\nCertFile=" + pki +
+                       "/device.pem\nKeyFile=" + pki + "/device.key\n";
+        }
+        (void)WriteText(cfg, forward);
         CUpstreamSender sender;
+        const double dCpu = CpuSeconds(RUSAGE_SELF);
         const int64_t llStart = zqbench::NowNs();
         if (sender.Start(logDir.c_str(), cfg.c_str(), "SDK", [](int32_t, const char*) {}) != 0) {
             return 2;
         }
         const double dRate = WaitAll(collector, nCount, llStart);
         sender.Stop();
-        Report((std::string("ZuVozAdavid sender, ") + pProtocol).c_str(), dRate, nCount);
+        Report((std::string("ZuVozAdavid sender, ") + pName).c_str(), dRate, nCount,
+               CpuSeconds(RUSAGE_SELF) - dCpu);
         collector.Stop();
     }
-    for (const char* pProtocol : {"tcp", "relp"}) {
-        CCollector collector(dir.Path() + "/collector_rs_" + pProtocol);
+    for (const char* pName : {"omfwd tcp", "omfwd tcp+gtls", "omrelp"}) {
+        const bool bRelp = std::strcmp(pName, "omrelp") == 0;
+        const bool bTls = std::strstr(pName, "gtls") != nullptr;
+        CCollector collector(dir.Path() + "/collector_rs_" + std::to_string(bRelp + 2 * bTls),
+                             bTls ? pki : "");
         if (!collector.Start()) return 2;
-        const bool bRelp = std::strcmp(pProtocol, "relp") == 0;
+        const std::string tls = bTls ? " StreamDriver=\"gtls\" StreamDriverMode=\"1\" "
+                                       "StreamDriverAuthMode=\"x509/name\" "
+                                       "StreamDriverPermittedPeers=\"collector\""
+                                     : "";
         const std::string action = bRelp ? "action(type=\"omrelp\" target=\"127.0.0.1\" port=\"" +
                                                std::to_string(collector.RelpPort()) +
                                                "\" template=\"RSYSLOG_SyslogProtocol23Format\")"
                                          : "action(type=\"omfwd\" target=\"127.0.0.1\" port=\"" +
                                                std::to_string(collector.TcpPort()) +
                                                "\" protocol=\"tcp\" TCP_Framing=\"octet-counted\" "
-                                               "template=\"RSYSLOG_SyslogProtocol23Format\")";
-        CRsyslog forwarder(dir.Path() + "/forwarder_" + pProtocol,
-                           std::string(bRelp ? "module(load=\"omrelp\")\n" : "") +
+                                               "template=\"RSYSLOG_SyslogProtocol23Format\"" +
+                                               tls + ")";
+        const std::string globals =
+            bTls ? "global(defaultNetstreamDriverCAFile=\"" + pki + "/ca.pem\")\n" : "";
+        CRsyslog forwarder(dir.Path() + "/forwarder_" + std::to_string(bRelp + 2 * bTls),
+                           globals + (bRelp ? "module(load=\"omrelp\")\n" : "") +
                                "module(load=\"imfile\")\n"
                                "input(type=\"imfile\" file=\"" +
                                logDir +
                                "/SDK_00.log\" tag=\"app\" ruleset=\"f\")\n"
                                "ruleset(name=\"f\") { " +
                                action + " }\n");
+        const double dCpu = CpuSeconds(RUSAGE_CHILDREN);
         const int64_t llStart = zqbench::NowNs();
         if (!forwarder.Start(0)) return 2;
         const double dRate = WaitAll(collector, nCount, llStart);
         forwarder.Stop();
-        Report((std::string("rsyslog imfile -> ") + (bRelp ? "omrelp" : "omfwd tcp")).c_str(),
-               dRate, nCount);
+        // The forwarder was waited for: its CPU time is among the children's,
+        // beside that of the collectors stopped before it.
+        Report((std::string("rsyslog imfile -> ") + pName).c_str(), dRate, nCount,
+               CpuSeconds(RUSAGE_CHILDREN) - dCpu);
         collector.Stop();
     }
     return 0;

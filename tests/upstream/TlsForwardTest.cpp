@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,27 +31,9 @@ using zqtest::PollUntil;
 constexpr auto kLong = std::chrono::seconds(ZQ_LONG_S);
 constexpr uint64_t kRecords = 3000;
 
-std::mutex g_NotesLock;
-std::vector<std::string> g_Notes;  // guarded by g_NotesLock
-
-void CollectNote(int32_t, const char* pText) {
-    std::lock_guard<std::mutex> guard(g_NotesLock);
-    g_Notes.emplace_back(pText);
-}
-
-size_t TimesNoted(const std::string& strPart) {
-    std::lock_guard<std::mutex> guard(g_NotesLock);
-    return static_cast<size_t>(
-        std::count_if(g_Notes.begin(), g_Notes.end(),
-                      [&](const std::string& s) { return s.find(strPart) != std::string::npos; }));
-}
-
-std::string AllNotes() {
-    std::lock_guard<std::mutex> guard(g_NotesLock);
-    std::string strAll;
-    for (const std::string& s : g_Notes) strAll += s + "\n";
-    return strAll;
-}
+using zqtest::AllNotes;
+using zqtest::CollectNote;
+using zqtest::TimesNoted;
 
 enum class ECert { kGood, kExpired, kWrongName, kOtherCa };
 
@@ -98,8 +79,7 @@ protected:
     }
     void SetUp() override {
         ASSERT_EQ("", s_strPkiError);
-        std::lock_guard<std::mutex> guard(g_NotesLock);
-        g_Notes.clear();
+        zqtest::ClearNotes();
     }
 
     // The whole case; "" when it passed, "skip: ..." when it cannot run here.

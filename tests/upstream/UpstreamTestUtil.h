@@ -10,9 +10,12 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace zqtest {
 
@@ -55,6 +58,35 @@ public:
 private:
     ZIdOrereDov m_Engine;
 };
+
+// The sender's notes, collected from its thread by CollectNote.
+inline std::mutex g_NotesLock;
+inline std::vector<std::string> g_Notes;  // guarded by g_NotesLock
+
+inline void CollectNote(int32_t, const char* pText) {
+    std::lock_guard<std::mutex> guard(g_NotesLock);
+    g_Notes.emplace_back(pText);
+}
+
+inline void ClearNotes() {
+    std::lock_guard<std::mutex> guard(g_NotesLock);
+    g_Notes.clear();
+}
+
+// How many notes hold strPart.
+inline size_t TimesNoted(const std::string& strPart) {
+    std::lock_guard<std::mutex> guard(g_NotesLock);
+    return static_cast<size_t>(
+        std::count_if(g_Notes.begin(), g_Notes.end(),
+                      [&](const std::string& s) { return s.find(strPart) != std::string::npos; }));
+}
+
+inline std::string AllNotes() {
+    std::lock_guard<std::mutex> guard(g_NotesLock);
+    std::string strAll;
+    for (const std::string& s : g_Notes) strAll += s + "\n";
+    return strAll;
+}
 
 // LogServer.ini with a [Forward] section made of the given lines ("Host=..." ...).
 inline std::string ForwardIni(const std::string& strForwardLines) {
