@@ -177,7 +177,8 @@ private:
                   "/server.key\")\nmodule(load=\"imtcp\" streamDriver.name=\"gtls\" "
                   "streamDriver.mode=\"1\" streamDriver.authMode=\"anon\")\n";
             relp = " tls=\"on\" tls.caCert=\"" + pki + "/ca.pem\" tls.myCert=\"" + pki +
-                   "/server.pem\" tls.myPrivKey=\"" + pki + "/server.key\" tls.authMode=\"certvalid\"";
+                   "/server.pem\" tls.myPrivKey=\"" + pki +
+                   "/server.key\" tls.authMode=\"certvalid\"";
         }
         return tcp + "module(load=\"imrelp\")\n" +
                "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(nTcp) +
