@@ -26,8 +26,8 @@ void PrintUsage(FILE* pOut) {
                  "  -h, --help        print this help and exit\n"
                  "\n"
                  "Signals: SIGTERM, SIGINT stop after writing what was received; SIGHUP reopens\n"
-                 "the log file and reloads LogServer.ini; SIGUSR1 (reserved for statistics),\n"
-                 "SIGUSR2 and SIGPIPE have no effect.\n"
+                 "the log file and reloads LogServer.ini; SIGUSR1 writes the statistics as a\n"
+                 "record of the daemon's own; SIGUSR2 and SIGPIPE have no effect.\n"
                  "Exit status: 0 started or stopped in order, 1 start-up failed, 2 usage.\n",
                  kLogServerName, (kLoopbackIp >> 24) & 0xFFu, (kLoopbackIp >> 16) & 0xFFu,
                  (kLoopbackIp >> 8) & 0xFFu, kLoopbackIp & 0xFFu,

@@ -119,10 +119,13 @@ void CUpstreamSender::LoadConfig(bool bFirst) {
     char szProblem[kNoteLen];
     ReadForwardConfig(m_Watch.CfgPath(), &stNew, szProblem, sizeof(szProblem));
     if (!bFirst && SameConfig(stNew, m_stCfg)) return;
-    if (szProblem[0] != '\0') {
-        size_t nLen = std::strlen(szProblem);
-        if (nLen > 0 && szProblem[nLen - 1] == '\n') szProblem[nLen - 1] = '\0';
-        SendNote(m_pfnNote, kNoteWarning, "forwarding: %s", szProblem);
+    // One note a problem: a note is a record, and a record is one line.
+    for (char* pLine = szProblem; *pLine != '\0';) {
+        char* pEnd = std::strchr(pLine, '\n');
+        if (pEnd != nullptr) *pEnd = '\0';
+        SendNote(m_pfnNote, kNoteWarning, "forwarding: %s", pLine);
+        if (pEnd == nullptr) break;
+        pLine = pEnd + 1;
     }
     const bool bWasOn = !bFirst && m_stCfg.szHost[0] != '\0';
     const bool bOn = stNew.szHost[0] != '\0';

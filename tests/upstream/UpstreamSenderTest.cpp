@@ -329,11 +329,15 @@ TEST_F(UpstreamSenderTest, EditsStartRedirectAndStopForwarding) {
 TEST_F(UpstreamSenderTest, UnreachableCollectorIsNotedAndTriedAgain) {
     ASSERT_TRUE(m_Engine.Start(m_strLog));
     Push(1, 50);
-    Configure("Host=no-such-host.invalid\r\n");
+    Configure("Host=no-such-host.invalid\r\nFacility=99\r\nWindow=0\r\n");
     StartSender();
     EXPECT_TRUE(
         PollUntil([] { return TimesNoted("cannot resolve no-such-host.invalid") > 0; }, kLong))
         << AllNotes();
+    // Each problem of the section is a note, and a record, of its own.
+    EXPECT_EQ(1u, TimesNoted("forwarding: [Forward] Facility=99: ")) << AllNotes();
+    EXPECT_EQ(1u, TimesNoted("forwarding: [Forward] Window=0: ")) << AllNotes();
+    EXPECT_EQ(0u, TimesNoted("\n")) << AllNotes();
     CCollector collector(m_Dir.File("collector"), ECollector::kRsyslogTcp);
     ConfigureFor(collector, ECollector::kRsyslogTcp);
     EXPECT_TRUE(PollUntil([] { return TimesNoted("cannot connect to 127.0.0.1") > 0; }, kLong))
