@@ -76,9 +76,7 @@ void CRelpLink::Begin(int nSocket, CPendingQueue* pQueue) {
     m_eState = EState::kOpening;
 }
 
-short CRelpLink::Events() const {
-    return static_cast<short>(POLLIN | (m_nOutPos < m_nOutLen ? POLLOUT : 0) | TlsEvents());
-}
+short CRelpLink::Events() const { return StreamEvents(); }
 
 void CRelpLink::Frame() {
     if (m_eState != EState::kOpen) return;

@@ -38,8 +38,7 @@ void CTcpLink::Begin(int nSocket, CPendingQueue* pQueue) {
 }
 
 short CTcpLink::Events() const {
-    // POLLIN only to notice the collector closing: it sends nothing.
-    return static_cast<short>(POLLIN | (m_nOutPos < m_nOutLen ? POLLOUT : 0) | TlsEvents());
+    return StreamEvents();  // readable: the collector closing; it sends nothing
 }
 
 // Frames queued messages into the output buffer while they fit.

@@ -177,8 +177,11 @@ int32_t CTlsStream::Handshake() {
 
 short CTlsStream::Events() const { return static_cast<short>(m_bWantWrite ? POLLOUT : POLLIN); }
 
-ssize_t CTlsStream::Result(int nRet, const char* pWhat) {
+ssize_t CTlsStream::Result(int nRet, bool bWrite) {
+    const char* pWhat = bWrite ? "write" : "read";
+    // A read, whatever it brought, lets a write that waited for one try again.
     m_bWantWrite = false;
+    m_bWriteWantsRead = false;
     if (nRet > 0) return nRet;
     const int nErr = SSL_get_error(m_pSsl, nRet);
     switch (nErr) {
@@ -187,6 +190,7 @@ ssize_t CTlsStream::Result(int nRet, const char* pWhat) {
             errno = EAGAIN;
             return -1;
         case SSL_ERROR_WANT_READ:
+            if (bWrite) m_bWriteWantsRead = true;
             errno = EAGAIN;
             return -1;
         case SSL_ERROR_ZERO_RETURN:  // close_notify
@@ -209,14 +213,14 @@ ssize_t CTlsStream::Send(const void* pData, size_t nLen) {
     ERR_clear_error();
     errno = 0;
     const int nChunk = nLen > INT32_MAX ? INT32_MAX : static_cast<int>(nLen);
-    return Result(SSL_write(m_pSsl, pData, nChunk), "write");
+    return Result(SSL_write(m_pSsl, pData, nChunk), true);
 }
 
 ssize_t CTlsStream::Recv(void* pData, size_t nLen) {
     ERR_clear_error();
     errno = 0;
     const int nChunk = nLen > INT32_MAX ? INT32_MAX : static_cast<int>(nLen);
-    return Result(SSL_read(m_pSsl, pData, nChunk), "read");
+    return Result(SSL_read(m_pSsl, pData, nChunk), false);
 }
 
 void CTlsStream::Close() {

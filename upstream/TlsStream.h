@@ -75,6 +75,10 @@ public:
 
     // Bytes written to the socket since Start, handshake included.
     uint64_t SocketBytes() const;
+    // After a read or write that would block: whether TLS waits to write, and
+    // whether the last write waits to read (a handshake message first).
+    bool WantsWrite() const { return m_bWantWrite; }
+    bool WriteWantsRead() const { return m_bWriteWantsRead; }
     // Whether the handshake failed on the certificate (chain, time, name).
     bool VerifyFailed() const { return m_bVerifyFailed; }
     const char* Error() const { return m_szError; }
@@ -82,10 +86,11 @@ public:
     const char* Version() const;
 
 private:
-    ssize_t Result(int nRet, const char* pWhat);
+    ssize_t Result(int nRet, bool bWrite);
 
     SSL* m_pSsl = nullptr;
     bool m_bWantWrite = false;
+    bool m_bWriteWantsRead = false;
     bool m_bVerifyFailed = false;
     char m_szError[200] = {};
 };

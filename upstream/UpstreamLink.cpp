@@ -57,8 +57,10 @@ uint64_t CUpstreamLink::SocketWritten() const {
     return m_pTls == nullptr ? m_llWritten : m_pTls->SocketBytes();
 }
 
-short CUpstreamLink::TlsEvents() const {
-    return m_pTls != nullptr ? static_cast<short>(m_pTls->Events() & POLLOUT) : 0;
+short CUpstreamLink::StreamEvents() const {
+    const bool bOut = m_nOutPos < m_nOutLen && (m_pTls == nullptr || !m_pTls->WriteWantsRead());
+    const bool bTlsOut = m_pTls != nullptr && m_pTls->WantsWrite();
+    return static_cast<short>(POLLIN | (bOut || bTlsOut ? POLLOUT : 0));
 }
 
 uint64_t CUpstreamLink::StreamAcked(uint64_t llSocketAcked) {

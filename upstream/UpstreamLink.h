@@ -65,8 +65,10 @@ protected:
     uint64_t StreamAcked(uint64_t llSocketAcked);
     // Bytes given to the socket since Begin.
     uint64_t SocketWritten() const;
-    // POLLOUT when TLS must write before it can go on reading.
-    short TlsEvents() const;
+    // What to poll the socket for: readable always (answers, or the collector
+    // closing); writable while output waits, unless TLS must first read, and
+    // whenever TLS must write before it can go on reading.
+    short StreamEvents() const;
     void SetError(const char* pFormat, ...) __attribute__((format(printf, 2, 3)));
     // Writes m_aOut[m_nOutPos, m_nOutLen) as far as the socket takes it.
     // kLinkOk, or kLinkBroken.
