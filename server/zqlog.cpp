@@ -252,8 +252,9 @@ bool TrustedOwner(uid_t nUid) { return nUid == 0 || nUid == geteuid(); }
 // belongs to root or the caller and that neither group nor others may write
 // (elsewhere another user could have put the file there, or swapped it), and
 // only a regular file of root or the caller, never through a link or waiting
-// on a FIFO. 0, kStatsNotTrusted, or the errno value that says why not.
-int ReadStatsIn(const char* pDir, std::string* pText) {
+// on a FIFO; *pWritten is when the daemon wrote it. 0, kStatsNotTrusted, or
+// the errno value that says why not.
+int ReadStatsIn(const char* pDir, std::string* pText, timespec* pWritten) {
     // Read-only descriptors: nothing to lose at close.
     CUniqueFd dir(open(pDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.Valid()) return errno;
@@ -275,7 +276,24 @@ int ReadStatsIn(const char* pDir, std::string* pText) {
     const ssize_t nGot = nErr == 0 ? read(file.Get(), szText, sizeof(szText)) : -1;
     if (nErr == 0 && nGot < 0) nErr = errno;
     if (nErr == 0) pText->assign(szText, static_cast<size_t>(nGot));
+    *pWritten = st.st_mtim;
     return nErr;
+}
+
+// When the figures were written and how long ago, as two more lines of
+// them: the daemon writes the file once a second.
+void PrintStatsAge(const timespec& stWritten) {
+    timespec stNow{};
+    (void)clock_gettime(CLOCK_REALTIME, &stNow);
+    const long long llAgeMs = (static_cast<long long>(stNow.tv_sec) - stWritten.tv_sec) * 1000 +
+                              (stNow.tv_nsec - stWritten.tv_nsec) / 1000000;
+    tm stTime{};
+    char szTime[64] = "";
+    if (localtime_r(&stWritten.tv_sec, &stTime) != nullptr) {
+        (void)strftime(szTime, sizeof(szTime), "%Y-%m-%dT%H:%M:%S", &stTime);
+    }
+    std::printf("stats_time %s.%03ld\nstats_age_ms %lld\n", szTime,
+                static_cast<long>(stWritten.tv_nsec / 1000000), llAgeMs > 0 ? llAgeMs : 0);
 }
 
 // The text as a terminal may show it: line feeds (the file's lines) stay,
@@ -304,9 +322,11 @@ int ShowStats(const char* pLogDir) {
     for (const char* pDir : {kRunDir, static_cast<const char*>(szUserRun), pLogDir}) {
         if (*pDir == '\0') continue;
         std::string strText;
-        const int nErr = ReadStatsIn(pDir, &strText);
+        timespec stWritten{};
+        const int nErr = ReadStatsIn(pDir, &strText, &stWritten);
         if (nErr == 0) {
             std::fputs(EscapeControls(strText).c_str(), stdout);
+            PrintStatsAge(stWritten);
             return kExitOk;
         }
         // A refusal or a file that cannot be read is worth saying; a missing

@@ -16,6 +16,8 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <set>
 #include <string>
 #include <vector>
@@ -309,8 +311,9 @@ TEST_F(ZqlogTest, ProcessIdStderrCopyLongMessagesAndItsOwnFilesAreSaid) {
 
 // --stats shows the statistics file of the log directory (-D) as it is, but
 // for the bytes a terminal would act on: each control character other than the
-// line feed and each byte from 0x80 becomes '#' and three octal digits. A file
-// in a directory that others may write is not shown at all.
+// line feed and each byte from 0x80 becomes '#' and three octal digits; then
+// when the file was written and how long ago. A file in a directory that
+// others may write is not shown at all.
 TEST_F(ZqlogTest, StatisticsAreShownWithTheirControlCharactersEscaped) {
     const struct {
         const char* pName;
@@ -328,9 +331,21 @@ TEST_F(ZqlogTest, StatisticsAreShownWithTheirControlCharactersEscaped) {
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.pName);
         ASSERT_TRUE(WriteFile(strFile, c.strFile));
+        // Written at the start of the hour before this one: over an hour ago.
+        const long long llWritten = (time(nullptr) / 3600 - 1) * 3600;
+        ASSERT_TRUE(zqtest::SetMTime(strFile, llWritten));
         const Result r = Run({"--stats"});
         EXPECT_EQ(0, r.nStatus) << r.strErr;
-        EXPECT_EQ(c.strShown, r.strOut);
+        ASSERT_EQ(0u, r.strOut.find(c.strShown)) << r.strOut;
+        const std::string strAge = r.strOut.substr(c.strShown.size());
+        char szTime[64];
+        const time_t nWritten = static_cast<time_t>(llWritten);
+        tm stTime{};
+        ASSERT_NE(
+            0u, strftime(szTime, sizeof(szTime), "stats_time %Y-%m-%dT%H:%M:%S.000\nstats_age_ms ",
+                         localtime_r(&nWritten, &stTime)));
+        ASSERT_EQ(0u, strAge.find(szTime)) << strAge;
+        EXPECT_GE(std::atoll(strAge.c_str() + std::strlen(szTime)), 3600000) << strAge;
     }
     ASSERT_EQ(0, chmod(LogDir().c_str(), 0777));
     const Result r = Run({"--stats"});
