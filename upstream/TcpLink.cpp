@@ -58,12 +58,14 @@ void CTcpLink::Frame() {
 
 // How many of the acknowledged bytes the collector may not have handled yet:
 // 0 when nothing was acknowledged for kTcpTailHoldMs and its window is fully
-// open again; otherwise kTcpResendTail (what it may have read and not yet
+// open again, or for kTcpIdleLetGoMs; otherwise kTcpResendTail (what it may have read and not yet
 // handed on) plus how far its window is below the largest it advertised (what
 // may still lie in its receive buffer). Without the window (an old kernel)
 // the window counts as open.
 uint64_t CTcpLink::MaybeUnread() {
-    const bool bQuiet = MonotonicMs() - m_llLastAckMs >= kTcpTailHoldMs;
+    const int64_t llQuietMs = MonotonicMs() - m_llLastAckMs;
+    if (llQuietMs >= kTcpIdleLetGoMs) return 0;
+    const bool bQuiet = llQuietMs >= kTcpTailHoldMs;
     tcp_info stInfo{};
     socklen_t nLen = sizeof(stInfo);
     if (getsockopt(m_nSocket, IPPROTO_TCP, TCP_INFO, &stInfo, &nLen) != 0 ||

@@ -16,7 +16,11 @@
 // and more while the collector's advertised window says it has more unread.
 // They are let go once the stream has been quiet for kTcpTailHoldMs with the
 // window fully open again (the collector has read all its TCP took and had
-// time to hand it on), and at an orderly end of ours, when the collector
+// time to hand it on), once it has been quiet for kTcpIdleLetGoMs whatever
+// the window (a receiver short of memory shrinks its window and advertises
+// it again only when more data comes, so an idle link may never show it
+// open; a collector stalled that long with data unread is the case the tail
+// does not cover), and at an orderly end of ours, when the collector
 // closes its side after reading ours. (A collector closing its side proves
 // nothing: one that stops reads its socket empty and may still drop what it
 // held.) A collector that lost more than the tail still
@@ -32,6 +36,7 @@ public:
     // Bytes of acknowledged messages kept for a resend after a break.
     static constexpr uint64_t kTcpResendTail = 1024 * 1024;
     static constexpr int64_t kTcpTailHoldMs = 3000;
+    static constexpr int64_t kTcpIdleLetGoMs = 10000;
 
 private:
     void Frame();
