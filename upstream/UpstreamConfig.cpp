@@ -79,13 +79,6 @@ const char* TlsServerName(const ForwardConfig& cfg) {
     return cfg.szServerName[0] != '\0' ? cfg.szServerName : cfg.szHost;
 }
 
-bool SameTls(const ForwardConfig& a, const ForwardConfig& b) {
-    return a.bTls == b.bTls && a.eMinTls == b.eMinTls && std::strcmp(a.szCaFile, b.szCaFile) == 0 &&
-           std::strcmp(a.szServerName, b.szServerName) == 0 &&
-           std::strcmp(a.szCertFile, b.szCertFile) == 0 &&
-           std::strcmp(a.szKeyFile, b.szKeyFile) == 0;
-}
-
 void DefaultForwardConfig(ForwardConfig* pCfg) {
     std::memset(pCfg, 0, sizeof(*pCfg));
     pCfg->nPort = kDefaultTcpPort;

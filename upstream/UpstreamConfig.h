@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // The [Forward] section of LogServer.ini: where the daemon sends a copy of its
 // records, and how. Every key, its default and its range is defined here and
@@ -52,7 +53,12 @@ struct ForwardConfig {
 // The name the collector's certificate must carry: ServerName, else Host.
 const char* TlsServerName(const ForwardConfig& cfg);
 // TLS on, and every key of it the same.
-bool SameTls(const ForwardConfig& a, const ForwardConfig& b);
+inline bool SameTls(const ForwardConfig& a, const ForwardConfig& b) {
+    return a.bTls == b.bTls && a.eMinTls == b.eMinTls && std::strcmp(a.szCaFile, b.szCaFile) == 0 &&
+           std::strcmp(a.szServerName, b.szServerName) == 0 &&
+           std::strcmp(a.szCertFile, b.szCertFile) == 0 &&
+           std::strcmp(a.szKeyFile, b.szKeyFile) == 0;
+}
 
 // Forwarding off, every other key at its default.
 void DefaultForwardConfig(ForwardConfig* pCfg);
