@@ -231,7 +231,12 @@ TEST(ConnectorTest, HungLookupIsWaitedForNotMultiplied) {
                 if (connector.Start(tc.pRetry, nPort, llNowMs) != kConnPending) return "no retry";
             }
             // The lookup's thread may hold a file of the name service open a moment.
-            if (Entries("/proc/self/task") > nThreads || Entries("/proc/self/fd") > nFds + 1) {
+            if (!PollUntil(
+                    [&] {
+                        return Entries("/proc/self/task") <= nThreads &&
+                               Entries("/proc/self/fd") <= nFds + 1;
+                    },
+                    std::chrono::seconds(2))) {
                 return "threads " + std::to_string(nThreads) + " -> " +
                        std::to_string(Entries("/proc/self/task")) + ", descriptors " +
                        std::to_string(nFds) + " -> " + std::to_string(Entries("/proc/self/fd"));
