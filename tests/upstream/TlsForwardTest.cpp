@@ -18,17 +18,13 @@
 #include <string>
 #include <vector>
 
-#ifndef ZQ_LONG_S
-#define ZQ_LONG_S 180
-#endif
-
 namespace {
 
 using zqtest::CCollector;
 using zqtest::ECollector;
 using zqtest::PollUntil;
 
-constexpr auto kLong = std::chrono::seconds(ZQ_LONG_S);
+constexpr auto kLong = zqtest::kForwardWait;
 constexpr uint64_t kRecords = 3000;
 
 using zqtest::AllNotes;

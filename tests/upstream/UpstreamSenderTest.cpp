@@ -19,16 +19,13 @@
 #include <thread>
 #include <vector>
 
-#ifndef ZQ_LONG_S
-#define ZQ_LONG_S 180
-#endif
 namespace {
 
 using zqtest::CCollector;
 using zqtest::ECollector;
 using zqtest::PollUntil;
 
-constexpr auto kLong = std::chrono::seconds(ZQ_LONG_S);  // generous: a loaded machine, an emulator
+constexpr auto kLong = zqtest::kForwardWait;
 
 using zqtest::AllNotes;
 using zqtest::CollectNote;

@@ -11,13 +11,22 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#ifndef ZQ_LONG_S
+#define ZQ_LONG_S 180
+#endif
+
 namespace zqtest {
+
+// How long the forwarding tests wait for a collector: generous, for a loaded
+// machine and an emulator.
+constexpr auto kForwardWait = std::chrono::seconds(ZQ_LONG_S);
 
 // A record as WriteLog formats it, carrying "n=<k>" and nPad bytes of text.
 inline std::string RecordLine(uint64_t k, size_t nPad = 40, const char* pLevel = "Info   ") {
