@@ -39,7 +39,8 @@ bool ReadLogConfig(const char* pPath, const char* pLevelKey, LogConfigValues* pV
     }
     if (pLevelKey != nullptr && pLevelKey[0] != '\0' &&
         ReadConfigValue(pPath,
-                        {kCfgLogLevel.pSection, pLevelKey, kCfgLogLevel.nMin, kCfgLogLevel.nMax},
+                        {kCfgLogLevel.pSection, pLevelKey, kCfgLogLevel.nMin, kCfgLogLevel.nMax,
+                         kCfgLogLevel.nDefault},
                         &nValue)) {
         pValues->bCustomLevel = true;
         pValues->nCustomLevel = static_cast<int32_t>(nValue);

@@ -10,28 +10,33 @@
 // ReadConfigNumber or ReadLogConfig below, so a key or a range is written here
 // only.
 
-// One numeric key of the configuration file and the values it accepts.
+// One numeric key of the configuration file, the values it accepts and the
+// one used without it.
 struct ConfigKey {
     const char* pSection;
     const char* pKey;
     long nMin;
     long nMax;
+    long nDefault;
 };
 
-constexpr ConfigKey kCfgLogLevel = {"Level", "LogLevel", 0, 7};
-constexpr ConfigKey kCfgFileSize = {"File", "FileSize", 10, 200};  // MiB
-constexpr ConfigKey kCfgFileNum = {"File", "FileNum", 2, 10};
+constexpr ConfigKey kCfgLogLevel = {"Level", "LogLevel", 0, 7, 4};
+constexpr ConfigKey kCfgFileSize = {"File", "FileSize", 10, 200, 20};  // MiB
+constexpr ConfigKey kCfgFileNum = {"File", "FileNum", 2, 10, 10};
 // Written records reach the disk at most this many milliseconds after they
 // were written (fdatasync of the current file); 0 leaves it to the kernel.
-constexpr ConfigKey kCfgSyncMs = {"File", "SyncMs", 0, 3600000};
+constexpr ConfigKey kCfgSyncMs = {"File", "SyncMs", 0, 3600000, 1000};
 // The daemon's records of its own in its files (read at its start): 1 on.
 // Also on when it runs in the foreground.
-constexpr ConfigKey kCfgOwnRecords = {"Daemon", "OwnRecords", 0, 1};
+constexpr ConfigKey kCfgOwnRecords = {"Daemon", "OwnRecords", 0, 1, 0};
+// Every numeric key above, for whoever checks a file for unknown keys.
+constexpr const ConfigKey* kNumericConfigKeys[] = {&kCfgLogLevel, &kCfgFileSize, &kCfgFileNum,
+                                                   &kCfgSyncMs, &kCfgOwnRecords};
 
-constexpr int32_t kDefaultLevel = 4;
-constexpr uint32_t kDefaultFileSizeMiB = 20;
-constexpr uint32_t kDefaultFileNum = 10;
-constexpr uint32_t kDefaultSyncMs = 1000;
+constexpr int32_t kDefaultLevel = static_cast<int32_t>(kCfgLogLevel.nDefault);
+constexpr uint32_t kDefaultFileSizeMiB = static_cast<uint32_t>(kCfgFileSize.nDefault);
+constexpr uint32_t kDefaultFileNum = static_cast<uint32_t>(kCfgFileNum.nDefault);
+constexpr uint32_t kDefaultSyncMs = static_cast<uint32_t>(kCfgSyncMs.nDefault);
 // Records the owner marks urgent (Error and Fatal) reach the disk within this.
 constexpr uint32_t kUrgentSyncMs = 100;
 
@@ -78,6 +83,12 @@ struct LogConfigValues {
     bool bSyncMs = false;
     uint32_t nSyncMs = 0;
 };
+
+// Checks a configuration file for what the daemon would ignore or read
+// otherwise than written, on behalf of a reload: its findings, one after the
+// other, separated by "; ", into pOut (nSize bytes, always terminated);
+// returns their number.
+using ConfigCheckFn = uint32_t (*)(const char* pPath, char* pOut, uint32_t nSize);
 
 // Reads the level, the custom level key (when pLevelKey is not empty; it takes
 // the range of LogLevel), the file size, the file count and the sync delay. False, with nothing

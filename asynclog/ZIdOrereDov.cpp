@@ -89,6 +89,7 @@ ZIdOrereDov::ZIdOrereDov()
       m_szCfgPath(),
       m_szLevelKey(),
       m_pfnLevelCallback(nullptr),
+      m_pfnConfigCheck(nullptr),
       m_nUserValue(0) {}
 
 ZIdOrereDov::~ZIdOrereDov() { Stop(); }
@@ -305,7 +306,14 @@ int32_t ZIdOrereDov::ReloadConfig() {
         Change(kCfgFileSize.pKey, nOldSize, nSize);
         Change(kCfgFileNum.pKey, nOldNum, nNum);
         Change(kCfgSyncMs.pKey, nOldSyncMs, m_Files.SyncMs());
-        m_Diag.Report(DiagKind::kReload, "configuration %s reloaded: %s", m_szCfgPath, szChanges);
+        char szFindings[CDiagnostics::kRecordSize / 2] =
+            "";  // the rest of the record says what changed
+        const uint32_t nFindings =
+            m_pfnConfigCheck == nullptr
+                ? 0
+                : m_pfnConfigCheck(m_szCfgPath, szFindings, sizeof(szFindings));
+        m_Diag.Report(DiagKind::kReload, "configuration %s reloaded: %s%s%s", m_szCfgPath,
+                      szChanges, nFindings == 0 ? "" : "; not as written: ", szFindings);
     }
     return kLogOk;
 }

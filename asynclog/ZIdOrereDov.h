@@ -131,6 +131,9 @@ public:
     // Records of the engine's own in its files (CDiagnostics); configured
     // before Start.
     CDiagnostics& Diagnostics() { return m_Diag; }
+    // Before Start: each reload record also says what pfnCheck finds in the
+    // configuration file.
+    void SetConfigCheck(ConfigCheckFn pfnCheck) { m_pfnConfigCheck = pfnCheck; }
     uint64_t OwnRecords() const { return m_Diag.Taken(); }
 
 private:
@@ -152,5 +155,6 @@ private:
     char m_szCfgPath[kLogPathLen + 1];
     char m_szLevelKey[kLevelKeyLen + 1];
     LevelCallback m_pfnLevelCallback;
+    ConfigCheckFn m_pfnConfigCheck;
     int32_t m_nUserValue;
 };

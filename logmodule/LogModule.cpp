@@ -55,6 +55,7 @@ void ResetSettingsLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
     m.m_bStartInChild = false;
     m.m_bOwnRecords = false;
     m.m_bOwnStderr = false;
+    m.m_pfnConfigCheck = nullptr;
     m.m_bCrashFlush = kDefaultCrashFlush;
     memset(m.m_szLogPath, 0, sizeof(m.m_szLogPath));
     memset(m.m_szPrefix, 0, sizeof(m.m_szPrefix));
@@ -113,6 +114,7 @@ int32_t ConfigureAndStartLocked(LogModule& m, ZIdOrereDov* pEngine) ZQ_REQUIRES(
         CopyText(id.szProcess, m.m_szProcessName);
         id.nPid = static_cast<int32_t>(getpid());
         pEngine->Diagnostics().Enable(&FormatOwnRecord, &id, m.m_bOwnStderr);
+        pEngine->SetConfigCheck(m.m_pfnConfigCheck);
     }
     return pEngine->Start(m.m_szLogPath, m.m_szPrefix);
 }
@@ -215,6 +217,7 @@ LogModule::LogModule()
       m_bStartInChild(false),
       m_bOwnRecords(false),
       m_bOwnStderr(false),
+      m_pfnConfigCheck(nullptr),
       m_bCrashFlush(kDefaultCrashFlush),
       m_stOwnIdentity() {
     // Fails only without memory for the handlers; a fork then leaves the
@@ -407,12 +410,13 @@ int32_t DestroyAsyncLog() {
     return ZQ_OK;
 }
 
-int32_t EnableOwnRecords(bool bStderr) {
+int32_t EnableOwnRecords(bool bStderr, ConfigCheckFn pfnCheck) {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);
     if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
     m.m_bOwnRecords = true;
     m.m_bOwnStderr = bStderr;
+    m.m_pfnConfigCheck = pfnCheck;
     return ZQ_OK;
 }
 

@@ -3,6 +3,7 @@
 // Operations of the log module beyond its C interface, for the programs built
 // with it (the daemon and zqlog): C++ only, not exported by libzqlog.so.
 
+#include "asynclog/LogConfig.h"
 #include "asynclog/LossCounters.h"
 #include "logmodule/LogModule.h"
 
@@ -23,8 +24,9 @@ uint64_t GetLostLogCountBy(LossCause eCause);
 // records of its own (a file that does not open, a failed write or rotation,
 // a directory made again, each reload of the configuration) into the log
 // files, in the record format with the module's name; bStderr prints their
-// texts on standard error too. Cleared by DestroyAsyncLog.
-int32_t EnableOwnRecords(bool bStderr);
+// texts on standard error too; pfnCheck, when given, adds to each reload
+// record what it finds in the configuration file. Cleared by DestroyAsyncLog.
+int32_t EnableOwnRecords(bool bStderr, ConfigCheckFn pfnCheck = nullptr);
 
 // What the log did since creation.
 struct LogStats {

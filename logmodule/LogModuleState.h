@@ -89,6 +89,7 @@ struct LogModule {
     // writer formats them without the module lock).
     bool m_bOwnRecords ZQ_GUARDED_BY(m_Lock);
     bool m_bOwnStderr ZQ_GUARDED_BY(m_Lock);
+    ConfigCheckFn m_pfnConfigCheck ZQ_GUARDED_BY(m_Lock);  // for the engine's reload records
     // SetCrashFlush: CreateAsyncLog (and a forked child's engine) installs
     // the crash flush (CrashFlush.h) for the engine; DestroyAsyncLog removes it.
     bool m_bCrashFlush ZQ_GUARDED_BY(m_Lock);

@@ -3,8 +3,8 @@
 # and pkg-config file zqlog.pc. Each file belongs to one component, and each
 # component is one Debian package (packaging/Package.cmake):
 #
-#   runtime  zuvozadavid    <prefix>/sbin/ZuVozAdavid, <prefix>/bin/zqlog,
-#                           <etc>/init.d/zuvozadavid, <etc>/zqlog/Path.ini,
+#   runtime  zuvozadavid    <prefix>/sbin/ZuVozAdavid, <prefix>/bin/zqlog, <prefix>/bin/zqread,
+#                           <etc>/init.d/zuvozadavid, <etc>/zqlog/Path.ini and LogServer.ini,
 #                           <unitdir>/zuvozadavid.service, <unitdir>/zuvozadavid.socket,
 #                           man pages 8 and 1
 #   library  libzqlog1      <libdir>/libzqlog.so.<major>[.<minor>.<patch>]
@@ -49,6 +49,7 @@ endfunction()
 zq_read_constant(platform/DaemonPaths.h "define ZQ_DAEMON_NAME \"([^\"]+)\"" zq_daemon_name)
 zq_read_constant(platform/DaemonPaths.h "define ZQ_DEFAULT_BASE_DIR \"([^\"]+)\"" ZQ_BASE_DIR)
 zq_read_constant(platform/DaemonPaths.h "define ZQ_LOG_SUBDIR \"([^\"]+)\"" ZQ_LOG_SUBDIR)
+zq_read_constant(platform/DaemonPaths.h "define ZQ_LOG_READERS_GROUP \"([^\"]+)\"" ZQ_LOG_READERS_GROUP)
 zq_read_constant(platform/WireContract.h "kLogServerPort = ([0-9]+)" ZQ_LOG_PORT)
 set(ZQ_DAEMON_BIN ${CMAKE_INSTALL_FULL_SBINDIR}/${zq_daemon_name})
 set(ZQ_PID_FILE /run/${zq_daemon_name}/${zq_daemon_name}.pid)  # kPidFilePath
@@ -85,6 +86,9 @@ endfunction()
 # --- runtime: the daemon, zqlog, service files, man pages
 install(TARGETS ZuVozAdavid RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT runtime)
 install(TARGETS zqlog RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+install(TARGETS zqread RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+# zqread finds the daemon's log directory in the service's working directory.
+target_compile_definitions(zqread PRIVATE ZQ_CONF_DIR="${ZQ_CONF_DIR}")
 
 configure_file(${ZQ_PACKAGING_DIR}/service/zuvozadavid.service.in
                ${ZQ_PACKAGING_BINARY_DIR}/${ZQ_SERVICE_NAME}.service @ONLY)
@@ -98,9 +102,23 @@ zq_install_outside_prefix(unit "" runtime FILE ${ZQ_PACKAGING_BINARY_DIR}/${ZQ_S
 zq_install_outside_prefix(etc init.d runtime PROGRAM ${ZQ_PACKAGING_BINARY_DIR}/${ZQ_SERVICE_NAME}.init
                           ${ZQ_SERVICE_NAME})
 zq_install_outside_prefix(etc zqlog runtime FILE ${ZQ_PACKAGING_BINARY_DIR}/Path.ini)
+# The daemon's settings with their defaults and ranges, as the administrator's
+# file; the package links <base>/ZqSdkLog/LogServer.ini to it.
+foreach(key LogLevel FileSize FileNum SyncMs)
+  zq_read_constant(asynclog/LogConfig.h
+                   "\"${key}\", ([0-9]+, [0-9]+, [0-9]+)}" zq_key_values)
+  string(REPLACE ", " ";" zq_key_values "${zq_key_values}")
+  list(GET zq_key_values 0 ZQ_CFG_${key}_MIN)
+  list(GET zq_key_values 1 ZQ_CFG_${key}_MAX)
+  list(GET zq_key_values 2 ZQ_CFG_${key}_DEFAULT)
+endforeach()
+set(ZQ_DAEMON_NAME ${zq_daemon_name})
+set(ZQ_DOC_DIR ${CMAKE_INSTALL_FULL_DATAROOTDIR}/doc/${ZQ_RUNTIME_PACKAGE})
+configure_file(${ZQ_PACKAGING_DIR}/LogServer.ini.in ${ZQ_PACKAGING_BINARY_DIR}/LogServer.ini @ONLY)
+zq_install_outside_prefix(etc zqlog runtime FILE ${ZQ_PACKAGING_BINARY_DIR}/LogServer.ini)
 
 # Man pages, compressed as the packages carry them.
-set(zq_man_pages ZuVozAdavid.8 zqlog.1)
+set(zq_man_pages ZuVozAdavid.8 zqlog.1 zqread.1)
 set(zq_man_outputs "")
 foreach(page IN LISTS zq_man_pages)
   string(REGEX REPLACE ".*\\." "" section ${page})

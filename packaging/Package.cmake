@@ -18,7 +18,8 @@ endif()
 
 # Files under /etc are the administrator's: dpkg keeps their edits on upgrades.
 set(zq_control_dir ${ZQ_PACKAGING_BINARY_DIR}/control)
-file(WRITE ${zq_control_dir}/conffiles "/etc/init.d/${ZQ_SERVICE_NAME}\n/etc/zqlog/Path.ini\n")
+file(WRITE ${zq_control_dir}/conffiles
+     "/etc/init.d/${ZQ_SERVICE_NAME}\n/etc/zqlog/Path.ini\n/etc/zqlog/LogServer.ini\n")
 foreach(script postinst prerm postrm)
   configure_file(${ZQ_PACKAGING_DIR}/debian/${ZQ_RUNTIME_PACKAGE}.${script}
                  ${zq_control_dir}/${script} @ONLY)

@@ -10,6 +10,9 @@
 #define ZQ_DEFAULT_BASE_DIR "/var/log/ZQS"
 #define ZQ_LOG_SUBDIR "ZqSdkLog"
 #define ZQ_RUN_DIR "/run/" ZQ_DAEMON_NAME
+// The group whose members may read the daemon's files, where the system has
+// it: Debian's group of /var/log's readers.
+#define ZQ_LOG_READERS_GROUP "adm"
 
 constexpr const char* kLogServerName = ZQ_DAEMON_NAME;  // the daemon's process name
 

@@ -13,7 +13,7 @@ build=build/bench
 out=bench/out
 mkdir -p "$out"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZQ_BUILD_BENCH=ON -DZQ_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target zq_bench_latency zq_bench_writer zq_bench_daemon zq_bench_upstream ZuVozAdavid >/dev/null
+cmake --build "$build" -j2 --target zq_bench_latency zq_bench_writer zq_bench_daemon zq_bench_upstream zq_bench_reader ZuVozAdavid >/dev/null
 
 bursts=4000
 count_rate=300000
@@ -50,6 +50,11 @@ idle_seconds=60
   echo
   echo "== daemon intake at 100,000 datagrams/s while it forwards over tcp"
   "$build/bench/zq_bench_upstream" intake --count "$count_rate" --rate 100000
+  echo
+  echo "== zqread: a filtered scan of 200 MiB, -n 100 on 10 x 200 MiB, -f"
+  "$build/bench/zq_bench_reader" scan --mib 200
+  "$build/bench/zq_bench_reader" tail
+  "$build/bench/zq_bench_reader" follow
   echo
   echo "== daemon idle"
   "$build/bench/zq_bench_daemon" idle --seconds "$idle_seconds"

@@ -6,10 +6,13 @@
 
 // The daemon's command line:
 //   ZuVozAdavid [-n|--foreground] [-V|--version] [-h|--help]
+//   ZuVozAdavid --check-config [FILE]
 // Without arguments it detaches and runs as a daemon.
 
 struct DaemonOptions {
-    bool bForeground = false;  // -n: no detaching, READY=1 to a service manager
+    bool bForeground = false;          // -n: no detaching, READY=1 to a service manager
+    bool bCheckConfig = false;         // --check-config: check, say what is found, exit
+    const char* pCheckPath = nullptr;  // its FILE; null: the one a start would follow
 };
 
 // ParseCommandLine's answer when the daemon is to start.

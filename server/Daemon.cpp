@@ -7,8 +7,11 @@
 // DESIGN
 // Start-up is a fixed sequence of phases, written once in CDaemon::Run:
 //   ReadCommandLine  the options; its own umask
-//   FindBaseDir      banner, base directory and paths (printed before detaching)
-//   TakeLock         single-instance lock (a second daemon refuses to start),
+//   FindBaseDir      banner, base directory and paths (printed before detaching),
+//                    what LogServer.ini holds that is not used as written
+//                    (ConfigCheck.h; with --check-config only that)
+//   TakeLock         the group of the log's readers (LogGroup.h),
+//                    single-instance lock (a second daemon refuses to start),
 //                    the receive endpoint bound (or the socket a service
 //                    manager passed taken over, ListenSocket.h) and a log
 //                    directory no other user can write (else it refuses)
@@ -38,11 +41,14 @@
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleExt.h"
 #include "platform/DaemonPaths.h"
+#include "platform/PathIni.h"
 #include "platform/UniqueFd.h"
 #include "platform/WireContract.h"
 #include "platform/ZQThread.h"
+#include "server/ConfigCheck.h"
 #include "server/ExitCodes.h"
 #include "server/ListenSocket.h"
+#include "server/LogGroup.h"
 #include "server/Signals.h"
 #include "server/StartGuard.h"
 #include "server/Stats.h"
@@ -59,7 +65,6 @@
 
 namespace {
 
-constexpr size_t kPathIniReadMax = 255;            // leaves the text terminated
 constexpr uint32_t kReceiveLoopPriorityClass = 3;  // FIFO 75, above the writers' 50
 constexpr size_t kStatsTextLen = 512;
 
@@ -73,18 +78,9 @@ void ReadBaseDir(char (&szBase)[kDaemonPathLen]) {
         std::snprintf(szBase, sizeof(szBase), "%s", kDefaultBaseDir);
         return;
     }
-    const size_t nRead = std::fread(szBase, 1, kPathIniReadMax, pFile);
-    szBase[nRead] = '\0';
+    ReadPathIni(pFile, szBase, sizeof(szBase));
     // Opened for reading: a failing close loses nothing.
     (void)std::fclose(pFile);
-    const size_t nLen = std::strlen(szBase);
-    for (size_t i = 0; i < nLen; ++i) {
-        if (szBase[i] == '\\') {
-            szBase[i] = '/';
-        } else if (szBase[i] == '\r' || szBase[i] == '\n') {
-            szBase[i] = '\0';
-        }
-    }
 }
 
 // "<dir>/<name>", cut at kDaemonPathLen - 1 characters. A cut path is longer
@@ -101,7 +97,9 @@ void JoinPath(char (&szOut)[kDaemonPathLen], const char* pDir, const char* pName
 // daemon uses without one, as a template to edit. Without it the writer would
 // have no file to watch, and a LogServer.ini made later would take effect only
 // at the next start. True when the file was written; an existing file (also
-// one that appeared meanwhile) is never replaced.
+// one that appeared meanwhile) is never replaced. The package's postinst
+// knows these bytes: such a file, never edited, gives way to its link to the
+// shipped configuration.
 bool WriteDefaultConfig(const char* pLogDir, const char* pCfgPath) {
     char szDefaults[128];
     const int nLen = std::snprintf(
@@ -130,6 +128,8 @@ CDaemon::CDaemon(int argc, char** argv)
       m_ppArgv(argv),
       m_stOptions(),
       m_bOwnRecords(false),
+      m_bReadersGroup(false),
+      m_nReadersGid(0),
       m_szBaseDir{},
       m_szLogDir{},
       m_szCfgPath{},
@@ -168,12 +168,23 @@ int CDaemon::ReadCommandLine() {
 }
 
 int CDaemon::FindBaseDir() {
+    if (m_stOptions.bCheckConfig) {
+        // Checks the file a start from here would follow, and nothing else.
+        ReadBaseDir(m_szBaseDir);
+        JoinPath(m_szLogDir, m_szBaseDir, kLogSubDir);
+        JoinPath(m_szCfgPath, m_szLogDir, kConfigFile);
+        return RunConfigCheck(m_stOptions.pCheckPath != nullptr ? m_stOptions.pCheckPath
+                                                                : m_szCfgPath);
+    }
     (void)ConsolePrint("start to logserver\n");
     ReadBaseDir(m_szBaseDir);
     JoinPath(m_szLogDir, m_szBaseDir, kLogSubDir);
     (void)ConsolePrint("set log path[%s]\n", m_szLogDir);
     JoinPath(m_szCfgPath, m_szLogDir, kConfigFile);
     (void)ConsolePrint("set log path[%s]\n", m_szCfgPath);
+    // What LogServer.ini holds that will not be used as written, while
+    // standard error is still the starter's.
+    (void)PrintConfigFindings(stderr, kLogServerName, m_szCfgPath);
     // The module keeps no path longer than kLogPathLen: with one the daemon
     // could not write its files or not follow its configuration. Refused
     // before anything is created.
@@ -216,8 +227,13 @@ int CDaemon::TakeLock() {
     // Instance lock and a trusted log directory, or one line on stderr and
     // exit 1. The port is bound once the lock is held and before any directory
     // is made: a port in use refuses the start with nothing left behind. The
-    // detached daemon keeps the endpoint.
+    // detached daemon keeps the endpoint. Before anything is made, the group
+    // that the log's readers share becomes the daemon's.
+    m_bReadersGroup = TakeLogReadersGroup(&m_nReadersGid);
     if (!PrepareStart(&m_Lock, m_szLogDir, &CDaemon::BindPort, this)) return kExitFailed;
+    if (m_bReadersGroup) {
+        GiveToLogReadersGroup(m_szLogDir, kDaemonFilePrefix, kConfigFile, m_nReadersGid);
+    }
     return kPhaseDone;
 }
 
@@ -261,7 +277,7 @@ int CDaemon::StartLogModule() {
         m_stOptions.bForeground ||
         (ReadConfigValue(m_szCfgPath, kCfgOwnRecords, &nOwnRecords) && nOwnRecords == 1);
     (void)SetModuleName(kLogServerName);
-    if (m_bOwnRecords) (void)EnableOwnRecords(m_stOptions.bForeground);
+    if (m_bOwnRecords) (void)EnableOwnRecords(m_stOptions.bForeground, &CheckConfigForReload);
     // The writer is made with the handled signals blocked: they go to the
     // main thread, whose wait they end.
     BlockHandledSignals(true);

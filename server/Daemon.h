@@ -7,6 +7,8 @@
 #include "server/StartUp.h"
 #include "upstream/UpstreamSender.h"
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -82,7 +84,9 @@ private:
     // Set by the phases before anything reads them: from StartSender on they
     // do not change, and the sender's thread may read them.
     DaemonOptions m_stOptions;
-    bool m_bOwnRecords;  // records of its own are written (foreground, or asked for)
+    bool m_bOwnRecords;    // records of its own are written (foreground, or asked for)
+    bool m_bReadersGroup;  // its files are the group of the log's readers (LogGroup.h)
+    gid_t m_nReadersGid;
     char m_szBaseDir[kDaemonPathLen];
     char m_szLogDir[kDaemonPathLen];
     char m_szCfgPath[kDaemonPathLen];

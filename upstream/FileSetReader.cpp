@@ -74,12 +74,14 @@ CFileSetReader::CFileSetReader()
       m_nBufStart(0),
       m_nBufLen(0),
       m_nBufPos(0),
-      m_bPlacing(false) {}
+      m_bPlacing(false),
+      m_bMark(true) {}
 
 CFileSetReader::~CFileSetReader() { Close(); }
 
-int32_t CFileSetReader::Open(const char* pLogDir, const char* pPrefix) {
+int32_t CFileSetReader::Open(const char* pLogDir, const char* pPrefix, bool bMark) {
     Close();
+    m_bMark = bMark;
     if (pLogDir == nullptr || pPrefix == nullptr) return kLogErrInvalid;
     for (uint32_t i = 0; i < kMaxLogFiles; ++i) {
         const int nLen = FormatLogFileName(m_aszNames[i], kPathLen, pLogDir, pPrefix, i);
@@ -216,6 +218,7 @@ void CFileSetReader::NumberFront() {
         m_stPos.nSeq = nMarked;
         return;
     }
+    if (!m_bMark) return;
     char szValue[24];
     const int nLen = std::snprintf(szValue, sizeof(szValue), "%llu",
                                    static_cast<unsigned long long>(m_stPos.nSeq));

@@ -65,8 +65,10 @@ public:
     CFileSetReader& operator=(const CFileSetReader&) = delete;
 
     // The set's directory and file prefix. 0; -5 a null or too long a name;
-    // -6 no memory for the buffer.
-    int32_t Open(const char* pLogDir, const char* pPrefix);
+    // -6 no memory for the buffer. bMark false: the files are never marked
+    // (kFirstSeqAttr), for a reader that must not write to the set; their
+    // lines are then numbered from the marks there are.
+    int32_t Open(const char* pLogDir, const char* pPrefix, bool bMark = true);
     // Closes every file.
     void Close();
 
@@ -95,6 +97,17 @@ public:
     // Lines deleted by rotation before they were read, since Open; a Seek to a
     // cursor that has left the set adds those between it and the oldest line.
     uint64_t RotatedAway() const { return m_nRotatedAway; }
+
+    // The files held, oldest first ([0] is the one read; after Seek(nullptr)
+    // every file of the set), for a reader that looks at them from their end:
+    // the descriptor of file k (-1 for one deleted before it was read out),
+    // and the place of the byte nOffset of it, which Seek takes.
+    uint32_t HeldCount() const { return m_nFiles; }
+    int HeldFd(uint32_t k) const { return m_aFiles[k].fd.Get(); }
+    StreamPos HeldPlace(uint32_t k, uint64_t nOffset) const {
+        return StreamPos{m_aFiles[k].nInode, nOffset, m_stPos.nSeq, m_aFiles[k].nHeadHash,
+                         m_aFiles[k].nHeadLen};
+    }
 
     static constexpr uint32_t kHeadLen = 64;
     static constexpr uint32_t kBufSize = 64 * 1024;  // > kMaxLineText + 2
@@ -132,4 +145,5 @@ private:
     uint32_t m_nBufLen;
     uint32_t m_nBufPos;  // the next line starts here
     bool m_bPlacing;     // Seek looks for its place: files are not numbered
+    bool m_bMark;        // files without a mark get one (Open)
 };

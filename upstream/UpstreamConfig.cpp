@@ -75,6 +75,17 @@ bool ParseSwitch(const char* pValue, bool* pKnown) {
 
 }  // namespace
 
+bool IsForwardKey(const char* pKey) {
+    static const char* const kKeys[] = {
+        kKeyHost, kKeyPort,       kKeyProtocol, kKeyFacility, kKeyHostname, kKeyWindow,
+        kKeyTls,  kKeyServerName, kKeyCaFile,   kKeyCertFile, kKeyKeyFile,  kKeyMinTls,
+    };
+    for (const char* p : kKeys) {
+        if (std::strcmp(p, pKey) == 0) return true;
+    }
+    return false;
+}
+
 const char* TlsServerName(const ForwardConfig& cfg) {
     return cfg.szServerName[0] != '\0' ? cfg.szServerName : cfg.szHost;
 }

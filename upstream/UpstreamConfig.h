@@ -75,5 +75,9 @@ bool SameConfig(const ForwardConfig& a, const ForwardConfig& b);
 // pProblem (one line each, empty when none; cut to nProblemLen).
 void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, size_t nProblemLen);
 
+// Whether pKey is one of the keys above (names are matched exactly, as the
+// file is read).
+bool IsForwardKey(const char* pKey);
+
 // The name of a protocol as Protocol= writes it ("tcp", "relp").
 const char* ProtocolName(EForwardProtocol eProtocol);

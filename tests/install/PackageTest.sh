@@ -48,7 +48,7 @@ expect_in() {
   done
 }
 expect_in "$runtime" usr/sbin/ZuVozAdavid usr/bin/zqlog etc/init.d/zuvozadavid \
-  etc/zqlog/Path.ini lib/systemd/system/zuvozadavid.service lib/systemd/system/zuvozadavid.socket \
+  etc/zqlog/Path.ini etc/zqlog/LogServer.ini lib/systemd/system/zuvozadavid.service lib/systemd/system/zuvozadavid.socket \
   usr/share/man/man8/ZuVozAdavid.8.gz usr/share/man/man1/zqlog.1.gz \
   usr/share/doc/zuvozadavid/copyright usr/share/doc/zuvozadavid/changelog.gz \
   usr/share/doc/zuvozadavid/forwarding.md
@@ -102,7 +102,9 @@ socket_link="$root/etc/systemd/system/sockets.target.wants/zuvozadavid.socket"
 ls "$root"/etc/rc2.d/S??zuvozadavid >/dev/null 2>&1 || fail "postinst did not register the init script"
 ls "$root"/etc/rc0.d/K??zuvozadavid >/dev/null 2>&1 || fail "no stop link for runlevel 0"
 status=$(dpkg_root -s zuvozadavid)
-for conffile in /etc/init.d/zuvozadavid /etc/zqlog/Path.ini; do
+[ "$(readlink "$root/var/log/ZQS/ZqSdkLog/LogServer.ini")" = /etc/zqlog/LogServer.ini ] ||
+  fail "postinst did not link LogServer.ini to /etc/zqlog"
+for conffile in /etc/init.d/zuvozadavid /etc/zqlog/Path.ini /etc/zqlog/LogServer.ini; do
   grep -q "^ $conffile [0-9a-f]\{32\}$" <<<"$status" || fail "$conffile is no conffile"
 done
 
@@ -113,6 +115,7 @@ dpkg_root -r zuvozadavid >"$work/dpkg.log" 2>&1 || fail "dpkg -r: $(cat "$work/d
 [ -d "$root/var/log/ZQS" ] || fail "removal took the log files"
 dpkg_root -P zuvozadavid >"$work/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$work/dpkg.log")"
 [ ! -e "$root/etc/zqlog/Path.ini" ] || fail "Path.ini stays after purge"
+[ ! -e "$root/etc/zqlog/LogServer.ini" ] || fail "LogServer.ini stays after purge"
 [ ! -e "$root/etc/init.d/zuvozadavid" ] || fail "the init script stays after purge"
 if ls "$root"/etc/rc?.d/*zuvozadavid >/dev/null 2>&1; then fail "rc links stay after purge"; fi
 [ ! -L "$unit_link" ] || fail "the systemd enable link stays after purge"

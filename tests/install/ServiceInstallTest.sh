@@ -86,6 +86,23 @@ done
 grep -q "Source-Line:package(zqlog-L0001).*through the packaged daemon" "$log" ||
   fail "the daemon did not write the record"
 
+echo "--- the log's readers and the configuration in /etc"
+[ "$(stat -c %G:%a "$log")" = adm:640 ] || fail "SDK_00.log is $(stat -c %U:%G:%a "$log")"
+[ "$(stat -c %G:%a "$(dirname "$log")")" = adm:750 ] || fail "the log directory's group or mode"
+cfg="$root/var/log/ZQS/ZqSdkLog/LogServer.ini"
+[ "$(readlink "$cfg")" = /etc/zqlog/LogServer.ini ] || fail "LogServer.ini is no link to /etc"
+in_root sh -c 'cd /etc/zqlog && ZuVozAdavid --check-config' >"$work/check.log" 2>&1 || fail "the shipped LogServer.ini: $(cat "$work/check.log")"
+# A file the daemon wrote itself (an earlier version's first start) gives way
+# to the link when the package is configured again; an edited one stays.
+in_root /etc/init.d/zuvozadavid stop >/dev/null || fail "stop"
+rm "$cfg"
+in_root /etc/init.d/zuvozadavid start >/dev/null || fail "start"
+[ -f "$cfg" ] && [ ! -L "$cfg" ] || fail "the daemon did not write its defaults"
+in_root dpkg -i "/tmp/zuvozadavid_${version}_$arch.deb" >"$work/reinstall.log" 2>&1 ||
+  fail "dpkg -i again: $(cat "$work/reinstall.log")"
+[ "$(readlink "$cfg")" = /etc/zqlog/LogServer.ini ] || fail "the daemon's defaults stay"
+pid=$(pid_of_daemon) || fail "no pid file after reinstalling"
+
 echo "--- dpkg -r: the daemon stops"
 in_root dpkg -r zuvozadavid >"$work/remove.log" 2>&1 || fail "dpkg -r: $(cat "$work/remove.log")"
 if alive "$pid"; then fail "the daemon (pid $pid) runs after removal"; fi

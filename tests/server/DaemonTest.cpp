@@ -855,7 +855,7 @@ TEST_F(DaemonTest, ZqlogForwardsToTheDaemonAndWritesItsOwnFilesOtherwise) {
         SCOPED_TRACE("no daemon: zqlog's own files");
         const std::string strOwn = m_Dir.File("own");
         const std::vector<std::string> vArgs = {kZqlogPath, "-D",      strOwn, "--prefix", "tool",
-                                                "-l",       "warning", "-d",   "cam0",     "-m",
+                                                "-l",       "warning", "--device", "cam0",     "-m",
                                                 "net",      "hello",   "world"};
         ASSERT_EQ(0, Run(vArgs, m_Dir.Path(), "", strOut)) << ReadFile(strOut);
         ExpectRecords(strOwn + "/tool_00.log", "Warning", "cam0", "net", {"hello world"});
@@ -874,7 +874,7 @@ TEST_F(DaemonTest, ZqlogForwardsToTheDaemonAndWritesItsOwnFilesOtherwise) {
         const std::string strOwn = m_Dir.File("unused");
         // Fewer lines than the daemon's ring holds: it needs no pacing.
         const std::vector<std::string> vTexts = MakeInput(300, "fwd.txt");
-        ASSERT_EQ(0, Run({kZqlogPath, "-D", strOwn, "-d", "dev1", "-m", "fwd", "-l", "error"},
+        ASSERT_EQ(0, Run({kZqlogPath, "-D", strOwn, "--device", "dev1", "-m", "fwd", "-l", "error"},
                          m_Dir.Path(), m_Dir.File("fwd.txt"), strOut))
             << ReadFile(strOut);
         const std::string strFile = LogFile(strBase, 0);
@@ -1354,6 +1354,11 @@ TEST_F(DaemonTest, StopIsHonouredWhileTheLoopWaitsForASlowWriter) {
 
 TEST_F(DaemonTest, CommandLineHelpVersionAndUsageErrors) {
     const std::string strUsage = "Usage: ZuVozAdavid";
+    const std::string strBase = m_Dir.File("base");
+    const std::string strBad = m_Dir.File("bad.ini");
+    const std::string strClean = m_Dir.File("clean.ini");
+    ASSERT_TRUE(WriteFile(strBad, "[Level]\r\nLogLevel=4\r\n[Fil]\r\n"));
+    ASSERT_TRUE(WriteFile(strClean, "[Level]\r\nLogLevel=4\r\n"));
     const struct {
         std::vector<std::string> vArgs;
         int nExit;
@@ -1369,8 +1374,20 @@ TEST_F(DaemonTest, CommandLineHelpVersionAndUsageErrors) {
         {{"--bogus"}, 2, "", false, true},
         {{"stray"}, 2, "", false, true},
         {{"-n", "extra"}, 2, "", false, true},
+        {{"--check-config", strBad},
+         1,
+         strBad + ": [Fil]: unknown section; its keys are ignored\n",
+         false,
+         false},
+        {{"--check-config=" + strClean}, 0, strClean + ": no problems found\n", false, false},
+        // The file a start from the working directory would follow.
+        {{"--check-config"},
+         1,
+         strBase + "/ZqSdkLog/LogServer.ini: cannot be read (missing or not a regular file); "
+                   "the defaults are used\n",
+         false,
+         false},
     };
-    const std::string strBase = m_Dir.File("base");
     const std::string strRun = MakeRunDir("run", strBase);
     for (const auto& stCase : kCases) {
         SCOPED_TRACE(stCase.vArgs[0] + (stCase.vArgs.size() > 1 ? " " + stCase.vArgs[1] : ""));
@@ -1532,10 +1549,14 @@ TEST_F(DaemonTest, OwnRecordsTellStartReloadFaultsAndStatistics) {
     const std::string strBase = m_Dir.File("base");
     ASSERT_EQ(0, mkdir(strBase.c_str(), 0755));
     ASSERT_EQ(0, mkdir((strBase + "/ZqSdkLog").c_str(), 0755));
-    ASSERT_TRUE(WriteFile(strBase + "/ZqSdkLog/LogServer.ini",
-                          "[File]\r\nFileNum=10\r\n[Daemon]\r\nOwnRecords=1\r\n"));
+    const std::string strCfg = strBase + "/ZqSdkLog/LogServer.ini";
+    ASSERT_TRUE(WriteFile(strCfg, "[File]\r\nFileNum=10\r\n[Daemon]\r\nOwnRecords=1\r\n[Fil]\r\n"));
     const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
     ASSERT_NE(0, nDaemon);
+    // A mistake in the file is said at the start, on the starter's standard error.
+    EXPECT_NE(std::string::npos, ReadFile(m_Dir.File("daemon.out"))
+                                     .find("ZuVozAdavid: " + strCfg +
+                                           ": [Fil]: unknown section; its keys are ignored\n"));
     const std::string strCurrent = LogFile(strBase, 0);
     auto Has = [&](const std::string& strText) {
         return ReadFile(strCurrent).find(strText) != std::string::npos;
@@ -1544,9 +1565,13 @@ TEST_F(DaemonTest, OwnRecordsTellStartReloadFaultsAndStatistics) {
     EXPECT_TRUE(PollUntil([&] { return Has("started: version " ZQ_VERSION_STRING); }));
     EXPECT_TRUE(Has(strOwn));
 
-    ASSERT_TRUE(WriteFile(strBase + "/ZqSdkLog/LogServer.ini",
-                          "[File]\r\nFileNum=3\r\n[Daemon]\r\nOwnRecords=1\r\n"));
-    EXPECT_TRUE(PollUntil([&] { return Has("reloaded: FileNum 10 -> 3"); }));
+    ASSERT_TRUE(
+        WriteFile(strCfg, "[File]\r\nFileNum=3\r\nFileSzie=30\r\n[Daemon]\r\nOwnRecords=1\r\n"));
+    EXPECT_TRUE(PollUntil([&] {
+        return Has(
+            "reloaded: FileNum 10 -> 3; not as written: [File] FileSzie: unknown key; "
+            "ignored\r\n");
+    }));
 
     CSender stSender;
     zqtest::RemoveTree(strBase + "/ZqSdkLog");
@@ -2109,6 +2134,34 @@ TEST_F(DaemonTest, CreatedFilesAndDirectoriesIgnoreTheStartersUmask) {
     EXPECT_EQ("0750", ModeOf(strBase + "/ZqSdkLog"));
     EXPECT_EQ("0640", ModeOf(LogFile(strBase, 0)));
     EXPECT_EQ("0640", ModeOf(strBase + "/ZqSdkLog/LogServer.ini"));
+
+    // Where the system has the group of the log's readers, its members read
+    // the files; no other user does.
+    const group* pReaders = getgrnam("adm");
+    if (pReaders == nullptr) return;
+    ASSERT_EQ(0, chmod(m_Dir.Path().c_str(), 0755));  // the way to the base directory
+    for (const std::string& strPath : {strBase, strBase + "/ZqSdkLog", LogFile(strBase, 0),
+                                       strBase + "/ZqSdkLog/LogServer.ini"}) {
+        struct stat st {};
+        ASSERT_EQ(0, lstat(strPath.c_str(), &st)) << strPath;
+        EXPECT_EQ(pReaders->gr_gid, st.st_gid) << strPath;
+    }
+    const struct {
+        const char* pGroups;
+        int nExit;
+    } kReaders[] = {{"--groups=adm", 0}, {"--clear-groups", 1}};
+    for (const auto& stReader : kReaders) {
+        SCOPED_TRACE(stReader.pGroups);
+        const std::string strOut = m_Dir.File("reader.out");
+        const int nStatus = Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                 stReader.pGroups, "/bin/cat", LogFile(strBase, 0)},
+                                m_Dir.Path(), "", strOut);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == stReader.nExit)
+            << Describe(nStatus) << ReadFile(strOut);
+        if (stReader.nExit == 0) {
+            EXPECT_EQ("modes\r\n", ReadFile(strOut));
+        }
+    }
 }
 
 // The daemon's wall clock an hour ahead of the kernel's (a preloaded shim): as
