@@ -57,7 +57,7 @@ struct RecordSender {
 // Formats one record as WriteLog does, with the time now and the identity
 // given, into pBuf of kMaxRecordLen bytes, and returns its length; the message
 // is the nTextLen bytes of pText, and *pCut says whether they had to be cut to
-// fit. Queue it with WriteRawLog.
+// fit; pFunc is the function field (null: empty). Queue it with WriteRawLog.
 uint32_t FormatRecordAs(char* pBuf, const RecordSender& id, int32_t nLevel, const char* pSrcFile,
                         int32_t nLine, const char* pDevId, const char* pText, size_t nTextLen,
-                        bool* pCut);
+                        bool* pCut, const char* pFunc = nullptr);

@@ -384,16 +384,15 @@ int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char
 namespace {
 
 uint32_t FormatAs(char* pBuf, const RecordSender& id, int32_t nLevel, const char* pSrcFile,
-                  int32_t nLine, const char* pDevId, const struct tm* pTime, long nMilliSec,
-                  const char* pFormat, ...) __attribute__((format(printf, 9, 10)));
+                  int32_t nLine, const char* pFunc, const char* pDevId, const struct tm* pTime,
+                  long nMilliSec, const char* pFormat, ...) __attribute__((format(printf, 10, 11)));
 uint32_t FormatAs(char* pBuf, const RecordSender& id, int32_t nLevel, const char* pSrcFile,
-                  int32_t nLine, const char* pDevId, const struct tm* pTime, long nMilliSec,
-                  const char* pFormat, ...) {
+                  int32_t nLine, const char* pFunc, const char* pDevId, const struct tm* pTime,
+                  long nMilliSec, const char* pFormat, ...) {
     va_list args;
     va_start(args, pFormat);
-    const uint32_t nLen =
-        FormatLogRecord(pBuf, nLevel, pSrcFile, nLine, nullptr, pDevId, id.pModule, id.pProcess,
-                        id.nPid, pTime, nMilliSec, pFormat, args);
+    const uint32_t nLen = FormatLogRecord(pBuf, nLevel, pSrcFile, nLine, pFunc, pDevId, id.pModule,
+                                          id.pProcess, id.nPid, pTime, nMilliSec, pFormat, args);
     va_end(args);
     return nLen;
 }
@@ -402,7 +401,7 @@ uint32_t FormatAs(char* pBuf, const RecordSender& id, int32_t nLevel, const char
 
 uint32_t FormatRecordAs(char* pBuf, const RecordSender& id, int32_t nLevel, const char* pSrcFile,
                         int32_t nLine, const char* pDevId, const char* pText, size_t nTextLen,
-                        bool* pCut) {
+                        bool* pCut, const char* pFunc) {
     struct timespec now = {};
     struct tm local = {};
     const bool bClockOk = clock_gettime(CLOCK_REALTIME, &now) == 0;
@@ -411,10 +410,10 @@ uint32_t FormatRecordAs(char* pBuf, const RecordSender& id, int32_t nLevel, cons
     const struct tm* pTime = bLocalOk ? &local : nullptr;
     // The header alone (without its CR LF) tells how much room the text had.
     const uint32_t nHeaderLen =
-        FormatAs(pBuf, id, nLevel, pSrcFile, nLine, pDevId, pTime, nMilliSec, "%s", "") - 2;
+        FormatAs(pBuf, id, nLevel, pSrcFile, nLine, pFunc, pDevId, pTime, nMilliSec, "%s", "") - 2;
     const int nTextPrec = nTextLen > INT32_MAX ? INT32_MAX : static_cast<int>(nTextLen);
-    const uint32_t nLen = FormatAs(pBuf, id, nLevel, pSrcFile, nLine, pDevId, pTime, nMilliSec,
-                                   "%.*s", nTextPrec, pText);
+    const uint32_t nLen = FormatAs(pBuf, id, nLevel, pSrcFile, nLine, pFunc, pDevId, pTime,
+                                   nMilliSec, "%.*s", nTextPrec, pText);
     *pCut = nLen - nHeaderLen - 2 < nTextLen;
     return nLen;
 }

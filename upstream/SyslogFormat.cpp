@@ -18,6 +18,56 @@ constexpr uint32_t kMaxProcId = 128;
 constexpr uint32_t kMaxMsgId = 32;
 constexpr uint32_t kMaxHostname = 255;
 constexpr const char* kBootIdPath = "/proc/sys/kernel/random/boot_id";
+constexpr const char* kRegisteredSdIds[] = {"timeQuality", "origin", "meta"};
+constexpr const char* kForwarderSdIds[] = {kSdId, "origin"};  // what only the forwarder states
+constexpr uint32_t kMaxCarriedSd = 64;  // more elements in one record: not taken as data
+
+bool SpanIs(const char* p, uint32_t n, const char* pWord) {
+    return std::strlen(pWord) == n && std::memcmp(p, pWord, n) == 0;
+}
+
+bool IsSdNameChar(char c) { return c > ' ' && c <= '~' && c != '=' && c != ']' && c != '"'; }
+
+// The end of an SD-NAME at p: the first byte that cannot be in one.
+const char* SdNameEnd(const char* p, const char* pEnd) {
+    while (p < pEnd && IsSdNameChar(*p)) ++p;
+    return p;
+}
+
+// The first '"' at p that is not escaped, or pEnd; null at a ']' not escaped
+// or a '\' before anything but '"', '\' and ']'.
+const char* SdValueEnd(const char* p, const char* pEnd) {
+    for (; p < pEnd; ++p) {
+        if (*p == '"') return p;
+        if (*p == ']') return nullptr;
+        if (*p == '\\') {
+            if (++p == pEnd || (*p != '"' && *p != '\\' && *p != ']')) return nullptr;
+        }
+    }
+    return pEnd;
+}
+
+// One SD-ELEMENT at p: '[' SD-ID *(' ' PARAM-NAME '="' PARAM-VALUE '"') ']'.
+// Its end, *pId its SD-ID; null when it is not one.
+const char* SdElementEnd(const char* p, const char* pEnd, TextSpan* pId) {
+    if (p == pEnd || *p != '[') return nullptr;
+    const char* pIdEnd = SdNameEnd(++p, pEnd);
+    *pId = {p, static_cast<uint32_t>(pIdEnd - p)};
+    if (!IsSdId(pId->p, pId->n)) return nullptr;
+    p = pIdEnd;
+    while (p < pEnd && *p == ' ') {
+        const char* pName = p + 1;
+        p = SdNameEnd(pName, pEnd);
+        if (p == pName || static_cast<uint32_t>(p - pName) > kMaxSdName || pEnd - p < 2 ||
+            p[0] != '=' || p[1] != '"') {
+            return nullptr;
+        }
+        p = SdValueEnd(p + 2, pEnd);
+        if (p == nullptr || p == pEnd) return nullptr;
+        ++p;  // the closing '"'
+    }
+    return p < pEnd && *p == ']' ? p + 1 : nullptr;
+}
 
 // Appends to a buffer whose room the caller has made sure of.
 class CWriter {
@@ -126,6 +176,65 @@ void WriteSendTime(CWriter* pOut) {
 
 }  // namespace
 
+bool IsSdName(const char* p, uint32_t n) {
+    return n > 0 && n <= kMaxSdName && SdNameEnd(p, p + n) == p + n;
+}
+
+bool IsSdId(const char* p, uint32_t n) {
+    if (!IsSdName(p, n)) return false;
+    const char* pAt = static_cast<const char*>(std::memchr(p, '@', n));
+    if (pAt == nullptr) {
+        for (const char* pId : kRegisteredSdIds) {
+            if (SpanIs(p, n, pId)) return true;
+        }
+        return false;
+    }
+    // name@number: digits, single dots between them.
+    const char* const pEnd = p + n;
+    if (pAt == p || pAt + 1 == pEnd) return false;
+    bool bDigitBefore = false;
+    for (const char* q = pAt + 1; q < pEnd; ++q) {
+        if (*q >= '0' && *q <= '9') {
+            bDigitBefore = true;
+        } else if (*q != '.' || !bDigitBefore || q + 1 == pEnd) {
+            return false;
+        } else {
+            bDigitBefore = false;
+        }
+    }
+    return true;
+}
+
+bool IsCarriableSdId(const char* p, uint32_t n) {
+    for (const char* pId : kForwarderSdIds) {
+        if (SpanIs(p, n, pId)) return false;
+    }
+    return true;
+}
+
+bool IsSdParamValue(const char* p, uint32_t n) { return SdValueEnd(p, p + n) == p + n; }
+
+bool SplitCarriedSd(TextSpan stText, TextSpan* pSd, TextSpan* pMessage) {
+    const char* p = stText.p;
+    const char* const pEnd = stText.p + stText.n;
+    TextSpan aIds[kMaxCarriedSd];
+    uint32_t nIds = 0;
+    while (p < pEnd && *p == '[') {
+        if (nIds == kMaxCarriedSd) return false;
+        TextSpan& stId = aIds[nIds];
+        p = SdElementEnd(p, pEnd, &stId);
+        if (p == nullptr || !IsCarriableSdId(stId.p, stId.n)) return false;
+        for (uint32_t i = 0; i < nIds; ++i) {
+            if (aIds[i].n == stId.n && std::memcmp(aIds[i].p, stId.p, stId.n) == 0) return false;
+        }
+        ++nIds;
+    }
+    if (nIds == 0 || (p < pEnd && *p != ' ')) return false;
+    *pSd = {stText.p, static_cast<uint32_t>(p - stText.p)};
+    *pMessage = p < pEnd ? TextSpan{p + 1, static_cast<uint32_t>(pEnd - p - 1)} : TextSpan{p, 0};
+    return true;
+}
+
 CSyslogFormatter::CSyslogFormatter()
     : m_szHostname{}, m_nFacility(1), m_szBootId{}, m_llCachedHourKey(-1), m_nCachedOffset(0) {
     SetIdentity("", 1, "");
@@ -189,6 +298,13 @@ uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSe
     w.Char(' ');
     w.Field(bRecord ? stRec.module : stNone, kMaxMsgId);
     w.Char(' ');
+    TextSpan stText = bRecord ? stRec.text : TextSpan{pLine, nLen};
+    TextSpan stFunc = bRecord ? stRec.func : stNone;
+    TextSpan stCarried = stNone;
+    if (bRecord && SpanIs(stFunc.p, stFunc.n, kCarriedSdFunction) &&
+        SplitCarriedSd(stRec.text, &stCarried, &stText)) {
+        stFunc = stNone;  // the mark of the data, not a function
+    }
     w.Char('[');
     w.Text(kSdId);
     char szSeq[24];
@@ -206,10 +322,12 @@ uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSe
             --stLineNo.n;
         }
         w.Param("line", stLineNo);
-        w.Param("func", stRec.func);
+        w.Param("func", stFunc);
     }
     w.Char(']');
-    const TextSpan stText = bRecord ? stRec.text : TextSpan{pLine, nLen};
+    // The sender's elements: their names are printable, their values get the
+    // control characters escaped as in the forwarder's own.
+    w.EscapedText(stCarried.p, stCarried.n);
     if (stText.n > 0) {
         w.Char(' ');
         // A terminal sequence in a record is text for the collector, not a

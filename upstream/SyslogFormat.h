@@ -1,5 +1,6 @@
 #pragma once
 
+#include "logmodule/RecordFormat.h"
 #include "platform/TextEscape.h"
 
 #include <cstddef>
@@ -20,6 +21,14 @@
 // other line goes out as its text, with severity info, the time of sending and
 // "-" for APP-NAME, PROCID and MSGID.
 //
+// A record whose function field is kCarriedSdFunction and whose text begins
+// with RFC 5424 SD elements (then a space and the message, or nothing) carries
+// structured data of its sender (zqlog --sd-id): those elements follow the
+// forwarder's own, func is sent empty and MSG is the rest of the text. Only
+// when every element is well formed, no SD-ID repeats and none is kSdId or
+// origin (which only the forwarder may state); otherwise the record goes out
+// as any other, its text whole.
+//
 // seq, the daemon's number of the line, and boot, the boot id of the device,
 // let a collector find gaps and remove duplicates: a line sent twice carries
 // the same seq. 32473 is the enterprise number RFC 5612 reserves for
@@ -28,10 +37,28 @@
 // Used by one thread (the sender's); not thread-safe.
 
 constexpr const char* kSdId = "zqlog@32473";
-constexpr uint32_t kMaxLineText = 4096;  // longer lines are sent in pieces of this size
+constexpr char kCarriedSdFunction[] = "@sd";  // no C or C++ function has this name
+constexpr uint32_t kMaxSdName = 32;           // RFC 5424: SD-ID and PARAM-NAME
+constexpr uint32_t kMaxLineText = 4096;       // longer lines are sent in pieces of this size
 // Largest message Format produces: the header fields are bounded, and every
 // text of the line appears once, escaped at most to kEscapedLen times its size.
 constexpr uint32_t kMaxSyslogMessage = 1024 + kEscapedLen * kMaxLineText;
+
+// RFC 5424's SD-NAME: 1..kMaxSdName printable US-ASCII characters but '=',
+// ']' and '"'.
+bool IsSdName(const char* p, uint32_t n);
+// An SD-ID as RFC 5424 has it: an SD-NAME that is one of the registered IDs
+// (timeQuality, origin, meta) or name@number, the number digits with single
+// dots between them.
+bool IsSdId(const char* p, uint32_t n);
+// Whether a sender may put this SD-ID into a record for the forwarder: not
+// kSdId and not origin.
+bool IsCarriableSdId(const char* p, uint32_t n);
+// A PARAM-VALUE with '"', '\' and ']' escaped by '\', and no other escape.
+bool IsSdParamValue(const char* p, uint32_t n);
+// The SD elements at the start of a record's text and the message after them,
+// as the comment above the class says; false when the text carries none.
+bool SplitCarriedSd(TextSpan stText, TextSpan* pSd, TextSpan* pMessage);
 
 class CSyslogFormatter {
 public:

@@ -854,9 +854,9 @@ TEST_F(DaemonTest, ZqlogForwardsToTheDaemonAndWritesItsOwnFilesOtherwise) {
     {
         SCOPED_TRACE("no daemon: zqlog's own files");
         const std::string strOwn = m_Dir.File("own");
-        const std::vector<std::string> vArgs = {kZqlogPath, "-D",      strOwn, "--prefix", "tool",
-                                                "-l",       "warning", "--device", "cam0",     "-m",
-                                                "net",      "hello",   "world"};
+        const std::vector<std::string> vArgs = {
+            kZqlogPath, "-D",   strOwn, "--prefix", "tool",  "-l",   "warning",
+            "--device", "cam0", "-m",   "net",      "hello", "world"};
         ASSERT_EQ(0, Run(vArgs, m_Dir.Path(), "", strOut)) << ReadFile(strOut);
         ExpectRecords(strOwn + "/tool_00.log", "Warning", "cam0", "net", {"hello world"});
 

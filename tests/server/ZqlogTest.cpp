@@ -3,17 +3,25 @@
 // the directory given with -D, and the tests read them there.
 
 #include "logmodule/LogModule.h"
+#include "logmodule/RecordFormat.h"
+#include "platform/UniqueFd.h"
 #include "platform/WireContract.h"
 #include "server/Stats.h"
 #include "tests/support/TestSupport.h"
+#include "upstream/SyslogFormat.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +41,8 @@ using zqtest::WriteFile;
 constexpr const char* kZqlogPath = ZQ_ZQLOG_PATH;
 constexpr const char* kManPage = ZQ_ZQLOG_MAN_PAGE;
 constexpr int kExecFailed = 127;
+constexpr const char* kLoggerPath = "/usr/bin/logger";  // util-linux logger, the peer
+constexpr const char* kSetprivPath = "/usr/bin/setpriv";
 
 struct Result {
     int nStatus = -1;
@@ -46,7 +56,12 @@ protected:
     // LogDir(); returns exit status and both outputs.
     Result Run(std::vector<std::string> vArgs, const std::string& strIn = "") {
         vArgs.insert(vArgs.begin(), {kZqlogPath, "-D", LogDir()});
-        const std::vector<std::string> vCmd = zqtest::TargetCommand(vArgs, m_Dir.Path());
+        return RunProgram(zqtest::TargetCommand(vArgs, m_Dir.Path()), strIn);
+    }
+
+    // Runs a program (vCmd[0] its path); *pPid is its process id.
+    Result RunProgram(const std::vector<std::string>& vCmd, const std::string& strIn,
+                      pid_t* pPid = nullptr) {
         std::vector<char*> vArgv;
         for (const std::string& s : vCmd) vArgv.push_back(const_cast<char*>(s.c_str()));
         vArgv.push_back(nullptr);
@@ -67,6 +82,7 @@ protected:
             execve(vArgv[0], vArgv.data(), environ);
             _exit(kExecFailed);
         }
+        if (pPid != nullptr) *pPid = nPid;
         Result stResult;
         int nWait = 0;
         EXPECT_EQ(nPid, waitpid(nPid, &nWait, 0));
@@ -177,7 +193,7 @@ TEST_F(ZqlogTest, LevelsTagsAndDevicesLandInTheRecordAsTheOptionsSay) {
     }
 
     Reset();
-    const Result r = Run({"-d", "cam0", "--prefix", "tool", "-t", "disk", "full"});
+    const Result r = Run({"--device", "cam0", "--prefix", "tool", "-t", "disk", "full"});
     ASSERT_EQ(0, r.nStatus) << r.strErr;
     const std::vector<std::string> vRecords = Records("tool");
     ASSERT_EQ(1u, vRecords.size());
@@ -201,6 +217,19 @@ TEST_F(ZqlogTest, WrongOptionsAreUsageErrorsThatLogNothing) {
         {"-f", m_Dir.File("input"), "x"},  // a file and a message
         {"-x", "x"},
         {"-t", std::string(129, 't'), "x"},
+        {"--sd-id", "zqlog@32473", "--sd-param", "seq=\"1\"", "x"},  // the forwarder's own
+        {"--sd-id", "origin", "--sd-param", "ip=\"1.2.3.4\"", "x"},
+        {"--sd-id", "a@1", "--sd-id", "a@1", "x"},  // twice
+        {"--sd-param", "k=\"v\"", "x"},             // before any --sd-id
+        {"--sd-id", "noat", "x"},                   // neither registered nor name@number
+        {"--sd-id", "a b@1", "x"},
+        {"--sd-id", "a@1", "--sd-param", "k=\"v]\"", "x"},   // ']' not escaped
+        {"--sd-id", "a@1", "--sd-param", "k=\"v\\\"", "x"},  // a lone '\'
+        {"--sd-id", "a@1", "--sd-param", "k=v", "x"},
+        {"--sd-id", "a@1", "--sd-param", "k=\"" + std::string(1000, 'v') + "\"", "x"},
+        {"--msgid", "two words", "x"},
+        {"-S", "0", "x"},
+        {"-S", "1X", "x"},
     };
     for (const std::vector<std::string>& vArgs : kCases) {
         SCOPED_TRACE(vArgs[0] + " " + vArgs[1]);
@@ -375,7 +404,7 @@ TEST_F(ZqlogTest, VersionAndHelpAndTheManPageDocumentEveryOption) {
         strPlainMan += strMan[i];
     }
     // The options are the words of the help text that start with '-' and a
-    // letter, up to the first character that is no letter and no '-'.
+    // letter, up to the first character that is no letter, digit or '-'.
     std::set<std::string> vOptions;
     for (size_t i = 0; i + 1 < strHelp.size(); ++i) {
         const bool bWordStart = i == 0 || strHelp[i - 1] == ' ' || strHelp[i - 1] == ',';
@@ -384,16 +413,58 @@ TEST_F(ZqlogTest, VersionAndHelpAndTheManPageDocumentEveryOption) {
         if (strHelp[nEnd] == '-') ++nEnd;
         if (!std::isalpha(static_cast<unsigned char>(strHelp[nEnd]))) continue;
         while (nEnd < strHelp.size() &&
-               (std::isalpha(static_cast<unsigned char>(strHelp[nEnd])) || strHelp[nEnd] == '-')) {
+               (std::isalnum(static_cast<unsigned char>(strHelp[nEnd])) || strHelp[nEnd] == '-')) {
             ++nEnd;
         }
         vOptions.insert(strHelp.substr(i, nEnd - i));
     }
-    for (const char* pWanted :
-         {"-p",     "--priority", "-t",   "--tag",    "-s",           "--stderr", "-f",
-          "--file", "-i",         "--id", "-e",       "--skip-empty", "-V",       "--version",
-          "-l",     "--level",    "-m",   "--module", "-d",           "--device", "-D",
-          "--dir",  "--prefix",   "-h",   "--help"}) {
+    for (const char* pWanted : {"-p",
+                                "--priority",
+                                "-t",
+                                "--tag",
+                                "-s",
+                                "--stderr",
+                                "-f",
+                                "--file",
+                                "-i",
+                                "--id",
+                                "-e",
+                                "--skip-empty",
+                                "-V",
+                                "--version",
+                                "-l",
+                                "--level",
+                                "-m",
+                                "--module",
+                                "-d",
+                                "--device",
+                                "-D",
+                                "--dir",
+                                "--prefix",
+                                "-h",
+                                "--help",
+                                "-n",
+                                "--server",
+                                "-P",
+                                "--port",
+                                "-T",
+                                "--tcp",
+                                "--udp",
+                                "-u",
+                                "--socket",
+                                "-S",
+                                "--size",
+                                "--rfc5424",
+                                "--rfc3164",
+                                "--msgid",
+                                "--sd-id",
+                                "--sd-param",
+                                "--prio-prefix",
+                                "--no-act",
+                                "--socket-errors",
+                                "--octet-count",
+                                "--journald",
+                                "--stats"}) {
         EXPECT_EQ(1u, vOptions.count(pWanted)) << pWanted << " is not in --help";
     }
     for (const std::string& strOption : vOptions) {
@@ -405,6 +476,381 @@ TEST_F(ZqlogTest, VersionAndHelpAndTheManPageDocumentEveryOption) {
                               "notice", "info", "debug"}) {
         EXPECT_NE(std::string::npos, strHelp.find(pName)) << pName;
         EXPECT_NE(std::string::npos, strPlainMan.find(pName)) << pName;
+    }
+}
+
+// A syslog server of the test: a UDP or TCP socket on a free loopback port,
+// or a Unix datagram socket in the test's directory. Received() takes what a
+// program that has ended sent it: the datagrams queued, or the bytes of each
+// connection it made, in order.
+class TestServer {
+public:
+    enum EKind { kUdp, kTcp, kUnix };
+    TestServer(EKind eKind, const std::string& strUnixPath) : m_eKind(eKind) {
+        if (eKind == kUnix) {
+            sockaddr_un stAddr{};
+            stAddr.sun_family = AF_UNIX;
+            std::snprintf(stAddr.sun_path, sizeof(stAddr.sun_path), "%s", strUnixPath.c_str());
+            (void)unlink(strUnixPath.c_str());
+            m_Fd.Reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            EXPECT_EQ(0, bind(m_Fd.Get(), reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)));
+            return;
+        }
+        m_Fd.Reset(socket(
+            AF_INET, (eKind == kUdp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_in stAddr{};
+        stAddr.sin_family = AF_INET;
+        stAddr.sin_addr.s_addr = htonl(kLoopbackIp);
+        socklen_t nLen = sizeof(stAddr);
+        EXPECT_EQ(0, bind(m_Fd.Get(), reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)));
+        EXPECT_EQ(0, getsockname(m_Fd.Get(), reinterpret_cast<sockaddr*>(&stAddr), &nLen));
+        m_nPort = ntohs(stAddr.sin_port);
+        if (eKind == kTcp) {
+            EXPECT_EQ(0, listen(m_Fd.Get(), 8));
+        }
+    }
+    std::string Port() const { return std::to_string(m_nPort); }
+
+    std::vector<std::string> Received() {
+        std::vector<std::string> vGot;
+        char szBuf[65536];
+        if (m_eKind != kTcp) {
+            ssize_t n = 0;
+            while ((n = recv(m_Fd.Get(), szBuf, sizeof(szBuf), MSG_DONTWAIT)) >= 0) {
+                vGot.emplace_back(szBuf, static_cast<size_t>(n));
+            }
+            return vGot;
+        }
+        // The client has closed: each connection reads to its end.
+        while (true) {
+            CUniqueFd conn(accept4(m_Fd.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+            if (!conn.Valid()) break;
+            std::string strAll;
+            ssize_t n = 0;
+            while ((n = recv(conn.Get(), szBuf, sizeof(szBuf), 0)) > 0) {
+                strAll.append(szBuf, static_cast<size_t>(n));
+            }
+            vGot.push_back(strAll);
+        }
+        return vGot;
+    }
+
+private:
+    EKind m_eKind;
+    CUniqueFd m_Fd;
+    uint16_t m_nPort = 0;
+};
+
+// Whether strText holds at nPos the shape: '9' a digit, '_' a digit or a
+// space, 'A' an upper-case and 'a' a lower-case letter, '~' '+' or '-'.
+bool HasShape(const std::string& strText, size_t nPos, const char* pShape) {
+    for (size_t i = 0; pShape[i] != '\0'; ++i, ++nPos) {
+        if (nPos >= strText.size()) return false;
+        const unsigned char c = static_cast<unsigned char>(strText[nPos]);
+        const char s = pShape[i];
+        const bool bFits = s == '9'   ? std::isdigit(c) != 0
+                           : s == '_' ? (std::isdigit(c) != 0 || c == ' ')
+                           : s == 'A' ? std::isupper(c) != 0
+                           : s == 'a' ? std::islower(c) != 0
+                           : s == '~' ? (c == '+' || c == '-')
+                                      : c == static_cast<unsigned char>(s);
+        if (!bFits) return false;
+    }
+    return true;
+}
+
+// A message with the sender's clock and pid masked: the RFC 5424 and RFC 3164
+// time stamps become "TIME", the pid "PID".
+std::string Masked(std::string strMsg, pid_t nPid) {
+    static const char* const kStamps[] = {"9999-99-99T99:99:99.999999~99:99", "Aaa _9 99:99:99"};
+    for (const char* pShape : kStamps) {
+        const size_t nShape = std::strlen(pShape);
+        for (size_t i = 0; i < strMsg.size(); ++i) {
+            if (HasShape(strMsg, i, pShape)) strMsg.replace(i, nShape, "TIME");
+        }
+    }
+    for (const std::string& strAround : {std::string("[]"), std::string("  ")}) {
+        const std::string strPid = strAround[0] + std::to_string(nPid) + strAround[1];
+        for (size_t n = strMsg.find(strPid); n != std::string::npos; n = strMsg.find(strPid)) {
+            strMsg.replace(n + 1, strPid.size() - 2, "PID");
+        }
+    }
+    return strMsg;
+}
+
+// The options that send to a syslog server: zqlog sends what logger sends,
+// byte for byte but for the time and the pid. PORT and SOCK in the arguments
+// stand for the test server's port and socket path.
+TEST_F(ZqlogTest, ServerOptionsSendWhatLoggerSends) {
+    if (access(kLoggerPath, X_OK) != 0) {
+        GTEST_SKIP() << "no " << kLoggerPath << " to compare with";
+    }
+    using K = TestServer::EKind;
+    const std::string strLong(150, 'x');
+    const struct Case {
+        K eKind;
+        std::vector<std::string> vArgs;
+        std::string strIn;
+    } kCases[] = {
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", "hello", "world"}, ""},
+        {K::kUdp, {"--server", "localhost", "--port", "PORT", "--udp", "-t", "tg", "x"}, ""},
+        {K::kUdp,
+         {"-n", "127.0.0.1", "-P", "PORT", "-p", "local3.err", "--rfc3164", "-i", "x"},
+         ""},
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", "-p", "kern.crit", "--id=4242", "x"}, ""},
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", "--rfc5424=notime", "x"}, ""},
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", "--rfc5424=notq,nohost", "-i", "x"}, ""},
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", "--octet-count", "x"}, ""},
+        {K::kUdp,
+         {"-n", "127.0.0.1", "-P", "PORT", "--msgid", "M1", "--sd-id", "a@1", "--sd-param",
+          "k=\"v\\\"x\\]\"", "--sd-param", "n=\"\"", "--sd-id", "empty@2", "--sd-id", "meta",
+          "--sd-param", "language=\"en\"", "x"},
+         ""},
+        {K::kUdp,
+         {"-n", "127.0.0.1", "-P", "PORT", "--sd-id", "timeQuality", "--sd-param", "tzKnown=\"0\"",
+          "--sd-id", "origin", "--sd-param", "ip=\"10.0.0.1\"", "x"},
+         ""},
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", "", "a", "", "b"}, ""},
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", ""}, ""},  // nothing
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", "one\ntwo"}, ""},
+        {K::kUdp,
+         {"-n", "127.0.0.1", "-P", "PORT", "-S", "20", "aaaaaaaaaa", "bbbbbbbbbb", strLong, "c"},
+         ""},
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", "--size", "64"}, strLong + "\n"},
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", "-t", "t"}, "a\n\nb"},
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", "-t", "t", "-e"}, "a\n\nb\n"},
+        {K::kUdp,
+         {"-n", "127.0.0.1", "-P", "PORT", "--prio-prefix", "-S", "40"},
+         "<11>" + strLong + "\nkept\n<>zero\n<1999>big\n<3x\n<14>\n<12"},
+        {K::kUdp, {"-n", "127.0.0.1", "-P", "PORT", "--no-act", "x"}, ""},  // nothing
+        {K::kTcp, {"-n", "127.0.0.1", "-P", "PORT", "-T", "one", "two"}, ""},
+        {K::kTcp, {"-n", "127.0.0.1", "-P", "PORT", "--tcp", "--octet-count"}, "a\nb\n"},
+        {K::kTcp, {"-n", "127.0.0.1", "-P", "PORT", "-T", "--rfc3164", "-i"}, "a\nb\n"},
+        {K::kUnix, {"-u", "SOCK", "hi"}, ""},
+        {K::kUnix, {"--socket", "SOCK", "-i", "-t", "tag"}, "a\nb\n"},
+        {K::kUnix, {"-u", "SOCK", "--rfc5424", "--msgid", "m", "x"}, ""},
+        {K::kUnix, {"-u", "SOCK", "-d", "--rfc3164", "x"}, ""},
+    };
+    for (const Case& c : kCases) {
+        std::string strName;
+        for (const std::string& strArg : c.vArgs) strName += "'" + strArg + "' ";
+        SCOPED_TRACE(strName);
+        std::vector<std::string> vSent[2];
+        std::string strErr[2];
+        int nStatus[2] = {-1, -1};
+        for (int nWho = 0; nWho < 2; ++nWho) {
+            TestServer server(c.eKind, m_Dir.File("syslog.sock"));
+            std::vector<std::string> vCmd = {nWho == 0 ? kLoggerPath : kZqlogPath};
+            for (const std::string& strArg : c.vArgs) {
+                vCmd.push_back(strArg == "PORT"   ? server.Port()
+                               : strArg == "SOCK" ? m_Dir.File("syslog.sock")
+                                                  : strArg);
+            }
+            pid_t nPid = 0;
+            const Result r = RunProgram(
+                nWho == 0 ? vCmd : zqtest::TargetCommand(vCmd, m_Dir.Path()), c.strIn, &nPid);
+            nStatus[nWho] = r.nStatus;
+            strErr[nWho] = r.strErr;
+            for (const std::string& strMsg : server.Received()) {
+                vSent[nWho].push_back(Masked(strMsg, nPid));
+            }
+        }
+        EXPECT_EQ(nStatus[0], nStatus[1]) << strErr[1];
+        EXPECT_EQ(0, nStatus[1]) << strErr[1];
+        EXPECT_EQ(vSent[0], vSent[1]);
+        const bool bNothing =
+            c.vArgs.back().empty() || c.vArgs.back() == "--no-act" ||
+            std::find(c.vArgs.begin(), c.vArgs.end(), "--no-act") != c.vArgs.end();
+        EXPECT_EQ(bNothing, vSent[0].empty()) << "logger sent " << vSent[0].size();
+    }
+}
+
+// A Unix socket that is not there: logger's exit status and messages by
+// --socket-errors (auto: on with -s or --no-act, as no systemd runs here).
+TEST_F(ZqlogTest, MissingUnixSocketFailsAsLoggerDoes) {
+    if (access(kLoggerPath, X_OK) != 0) {
+        GTEST_SKIP() << "no " << kLoggerPath << " to compare with";
+    }
+    const std::string strMissing = m_Dir.File("missing.sock");
+    const std::vector<std::vector<std::string>> kCases = {
+        {"-u", strMissing, "x"},
+        {"-u", strMissing, "--socket-errors=on", "x"},
+        {"-u", strMissing, "--socket-errors=off", "-s", "x"},
+        {"-u", strMissing, "-s", "x"},
+        {"-u", strMissing, "--no-act", "x"},
+    };
+    for (const std::vector<std::string>& vArgs : kCases) {
+        SCOPED_TRACE(vArgs[2]);
+        std::vector<std::string> vLogger = {kLoggerPath};
+        std::vector<std::string> vZqlog = {kZqlogPath};
+        vLogger.insert(vLogger.end(), vArgs.begin(), vArgs.end());
+        vZqlog.insert(vZqlog.end(), vArgs.begin(), vArgs.end());
+        const Result rLogger = RunProgram(vLogger, "");
+        const Result rZqlog = RunProgram(zqtest::TargetCommand(vZqlog, m_Dir.Path()), "");
+        EXPECT_EQ(rLogger.nStatus, rZqlog.nStatus) << rZqlog.strErr;
+        EXPECT_EQ(rLogger.strErr.find("socket " + strMissing) != std::string::npos,
+                  rZqlog.strErr.find("socket " + strMissing) != std::string::npos)
+            << rLogger.strErr << rZqlog.strErr;
+    }
+}
+
+// With neither a daemon nor a file it may write (as uid 65534 in a directory
+// of root's), the records go to standard error with a warning; the exit
+// status is 0, or 1 with --socket-errors=on.
+TEST_F(ZqlogTest, WithoutDaemonOrFilesTheRecordsGoToStandardError) {
+    if (access(kSetprivPath, X_OK) != 0) {
+        GTEST_SKIP() << "no " << kSetprivPath;
+    }
+    ASSERT_EQ(0, chmod(m_Dir.Path().c_str(), 0755));
+    const struct {
+        std::vector<std::string> vArgs;
+        int nStatus;
+        size_t nRecords;
+    } kCases[] = {
+        {{"-t", "t", "hello"}, 0, 1},
+        {{"--socket-errors=off", "-t", "t", "hello"}, 0, 1},
+        {{"--socket-errors=auto", "-t", "t", "hello"}, 0, 1},
+        {{"--socket-errors=on", "-t", "t", "hello"}, 1, 1},
+        {{"-s", "-t", "t", "hello"}, 0, 1},  // once, not twice
+        {{"-t", "t", "hello\nworld"}, 0, 2},
+        {{"-t", "t", ""}, 0, 0},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.vArgs[0]);
+        std::vector<std::string> vCmd = {kSetprivPath, "--reuid=65534", "--regid=65534",
+                                         "--clear-groups"};
+        for (const std::string& strWord :
+             zqtest::TargetCommand({kZqlogPath, "-D", LogDir()}, m_Dir.Path())) {
+            vCmd.push_back(strWord);
+        }
+        vCmd.insert(vCmd.end(), c.vArgs.begin(), c.vArgs.end());
+        const Result r = RunProgram(vCmd, "");
+        if (r.nStatus == kExecFailed) {
+            GTEST_SKIP() << "uid 65534 cannot run " << kZqlogPath;
+        }
+        EXPECT_EQ(c.nStatus, r.nStatus) << r.strErr;
+        EXPECT_FALSE(zqtest::FileExists(LogDir()));
+        size_t nRecords = 0;
+        for (size_t n = r.strErr.find("Description:[]"); n != std::string::npos;
+             n = r.strErr.find("Description:[]", n + 1)) {
+            ++nRecords;
+        }
+        EXPECT_EQ(c.nRecords, nRecords) << r.strErr;
+        if (c.nRecords > 0) {
+            EXPECT_NE(std::string::npos, r.strErr.find("the records follow on standard error"))
+                << r.strErr;
+            EXPECT_NE(std::string::npos, r.strErr.find("Source-Line:t(zqlog-L0001)  ProcessName:"))
+                << r.strErr;
+        }
+    }
+}
+
+// The options of logger that shape the records: structured data leads the
+// text behind the function mark, and the forwarder sends it after its own
+// element; --msgid names the module (MSGID) and the tag the process.
+TEST_F(ZqlogTest, LoggerOptionsShapeTheRecordAndWhatIsForwarded) {
+    const std::string kSd = "[a@1 k=\"v\\\"q\\]\" n=\"2\"][meta language=\"en\"]";
+    const std::vector<std::string> vSdArgs = {
+        "--sd-id",    "a@1",     "--sd-param", "k=\"v\\\"q\\]\"",
+        "--sd-param", "n=\"2\"", "--sd-id",    "none@3",
+        "--sd-id",    "meta",    "--sd-param", "language=\"en\""};
+    struct Case {
+        const char* pName;
+        std::vector<std::string> vArgs;
+        std::string strIn;
+        std::vector<std::string> vTexts;  // each record's text after "Description:["
+        std::string strForwarded;         // the end of the first record's RFC 5424 form
+    };
+    std::vector<std::string> vWithSd = vSdArgs;
+    vWithSd.insert(vWithSd.end(), {"--msgid", "disk", "-t", "app", "full"});
+    const std::vector<Case> kCases = {
+        {"structured data and --msgid",
+         vWithSd,
+         "",
+         {"@sd]" + kSd + " full"},
+         " disk [zqlog@32473 seq=\"9\" boot=\"b\" dev=\"\" file=\"zqlog\" line=\"1\" "
+         "func=\"\"]" +
+             kSd + " full"},
+        {"structured data on an empty line",
+         {"--sd-id", "a@1", "--sd-param", "k=\"v\""},
+         "\n",
+         {"@sd][a@1 k=\"v\"]"},
+         " func=\"\"][a@1 k=\"v\"]"},
+        {"an element without parameters is left out",
+         {"--sd-id", "a@1", "x"},
+         "",
+         {"]x"},
+         " func=\"\"] x"},
+        {"no structured data: as before",
+         {"-t", "m", "[a@1 k=\"v\"] x"},
+         "",
+         {"][a@1 k=\"v\"] x"},
+         " func=\"\"] [a@1 k=\"v\"] x"},
+        {"--prio-prefix on input lines",
+         {"--prio-prefix", "-p", "debug"},
+         "<11>err\n<>emerg\nplain\n<x>text\n",
+         {"]err", "]emerg", "]plain", "]<x>text"},
+         ""},
+        {"-S cuts", {"-S", "4", "abcdefgh"}, "", {"]abcd"}, ""},
+        {"--journald",
+         {"--journald"},
+         "MESSAGE=first\nPRIORITY=3\nSYSLOG_IDENTIFIER=jt\nOTHER=x\nMESSAGE=second\n\nMESSAGE=no\n",
+         {"]first", "]second"},
+         ":jt(zqlog-L0001)"},
+    };
+    const std::vector<std::string> vLevels = {"Error", "Fatal", "Debug", "Debug"};
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        Reset();
+        const Result r = Run(c.vArgs, c.strIn);
+        ASSERT_EQ(0, r.nStatus) << r.strErr;
+        const std::vector<std::string> vRecords = Records();
+        ASSERT_EQ(c.vTexts.size(), vRecords.size());
+        for (size_t i = 0; i < vRecords.size(); ++i) {
+            const std::string& strRecord = vRecords[i];
+            RecordFields stFields{};
+            ASSERT_TRUE(
+                ParseRecord(strRecord.data(), static_cast<uint32_t>(strRecord.size()), &stFields))
+                << strRecord;
+            const size_t nText = strRecord.find("Description:[") + 13;
+            EXPECT_EQ(c.vTexts[i], strRecord.substr(nText)) << strRecord;
+            if (std::strcmp(c.pName, "structured data and --msgid") == 0) {
+                EXPECT_NE(std::string::npos, strRecord.find("Source-Line:disk(zqlog-L0001)  "
+                                                            "ProcessName:app("))
+                    << strRecord;
+            }
+            if (c.vArgs[0] == "--prio-prefix") {
+                EXPECT_EQ(0u, strRecord.find(vLevels[i])) << strRecord;
+            }
+        }
+        if (c.strForwarded.empty()) continue;
+        CSyslogFormatter formatter;
+        formatter.SetIdentity("h", 1, "b");
+        std::vector<char> vOut(kMaxSyslogMessage);
+        const uint32_t nLen = formatter.Format(
+            vRecords[0].data(), static_cast<uint32_t>(vRecords[0].size()), 9, vOut.data());
+        const std::string strOut(vOut.data(), nLen);
+        if (c.vArgs[0] == "--journald") {
+            EXPECT_NE(std::string::npos, vRecords[0].find(c.strForwarded)) << vRecords[0];
+            EXPECT_EQ(0u, vRecords[0].find("Error")) << vRecords[0];
+            continue;
+        }
+        ASSERT_GE(strOut.size(), c.strForwarded.size());
+        EXPECT_EQ(c.strForwarded, strOut.substr(strOut.size() - c.strForwarded.size())) << strOut;
+    }
+    {
+        SCOPED_TRACE("an empty message logs nothing; --no-act writes nothing and shows with -s");
+        Reset();
+        const Result rEmpty = Run({""});
+        EXPECT_EQ(0, rEmpty.nStatus);
+        EXPECT_TRUE(Records().empty());
+        Reset();
+        const Result rNoAct = Run({"--no-act", "-s", "-t", "n", "shown"});
+        EXPECT_EQ(0, rNoAct.nStatus);
+        EXPECT_FALSE(zqtest::FileExists(LogDir()));
+        EXPECT_NE(std::string::npos, rNoAct.strErr.find("Source-Line:n(zqlog-L0001)"))
+            << rNoAct.strErr;
+        EXPECT_NE(std::string::npos, rNoAct.strErr.find("Description:[]shown\n"));
     }
 }
 

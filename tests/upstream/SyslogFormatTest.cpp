@@ -153,4 +153,43 @@ TEST(SyslogFormat, WorstCaseLineFitsTheBuffer) {
     EXPECT_NE(std::string::npos, strMsg.find("seq=\"18446744073709551615\""));
 }
 
+// A record of zqlog --sd-id carries structured data behind the function mark:
+// the forwarder sends it after its own element, with func empty. Whatever is
+// not well formed, repeats an SD-ID or names the forwarder's own (or origin)
+// goes out as any record does, the text whole.
+TEST(SyslogFormat, CarriedStructuredDataFollowsTheForwardersElement) {
+    ZoneGuard zone("UTC0");
+    CSyslogFormatter formatter;
+    formatter.SetIdentity("h", 1, "b");
+    const std::string strHead =
+        "Info    2024-01-02 03:04:05:006  DevID:d  Source-Line:m(zqlog-L0001)  "
+        "ProcessName:p(7)     Description:[";
+    const std::string strOwn =
+        "<14>1 2024-01-02T03:04:05.006Z h p 7 m [zqlog@32473 seq=\"3\" boot=\"b\" dev=\"d\" "
+        "file=\"zqlog\" line=\"1\" func=\"";
+    const FormatCase aCases[] = {
+        {"two elements and a message", "@sd][a@1 k=\"v\\\"\\]\\\\\" n=\"\"][meta x=\"y\"] text",
+         "\"][a@1 k=\"v\\\"\\]\\\\\" n=\"\"][meta x=\"y\"] text"},
+        {"no message", "@sd][a@1.2.3 k=\"v\"]", "\"][a@1.2.3 k=\"v\"]"},
+        {"an element without parameters", "@sd][a@1] x", "\"][a@1] x"},
+        {"control characters in a value", "@sd][a@1 k=\"\x1b[2J\"] x", "\"][a@1 k=\"#033[2J\"] x"},
+        {"the forwarder's own SD-ID", "@sd][zqlog@32473 seq=\"1\"] x",
+         "@sd\"] [zqlog@32473 seq=\"1\"] x"},
+        {"origin", "@sd][origin ip=\"1.2.3.4\"] x", "@sd\"] [origin ip=\"1.2.3.4\"] x"},
+        {"an SD-ID twice", "@sd][a@1 k=\"1\"][a@1 k=\"2\"] x",
+         "@sd\"] [a@1 k=\"1\"][a@1 k=\"2\"] x"},
+        {"']' not escaped", "@sd][a@1 k=\"v]\"] x", "@sd\"] [a@1 k=\"v]\"] x"},
+        {"no space before the message", "@sd][a@1 k=\"v\"]x", "@sd\"] [a@1 k=\"v\"]x"},
+        {"an unregistered name", "@sd][abc k=\"v\"] x", "@sd\"] [abc k=\"v\"] x"},
+        {"a parameter name too long", "@sd][a@1 aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa=\"v\"] x",
+         "@sd\"] [a@1 aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa=\"v\"] x"},
+        {"not the mark: a function's text", "Run][a@1 k=\"v\"] x", "Run\"] [a@1 k=\"v\"] x"},
+        {"no mark", "][a@1 k=\"v\"] x", "\"] [a@1 k=\"v\"] x"},
+    };
+    for (const FormatCase& c : aCases) {
+        SCOPED_TRACE(c.pName);
+        EXPECT_EQ(strOwn + c.pExpected, Format(&formatter, strHead + c.pLine, 3));
+    }
+}
+
 }  // namespace
