@@ -16,6 +16,7 @@
 #include "logmodule/ZqLogVersion.h"
 #include "platform/DaemonPaths.h"
 #include "platform/DecimalText.h"
+#include "platform/ExitCodes.h"
 #include "platform/TextEscape.h"
 #include "reader/DaemonLogDir.h"
 #include "reader/LineFilter.h"
@@ -47,9 +48,6 @@
 #endif
 
 namespace {
-
-// Exit statuses, as the other tools of the package have them.
-enum ExitStatus { kStatusOk = 0, kStatusFailed = 1, kStatusUsage = 2 };
 
 constexpr int kFollowMaxWaitMs = 1000;  // -f looks at the set at least this often
 constexpr int kTailTries = 3;           // -n: a rotation took the place found; look again
@@ -110,7 +108,7 @@ int Usage(const char* pWhat, const char* pArg) {
     const uint32_t nOut = EscapeText(pArg, nArg, EEscape::kTerminal, szArg, sizeof(szArg) - 1);
     szArg[nOut] = '\0';
     std::fprintf(stderr, "zqread: %s '%s' (see --help)\n", pWhat, szArg);
-    return kStatusUsage;
+    return kExitUsage;
 }
 
 // -p: a syslog severity by name, a level word, or a severity 0..7.
@@ -207,10 +205,10 @@ int ParseOptions(int argc, char** argv, Options* pOpt, CLineFilter* pFilter) {
                 break;
             case 'V':
                 std::printf("zqread %s\n", ZQ_VERSION_STRING);
-                return kStatusOk;
+                return kExitOk;
             case 'h':
                 PrintHelp();
-                return kStatusOk;
+                return kExitOk;
             case ':':
                 return Usage("option needs an argument:", argv[optind - 1]);
             default:
@@ -295,7 +293,7 @@ int main(int argc, char** argv) {
         if (!DaemonLogDir(ZQ_CONF_DIR, szDaemonDir, sizeof(szDaemonDir))) {
             std::fprintf(stderr, "zqread: the log directory named in %s/%s is too long\n",
                          ZQ_CONF_DIR, kPathIni);
-            return kStatusFailed;
+            return kExitFailed;
         }
         stOpt.pLogDir = szDaemonDir;
     }
@@ -309,19 +307,19 @@ int main(int argc, char** argv) {
         const bool bMissing = errno != 0 && st.st_mode == 0;
         std::fprintf(stderr, "zqread: %s: %s\n", szShownDir,
                      bMissing ? std::strerror(errno) : "not a directory");
-        return kStatusFailed;
+        return kExitFailed;
     }
     CFileSetReader reader;
     if (reader.Open(stOpt.pLogDir, stOpt.pPrefix, false) != 0) {
         std::fprintf(stderr, "zqread: %s: the path is too long\n", szShownDir);
-        return kStatusFailed;
+        return kExitFailed;
     }
     (void)reader.Seek(nullptr);
     if (reader.HeldCount() == 0) {
         char szName[64];
         (void)FormatLogFileName(szName, sizeof(szName), nullptr, stOpt.pPrefix, 0);
         std::fprintf(stderr, "zqread: no log files in %s (%s ..)\n", szShownDir, szName);
-        return kStatusFailed;
+        return kExitFailed;
     }
 
     // Blocked from here, so that they end zqread only where Follow waits.
@@ -341,18 +339,18 @@ int main(int argc, char** argv) {
     CLineOutput out(STDOUT_FILENO, stOpt.eOutput);
     if (stOpt.bLast && !PlaceAtTail(&reader, filter, stOpt.nLast)) {
         std::fprintf(stderr, "zqread: %s: %s\n", szShownDir, std::strerror(errno));
-        return kStatusFailed;
+        return kExitFailed;
     }
     if (stOpt.bFollow) {
         Follow(stOpt.pLogDir, stOpt.pPrefix, &reader, filter, &out);
         (void)out.Flush();
-        return kStatusOk;
+        return kExitOk;
     }
     const bool bRead = PrintAvailable(&reader, filter, &out);
     const int nErr = errno;
     if (!out.Flush() || !bRead) {
         std::fprintf(stderr, "zqread: %s\n", std::strerror(bRead ? errno : nErr));
-        return kStatusFailed;
+        return kExitFailed;
     }
-    return kStatusOk;
+    return kExitOk;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/ExitCodes.h"
+#include "platform/ExitCodes.h"
 
 #include <cstdio>
 

@@ -3,7 +3,7 @@
 #include "asynclog/LogConfig.h"
 #include "platform/DecimalText.h"
 #include "platform/ProfileReader.h"
-#include "server/ExitCodes.h"
+#include "platform/ExitCodes.h"
 #include "upstream/UpstreamConfig.h"
 
 #include <sys/stat.h>

@@ -46,7 +46,7 @@
 #include "platform/WireContract.h"
 #include "platform/ZQThread.h"
 #include "server/ConfigCheck.h"
-#include "server/ExitCodes.h"
+#include "platform/ExitCodes.h"
 #include "server/ListenSocket.h"
 #include "server/LogGroup.h"
 #include "server/Signals.h"

@@ -3,7 +3,7 @@
 #include "platform/DaemonPaths.h"
 #include "platform/UniqueFd.h"
 #include "platform/WireContract.h"
-#include "server/ExitCodes.h"
+#include "platform/ExitCodes.h"
 #include "server/ServiceNotify.h"
 
 #include <fcntl.h>

@@ -21,7 +21,7 @@
 #include "platform/DaemonPaths.h"
 #include "platform/TextEscape.h"
 #include "platform/UniqueFd.h"
-#include "server/ExitCodes.h"
+#include "platform/ExitCodes.h"
 #include "server/InstanceLock.h"
 #include "server/RetryWhileFull.h"
 #include "server/Stats.h"
