@@ -13,7 +13,7 @@ build=build/bench
 out=bench/out
 mkdir -p "$out"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZQ_BUILD_BENCH=ON -DZQ_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target zq_bench_latency zq_bench_writer zq_bench_daemon zq_bench_upstream zq_bench_reader ZuVozAdavid >/dev/null
+cmake --build "$build" -j2 --target zq_bench_latency zq_bench_writer zq_bench_daemon zq_bench_upstream zq_bench_reader zq_bench_instr ZuVozAdavid >/dev/null
 
 bursts=4000
 count_rate=300000
@@ -55,6 +55,9 @@ idle_seconds=60
   "$build/bench/zq_bench_reader" scan --mib 200
   "$build/bench/zq_bench_reader" tail
   "$build/bench/zq_bench_reader" follow
+  echo
+  echo "== instructions per record (callgrind; file mode, spdlog, forwarding mode)"
+  bash scripts/instructions.sh "$build"
   echo
   echo "== daemon idle"
   "$build/bench/zq_bench_daemon" idle --seconds "$idle_seconds"
