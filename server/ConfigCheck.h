@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <string>
 
 // What the daemon makes of LogServer.ini where that is not what the file says:
 //  - a section or a key it does not know (names match exactly, as they are
@@ -17,10 +16,15 @@
 // Flags of CheckConfigFile.
 constexpr uint32_t kCheckForwardValues = 1;  // also [Forward]'s values
 
-// Appends each finding, with its line end, to *pOut and returns their number;
-// -1 when the file cannot be read as a configuration (missing, or not a
-// regular file: the daemon then uses its defaults).
-int32_t CheckConfigFile(const char* pPath, uint32_t nFlags, std::string* pOut);
+// Hears each finding, a line without its line end.
+using ConfigFindingFn = void (*)(void* pContext, const char* pFinding);
+
+// Calls pfnFinding for each finding, in the order of the file ([Forward]'s
+// values last), and returns their number; -1 when the file cannot be read as
+// a configuration (missing, or not a regular file: the daemon then uses its
+// defaults), or no memory for its lists.
+int32_t CheckConfigFile(const char* pPath, uint32_t nFlags, ConfigFindingFn pfnFinding,
+                        void* pContext);
 
 // For the records of each reload (ConfigCheckFn): the findings without
 // [Forward]'s values, which the sender notes itself, joined by "; ".

@@ -11,10 +11,15 @@
 
 namespace {
 
+// The findings, each with a line end.
+void Collect(void* pContext, const char* pFinding) {
+    *static_cast<std::string*>(pContext) += std::string(pFinding) + "\n";
+}
+
 struct CheckCase {
     const char* pName;
     const char* pFile;      // LogServer.ini's text
-    const char* pFindings;  // what CheckConfigFile appends, line by line
+    const char* pFindings;  // what CheckConfigFile says, line by line
 };
 
 const CheckCase kCases[] = {
@@ -42,6 +47,9 @@ const CheckCase kCases[] = {
      "[File] FileNum: no value (write FileNum=<number>); the value stays as it was (default "
      "10)\n"},
     {"misspelt key", "[File]\nFileSzie=30\n", "[File] FileSzie: unknown key; ignored\n"},
+    {"after a blank line", "[File]\nFileNum=3\n\nFileSzie=30\n",
+     "[File] FileSzie: unknown key; ignored\n"},
+    {"empty file", "", ""},
     {"misspelt section", "[Forwrd]\nHost=a\n", "[Forwrd]: unknown section; its keys are ignored\n"},
     {"misspelt forward key", "[Forward]\nHots=a\n", "[Forward] Hots: unknown key; ignored\n"},
     {"repeated key", "[File]\nFileNum=3\nFileNum=4\n",
@@ -59,7 +67,8 @@ TEST(ConfigCheckTest, NamesEveryMistakeWithWhatIsUsed) {
         const std::string path = dir.File("LogServer.ini");
         ASSERT_TRUE(zqtest::WriteFile(path, c.pFile));
         std::string findings;
-        const int32_t nFound = CheckConfigFile(path.c_str(), kCheckForwardValues, &findings);
+        const int32_t nFound =
+            CheckConfigFile(path.c_str(), kCheckForwardValues, &Collect, &findings);
         EXPECT_EQ(findings, c.pFindings);
         size_t nLines = 0;
         for (const char ch : findings) nLines += ch == '\n' ? 1 : 0;
@@ -78,8 +87,8 @@ TEST(ConfigCheckTest, ReloadRecordLeavesForwardValuesToTheSender) {
                  "(default 20); [File] FileSzie: unknown key; ignored");
     // A file that is not there, or not a regular file, is not a configuration.
     std::string findings;
-    EXPECT_EQ(CheckConfigFile(dir.File("missing").c_str(), 0, &findings), -1);
-    EXPECT_EQ(CheckConfigFile(dir.Path().c_str(), 0, &findings), -1);
+    EXPECT_EQ(CheckConfigFile(dir.File("missing").c_str(), 0, &Collect, &findings), -1);
+    EXPECT_EQ(CheckConfigFile(dir.Path().c_str(), 0, &Collect, &findings), -1);
 }
 
 }  // namespace
