@@ -68,5 +68,7 @@ void CDaemonFollower::UseFiles() {
 
 void CDaemonFollower::UseDaemon() {
     m_Files.Close();  // everything written so far stays in the client's files
+    // A daemon that came (back) may offer its intake; without it, UDP.
+    m_Forwarder.LookForIntake();
     m_bForwarding.store(true, std::memory_order_relaxed);
 }

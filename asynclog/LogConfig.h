@@ -29,9 +29,21 @@ constexpr ConfigKey kCfgSyncMs = {"File", "SyncMs", 0, 3600000, 1000};
 // The daemon's records of its own in its files (read at its start): 1 on.
 // Also on when it runs in the foreground.
 constexpr ConfigKey kCfgOwnRecords = {"Daemon", "OwnRecords", 0, 1, 0};
+// The daemon's fair share per sender (server/SenderLimit.h), followed while it
+// runs: each sender (a user of the local intake; all of UDP together) passes
+// at most Burst records per Interval seconds; Burst=0 turns the limit off.
+// Users below ExemptBelow (root, system users) are never limited. The
+// defaults: a user flooding both intakes at full speed for 60 s touches at
+// most 3 windows of each, 2 x 3 x 10,000 records of at most 1 KiB = 59 MiB,
+// well under the default set of 10 x 20 MiB, so a record written before the
+// flood stays in the set.
+constexpr ConfigKey kCfgLimitInterval = {"Limit", "Interval", 1, 3600, 30};
+constexpr ConfigKey kCfgLimitBurst = {"Limit", "Burst", 0, 100000000, 10000};
+constexpr ConfigKey kCfgLimitExemptBelow = {"Limit", "ExemptBelow", 0, 2147483647, 1000};
 // Every numeric key above, for whoever checks a file for unknown keys.
-constexpr const ConfigKey* kNumericConfigKeys[] = {&kCfgLogLevel, &kCfgFileSize, &kCfgFileNum,
-                                                   &kCfgSyncMs, &kCfgOwnRecords};
+constexpr const ConfigKey* kNumericConfigKeys[] = {
+    &kCfgLogLevel,   &kCfgFileSize,      &kCfgFileNum,    &kCfgSyncMs,
+    &kCfgOwnRecords, &kCfgLimitInterval, &kCfgLimitBurst, &kCfgLimitExemptBelow};
 
 constexpr int32_t kDefaultLevel = static_cast<int32_t>(kCfgLogLevel.nDefault);
 constexpr uint32_t kDefaultFileSizeMiB = static_cast<uint32_t>(kCfgFileSize.nDefault);

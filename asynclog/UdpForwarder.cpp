@@ -1,9 +1,11 @@
 #include "asynclog/UdpForwarder.h"
 
+#include "asynclog/IntakeSocket.h"
 #include "asynclog/RingBuffer.h"
 #include "platform/MonotonicClock.h"
 #include "platform/WireContract.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -15,11 +17,28 @@ namespace {
 constexpr int32_t kForwarderOk = 0;
 constexpr int32_t kForwarderErrNoMemory = -6;
 constexpr int64_t kNoDeadline = INT64_MAX;
+// Longest wait for room in a full intake per call: the writer comes back to
+// its loop (a stop, a reopen) at least this often while the daemon is behind.
+constexpr int kIntakeWaitMs = 100;
+constexpr int64_t kNsPerMs = 1000000;
+
+// What a send to the intake answered, by errno: the daemon is gone (it sealed
+// or closed its socket, or its path went), or it is behind.
+bool IntakeGone(int nErr) {
+    return nErr == ECONNREFUSED || nErr == EPIPE || nErr == ENOTCONN || nErr == ECONNRESET ||
+           nErr == ENOENT;
+}
+bool IntakeFull(int nErr) { return nErr == EAGAIN || nErr == EWOULDBLOCK || nErr == EINTR; }
 
 }  // namespace
 
 CUdpForwarder::CUdpForwarder(CLossCounters& lost)
-    : m_Lost(lost), m_bNetInit(false), m_pNetLayer(), m_stSendParam(), m_bPeerGone(false) {
+    : m_Lost(lost),
+      m_bNetInit(false),
+      m_pNetLayer(),
+      m_Intake(),
+      m_stSendParam(),
+      m_bPeerGone(false) {
     std::memset(&m_stSendParam, 0, sizeof(m_stSendParam));
     m_stSendParam.nIp = kLoopbackIp;
     m_stSendParam.nPort = kLogServerPort;
@@ -42,8 +61,11 @@ int32_t CUdpForwarder::Open() {
     // Without the connection sends still work, but a daemon that went away is
     // noticed only by the owner's periodic look.
     (void)m_pNetLayer->Connect(kLoopbackIp, kLogServerPort);
+    LookForIntake();
     return kForwarderOk;
 }
+
+void CUdpForwarder::LookForIntake() { m_Intake = ConnectIntake(); }
 
 int32_t CUdpForwarder::Send(CUdpForwarder& self, const RingSlot* pSlot) {
     if (self.m_pNetLayer == nullptr) return NET_ERR_HANDLE;
@@ -73,11 +95,13 @@ int32_t CUdpForwarder::TakeErrorForCrash(CUdpForwarder& self) {
 }
 
 uint32_t CUdpForwarder::Consume(CRingBuffer& queue, uint32_t nMax) {
+    if (m_Intake.Valid()) return ConsumeIntake(queue, nMax, kNoDeadline);
     static constexpr SocketOps kOps = {&CUdpForwarder::Send, &CUdpForwarder::TakeError};
     return ConsumeWith(queue, nMax, kNoDeadline, kOps);
 }
 
 uint32_t CUdpForwarder::DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) {
+    if (m_Intake.Valid()) return ConsumeIntake(queue, UINT32_MAX, llDeadlineNs);
     static constexpr SocketOps kOps = {&CUdpForwarder::SendForCrash,
                                        &CUdpForwarder::TakeErrorForCrash};
     return ConsumeWith(queue, UINT32_MAX, llDeadlineNs, kOps);
@@ -122,6 +146,50 @@ uint32_t CUdpForwarder::ConsumeWith(CRingBuffer& queue, uint32_t nMax, int64_t l
             (void)queue.PopRead();
             ++nDone;
         }
+    }
+    return nDone;
+}
+
+// A send to the intake is taken by the daemon's socket or not at all: no
+// record is held. Plain system calls only (send, poll, clock_gettime), so
+// the crash handler uses it as it is.
+uint32_t CUdpForwarder::ConsumeIntake(CRingBuffer& queue, uint32_t nMax, int64_t llDeadlineNs) {
+    const int nFd = m_Intake.Get();
+    uint32_t nDone = 0;
+    bool bWaited = false;  // a wait for room since the last record went
+    while (nDone < nMax && !m_bPeerGone && queue.GetPendingCount() > 0) {
+        int64_t llLeftMs = kIntakeWaitMs;
+        if (llDeadlineNs != kNoDeadline) {
+            const int64_t llLeftNs = llDeadlineNs - MonotonicNs();
+            if (llLeftNs <= 0) break;
+            if (llLeftNs / kNsPerMs < llLeftMs) llLeftMs = llLeftNs / kNsPerMs + 1;
+        }
+        const RingSlot* pSlot = queue.PeekSlot(0);
+        if (send(nFd, pSlot->pBuffer, pSlot->nDataLen, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+            (void)queue.PopRead();
+            ++nDone;
+            bWaited = false;
+            continue;
+        }
+        const int nErr = errno;
+        if (IntakeGone(nErr)) {
+            // It stays in the ring, for the owner to write elsewhere.
+            m_bPeerGone = true;
+            break;
+        }
+        if (IntakeFull(nErr)) {
+            // The daemon is behind: the record stays. One wait for room;
+            // still none, and the next call tries again.
+            if (bWaited) break;
+            pollfd stPoll{nFd, POLLOUT, 0};
+            (void)poll(&stPoll, 1, static_cast<int>(llLeftMs));  // the send says what came
+            bWaited = true;
+            continue;
+        }
+        // A record the socket cannot take at all: lost, counted.
+        m_Lost.Add(LossCause::kSendFailed);
+        (void)queue.PopRead();
+        ++nDone;
     }
     return nDone;
 }

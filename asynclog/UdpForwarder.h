@@ -3,13 +3,19 @@
 #include "asynclog/LossCounters.h"
 #include "asynclog/RecordSink.h"
 #include "platform/UdpNetLayer.h"
+#include "platform/UniqueFd.h"
 
 #include <cstdint>
 #include <memory>
 
 // Sends every record as one datagram of exactly its length (no header, no
-// terminator) from 127.0.0.1:54321 to the daemon on 127.0.0.1:12345. Never
-// waits for the socket: a record that cannot be sent is counted as lost.
+// terminator) to the daemon: over its local intake where the daemon offers
+// one (IntakeSocket.h), else from 127.0.0.1:54321 to 127.0.0.1:12345. Over
+// UDP it never waits for the socket: a record that cannot be sent is counted
+// as lost. Over the intake a full socket (the daemon is behind) keeps the
+// record in the ring: the forwarder waits for room up to kIntakeWaitMs and
+// tries again at its next call; nothing is lost. A sealed or closed intake
+// (the daemon stops or is gone) is a refusal, as below.
 //
 // The socket is connected to the daemon's port, so the kernel reports a
 // daemon that is gone: on loopback the datagram nobody receives is refused at
@@ -28,9 +34,14 @@ public:
     CUdpForwarder(const CUdpForwarder&) = delete;
     CUdpForwarder& operator=(const CUdpForwarder&) = delete;
 
-    // Creates the sending endpoint and connects it to the daemon's port. 0, -6
-    // when it cannot be allocated, or NetLayerInit's code.
+    // Creates the sending endpoint and connects it to the daemon's port, and
+    // connects to the intake when the daemon offers it. 0, -6 when the
+    // endpoint cannot be allocated, or NetLayerInit's code.
     int32_t Open();
+    // Looks for the intake again, for a daemon that (re)started: connects to
+    // it when it is offered, else the records go over UDP.
+    void LookForIntake();
+    bool UsesIntake() const { return m_Intake.Valid(); }
 
     // CRecordSink.
     uint32_t Consume(CRingBuffer& queue, uint32_t nMax) override;
@@ -38,8 +49,8 @@ public:
     void Recover() override {}
     // Consume's holding of one record, with send() and getsockopt() on the
     // endpoint's descriptor instead of the endpoint's locked calls; a full
-    // socket does not wait (MSG_DONTWAIT). Stops at a refusal (PeerGone) as
-    // Consume does.
+    // UDP socket does not wait (MSG_DONTWAIT), a full intake until the
+    // deadline at most. Stops at a refusal (PeerGone) as Consume does.
     uint32_t DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) override;
 
     // The daemon refused a record since the last ClearPeerGone.
@@ -61,10 +72,15 @@ private:
     // Consume with ops, until nMax records or llDeadlineNs (kNoDeadline: none).
     uint32_t ConsumeWith(CRingBuffer& queue, uint32_t nMax, int64_t llDeadlineNs,
                          const SocketOps& ops);
+    // The same over the intake, with plain system calls in either case.
+    uint32_t ConsumeIntake(CRingBuffer& queue, uint32_t nMax, int64_t llDeadlineNs);
 
     CLossCounters& m_Lost;
     bool m_bNetInit;                            // NetLayerInit succeeded: NetLayerDeInit is owed
     std::unique_ptr<CUdpNetLayer> m_pNetLayer;  // null until Open, and when it could not be made
+    // The intake's socket, not Valid while there is none: the writer's (and
+    // the crash handler's, on the writer thread).
+    CUniqueFd m_Intake;
     NetSendParam m_stSendParam;  // the writer's: destination set once, data per record
     bool m_bPeerGone;            // the writer's
 };

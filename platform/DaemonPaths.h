@@ -10,6 +10,7 @@
 #define ZQ_DEFAULT_BASE_DIR "/var/log/ZQS"
 #define ZQ_LOG_SUBDIR "ZqSdkLog"
 #define ZQ_RUN_DIR "/run/" ZQ_DAEMON_NAME
+#define ZQ_INTAKE_SOCKET_PATH ZQ_RUN_DIR "/" ZQ_DAEMON_NAME ".sock"
 // The group whose members may read the daemon's files, where the system has
 // it: Debian's group of /var/log's readers.
 #define ZQ_LOG_READERS_GROUP "adm"
@@ -36,3 +37,7 @@ constexpr const char* kLockFileName = ZQ_DAEMON_NAME ".lock";
 constexpr const char* kPidFileName = ZQ_DAEMON_NAME ".pid";
 constexpr const char* kPidFilePath = ZQ_RUN_DIR "/" ZQ_DAEMON_NAME ".pid";  // root's pid file
 constexpr const char* kStatsFileName = ZQ_DAEMON_NAME ".stats";
+// The intake that knows its senders: a datagram socket (AF_UNIX) that root's
+// daemon binds in kRunDir, and that forwarding clients send to instead of
+// UDP when they find it there.
+constexpr const char* kIntakeSocketPath = ZQ_INTAKE_SOCKET_PATH;

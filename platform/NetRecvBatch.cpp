@@ -43,3 +43,16 @@ bool CNetRecvBatch::SocketDrops(uint32_t* pDrops) const {
     }
     return false;
 }
+
+bool CNetRecvBatch::Sender(uint32_t i, ucred* pCred) const {
+    if (i >= m_nCount) return false;
+    msghdr* pHdr = &m_pMsgs[i].msg_hdr;
+    for (cmsghdr* pMsg = CMSG_FIRSTHDR(pHdr); pMsg != nullptr; pMsg = CMSG_NXTHDR(pHdr, pMsg)) {
+        if (pMsg->cmsg_level == SOL_SOCKET && pMsg->cmsg_type == SCM_CREDENTIALS &&
+            pMsg->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+            std::memcpy(pCred, CMSG_DATA(pMsg), sizeof(ucred));
+            return true;
+        }
+    }
+    return false;
+}

@@ -44,9 +44,15 @@ public:
     // wraps at 2^32), as it stood when the last datagram of the batch was
     // queued. False when the last receive brought no such count.
     bool SocketDrops(uint32_t* pDrops) const;
+    // On a local socket with SO_PASSCRED: the sender of datagram i as the
+    // kernel saw it (user, group and process; the process as this process's
+    // namespace numbers it, 0 where it has none there). False when the
+    // datagram came without them (a UDP socket).
+    bool Sender(uint32_t i, ucred* pCred) const;
 
 private:
     friend class CUdpNetLayer;
+    friend class CLocalIntake;
     // Headers ready for recvmmsg (the kernel overwrites lengths, flags and
     // the control lengths, which this puts back).
     mmsghdr* Headers();
@@ -57,10 +63,11 @@ private:
     std::unique_ptr<uint8_t[]> m_pData;  // m_nCapacity buffers of m_nBufSize bytes
     std::unique_ptr<mmsghdr[]> m_pMsgs;  // one per buffer, pointing at its iovec
     std::unique_ptr<iovec[]> m_pIov;     // one per buffer
-    // Room for one SO_RXQ_OVFL count per buffer.
+    // Room per buffer for what either kind of socket hands with a datagram:
+    // one SO_RXQ_OVFL count (UDP) or the sender's SCM_CREDENTIALS (local).
     union Control {
         cmsghdr stAlign;
-        char aBuf[CMSG_SPACE(sizeof(uint32_t))];
+        char aBuf[CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(ucred))];
     };
     std::unique_ptr<Control[]> m_pControl;
     uint32_t m_nCount;

@@ -17,7 +17,6 @@ namespace {
 constexpr uint32_t kNoLocalIp = 0xFFFFFFFFu;  // m_nLocalIp before any address is set
 constexpr uint32_t kAnyIp = 0;                // bind to every local address
 constexpr int kSockOptOn = 1;
-constexpr int kKernelRecvBuf = 0xA00000;  // 10 MiB, so bursts survive while the reader is busy
 // Asking for less than the kernel's minimum gets the minimum (a few KiB), which
 // still takes one datagram of any size.
 constexpr int kKernelRecvBufMin = 1;
@@ -228,7 +227,7 @@ int32_t CUdpNetLayer::OpenAndBindLocked() {
 }
 
 void CUdpNetLayer::SetKernelRecvBuf() {
-    const int nRecvBuf = kKernelRecvBuf;
+    const int nRecvBuf = kNetKernelRecvBuf;
     // A privileged process (the daemon runs as root) gets the whole size past
     // the system's cap; otherwise the kernel caps it without failing. Either
     // result is fine: a smaller buffer still works.

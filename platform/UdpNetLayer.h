@@ -32,6 +32,9 @@ constexpr uint32_t kNetMaxRecvBuf = 0x100000;  // receive buffers are capped at 
 // The receive buffer of the log traffic's endpoints: the daemon's and the
 // forwarding clients' sending one.
 constexpr uint32_t kLogRecvBufSize = 8192;
+// The kernel's receive buffer of a receiving socket of the daemon (10 MiB), so
+// bursts survive while the reader is busy.
+constexpr int kNetKernelRecvBuf = 0xA00000;
 
 // How an endpoint holds its port.
 enum class NetUse : uint8_t {

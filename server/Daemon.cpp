@@ -13,12 +13,15 @@
 //   TakeLock         the group of the log's readers (LogGroup.h),
 //                    single-instance lock (a second daemon refuses to start),
 //                    the receive endpoint bound (or the socket a service
-//                    manager passed taken over, ListenSocket.h) and a log
-//                    directory no other user can write (else it refuses)
+//                    manager passed taken over, ListenSocket.h), a log
+//                    directory no other user can write (else it refuses),
+//                    and the local intake in the run directory (root's
+//                    daemon; without it UDP alone, said once)
 //   Detach           StartUp.h: the starter waits until the daemon receives;
 //                    signal handlers, pid file
 //   StartLogModule   log module in file mode (a missing LogServer.ini is
-//                    written with the defaults), its writer thread
+//                    written with the defaults), its writer thread; the
+//                    fair share's settings
 //   StartSender      forwarding to a collector, its thread
 //   Receive          ready; the receive loop (main thread), until a stop
 //   Stop             the orderly stop, below
@@ -27,8 +30,9 @@
 // Threads: the main thread runs the phases and the receive loop, and takes the
 // handled signals; the log module's writer and the sender are made with those
 // signals blocked.
-// Stop order: SIGTERM and SIGINT end the receive loop, which takes what is
-// queued on its socket and returns; the statistics file goes; the sender
+// Stop order: SIGTERM and SIGINT end the receive loop, which seals both
+// sockets (the intake's path goes first), takes what is queued on them and
+// returns; the statistics file goes; the sender
 // stops (its last notes still reach the log); DestroyAsyncLog lets the writer
 // drain the ring and closes the file; the process exits 0 (Signals.h lists
 // the other signals; after SIGPWR the log files are synced to disk when the
@@ -66,7 +70,7 @@
 namespace {
 
 constexpr uint32_t kReceiveLoopPriorityClass = 3;  // FIFO 75, above the writers' 50
-constexpr size_t kStatsTextLen = 512;
+constexpr size_t kStatsTextLen = 768;
 
 // The base directory: the first line of Path.ini, backslashes turned into
 // slashes; the default when the file cannot be read. The file is opened for
@@ -136,6 +140,9 @@ CDaemon::CDaemon(int argc, char** argv)
       m_nOwnQueued(0),
       m_Lock(),
       m_pEndpoint(),
+      m_pIntake(),
+      m_Limit(&CDaemon::NoteLimit, this),
+      m_stCfgSeen{},
       m_StartUp(),
       m_Upstream(),
       m_RecvLoop() {}
@@ -234,7 +241,29 @@ int CDaemon::TakeLock() {
     if (m_bReadersGroup) {
         GiveToLogReadersGroup(m_szLogDir, kDaemonFilePrefix, kConfigFile, m_nReadersGid);
     }
+    OpenIntake();
     return kPhaseDone;
+}
+
+// Before the daemon detaches: a client started once the starter returned
+// finds the intake. Only root's daemon with its lock in kRunDir has it: that
+// directory is the one place clients trust for it (no other user can put a
+// socket there).
+void CDaemon::OpenIntake() {
+    char szLockInRunDir[kDaemonPathLen];
+    JoinPath(szLockInRunDir, kRunDir, kLockFileName);
+    char szWhy[160] = "";
+    if (geteuid() != 0) {
+        std::snprintf(szWhy, sizeof(szWhy), "not root");
+    } else if (std::strcmp(m_Lock.Where(), szLockInRunDir) != 0) {
+        std::snprintf(szWhy, sizeof(szWhy), "no run directory %s", kRunDir);
+    } else {
+        m_pIntake = CLocalIntake::Open(kIntakeSocketPath, szWhy, sizeof(szWhy));
+    }
+    if (m_pIntake == nullptr) {
+        std::fprintf(stderr, "%s: no local intake %s (%s); receiving on UDP only\n", kLogServerName,
+                     kIntakeSocketPath, szWhy);
+    }
 }
 
 int CDaemon::Detach() {
@@ -267,6 +296,7 @@ int CDaemon::StartLogModule() {
         // writer watch it, so later edits take effect without a restart.
         (void)LoadLogConfig(m_szCfgPath);
     }
+    FollowLimitSettings(true);
     // What the writer finds wrong (a file that does not open, a full disk, a
     // failed rotation, a directory made again, a reload), the start and the
     // stop become records of the daemon's own, under its name: in the
@@ -321,9 +351,9 @@ int CDaemon::Receive() {
                   "FileNum %u",
                   ZQ_VERSION_STRING, m_szBaseDir, m_szCfgPath, nFileSizeMiB, nFileNum);
     }
-    m_RecvLoop.emplace(this);
+    m_RecvLoop.emplace(this, &m_Limit);
     m_StartUp->Ready();
-    (void)m_RecvLoop->RunOn(std::move(m_pEndpoint));
+    (void)m_RecvLoop->RunOn(std::move(m_pEndpoint), std::move(m_pIntake));
     m_StartUp->Stopping();
     return kPhaseDone;
 }
@@ -372,8 +402,30 @@ bool CDaemon::CollectDaemonStats(DaemonStats* pStats) const {
     return true;
 }
 
-// Once a second the statistics file; on SIGUSR1 also a record of them.
+// The fair share follows [Limit] as the writer follows the other keys: a
+// changed file (its time, size or inode) is read again.
+void CDaemon::FollowLimitSettings(bool bAlways) {
+    struct stat st {};
+    if (stat(m_szCfgPath, &st) != 0) return;  // no file: the settings stay
+    if (!bAlways && st.st_ino == m_stCfgSeen.st_ino && st.st_size == m_stCfgSeen.st_size &&
+        st.st_mtim.tv_sec == m_stCfgSeen.st_mtim.tv_sec &&
+        st.st_mtim.tv_nsec == m_stCfgSeen.st_mtim.tv_nsec) {
+        return;
+    }
+    m_stCfgSeen = st;
+    LimitSettings stLimit = m_Limit.Settings();
+    ReadLimitSettings(m_szCfgPath, &stLimit);
+    m_Limit.Configure(stLimit);
+}
+
+void CDaemon::NoteLimit(void* pDaemon, const char* pText) {
+    static_cast<CDaemon*>(pDaemon)->OwnRecord(ZQ_LEVEL_WARNING, "%s", pText);
+}
+
+// Once a second the statistics file and a look at [Limit]; on SIGUSR1 also a
+// record of the statistics.
 void CDaemon::OnRecvTick(bool bRequested) {
+    FollowLimitSettings(false);
     DaemonStats stStats{};
     if (!CollectDaemonStats(&stStats)) return;
     char szText[kStatsTextLen];

@@ -3,10 +3,13 @@
 #include "platform/UdpNetLayer.h"
 #include "server/CommandLine.h"
 #include "server/InstanceLock.h"
+#include "platform/LocalIntake.h"
 #include "server/RecvLoop.h"
+#include "server/SenderLimit.h"
 #include "server/StartUp.h"
 #include "upstream/UpstreamSender.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -62,6 +65,14 @@ private:
 
     // PrepareStart's step once the lock is held (pDaemon: this).
     static bool BindPort(void* pDaemon);
+    // The local intake in the run directory, when the daemon is root's and
+    // its lock lies there; otherwise it says once why it receives on UDP only.
+    void OpenIntake();
+    // [Limit] of LogServer.ini into the fair share, when the file changed
+    // since the last look (or bAlways).
+    void FollowLimitSettings(bool bAlways);
+    // The fair share's notes: records of the daemon's own, always written.
+    static void NoteLimit(void* pDaemon, const char* pText);
     // A record of the daemon's own, in its files under its name; in the
     // foreground also on standard error. Any thread.
     void OwnRecord(int32_t nLevel, const char* pFormat, ...) __attribute__((format(printf, 3, 4)));
@@ -98,6 +109,13 @@ private:
     // Bound by TakeLock, before any directory is made; the receive loop takes
     // it over.
     std::unique_ptr<CUdpNetLayer> m_pEndpoint;
+    // Made by TakeLock where the daemon may have it (null otherwise); the
+    // receive loop takes it over.
+    std::unique_ptr<CLocalIntake> m_pIntake;
+    // The fair share per sender; the receive loop's thread (the main one)
+    // uses and configures it. m_stCfgSeen: LogServer.ini as last looked at.
+    CSenderLimit m_Limit;
+    struct stat m_stCfgSeen;
     std::optional<CStartUp> m_StartUp;          // from Detach on
     std::optional<CUpstreamSender> m_Upstream;  // from StartSender on
     std::optional<CRecvLoop> m_RecvLoop;        // from Receive on

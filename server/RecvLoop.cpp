@@ -8,9 +8,12 @@
 #include "platform/WireContract.h"
 #include "server/RecvWake.h"
 #include "server/RetryWhileFull.h"
+#include "server/SenderLimit.h"
 
+#include <poll.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -130,10 +133,13 @@ std::unique_ptr<CUdpNetLayer> AdoptReceiveEndpoint(CUniqueFd socket, int32_t* pR
     return pNet;
 }
 
-CRecvLoop::CRecvLoop(CRecvHooks* pHooks)
+CRecvLoop::CRecvLoop(CRecvHooks* pHooks, CSenderLimit* pLimit)
     : m_pHooks(pHooks),
+      m_pLimit(pLimit),
       m_pBatch(new (std::nothrow) CNetRecvBatch(kRecvBatchCount, kRecvTextRoom)),
       m_pEndpoint(),
+      m_pIntake(),
+      m_llBatchMs(0),
       m_nWakeFd(-1),
       m_llLastTickMs(0),
       m_bWriterStuck(false),
@@ -144,8 +150,10 @@ CRecvLoop::~CRecvLoop() = default;
 
 int CRecvLoop::Run() { return RunSteps(true); }
 
-int CRecvLoop::RunOn(std::unique_ptr<CUdpNetLayer> pEndpoint) {
+int CRecvLoop::RunOn(std::unique_ptr<CUdpNetLayer> pEndpoint,
+                     std::unique_ptr<CLocalIntake> pIntake) {
     m_pEndpoint = std::move(pEndpoint);
+    m_pIntake = std::move(pIntake);
     return RunSteps(false);
 }
 
@@ -157,13 +165,80 @@ int32_t CRecvLoop::Receive(CNetRecvBatch* pBatch, uint32_t nTimeOutUs, int nWake
     return m_pEndpoint->RecvBatch(pBatch, nTimeOutUs, nWakeFd, pWoken);
 }
 
+// Takes a batch from each socket asked for, without waiting, and hands each
+// on. 0 when any datagram came; NET_ERR_TIMEOUT when none was queued; the UDP
+// endpoint's failure when it failed and the intake brought nothing.
+// *pGather is cleared when a batch came full: more are queued.
+int32_t CRecvLoop::TakeFromEach(CNetRecvBatch* pBatch, bool bUdp, bool bLocal, bool* pGather) {
+    int32_t nRet = NET_ERR_TIMEOUT;
+    if (bUdp) {
+        bool bWoken = false;
+        nRet = Receive(pBatch, 0, -1, &bWoken);
+        if (nRet == 0) {
+            HandOnBatch(*pBatch, false);
+            if (pBatch->Count() == pBatch->Capacity()) *pGather = false;
+        }
+    }
+    if (bLocal) {
+        const int nGot = m_pIntake->TakeBatch(pBatch);
+        if (nGot > 0) {
+            HandOnBatch(*pBatch, true);
+            // The kernel queues few datagrams on a local socket
+            // (net.unix.max_dgram_qlen) and makes its senders wait for room
+            // beyond them: the loop takes the next batch without a nap.
+            *pGather = false;
+            nRet = 0;
+        }
+    }
+    return nRet;
+}
+
+// A pass over both sockets: what is queued on either is taken at once;
+// otherwise one wait (up to kRecvWaitUs) on both and the wake-up descriptor,
+// then what came. The UDP endpoint's descriptor is read without its lock:
+// the loop's thread owns the endpoint and nobody resets it meanwhile.
+int32_t CRecvLoop::ReceiveBoth(CNetRecvBatch* pBatch, bool* pWoken, bool* pGather) {
+    *pWoken = false;
+    *pGather = true;
+    const int nUdpFd = m_pEndpoint != nullptr ? m_pEndpoint->SocketForCrash() : -1;
+    const int32_t nRet = TakeFromEach(pBatch, m_pEndpoint != nullptr, true, pGather);
+    if (nRet == 0) return 0;
+    pollfd aPoll[3] = {};
+    aPoll[0].fd = nUdpFd;  // a negative descriptor is skipped
+    aPoll[0].events = POLLIN;
+    aPoll[1].fd = m_pIntake->Fd();
+    aPoll[1].events = POLLIN;
+    aPoll[2].fd = m_nWakeFd;
+    aPoll[2].events = POLLIN;
+    const timespec stWait{kRecvWaitUs / 1000000, static_cast<long>(kRecvWaitUs % 1000000) * 1000};
+    const int nReady = ppoll(aPoll, 3, &stWait, nullptr);
+    if (nReady < 0) return errno == EINTR ? NET_ERR_TIMEOUT : NET_ERR_SELECT;
+    if ((aPoll[2].revents & POLLIN) != 0) *pWoken = true;
+    if (nReady == 0) return NET_ERR_TIMEOUT;
+    // Readable, or an error that the read reports.
+    return TakeFromEach(pBatch, aPoll[0].revents != 0, aPoll[1].revents != 0, pGather);
+}
+
+// Whether the sender of a datagram (pFrom: the local intake's user; null:
+// UDP, sender unknown) has fair share left; a datagram without is counted.
+bool CRecvLoop::Admitted(const ucred* pFrom) {
+    if (m_pLimit == nullptr) return true;
+    if (pFrom != nullptr ? m_pLimit->AdmitUid(static_cast<uint32_t>(pFrom->uid), m_llBatchMs)
+                         : m_pLimit->AdmitUdp(m_llBatchMs)) {
+        return true;
+    }
+    (pFrom != nullptr ? m_stCounters.nLimitedUid : m_stCounters.nLimitedUdp)
+        .fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
 // Hands one datagram to the log module as one line (OneLine), its text
 // ending at its first NUL, as the log module takes texts. A datagram without
 // text is counted as empty and not written. A text longer than a slot is
 // refused and counted by the engine. While the ring is full the loop waits
 // for room; such a refusal is tried again and is no loss. A datagram it gives
 // up (the writer stuck, or a stop that cannot wait) is counted once.
-void CRecvLoop::HandOn(const uint8_t* pData, uint32_t nLen) {
+void CRecvLoop::HandOn(const uint8_t* pData, uint32_t nLen, const ucred* pFrom) {
     m_stCounters.nReceived.fetch_add(1, std::memory_order_relaxed);
     const char* pText = reinterpret_cast<const char*>(pData);
     const void* pNul = std::memchr(pText, 0, nLen);
@@ -172,6 +247,7 @@ void CRecvLoop::HandOn(const uint8_t* pData, uint32_t nLen) {
         m_stCounters.nEmpty.fetch_add(1, std::memory_order_relaxed);
         return;
     }
+    if (!Admitted(pFrom)) return;
     char aLine[kLineRoom];
     const char* pLine = nullptr;
     nLen = OneLine(pText, nLen, aLine, &pLine);
@@ -206,32 +282,46 @@ void CRecvLoop::CountSocketDrops(const CNetRecvBatch& batch) {
 
 // Every datagram of a batch is handed on, in order, also when a stop is
 // requested meanwhile: they are off the socket, and only the log module can
-// still keep them.
-void CRecvLoop::HandOnBatch(const CNetRecvBatch& batch) {
-    CountSocketDrops(batch);
-    for (uint32_t i = 0; i < batch.Count(); ++i) HandOn(batch.Data(i), batch.Length(i));
+// still keep them. A local one comes with its sender; one without (which the
+// kernel does not send) counts as of an unknown sender, as UDP does.
+void CRecvLoop::HandOnBatch(const CNetRecvBatch& batch, bool bLocal) {
+    m_llBatchMs = MonotonicMs();
+    if (!bLocal) CountSocketDrops(batch);
+    for (uint32_t i = 0; i < batch.Count(); ++i) {
+        ucred stFrom{};
+        const bool bKnown = bLocal && batch.Sender(i, &stFrom);
+        HandOn(batch.Data(i), batch.Length(i), bKnown ? &stFrom : nullptr);
+    }
 }
 
-// Takes, without waiting, the datagrams queued on the socket, a batch at a
-// time, each handed on whole. Ends when none is left, at a failure, or after
-// about kMaxFinalDrain datagrams. Returns the result that ended it; 0 when it
-// ended for the bound.
+// Takes, without waiting, the datagrams queued on the sockets, a batch at a
+// time, each handed on whole: UDP's, then the intake's. Each ends when none
+// is left, at a failure, or after about kMaxFinalDrain datagrams. Returns the
+// result that ended UDP's; 0 when it ended for the bound.
 int32_t CRecvLoop::TakeQueued(CNetRecvBatch* pBatch) {
+    int32_t nRet = 0;
     for (uint32_t nTaken = 0; nTaken < kMaxFinalDrain; nTaken += pBatch->Count()) {
         bool bWoken = false;
-        const int32_t nRet = Receive(pBatch, 0, -1, &bWoken);
-        if (nRet != 0) return nRet;
-        HandOnBatch(*pBatch);
+        nRet = Receive(pBatch, 0, -1, &bWoken);
+        if (nRet != 0) break;
+        HandOnBatch(*pBatch, false);
     }
-    return 0;
+    for (uint32_t nTaken = 0; m_pIntake != nullptr && nTaken < kMaxFinalDrain;
+         nTaken += pBatch->Count()) {
+        if (m_pIntake->TakeBatch(pBatch) <= 0) break;
+        HandOnBatch(*pBatch, true);
+    }
+    return nRet;
 }
 
 // Once a stop is requested no client's datagram is taken any more: connected
 // to its own address, the endpoint accepts datagrams from itself alone, so a
 // client's next datagram is refused (the client then keeps its records in its
 // own files) instead of arriving after the last drain, unread in a socket
-// about to close. What is queued already stays queued and is drained.
+// about to close. The intake is sealed the same way (LocalIntake.h). What is
+// queued already stays queued and is drained.
 void CRecvLoop::SealEndpoint() {
+    if (m_pIntake != nullptr) m_pIntake->Seal();
     if (m_pEndpoint == nullptr) return;
     uint32_t nIp = 0;
     uint16_t nPort = 0;
@@ -239,14 +329,18 @@ void CRecvLoop::SealEndpoint() {
     (void)m_pEndpoint->Connect(nIp, nPort);  // without it the race stays, nothing worse
 }
 
-// The tick hook about once a second, and at once after a statistics request.
+// The tick hook and the limit's windows about once a second, and at once
+// after a statistics request.
 void CRecvLoop::TickIfDue() {
-    if (m_pHooks == nullptr) return;
+    if (m_pHooks == nullptr && m_pLimit == nullptr) return;
     const bool bRequested = g_bStatsRequest.exchange(false, std::memory_order_relaxed);
     const int64_t llNow = MonotonicMs();
     if (!bRequested && llNow - m_llLastTickMs < kTickIntervalMs) return;
     m_llLastTickMs = llNow;
-    m_pHooks->OnRecvTick(bRequested);
+    // The hook may change the limit's settings; the windows that are over end
+    // after it.
+    if (m_pHooks != nullptr) m_pHooks->OnRecvTick(bRequested);
+    if (m_pLimit != nullptr) m_pLimit->Tick(llNow);
 }
 
 // True when the endpoint has a socket that could not be bound: another socket
@@ -296,10 +390,16 @@ int CRecvLoop::RunSteps(bool bOpenHere) {
         m_llLastTickMs = MonotonicMs();
         while (!StopWanted()) {
             bool bWoken = false;
-            nRet = Receive(pRecv, kRecvWaitUs, m_nWakeFd, &bWoken);
+            bool bGather = false;
+            if (m_pIntake != nullptr) {
+                nRet = ReceiveBoth(pRecv, &bWoken, &bGather);
+            } else {
+                nRet = Receive(pRecv, kRecvWaitUs, m_nWakeFd, &bWoken);
+                if (nRet == 0) HandOnBatch(*pRecv, false);
+                bGather = nRet == 0 && pRecv->Count() < pRecv->Capacity();
+            }
             if (bWoken) DrainRecvWake();  // the flags are looked at below
-            if (nRet == 0) HandOnBatch(*pRecv);
-            if (nRet == 0 && pRecv->Count() < pRecv->Capacity() && !StopWanted()) {
+            if (nRet == 0 && bGather && !StopWanted()) {
                 timespec stNap{0, kRecvGatherNs};
                 (void)nanosleep(&stNap, nullptr);  // a signal only ends it early
             }
@@ -314,6 +414,7 @@ int CRecvLoop::RunSteps(bool bOpenHere) {
         (void)TakeQueued(pRecv);
     }
     m_pEndpoint.reset();
+    m_pIntake.reset();
 
     nRet = NetLayerDeInit();
     if (nRet != 0) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/LocalIntake.h"
 #include "platform/NetRecvBatch.h"
 #include "platform/UdpNetLayer.h"
 #include "platform/UniqueFd.h"
@@ -9,8 +10,12 @@
 #include <cstdint>
 #include <memory>
 
-// The daemon's receive loop: one UDP endpoint on 127.0.0.1:12345 whose every
-// datagram is handed, as one line, to the log module. The loop acts on the
+class CSenderLimit;
+
+// The daemon's receive loop: one UDP endpoint on 127.0.0.1:12345, and the
+// local intake where the daemon has one (LocalIntake.h), whose every
+// datagram is handed, as one line, to the log module, unless the sender's
+// fair share (SenderLimit.h) is used up. The loop acts on the
 // requests that the signal handlers set (Signals.h: stop, reopen, statistics)
 // after each pass; the handlers end its wait through RecvWake.h.
 
@@ -58,6 +63,10 @@ struct RecvCounters {
     // nothing. Every other datagram is written or counted once by its loss
     // cause.
     std::atomic<uint64_t> nEmpty{0};
+    // Of the others, the datagrams dropped for their sender's fair share: from
+    // a user of the local intake, and over UDP.
+    std::atomic<uint64_t> nLimitedUid{0};
+    std::atomic<uint64_t> nLimitedUdp{0};
 };
 
 // The loop's owner's share of its work, called on the loop's thread.
@@ -81,15 +90,20 @@ protected:
 //
 // Each pass takes the datagrams queued on the socket in one batch (waiting for
 // the first up to kRecvWaitUs, or until woken) and hands each on with its
-// length; the log module copies each text before the next receive. A stop
+// length; the log module copies each text before the next receive. With a
+// local intake one wait covers both sockets and the wake-up, and each pass
+// takes a batch from each socket that has datagrams, the UDP one first; a
+// local datagram comes with its sender, whose fair share it counts against. A stop
 // request (g_bStopRecv) is seen after every pass and during every pause: with a
 // wake-up at once, without one at the end of the loop's wait. The loop then
-// takes, without waiting, every datagram already queued on the socket,
-// destroys the endpoint and returns.
+// takes, without waiting, every datagram already queued on the sockets
+// (sealed first, so that a client's next datagram is refused and stays with
+// the client), destroys them and returns.
 class CRecvLoop {
 public:
-    // pHooks: null for none; not owned, it outlives every Run.
-    explicit CRecvLoop(CRecvHooks* pHooks = nullptr);
+    // pHooks, pLimit: null for none; not owned, they outlive every Run. The
+    // loop ends pLimit's windows at its ticks.
+    explicit CRecvLoop(CRecvHooks* pHooks = nullptr, CSenderLimit* pLimit = nullptr);
     ~CRecvLoop();
     CRecvLoop(const CRecvLoop&) = delete;
     CRecvLoop& operator=(const CRecvLoop&) = delete;
@@ -103,30 +117,37 @@ public:
     // otherwise: one that is not stays quiet.
     int Run();
     // The same on pEndpoint, opened (and checked) before by
-    // OpenReceiveEndpoint or AdoptReceiveEndpoint; it is destroyed when the
-    // loop ends. A stop requested before the call still takes what is queued
-    // on it. 0.
-    int RunOn(std::unique_ptr<CUdpNetLayer> pEndpoint);
+    // OpenReceiveEndpoint or AdoptReceiveEndpoint, and on pIntake (null:
+    // none); both are destroyed when the loop ends. A stop requested before
+    // the call still takes what is queued on them. 0.
+    int RunOn(std::unique_ptr<CUdpNetLayer> pEndpoint,
+              std::unique_ptr<CLocalIntake> pIntake = nullptr);
 
     const RecvCounters& Counters() const { return m_stCounters; }
 
 private:
     int RunSteps(bool bOpenHere);
     int32_t Receive(CNetRecvBatch* pBatch, uint32_t nTimeOutUs, int nWakeFd, bool* pWoken);
-    void HandOnBatch(const CNetRecvBatch& batch);
-    void HandOn(const uint8_t* pData, uint32_t nLen);
+    int32_t ReceiveBoth(CNetRecvBatch* pBatch, bool* pWoken, bool* pGather);
+    int32_t TakeFromEach(CNetRecvBatch* pBatch, bool bUdp, bool bLocal, bool* pGather);
+    void HandOnBatch(const CNetRecvBatch& batch, bool bLocal);
+    void HandOn(const uint8_t* pData, uint32_t nLen, const ucred* pFrom);
+    bool Admitted(const ucred* pFrom);
     void CountSocketDrops(const CNetRecvBatch& batch);
     int32_t TakeQueued(CNetRecvBatch* pBatch);
     void SealEndpoint();
     void TickIfDue();
     bool BindFailed();
 
-    CRecvHooks* const m_pHooks;  // null: none
+    CRecvHooks* const m_pHooks;    // null: none
+    CSenderLimit* const m_pLimit;  // null: none
     // Null when it could not be allocated: every receive then fails with
     // NET_ERR_PARAM, and the loop pauses as for an endpoint that is missing.
     const std::unique_ptr<CNetRecvBatch> m_pBatch;
     // The rest belongs to the thread that runs the loop.
     std::unique_ptr<CUdpNetLayer> m_pEndpoint;  // while Run runs; null: none
+    std::unique_ptr<CLocalIntake> m_pIntake;    // while Run runs; null: none
+    int64_t m_llBatchMs;                        // MonotonicMs when the batch handed on was taken
     int m_nWakeFd;                              // RecvWake.h's read end; -1 without one
     int64_t m_llLastTickMs;                     // MonotonicMs of the last tick
     // A writer that made no room for the longest wait is stuck: later

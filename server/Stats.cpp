@@ -25,6 +25,8 @@ constexpr const char* kLossNames[kLossCauses] = {"dropped_ring_full", "dropped_t
 bool CollectStats(const RecvCounters& stRecv, uint64_t nOwnQueued, DaemonStats* pStats) {
     pStats->nReceived = stRecv.nReceived.load(std::memory_order_relaxed);
     pStats->nEmpty = stRecv.nEmpty.load(std::memory_order_relaxed);
+    pStats->nLimitedUid = stRecv.nLimitedUid.load(std::memory_order_relaxed);
+    pStats->nLimitedUdp = stRecv.nLimitedUdp.load(std::memory_order_relaxed);
     pStats->nOwnQueued = nOwnQueued;
     return GetLogStats(&pStats->stLog);
 }
@@ -46,6 +48,8 @@ size_t FormatStats(const DaemonStats& stStats, const char* pSep, char* pOut, siz
     Put("syncs", stStats.stLog.nSyncs);
     Put("torn_bytes_cut", stStats.stLog.nTornBytes);
     for (uint32_t i = 0; i < kLossCauses; ++i) Put(kLossNames[i], stStats.stLog.nLost[i]);
+    Put("dropped_limit_uid", stStats.nLimitedUid);
+    Put("dropped_limit_udp", stStats.nLimitedUdp);
     const UpstreamStats& stFwd = stStats.stForward;
     if (stFwd.bActive != 0) {
         Put("forward_connected", stFwd.bConnected);

@@ -19,8 +19,10 @@
 
 struct DaemonStats {
     uint64_t nReceived;
-    uint64_t nEmpty;      // of those, datagrams without text: nothing to write
-    uint64_t nOwnQueued;  // records of the daemon's own it queued (start, statistics)
+    uint64_t nEmpty;       // of those, datagrams without text: nothing to write
+    uint64_t nLimitedUid;  // dropped for their sender's fair share: a user of the local intake
+    uint64_t nLimitedUdp;  // and over UDP
+    uint64_t nOwnQueued;   // records of the daemon's own it queued (start, statistics)
     LogStats stLog;
     UpstreamStats stForward;  // all 0 while nothing is forwarded
 };
