@@ -6,6 +6,7 @@
 #include "asynclog/ServerProbe.h"
 #include "logmodule/LogModule.h"
 #include "logmodule/LogModuleState.h"
+#include "platform/DaemonPaths.h"
 #include "platform/UdpNetLayer.h"
 #include "server/InstanceLock.h"
 #include "server/RecvLoop.h"
@@ -385,6 +386,14 @@ protected:
         return WaitChild(nPid);
     }
 
+    // Writes the LogServer.ini of the base directory strBase (made with its log
+    // directory when missing), before the daemon starts.
+    void WriteConfig(const std::string& strBase, const std::string& strText) {
+        (void)mkdir(strBase.c_str(), 0755);  // there already is fine
+        (void)mkdir((strBase + "/ZqSdkLog").c_str(), 0755);
+        EXPECT_TRUE(WriteFile(strBase + "/ZqSdkLog/LogServer.ini", strText));
+    }
+
     // A base directory whose Path.ini lies in the returned working directory.
     std::string MakeRunDir(const std::string& strName, const std::string& strPathIni) {
         const std::string strRun = m_Dir.File(strName);
@@ -707,6 +716,9 @@ TEST_F(DaemonTest, EverySignalEitherStopsInOrderOrIsIgnored) {
         SCOPED_TRACE(std::string(strsignal(c.nSignal)) + " (" + std::to_string(c.nSignal) + ")");
         if (nDaemon == 0) {
             strBase = m_Dir.File("base" + std::to_string(++nRun));
+            // 300 UDP records per signal, over 12,000 for one daemon: more
+            // than the default fair share.
+            WriteConfig(strBase, "[Limit]\r\nBurst=0\r\n");
             strExpected.clear();
             nDaemon = StartDaemon(MakeRunDir("run" + std::to_string(nRun), strBase));
             ASSERT_NE(0, nDaemon);
@@ -898,7 +910,9 @@ TEST_F(DaemonTest, RotatesUnderLoadWithoutLossAndFollowsARaisedFileNum) {
     const std::string strCfg = strBase + "/ZqSdkLog/LogServer.ini";
     ASSERT_EQ(0, mkdir(strBase.c_str(), 0755));
     ASSERT_EQ(0, mkdir((strBase + "/ZqSdkLog").c_str(), 0755));
-    ASSERT_TRUE(WriteFile(strCfg, "[File]\r\nFileSize=10\r\nFileNum=2\r\n"));
+    // About 26,000 records in a few seconds from one UDP sender: more than the
+    // default fair share.
+    ASSERT_TRUE(WriteFile(strCfg, "[File]\r\nFileSize=10\r\nFileNum=2\r\n[Limit]\r\nBurst=0\r\n"));
     const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
     ASSERT_NE(0, nDaemon);
 
@@ -929,7 +943,7 @@ TEST_F(DaemonTest, RotatesUnderLoadWithoutLossAndFollowsARaisedFileNum) {
     EXPECT_TRUE(FileExists(LogFile(strBase, 1)));
     // Two files kept so far; now three, without a restart. The writer notices
     // the new modification time within 300 passes (each record is one).
-    ASSERT_TRUE(WriteFile(strCfg, "[File]\r\nFileSize=10\r\nFileNum=3\r\n"));
+    ASSERT_TRUE(WriteFile(strCfg, "[File]\r\nFileSize=10\r\nFileNum=3\r\n[Limit]\r\nBurst=0\r\n"));
     const long long llStart = static_cast<long long>(time(nullptr));
     ASSERT_TRUE(zqtest::SetMTime(strCfg, llStart + 100));
     ASSERT_TRUE(SendUntil(20 * kMiB + 64 * 1024));
@@ -1228,6 +1242,8 @@ std::string NumberedRecord(uint32_t nSeq) {
 
 TEST_F(DaemonTest, SignalsOtherThanStopNeitherEndTheDaemonNorLoseRecords) {
     const std::string strBase = m_Dir.File("base");
+    // 20,000 UDP records at once: more than the default fair share.
+    WriteConfig(strBase, "[Limit]\r\nBurst=0\r\n");
     const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
     ASSERT_NE(0, nDaemon);
     const std::string strPidText = std::to_string(nDaemon) + "\n";
@@ -1598,6 +1614,8 @@ TEST_F(DaemonTest, OwnRecordsTellStartReloadFaultsAndStatistics) {
 TEST_F(DaemonTest, StatisticsCountWhatWasReceivedWrittenAndDropped) {
     if (getuid() != 0) GTEST_SKIP() << "the statistics file lies in /run";
     const std::string strBase = m_Dir.File("base");
+    // A flood of 40,000 UDP records: more than the default fair share.
+    WriteConfig(strBase, "[Limit]\r\nBurst=0\r\n");
     const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
     ASSERT_NE(0, nDaemon);
     constexpr unsigned kRecords = 500;
@@ -2531,6 +2549,286 @@ TEST(RecvLoopTest, PortHeldByAnotherSocketEndsTheLoopWithItsOwnResult) {
     EXPECT_EQ(kRecvErrBind, nRet.load());
     EXPECT_EQ(0u, strErr.find("ZuVozAdavid: cannot bind 127.0.0.1:12345: ")) << strErr;
     EXPECT_EQ(1, std::count(strErr.begin(), strErr.end(), '\n')) << strErr;
+}
+
+// The daemon's figures as its statistics file shows them (root's daemon).
+std::map<std::string, unsigned long long> StatsNow() {
+    std::map<std::string, unsigned long long> stats;
+    std::istringstream in(ReadFile(std::string(kRunDir) + "/" + kStatsFileName));
+    std::string strName;
+    unsigned long long nValue = 0;
+    while (in >> strName >> nValue) stats[strName] = nValue;
+    return stats;
+}
+
+// Sends each datagram to the daemon's local intake from a socket of the
+// calling process, waiting for room as a client does; false when one could
+// not be sent.
+bool SendToIntake(const std::vector<std::string>& vDatagrams) {
+    const int nFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un stAddr{};
+    stAddr.sun_family = AF_UNIX;
+    std::snprintf(stAddr.sun_path, sizeof(stAddr.sun_path), "%s", kIntakeSocketPath);
+    bool bOk = nFd >= 0 && connect(nFd, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)) == 0;
+    for (size_t i = 0; bOk && i < vDatagrams.size(); ++i) {
+        bOk = send(nFd, vDatagrams[i].data(), vDatagrams[i].size(), MSG_NOSIGNAL) ==
+              static_cast<ssize_t>(vDatagrams[i].size());
+    }
+    if (nFd >= 0) (void)close(nFd);
+    return bOk;
+}
+
+// The same over UDP (without waiting: a full socket buffer drops, counted by
+// the daemon as dropped_socket_full).
+bool SendToUdp(const std::vector<std::string>& vDatagrams) {
+    const int nFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in stTo{};
+    stTo.sin_family = AF_INET;
+    stTo.sin_port = htons(kLogServerPort);
+    stTo.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool bOk = nFd >= 0;
+    for (size_t i = 0; bOk && i < vDatagrams.size(); ++i) {
+        bOk = sendto(nFd, vDatagrams[i].data(), vDatagrams[i].size(), 0,
+                     reinterpret_cast<sockaddr*>(&stTo),
+                     sizeof(stTo)) == static_cast<ssize_t>(vDatagrams[i].size());
+    }
+    if (nFd >= 0) (void)close(nFd);
+    return bOk;
+}
+
+// Sends as root (the calling process) or as another user.
+bool SendAs(uid_t nUid, bool bIntake, const std::vector<std::string>& vDatagrams) {
+    auto Send = [&] { return bIntake ? SendToIntake(vDatagrams) : SendToUdp(vDatagrams); };
+    if (nUid == getuid()) return Send();
+    return zqtest::RunAsUser(nUid, [&] { return Send() ? 0 : 1; }) == 0;
+}
+
+TEST_F(DaemonTest, LocalIntakeWritesEveryDatagramAsUdpDoes) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root: only root's daemon has the intake";
+    const std::string strBase = m_Dir.File("base");
+    const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
+    ASSERT_NE(0, nDaemon);
+    struct stat st {};
+    ASSERT_EQ(0, lstat(kIntakeSocketPath, &st)) << std::strerror(errno);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ("0666", ModeOf(kIntakeSocketPath));
+    EXPECT_EQ(0u, st.st_uid);
+    // Whatever a sender puts in a datagram, one datagram is one line.
+    const std::vector<std::string> vDatagrams = {
+        "a record\r\n",
+        "without a line end",
+        "line\r\nend inside\r\n",
+        "lf only\n",
+        std::string("text\0after a NUL\r\n", 19),
+        std::string(kMaxRecordLen - 2, 'x') + "\r\n",
+        "",
+    };
+    constexpr unsigned kWritten = 6;  // the empty one writes nothing
+    struct Case {
+        const char* pName;
+        uid_t nUid;
+        bool bIntake;
+    };
+    const Case kCases[] = {
+        {"udp as root", 0, false},
+        {"intake as root", 0, true},
+        {"intake as 65534", kNobody, true},
+        {"udp as 65534", kNobody, false},
+    };
+    std::string strFirst;  // what UDP made of them
+    size_t nAt = 0;
+    unsigned long long nWritten = 0;
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        ASSERT_TRUE(SendAs(c.nUid, c.bIntake, vDatagrams));
+        nWritten += kWritten;
+        ASSERT_TRUE(PollUntil([&] { return StatsNow()["written"] == nWritten; }));
+        const std::string strFile = ReadFile(LogFile(strBase, 0));
+        const std::string strGot = strFile.substr(nAt);
+        nAt = strFile.size();
+        if (strFirst.empty()) strFirst = strGot;
+        EXPECT_EQ(strFirst, strGot);
+    }
+    std::map<std::string, unsigned long long> stats = StatsNow();
+    EXPECT_EQ(vDatagrams.size() * 4, stats["received"]);
+    EXPECT_EQ(4u, stats["empty"]);
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+    EXPECT_FALSE(FileExists(kIntakeSocketPath)) << "the stop leaves the intake's socket behind";
+}
+
+// A record of 1,024 bytes of the flood.
+std::string FloodRecord(uint32_t nSeq) {
+    std::string strRecord = "flood " + std::to_string(nSeq) + " ";
+    strRecord.resize(kMaxRecordLen - 2, 'f');
+    return strRecord + "\r\n";
+}
+
+// The count of a fair-share note ("uid 65534: 1,234 records suppressed in 1 s").
+unsigned long long NoteCount(const std::string& strLine, size_t nAt) {
+    unsigned long long nCount = 0;
+    for (size_t i = nAt; i < strLine.size() && strLine[i] != ' '; ++i) {
+        if (strLine[i] >= '0' && strLine[i] <= '9') nCount = nCount * 10 + (strLine[i] - '0');
+    }
+    return nCount;
+}
+
+// One user floods over either intake while root writes; the file set is
+// 2 x 10 MiB, and the flood is 25,000 records of 1 KiB, which would rotate
+// every earlier record out of it.
+TEST_F(DaemonTest, AFloodUsesUpOnlyItsSendersShare) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to act as uid 65534";
+    constexpr uint32_t kFlood = 25000;
+    constexpr uint32_t kRootDuring = 50;
+    struct Case {
+        const char* pName;
+        bool bIntake;
+        uint32_t nBurst;
+        const char* pWho;      // the notes' sender
+        const char* pCounter;  // where the suppressed records count
+        const char* pOther;    // stays 0
+    };
+    const Case kCases[] = {
+        {"intake, Burst=100", true, 100, "uid 65534: ", "dropped_limit_uid", "dropped_limit_udp"},
+        {"udp, Burst=100", false, 100, "udp (sender unknown): ", "dropped_limit_udp",
+         "dropped_limit_uid"},
+        {"intake, Burst=0", true, 0, "", "dropped_limit_uid", "dropped_limit_udp"},
+        {"udp, Burst=0", false, 0, "", "dropped_limit_udp", "dropped_limit_uid"},
+    };
+    std::vector<std::string> vFlood;
+    for (uint32_t i = 0; i < kFlood; ++i) vFlood.push_back(FloodRecord(i));
+    int nRun = 0;
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        const std::string strBase = m_Dir.File("base" + std::to_string(++nRun));
+        WriteConfig(strBase,
+                    "[File]\r\nFileSize=10\r\nFileNum=2\r\n[Limit]\r\nInterval=1\r\nBurst=" +
+                        std::to_string(c.nBurst) + "\r\n");
+        const pid_t nDaemon = StartDaemon(MakeRunDir("run" + std::to_string(nRun), strBase));
+        ASSERT_NE(0, nDaemon);
+        ASSERT_TRUE(SendToIntake({"root before the flood\r\n"}));
+        ASSERT_TRUE(PollUntil([&] { return StatsNow()["written"] == 1; }));
+
+        std::thread flood([&] { EXPECT_TRUE(SendAs(kNobody, c.bIntake, vFlood)); });
+        for (uint32_t i = 0; i < kRootDuring; ++i) {
+            EXPECT_TRUE(SendToIntake({"root during the flood " + std::to_string(i) + "\r\n"}));
+            const timespec stPace{0, 10000000};  // spreads them over the flood
+            (void)nanosleep(&stPace, nullptr);
+        }
+        flood.join();
+
+        // Every datagram the daemon got is written or counted by its cause.
+        std::map<std::string, unsigned long long> stats;
+        const unsigned long long nSent = 1 + kRootDuring + kFlood;
+        auto AllAccounted = [&] {
+            stats = StatsNow();
+            return stats["received"] + stats["dropped_socket_full"] == nSent &&
+                   stats["written"] - stats["own"] + stats[c.pCounter] == stats["received"];
+        };
+        EXPECT_TRUE(PollUntil(AllAccounted, std::chrono::seconds(60)))
+            << "received " << stats["received"] << ", written " << stats["written"];
+        // Each window that suppressed anything says so once, with its count.
+        unsigned long long nNoted = 0;
+        size_t nNotes = 0;
+        auto NotesCount = [&] {
+            nNoted = 0;
+            nNotes = 0;
+            for (const std::string& strLine : zqtest::SplitCrLf(SetText(strBase))) {
+                const size_t nAt = strLine.find("records suppressed in 1 s");
+                if (nAt == std::string::npos) continue;
+                const size_t nWho = strLine.find(c.pWho);
+                EXPECT_NE(std::string::npos, nWho) << strLine;
+                if (nWho != std::string::npos) nNoted += NoteCount(strLine, nWho + strlen(c.pWho));
+                ++nNotes;
+            }
+            return nNoted == StatsNow()[c.pCounter];
+        };
+        EXPECT_TRUE(PollUntil(NotesCount)) << nNoted << " noted";
+        stats = StatsNow();  // the stop removes the file
+        EXPECT_EQ(0, StopDaemon(nDaemon));
+
+        const std::string strSet = SetText(strBase);
+        for (uint32_t i = 0; c.nBurst != 0 && i < kRootDuring; ++i) {
+            EXPECT_NE(std::string::npos,
+                      strSet.find("root during the flood " + std::to_string(i) + "\r\n"))
+                << i;
+        }
+        uint32_t nFloodWritten = 0;
+        for (const std::string& strLine : zqtest::SplitCrLf(strSet)) {
+            if (strLine.rfind("flood ", 0) == 0) ++nFloodWritten;
+        }
+        EXPECT_EQ(0u, stats[c.pOther]);
+        if (c.nBurst == 0) {
+            EXPECT_EQ(0u, stats[c.pCounter]);
+            EXPECT_EQ(0u, nNotes);
+            // Without the limit the flood takes the set: the point of it.
+            if (c.bIntake) {
+                EXPECT_EQ(std::string::npos, strSet.find("root before the flood"));
+            }
+            continue;
+        }
+        EXPECT_NE(std::string::npos, strSet.find("root before the flood\r\n"));
+        EXPECT_GT(nNotes, 0u);
+        // A window that suppressed passed its burst; at most one more passed less.
+        EXPECT_GE(nFloodWritten, c.nBurst * nNotes);
+        EXPECT_LE(nFloodWritten, c.nBurst * (nNotes + 1));
+        // Counted exactly: every flood record the daemon got is written or
+        // suppressed (over the intake it gets all of them).
+        EXPECT_EQ(stats["received"] - 1 - kRootDuring - nFloodWritten, stats[c.pCounter]);
+        if (c.bIntake) {
+            EXPECT_EQ(nSent, stats["received"]);
+        }
+    }
+}
+
+// Removes a file planted in the run directory, also when the test fails.
+struct RemoveAtEnd {
+    std::string strPath;
+    ~RemoveAtEnd() { (void)unlink(strPath.c_str()); }
+};
+
+// A client of the log module (zqlog) as root: every record is limited
+// (ExemptBelow=0, Burst=1), so the counters show which intake it used.
+TEST_F(DaemonTest, ClientsUseTheIntakeWhereTheDaemonOffersItAndUdpElsewhere) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root: only root's daemon has the intake";
+    struct Case {
+        const char* pName;
+        bool bOffered;
+        unsigned long long nUid;  // dropped_limit_uid
+        unsigned long long nUdp;  // dropped_limit_udp
+    };
+    const Case kCases[] = {
+        {"offered", true, 2, 0},
+        {"not offered: the name is taken", false, 0, 2},
+    };
+    int nRun = 0;
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.pName);
+        RemoveAtEnd stPlanted{c.bOffered ? "" : kIntakeSocketPath};
+        if (!c.bOffered) {
+            (void)mkdir(kRunDir, 0755);
+            ASSERT_TRUE(WriteFile(kIntakeSocketPath, "no socket"));
+        }
+        const std::string strBase = m_Dir.File("base" + std::to_string(++nRun));
+        WriteConfig(strBase, "[Limit]\r\nInterval=3600\r\nBurst=1\r\nExemptBelow=0\r\n");
+        const pid_t nDaemon = StartDaemon(MakeRunDir("run" + std::to_string(nRun), strBase));
+        ASSERT_NE(0, nDaemon);
+        const std::string strStarter = ReadFile(m_Dir.File("daemon.out"));
+        EXPECT_EQ(!c.bOffered, strStarter.find("receiving on UDP only") != std::string::npos)
+            << strStarter;
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(0, Run({kZqlogPath, "-t", "intake", "record " + std::to_string(i)},
+                             m_Dir.Path(), "", m_Dir.File("zqlog.out")))
+                << ReadFile(m_Dir.File("zqlog.out"));
+        }
+        std::map<std::string, unsigned long long> stats;
+        EXPECT_TRUE(PollUntil([&] {
+            stats = StatsNow();
+            return stats["received"] == 3;
+        })) << stats["received"];
+        EXPECT_EQ(c.nUid, stats["dropped_limit_uid"]);
+        EXPECT_EQ(c.nUdp, stats["dropped_limit_udp"]);
+        EXPECT_EQ(0, StopDaemon(nDaemon));
+    }
 }
 
 }  // namespace
