@@ -1,19 +1,22 @@
 // Load and idle cost of the real daemon binary.
 //
 //   zq_bench_daemon load --count N --size S --senders K [--rate R] [--forward PORT]
-//                        [--sync MS] [--block-dev NAME] [--daemon PATH]
+//                        [--sync MS] [--block-dev NAME] [--daemon PATH] [--intake udp|local]
 //   zq_bench_daemon idle [--seconds T] [--daemon PATH]
 //
 // The daemon is started in a fresh temporary base directory (Path.ini in its
-// working directory names it; LogServer.ini asks for 10 files of 10 MiB). This
+// working directory names it; LogServer.ini asks for 10 files of 10 MiB, and
+// turns the fair share per sender off, [Limit] Burst=0: one sender here
+// sends far more than an ordinary device's heaviest). This
 // program makes itself a child subreaper, so the detached daemon becomes its
 // child: its pid is read from the pid file and checked to be our child, and it
 // is stopped by that pid (SIGTERM, wait; SIGKILL after 10 s), never by name,
 // also when this program is interrupted.
 //
 // load: K sender processes send N datagrams in total of exactly S bytes to
-// 127.0.0.1:12345, each "s<sender> n<sequence> xxx...\n", flat out or at R
-// datagrams per second in total (paced per millisecond). Afterwards the files
+// 127.0.0.1:12345 (or, with --intake local, to the daemon's local intake,
+// waiting for room as a client does), each "s<sender> n<sequence> xxx...\n",
+// flat out or at R datagrams per second in total (paced per millisecond). Afterwards the files
 // are read back: written and lost records are counted by sequence number.
 // Also reported: the kernel's UDP receive-buffer drops (RcvbufErrors of
 // /proc/net/snmp, machine-wide), the daemon's CPU time during the run and its
@@ -41,6 +44,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -68,7 +72,8 @@ const char* g_pDaemonPath = ZQ_DAEMON_PATH;
 std::string
     g_strForward;         // --forward: a [Forward] section for LogServer.ini (to a local collector)
 std::string g_strSyncMs;  // --sync MS: [File] SyncMs of LogServer.ini
-std::string g_strBlockDev;  // --block-dev NAME: the device the files lie on (loop0)
+std::string g_strBlockDev;    // --block-dev NAME: the device the files lie on (loop0)
+bool g_bLocalIntake = false;  // --intake local: send to the daemon's local intake
 
 void OnSignal(int nSig) {
     if (g_nDaemonPid > 0) (void)kill(g_nDaemonPid, SIGTERM);
@@ -194,7 +199,7 @@ public:
             !WriteText(logDir + "/LogServer.ini",
                        "[Level]\nLogLevel=4\n[File]\nFileSize=10\nFileNum=10\n" +
                            (g_strSyncMs.empty() ? "" : "SyncMs=" + g_strSyncMs + "\n") +
-                           g_strForward)) {
+                           "[Limit]\nBurst=0\n" + g_strForward)) {
             std::fprintf(stderr, "cannot prepare %s\n", m_base.c_str());
             return false;
         }
@@ -270,14 +275,31 @@ private:
 };
 
 // One sender process: nCount datagrams, sequence numbers 0..nCount-1.
-void RunSender(int nId, uint32_t nCount, uint32_t nSize, double dRate) {
+// A blocking socket connected to the daemon: over UDP, or to its local
+// intake, where a send waits for room as the log module's forwarder does.
+int ConnectToDaemon() {
+    if (g_bLocalIntake) {
+        const int nSock = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un to{};
+        to.sun_family = AF_UNIX;
+        std::snprintf(to.sun_path, sizeof(to.sun_path), "%s", kIntakeSocketPath);
+        if (nSock < 0 || connect(nSock, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+            return -1;
+        }
+        return nSock;
+    }
     const int nSock = socket(AF_INET, SOCK_DGRAM, 0);
-    if (nSock < 0) _exit(3);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(kLogServerPort);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(nSock, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) _exit(3);
+    if (nSock < 0 || connect(nSock, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) return -1;
+    return nSock;
+}
+
+void RunSender(int nId, uint32_t nCount, uint32_t nSize, double dRate) {
+    const int nSock = ConnectToDaemon();
+    if (nSock < 0) _exit(3);
     std::vector<char> buf(nSize, 'x');
     buf[nSize - 1] = '\n';
     uint32_t nFailed = 0;
@@ -457,12 +479,13 @@ int RunLoad(uint32_t nCount, uint32_t nSize, int nSenders, double dRate) {
     const double dSendSec = static_cast<double>(llSent - llStart) / 1e9;
     const double dRunSec = static_cast<double>(llDone - llStart) / 1e9;
     std::printf(
-        "DAEMON_LOAD senders=%d size=%u offered_rate=%s sent=%llu send_seconds=%.3f "
+        "DAEMON_LOAD intake=%s senders=%d size=%u offered_rate=%s sent=%llu send_seconds=%.3f "
         "achieved_send_rate=%.0f written=%llu lost=%llu written_pct=%.3f duplicates=%llu "
         "malformed=%llu rcvbuf_errors=%lld daemon_cpu_s=%.3f daemon_cpu_pct_of_core=%.1f "
         "cpu_us_per_datagram=%.3f daemon_wakeups=%lld rss_kib=%ld hwm_kib=%ld exit_status=%d "
         "send_failures=%d\n",
-        nSenders, nSize, dRate > 0 ? std::to_string(static_cast<long>(dRate)).c_str() : "flat",
+        g_bLocalIntake ? "local" : "udp", nSenders, nSize,
+        dRate > 0 ? std::to_string(static_cast<long>(dRate)).c_str() : "flat",
         static_cast<unsigned long long>(nSentTotal), dSendSec,
         static_cast<double>(nSentTotal) / dSendSec, static_cast<unsigned long long>(c.nUnique),
         static_cast<unsigned long long>(nSentTotal - c.nUnique),
@@ -538,6 +561,8 @@ int main(int argc, char** argv) {
             g_strBlockDev = argv[i + 1];
         } else if (opt == "--seconds") {
             nSeconds = std::atoi(argv[i + 1]);
+        } else if (opt == "--intake") {
+            g_bLocalIntake = std::string(argv[i + 1]) == "local";
         } else if (opt == "--daemon") {
             g_pDaemonPath = argv[i + 1];
         } else {

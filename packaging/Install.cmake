@@ -104,7 +104,7 @@ zq_install_outside_prefix(etc init.d runtime PROGRAM ${ZQ_PACKAGING_BINARY_DIR}/
 zq_install_outside_prefix(etc zqlog runtime FILE ${ZQ_PACKAGING_BINARY_DIR}/Path.ini)
 # The daemon's settings with their defaults and ranges, as the administrator's
 # file; the package links <base>/ZqSdkLog/LogServer.ini to it.
-foreach(key LogLevel FileSize FileNum SyncMs)
+foreach(key LogLevel FileSize FileNum SyncMs Interval Burst ExemptBelow)
   zq_read_constant(asynclog/LogConfig.h
                    "\"${key}\", ([0-9]+, [0-9]+, [0-9]+)}" zq_key_values)
   string(REPLACE ", " ";" zq_key_values "${zq_key_values}")

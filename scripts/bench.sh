@@ -43,6 +43,7 @@ idle_seconds=60
   echo
   echo "== daemon under load (2 senders, 200-byte datagrams)"
   "$build/bench/zq_bench_daemon" load --count "$count_rate" --size 200 --senders 2 --rate 100000
+  "$build/bench/zq_bench_daemon" load --count "$count_rate" --size 200 --senders 2 --rate 100000 --intake local
   "$build/bench/zq_bench_daemon" load --count "$count_flat" --size 200 --senders 2
   echo
   echo "== forwarding to rsyslog on loopback (and rsyslog's own forwarding of the same file)"

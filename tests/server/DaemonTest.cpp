@@ -531,9 +531,12 @@ TEST_F(DaemonTest, APowerCutLosesOnlyWhatWasNotDueOnTheDiskAndTearsNothing) {
                 strForward = "[Forward]\r\nHost=127.0.0.1\r\nProtocol=relp\r\nPort=" +
                              std::to_string(stCollector.Port()) + "\r\n";
             }
-            ASSERT_TRUE(WriteFile(strBase + "/ZqSdkLog/LogServer.ini",
-                                  "[File]\r\nFileSize=10\r\nFileNum=10\r\nSyncMs=" +
-                                      std::to_string(c.nSyncMs) + "\r\n" + strForward));
+            // Up to about 20,000 UDP records in seconds: more than the default
+            // fair share.
+            ASSERT_TRUE(WriteFile(
+                strBase + "/ZqSdkLog/LogServer.ini",
+                "[File]\r\nFileSize=10\r\nFileNum=10\r\nSyncMs=" + std::to_string(c.nSyncMs) +
+                    "\r\n[Limit]\r\nBurst=0\r\n" + strForward));
             sync();  // the configuration was there long before the cut
             pid_t nDaemon = StartDaemon(MakeRunDir("run" + std::to_string(nRun), strBase));
             ASSERT_NE(0, nDaemon);
