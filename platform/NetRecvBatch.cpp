@@ -3,6 +3,23 @@
 #include <cstring>
 #include <new>
 
+namespace {
+
+// Copies the data of the SOL_SOCKET control message nType of a received
+// message (at least nLen bytes of it) to pOut; false when it has none.
+bool CopyControl(msghdr* pHdr, int nType, void* pOut, size_t nLen) {
+    for (cmsghdr* pMsg = CMSG_FIRSTHDR(pHdr); pMsg != nullptr; pMsg = CMSG_NXTHDR(pHdr, pMsg)) {
+        if (pMsg->cmsg_level == SOL_SOCKET && pMsg->cmsg_type == nType &&
+            pMsg->cmsg_len >= CMSG_LEN(nLen)) {
+            std::memcpy(pOut, CMSG_DATA(pMsg), nLen);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 CNetRecvBatch::CNetRecvBatch(uint32_t nCapacity, uint32_t nBufSize)
     : m_nCapacity(nCapacity),
       m_nBufSize(nBufSize),
@@ -33,26 +50,9 @@ mmsghdr* CNetRecvBatch::Headers() {
 bool CNetRecvBatch::SocketDrops(uint32_t* pDrops) const {
     if (m_nCount == 0) return false;
     // The count comes with every datagram; the last one's is the newest.
-    msghdr* pHdr = &m_pMsgs[m_nCount - 1].msg_hdr;
-    for (cmsghdr* pMsg = CMSG_FIRSTHDR(pHdr); pMsg != nullptr; pMsg = CMSG_NXTHDR(pHdr, pMsg)) {
-        if (pMsg->cmsg_level == SOL_SOCKET && pMsg->cmsg_type == SO_RXQ_OVFL &&
-            pMsg->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
-            std::memcpy(pDrops, CMSG_DATA(pMsg), sizeof(uint32_t));
-            return true;
-        }
-    }
-    return false;
+    return CopyControl(&m_pMsgs[m_nCount - 1].msg_hdr, SO_RXQ_OVFL, pDrops, sizeof(uint32_t));
 }
 
 bool CNetRecvBatch::Sender(uint32_t i, ucred* pCred) const {
-    if (i >= m_nCount) return false;
-    msghdr* pHdr = &m_pMsgs[i].msg_hdr;
-    for (cmsghdr* pMsg = CMSG_FIRSTHDR(pHdr); pMsg != nullptr; pMsg = CMSG_NXTHDR(pHdr, pMsg)) {
-        if (pMsg->cmsg_level == SOL_SOCKET && pMsg->cmsg_type == SCM_CREDENTIALS &&
-            pMsg->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
-            std::memcpy(pCred, CMSG_DATA(pMsg), sizeof(ucred));
-            return true;
-        }
-    }
-    return false;
+    return i < m_nCount && CopyControl(&m_pMsgs[i].msg_hdr, SCM_CREDENTIALS, pCred, sizeof(ucred));
 }
