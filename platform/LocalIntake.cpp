@@ -2,6 +2,7 @@
 
 #include "platform/UdpNetLayer.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -17,6 +19,40 @@ namespace {
 
 constexpr mode_t kIntakeMode = 0666;  // every local user may send: the kernel says who
 constexpr int kSockOptOn = 1;
+constexpr const char* kQueueLenSetting = "/proc/sys/net/unix/max_dgram_qlen";
+
+// The system's queue length of local datagram sockets; 0 when unknown.
+uint32_t ReadQueueLen() {
+    char szText[16] = {};
+    const CUniqueFd file(open(kQueueLenSetting, O_RDONLY | O_CLOEXEC));  // read only: no loss
+    if (!file.Valid() || read(file.Get(), szText, sizeof(szText) - 1) <= 0) return 0;
+    return static_cast<uint32_t>(std::strtoul(szText, nullptr, 10));
+}
+
+// Sets it; false when it may not be written.
+bool WriteQueueLen(uint32_t nLen) {
+    char szText[16];
+    const int nText = std::snprintf(szText, sizeof(szText), "%u\n", nLen);
+    CUniqueFd file(open(kQueueLenSetting, O_WRONLY | O_CLOEXEC));
+    const bool bWritten =
+        file.Valid() && nText > 0 && write(file.Get(), szText, static_cast<size_t>(nText)) == nText;
+    return file.Close() == 0 && bWritten;
+}
+
+// A local datagram socket whose queue holds at least kIntakeQueueLen
+// datagrams where the system lets the caller raise the setting for it;
+// *pQueueLen receives the count it got (0 unknown).
+CUniqueFd MakeSocket(uint32_t* pQueueLen) {
+    const uint32_t nSystem = ReadQueueLen();
+    const bool bRaised =
+        nSystem != 0 && nSystem < kIntakeQueueLen && WriteQueueLen(kIntakeQueueLen);
+    CUniqueFd socketFd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    // Put back at once: only this socket was to get the longer queue. Should
+    // that fail, later sockets get it as well, which costs them nothing.
+    if (bRaised) (void)WriteQueueLen(nSystem);
+    *pQueueLen = bRaised ? kIntakeQueueLen : nSystem;
+    return socketFd;
+}
 
 bool Fail(char* pWhy, size_t nWhyLen, const char* pWhat, int nErr) {
     if (pWhy != nullptr && nWhyLen > 0) {
@@ -40,8 +76,8 @@ bool ClearName(const char* pPath, char* pWhy, size_t nWhyLen) {
 
 }  // namespace
 
-CLocalIntake::CLocalIntake(CUniqueFd socket, const char* pPath, ino_t nIno)
-    : m_Socket(std::move(socket)), m_szPath{}, m_nIno(nIno) {
+CLocalIntake::CLocalIntake(CUniqueFd socket, const char* pPath, ino_t nIno, uint32_t nQueueLen)
+    : m_Socket(std::move(socket)), m_szPath{}, m_nIno(nIno), m_nQueueLen(nQueueLen) {
     (void)std::snprintf(m_szPath, sizeof(m_szPath), "%s", pPath);  // Open checked that it fits
 }
 
@@ -60,7 +96,8 @@ std::unique_ptr<CLocalIntake> CLocalIntake::Open(const char* pPath, char* pWhy, 
         return nullptr;
     }
     std::memcpy(stAddr.sun_path, pPath, std::strlen(pPath) + 1);
-    CUniqueFd socketFd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    uint32_t nQueueLen = 0;
+    CUniqueFd socketFd = MakeSocket(&nQueueLen);
     if (!socketFd.Valid()) {
         (void)Fail(pWhy, nWhyLen, "socket", errno);
         return nullptr;
@@ -89,8 +126,8 @@ std::unique_ptr<CLocalIntake> CLocalIntake::Open(const char* pPath, char* pWhy, 
         (void)unlink(pPath);
         return nullptr;
     }
-    std::unique_ptr<CLocalIntake> pIntake(new (std::nothrow)
-                                              CLocalIntake(std::move(socketFd), pPath, st.st_ino));
+    std::unique_ptr<CLocalIntake> pIntake(
+        new (std::nothrow) CLocalIntake(std::move(socketFd), pPath, st.st_ino, nQueueLen));
     if (pIntake == nullptr) {
         (void)Fail(pWhy, nWhyLen, "memory", ENOMEM);
         (void)unlink(pPath);

@@ -17,6 +17,15 @@
 // no header. A sender whose datagram the socket has no room for waits or is
 // told so (EAGAIN); none is ever dropped by the kernel.
 //
+// The kernel's queue of a local datagram socket holds net.unix.max_dgram_qlen
+// datagrams, a count fixed when the socket is made: 10 unless the system
+// raised it (systemd sets 512). At 100,000 records a second 10 would make the
+// receiver wake for every few datagrams, so a root daemon raises the setting
+// to kIntakeQueueLen for the moment it makes its socket and puts the old
+// value back at once; where it may not (a read-only /proc/sys), the socket
+// keeps the system's count.
+constexpr uint32_t kIntakeQueueLen = 512;
+//
 // Threads: one owner (the daemon's receive loop) does everything.
 class CLocalIntake {
 public:
@@ -33,6 +42,9 @@ public:
     static std::unique_ptr<CLocalIntake> Open(const char* pPath, char* pWhy, size_t nWhyLen);
 
     int Fd() const { return m_Socket.Get(); }
+    // How many datagrams the kernel queues on the socket before it makes
+    // senders wait (net.unix.max_dgram_qlen when it was made); 0 unknown.
+    uint32_t QueueLen() const { return m_nQueueLen; }
     // Takes up to pBatch->Capacity() queued datagrams without waiting, each
     // with its sender: the count taken, 0 when none is queued, -1 when the
     // read failed or the batch is not valid.
@@ -44,11 +56,12 @@ public:
     void Seal();
 
 private:
-    CLocalIntake(CUniqueFd socket, const char* pPath, ino_t nIno);
+    CLocalIntake(CUniqueFd socket, const char* pPath, ino_t nIno, uint32_t nQueueLen);
     // Removes the path when it is still this socket's file.
     void RemovePath();
 
     CUniqueFd m_Socket;
     char m_szPath[108];  // sizeof(sockaddr_un::sun_path); empty once removed
     ino_t m_nIno;        // the inode of the socket's file, to know it is still ours
+    const uint32_t m_nQueueLen;
 };

@@ -65,6 +65,9 @@ constexpr uint32_t kRecvTextRoom = kMaxRecordLen + 1;
 // datagram), at the price of as much delay before a datagram reaches the
 // ring. The socket's buffer holds many milliseconds of the heaviest load.
 constexpr long kRecvGatherNs = 1000000;
+// A local intake whose kernel queue holds fewer datagrams than this cannot
+// gather through the nap without making its senders wait (LocalIntake.h).
+constexpr uint32_t kIntakeGatherQueueLen = 256;
 
 // Longest text OneLine makes; one byte more marks a line that does not fit.
 constexpr uint32_t kLineRoom = kMaxRecordLen;
@@ -183,10 +186,14 @@ int32_t CRecvLoop::TakeFromEach(CNetRecvBatch* pBatch, bool bUdp, bool bLocal, b
         const int nGot = m_pIntake->TakeBatch(pBatch);
         if (nGot > 0) {
             HandOnBatch(*pBatch, true);
-            // The kernel queues few datagrams on a local socket
-            // (net.unix.max_dgram_qlen) and makes its senders wait for room
-            // beyond them: the loop takes the next batch without a nap.
-            *pGather = false;
+            // The kernel makes senders wait once the socket's queue holds
+            // QueueLen datagrams: a short queue (the system's 10) would hold
+            // them up for the whole nap, so the loop takes the next batch
+            // at once; a long one gathers as UDP does.
+            if (nGot == static_cast<int>(pBatch->Capacity()) ||
+                m_pIntake->QueueLen() < kIntakeGatherQueueLen) {
+                *pGather = false;
+            }
             nRet = 0;
         }
     }
