@@ -58,6 +58,11 @@ const CheckCase kCases[] = {
      "[File]: section written again; only the first is read\n"},
     {"forward value", "[Forward]\nHost=a\nWindow=0\n",
      "[Forward] Window=0: not 1..1024; default used\n"},
+    {"limit keys", "[Limit]\nInterval=10\nBurst=0\nExemptBelow=500\n", ""},
+    {"limit out of range", "[Limit]\nInterval=0\nBurst=-1\n",
+     "[Limit] Interval=0: out of range 1..3600; ignored, the value stays as it was (default 30)\n"
+     "[Limit] Burst=-1: out of range 0..100000000; ignored, the value stays as it was (default "
+     "10000)\n"},
 };
 
 TEST(ConfigCheckTest, NamesEveryMistakeWithWhatIsUsed) {
