@@ -55,7 +55,7 @@ void ReadPath(const char* pKey, const char* pPath, char* pOut, size_t nOut, char
         *pOk = false;
         szValue[0] = '\0';
     }
-    (void)std::snprintf(pOut, nOut, "%s", szValue);
+    std::memcpy(pOut, szValue, std::strlen(szValue) + 1);  // fits: checked above
 }
 
 // TLS=: 1/0 and their usual spellings; *pKnown false for anything else.
@@ -207,7 +207,10 @@ void ReadForwardConfig(const char* pPath, ForwardConfig* pCfg, char* pProblem, s
     }
 
     ReadValue(kKeyHostname, pPath, szValue, sizeof(szValue));
-    (void)std::snprintf(pCfg->szHostname, sizeof(pCfg->szHostname), "%s", szValue);
+    // HOSTNAME has at most kForwardHostnameLen characters: a longer one is cut.
+    const size_t nHostname = strnlen(szValue, kForwardHostnameLen);
+    std::memcpy(pCfg->szHostname, szValue, nHostname);
+    pCfg->szHostname[nHostname] = '\0';
 
     ReadValue(kKeyWindow, pPath, szValue, sizeof(szValue));
     if (szValue[0] != '\0') {
