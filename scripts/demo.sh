@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the daemon ZuVozAdavid and the client zqlog, runs the daemon on a
+# Builds the daemon ZuVozAdavid, zqlog and zqread, runs the daemon on a
 # log directory inside the checkout (demo/), logs through the client, shows the
-# files, and stops the daemon by its pid. Leaves nothing running, also when a
+# files, reads them back with zqread, and stops the daemon by its pid. Leaves nothing running, also when a
 # step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +10,7 @@ root="$PWD"
 bash scripts/deps.sh
 # The same build directory and flags as scripts/test.sh plain.
 cmake -S . -B build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_SANITIZER= >/dev/null
-cmake --build build/plain -j "$(nproc)" --target ZuVozAdavid zqlog
+cmake --build build/plain -j "$(nproc)" --target ZuVozAdavid zqlog zqread
 daemon="$root/build/plain/server/ZuVozAdavid"
 zqlog="$root/build/plain/server/zqlog"
 
@@ -81,11 +81,11 @@ wait_for 'grep -q " 0100007F:3039 " /proc/net/udp' 100 ||
   { echo "the daemon does not receive on 127.0.0.1:12345" >&2; exit 1; }
 
 echo "== logging through zqlog"
-"$zqlog" -m demo -d cam0 "hello from the demo"
-"$zqlog" -m demo -d cam0 -l warning "disk almost full:" "93%"
-printf 'first line of a script\nsecond line of a script\n' | "$zqlog" -m script -d cam0 -l debug
+"$zqlog" -m demo --device cam0 "hello from the demo"
+"$zqlog" -m demo --device cam0 -l warning "disk almost full:" "93%"
+printf 'first line of a script\nsecond line of a script\n' | "$zqlog" -m script --device cam0 -l debug
 burst=200
-seq 1 "$burst" | sed 's/^/burst record /' | "$zqlog" -m burst -d cam1
+seq 1 "$burst" | sed 's/^/burst record /' | "$zqlog" -m burst --device cam1
 echo "sent 4 records and a burst of $burst"
 
 file="$logdir/SDK_00.log"
@@ -99,6 +99,9 @@ echo "== first and last lines of SDK_00.log ($(grep -c "" "$file") records)"
 head -n 4 "$file" | tr -d '\r'
 echo "..."
 tail -n 3 "$file" | tr -d '\r'
+echo "== zqread -p warning (Warning and more severe), then the last 2 records as JSON"
+"$root/build/plain/reader/zqread" -D "$logdir" -p warning
+"$root/build/plain/reader/zqread" -D "$logdir" -n 2 -o json
 
 echo "== stopping the daemon"
 kill -TERM "$pid"
