@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the daemon ZuVozAdavid, zqlog and zqread, runs the daemon on a
-# log directory inside the checkout (demo/), logs through the client, shows the
-# files, reads them back with zqread, and stops the daemon by its pid. Leaves nothing running, also when a
-# step fails.
+# Builds the daemon ZuVozAdavid, zqlog and zqread, runs the daemon on a log
+# directory inside the checkout (demo/), logs through the client, shows the
+# files, reads them back with zqread, and stops the daemon by its pid. Leaves
+# nothing running, also when a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
