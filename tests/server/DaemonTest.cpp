@@ -2670,7 +2670,9 @@ std::string FloodRecord(uint32_t nSeq) {
 unsigned long long NoteCount(const std::string& strLine, size_t nAt) {
     unsigned long long nCount = 0;
     for (size_t i = nAt; i < strLine.size() && strLine[i] != ' '; ++i) {
-        if (strLine[i] >= '0' && strLine[i] <= '9') nCount = nCount * 10 + (strLine[i] - '0');
+        if (strLine[i] >= '0' && strLine[i] <= '9') {
+            nCount = nCount * 10 + static_cast<unsigned long long>(strLine[i] - '0');
+        }
     }
     return nCount;
 }
