@@ -55,7 +55,8 @@ CWriterLoop::CWriterLoop(CRingBuffer& queue, CRecordSink& sink, CLossCounters& l
       m_llGiveUpAtMs(0),
       m_bCrashAsked(0),
       m_bCrashDrained(0),
-      m_nWriterTid(0) {}
+      m_nWriterTid(0),
+      m_stStartStamp(StampOf(pCfgPath)) {}
 
 CWriterLoop::~CWriterLoop() { Stop(); }
 
@@ -242,7 +243,7 @@ void CWriterLoop::AnswerCrashDrain() {
 // that is due, then the idle wait or a step with the records that are ready.
 void CWriterLoop::Run() {
     m_nWriterTid.store(static_cast<int32_t>(gettid()), std::memory_order_relaxed);
-    WatchState stWatch = {StampOf(m_pCfgPath), 0, MonotonicNs()};
+    WatchState stWatch = {m_stStartStamp, 0, MonotonicNs()};
     uint32_t nStep = 1;
     int64_t llLastWorkNs = -kLingerNs;  // a writer that has not worked yet parks at once
     int32_t nPollMs = kMinPollMs;

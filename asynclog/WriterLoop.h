@@ -184,4 +184,8 @@ private:
     std::atomic<uint32_t> m_bCrashAsked;
     std::atomic<uint32_t> m_bCrashDrained;
     std::atomic<int32_t> m_nWriterTid;
+    // The configuration file as it was when the owner made the loop: the
+    // writer's first look compares with it, so that an edit made between the
+    // start and the thread's first pass is reloaded too.
+    const FileStamp m_stStartStamp;
 };
