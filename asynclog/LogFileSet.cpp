@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr mode_t kDirMode = 0775;
-constexpr mode_t kFileMode = 0666;        // as the umask allows
 constexpr uint32_t kBufSize = 64 * 1024;  // one write() carries many records
 constexpr uint32_t kMaxBufRecords = 512;  // records per write()
 
@@ -91,7 +89,38 @@ int32_t CLogFileSet::Init(const char* pLogPath, const char* pPrefix) {
     }
     if (m_pBuf == nullptr) m_pBuf.reset(new (std::nothrow) uint8_t[kBufSize]);
     if (m_pRecordEnd == nullptr) m_pRecordEnd.reset(new (std::nothrow) uint32_t[kMaxBufRecords]);
-    return m_pBuf != nullptr && m_pRecordEnd != nullptr ? kFileSetOk : kFileSetErrNoFile;
+    if (m_pRecordFrom == nullptr) {
+        m_pRecordFrom.reset(new (std::nothrow) RecordOrigin[kMaxBufRecords]);
+    }
+    return m_pBuf != nullptr && m_pRecordEnd != nullptr && m_pRecordFrom != nullptr
+               ? kFileSetOk
+               : kFileSetErrNoFile;
+}
+
+bool CLogFileSet::KeepOrigins() {
+    CZQLockGuard guard(m_Lock);
+    if (m_bNamed) (void)CreateLogDir(m_szLogPath);
+    if (!m_bNamed || !m_Journal.Init(m_szLogPath, m_szPrefix, kMaxBufRecords)) return false;
+    if (m_File.Valid()) m_Journal.Attach(m_File.Get(), m_llFlushedPos);
+    SweepJournals();
+    return true;
+}
+
+// The journals of files that left the set go (a rotation deleted them, or a
+// stop came between the two).
+void CLogFileSet::SweepJournals() {
+    if (!m_Journal.Enabled()) return;
+    uint64_t aInodes[kMaxLogFiles];
+    uint32_t nInodes = 0;
+    char szPath[kLogFilePathBuf];
+    for (uint32_t i = 0; i < m_nFileNum; ++i) {
+        struct stat st {};
+        if (FormPath(szPath, sizeof(szPath), m_szFileName[i]) == kFileSetOk &&
+            lstat(szPath, &st) == 0) {
+            aInodes[nInodes++] = st.st_ino;
+        }
+    }
+    m_Journal.Sweep(aInodes, nInodes);
 }
 
 int32_t CLogFileSet::BuildFileNamesLocked(const char* pPrefix) {
@@ -119,13 +148,13 @@ int32_t CLogFileSet::CreateLogDir(const char* pPath) {
         if (pCopy[i] != '/' && pCopy[i] != '\\') continue;
         pCopy[i] = '\0';
         // A level that another process creates between the test and mkdir is fine.
-        if (access(pCopy, F_OK) != 0 && mkdir(pCopy, kDirMode) != 0 && errno != EEXIST) {
+        if (access(pCopy, F_OK) != 0 && mkdir(pCopy, kLogDirMode) != 0 && errno != EEXIST) {
             std::free(pCopy);
             return kFileSetErrNoFile;
         }
         pCopy[i] = '/';
     }
-    const int nRet = mkdir(pCopy, kDirMode);
+    const int nRet = mkdir(pCopy, kLogDirMode);
     std::free(pCopy);
     return nRet == 0 ? kFileSetOk : -1;  // -1 also when the directory already exists
 }
@@ -151,7 +180,7 @@ int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
     // then block as for any file.
     const int nFlags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
                        (bAppend != 0 ? 0 : O_TRUNC);
-    CUniqueFd file(open(szPath, nFlags, kFileMode));
+    CUniqueFd file(open(szPath, nFlags, kLogFileMode));
     struct stat st {};
     if (!file.Valid() || fstat(file.Get(), &st) != 0 ||
         fcntl(file.Get(), F_SETFL, O_APPEND) != 0) {  // O_NONBLOCK off
@@ -175,6 +204,10 @@ int32_t CLogFileSet::OpenLogFile(const char* pFileName, uint32_t bAppend) {
     m_File = std::move(file);
     m_llFlushedPos = llSize;
     m_llFilePos = m_llFlushedPos;
+    if (m_Journal.Enabled()) {
+        m_Journal.Attach(m_File.Get(), llSize);
+        SweepJournals();
+    }
     // A file made just now: its name reaches the disk with the next sync.
     if (llSize == 0 && SyncMs() != 0) m_bDirSyncDue = true;
     return kFileSetOk;
@@ -240,6 +273,7 @@ void CLogFileSet::Close() {
         Flush();
         if (m_llSyncDueMs != 0) Sync();  // a stop loses nothing to a cut that follows
     }
+    m_Journal.Detach();
     m_File.Reset();
 }
 
@@ -247,6 +281,7 @@ void CLogFileSet::Sync() {
     if (m_File.Valid()) {
         if (m_nBufLen > 0) Flush();
         // EINTR is no failure of the data; an I/O error shows in the next write.
+        m_Journal.Sync();  // no entry is missed for a record on the disk
         (void)fdatasync(m_File.Get());
         if (m_bDirSyncDue) SyncDirectory();
         m_nSyncs.fetch_add(1, std::memory_order_relaxed);
@@ -346,11 +381,12 @@ void CLogFileSet::RotateCurrentFile() {
     if (SyncMs() != 0) SyncDirectory();     // the renames and the new name
 }
 
-void CLogFileSet::Buffer(const uint8_t* pText, uint32_t nLen) {
+void CLogFileSet::Buffer(const uint8_t* pText, uint32_t nLen, const RecordOrigin& from) {
     if (m_nBufLen + nLen > kBufSize || m_nBufRecords == kMaxBufRecords) Flush();
     std::memcpy(m_pBuf.get() + m_nBufLen, pText, nLen);  // a record is at most one slot
     if (m_pfnUrgent != nullptr && !m_bBufUrgent) m_bBufUrgent = m_pfnUrgent(pText, nLen);
     m_nBufLen += nLen;
+    m_pRecordFrom[m_nBufRecords] = from;
     m_pRecordEnd[m_nBufRecords++] = m_nBufLen;
     m_llFilePos += nLen;
 }
@@ -360,10 +396,10 @@ uint32_t CLogFileSet::DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) {
     // gets it): a FIFO as the file then refuses what does not fit instead of
     // holding the handler. The process ends right after; nothing else writes.
     const int nOwnFd =
-        m_File.Valid()
-            ? -1
-            : open(m_szCurrentPath,
-                   O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kFileMode);
+        m_File.Valid() ? -1
+                       : open(m_szCurrentPath,
+                              O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                              kLogFileMode);
     const int nFd = m_File.Valid() ? m_File.Get() : nOwnFd;
     // Fails only for a bad descriptor, which the writes below report. (A
     // regular file on a device that stops answering can still hold a write:
@@ -391,6 +427,7 @@ uint32_t CLogFileSet::DrainForCrash(CRingBuffer& queue, int64_t llDeadlineNs) {
 // reached it whole, and the others are counted as lost; the next records are
 // tried again, so writing resumes by itself when space returns.
 void CLogFileSet::Flush() {
+    m_Journal.Record(m_llFlushedPos, m_pRecordEnd.get(), m_pRecordFrom.get(), m_nBufRecords);
     const uint32_t nDone = WriteAll(m_File.Get(), m_pBuf.get(), m_nBufLen);
     uint32_t nKept = m_nBufRecords;
     uint32_t nKeptBytes = nDone;
@@ -414,6 +451,7 @@ void CLogFileSet::Flush() {
                     static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) - m_llFlushedPos);
             }
         }
+        m_Journal.Cut(m_llFlushedPos + nKeptBytes);
     }
     if (nKeptBytes > 0) NoteWritten(m_bBufUrgent);
     m_bBufUrgent = false;
@@ -475,7 +513,7 @@ void CLogFileSet::BufferPendingDiagnostics() {
     uint8_t szRecord[CDiagnostics::kRecordSize];
     uint32_t nLen = 0;
     while ((nLen = m_pDiag->TakePending(reinterpret_cast<char*>(szRecord), sizeof(szRecord))) > 0) {
-        Buffer(szRecord, nLen);
+        Buffer(szRecord, nLen, kOwnOrigin);
     }
 }
 
@@ -484,7 +522,7 @@ uint32_t CLogFileSet::Consume(CRingBuffer& queue, uint32_t nMax) {
     uint32_t nDone = 0;
     RingSlot* pSlot = nullptr;
     while (nDone < nMax && (pSlot = queue.GetReadSlot()) != nullptr) {
-        Buffer(pSlot->pBuffer, SlotTextLength(pSlot));
+        Buffer(pSlot->pBuffer, SlotTextLength(pSlot), pSlot->stOrigin);
         // The buffer holds the bytes now: the slot can go back to the producer.
         (void)queue.PopRead();
         ++nDone;

@@ -4,6 +4,7 @@
 #include "asynclog/LogConfig.h"
 #include "asynclog/LogFileName.h"
 #include "asynclog/LossCounters.h"
+#include "asynclog/OriginJournal.h"
 #include "asynclog/RecordSink.h"
 #include "platform/UniqueFd.h"
 #include "platform/ZQMutex.h"
@@ -12,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include <sys/types.h>
 
 // Result codes of the file set (the engine's; see ZIdOrereDov.h).
 constexpr int32_t kFileSetOk = 0;
@@ -23,7 +26,9 @@ constexpr uint32_t kFileNameLen = 256;  // one entry of the name table
 // A file of the set by its full name: directory + "/" + name, terminated.
 constexpr size_t kLogFilePathBuf = kLogPathLen + 1 + kFileNameLen + 1;
 
-constexpr size_t kMaxOpenName = 127;  // longest file name OpenLogFile takes
+constexpr size_t kMaxOpenName = 127;   // longest file name OpenLogFile takes
+constexpr mode_t kLogDirMode = 0775;   // as the umask allows
+constexpr mode_t kLogFileMode = 0666;  // likewise
 
 // The rotating set of log files in one directory: the names
 // <prefix>_00.log .. <prefix>_0(N-1).log, the directory, the current file
@@ -79,6 +84,10 @@ public:
     // Before the engine starts: which records are urgent (null: none).
     using UrgentFn = bool (*)(const uint8_t* pText, uint32_t nLen);
     void SetUrgentTest(UrgentFn pfnUrgent) { m_pfnUrgent = pfnUrgent; }
+    // After Init, before the engine starts: who sent each record is kept in
+    // an origin journal beside each file (OriginJournal.h). False when the
+    // journals' directory cannot be made; the set then keeps none.
+    bool KeepOrigins() ZQ_EXCLUDES(m_Lock);
 
     // Creates every level of pPath, like mkdir -p ('\\' also separates).
     // 0 created; -1 it existed already; -5 null; -6 a level could not be made.
@@ -119,7 +128,8 @@ private:
     int32_t BuildFileNamesLocked(const char* pPrefix) ZQ_REQUIRES(m_Lock);
     int32_t RotateLogFilesLocked() ZQ_REQUIRES(m_Lock);
     void RotateCurrentFile() ZQ_EXCLUDES(m_Lock);
-    void Buffer(const uint8_t* pText, uint32_t nLen);
+    void Buffer(const uint8_t* pText, uint32_t nLen, const RecordOrigin& from);
+    void SweepJournals() ZQ_REQUIRES(m_Lock);
     void BufferPendingDiagnostics();
     void Flush();
     void NoteWritten(bool bUrgent);
@@ -151,6 +161,8 @@ private:
     uint32_t m_nBufLen;
     uint32_t m_nBufRecords;  // records in m_pBuf, each ending at m_pRecordEnd[i]
     std::unique_ptr<uint32_t[]> m_pRecordEnd;
+    std::unique_ptr<RecordOrigin[]> m_pRecordFrom;  // the sender of each, for the journal
+    COriginJournalWriter m_Journal;                 // enabled by KeepOrigins
     uint64_t m_nWrittenSinceCheck;  // records written since Periodic last found the file in place
     bool m_bBufUrgent;              // an urgent record is in m_pBuf
     bool m_bDirSyncDue;             // the directory holds a new name not yet synced

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "asynclog/OriginJournal.h"
 #include "platform/ZQMutex.h"
 
 #include <atomic>
@@ -16,6 +17,7 @@ struct RingSlot {
     uint32_t nBufferSize;
     uint32_t nDataLen;  // bytes of text the producer placed in pBuffer
     uint32_t nExtBufferSize;
+    RecordOrigin stOrigin;  // who sent the text: the producer sets it with the text
 };
 
 // A fixed circle of preallocated slots: a single-producer, single-consumer

@@ -97,6 +97,9 @@ ZIdOrereDov::~ZIdOrereDov() { Stop(); }
 int32_t ZIdOrereDov::Start(const char* pLogPath, const char* pPrefix) {
     int32_t nRet = m_Files.Init(pLogPath, pPrefix);
     if (nRet != kLogOk) return nRet;
+    // Without its journals the set still writes every record: their lines
+    // then read as of an unrecorded origin.
+    if (m_bKeepOrigins) (void)m_Files.KeepOrigins();
 
     // Mode 2 forwards while the daemon runs and writes files while it does
     // not; every other mode writes files.
@@ -155,7 +158,7 @@ int32_t ZIdOrereDov::PushLog(const char* pText, uint32_t nLen) {
     return nRet;
 }
 
-int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen) {
+int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen, const RecordOrigin& from) {
     if (m_pQueue == nullptr || m_pWriter == nullptr) return kLogErrNotRunning;
     if (pText == nullptr) return kLogErrInvalid;
     // Read before the record is committed. The writer may take records
@@ -178,6 +181,7 @@ int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen) {
     std::memcpy(pSlot->pBuffer, pText, nLen);
     if (nLen < pSlot->nBufferSize) pSlot->pBuffer[nLen] = 0;
     pSlot->nDataLen = nLen;
+    pSlot->stOrigin = from;
     (void)m_pQueue->CommitWrite();  // 1: every slot of a started ring has a buffer
     // The writer read the next slot's buffer a ring ago, so its cache lines sit
     // with the writer's core. Asking for them now, for writing, lets them
@@ -221,6 +225,7 @@ int32_t ZIdOrereDov::Configure(const EngineSettings& st) {
     (void)SetMode(st.nMode);  // stores; cannot fail
     m_Files.SetSyncMs(st.nSyncMs);
     m_Files.SetUrgentTest(st.pfnUrgent);
+    m_bKeepOrigins = st.bKeepOrigins;
     return kLogOk;
 }
 

@@ -42,6 +42,7 @@ struct EngineSettings {
     int32_t nUserValue = 0;
     uint32_t nSyncMs = kDefaultSyncMs;  // see CLogFileSet::SetSyncMs
     CLogFileSet::UrgentFn pfnUrgent = nullptr;
+    bool bKeepOrigins = false;  // see CLogFileSet::KeepOrigins
 };
 
 // The asynchronous log engine: one per process. Producers hand it finished
@@ -75,7 +76,9 @@ public:
     int32_t PushLog(const char* pText, uint32_t nLen);
     // PushLog for callers that try again when the ring is full: that refusal
     // is not counted (a caller that then gives up counts it, CountLost).
-    int32_t TryPushLog(const char* pText, uint32_t nLen);
+    // from: who sent the text (the process itself unless it passes on
+    // another's), for the set's origin journal.
+    int32_t TryPushLog(const char* pText, uint32_t nLen, const RecordOrigin& from = kOwnOrigin);
     void CountLost(LossCause eCause, uint64_t nRecords = 1) { m_Lost.Add(eCause, nRecords); }
 
     // Applies every setting of st (slots are kSlotSize bytes); before Start.
@@ -157,4 +160,5 @@ private:
     LevelCallback m_pfnLevelCallback;
     ConfigCheckFn m_pfnConfigCheck;
     int32_t m_nUserValue;
+    bool m_bKeepOrigins = false;
 };

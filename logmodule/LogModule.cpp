@@ -410,6 +410,14 @@ int32_t DestroyAsyncLog() {
     return ZQ_OK;
 }
 
+int32_t KeepRecordOrigins() {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    if (m.m_bCreated.load(std::memory_order_relaxed) != 0) return ZQ_ERR_ALREADY_CREATED;
+    m.m_stNext.bKeepOrigins = true;
+    return ZQ_OK;
+}
+
 int32_t EnableOwnRecords(bool bStderr, ConfigCheckFn pfnCheck) {
     LogModule& m = GetLogModule();
     CZQLockGuard guard(m.m_Lock);

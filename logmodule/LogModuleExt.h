@@ -5,6 +5,7 @@
 
 #include "asynclog/LogConfig.h"
 #include "asynclog/LossCounters.h"
+#include "asynclog/OriginJournal.h"
 #include "logmodule/LogModule.h"
 
 #include <cstddef>
@@ -13,8 +14,13 @@
 // For the daemon's receive loop, which waits for room when the ring is full:
 // queues the first nLen bytes of pText, which the caller has cut at its first
 // NUL (as WriteRawLog cuts a text), but a refusal for a full ring is not
-// counted. Results of WriteRawLog.
-int32_t TryWriteRawLog(const char* pText, uint32_t nLen);
+// counted; from is its sender, as the daemon's origin journal keeps it.
+// Results of WriteRawLog.
+int32_t TryWriteRawLog(const char* pText, uint32_t nLen, const RecordOrigin& from);
+// Before CreateAsyncLog (ZQ_ERR_ALREADY_CREATED after): the log's file set
+// keeps an origin journal of each record's sender (asynclog/OriginJournal.h).
+// Cleared by DestroyAsyncLog.
+int32_t KeepRecordOrigins();
 // Counts a record the caller gave up (no log created: nothing to count in).
 void CountLostLog(LossCause eCause, uint64_t nRecords = 1);
 // Records given up for one cause since creation; 0 without a log.

@@ -418,13 +418,13 @@ uint32_t FormatRecordAs(char* pBuf, const RecordSender& id, int32_t nLevel, cons
     return nLen;
 }
 
-int32_t TryWriteRawLog(const char* pText, uint32_t nLen) {
+int32_t TryWriteRawLog(const char* pText, uint32_t nLen, const RecordOrigin& from) {
     if (pText == nullptr) return ZQ_ERR_INVALID;
     LogModule& m = GetLogModule();
     CZQSpinningLockGuard guard(m.m_Lock);
     ZIdOrereDov* pEngine = CreatedEngineLocked(m);
     if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
-    return ToPublicResult(pEngine->TryPushLog(pText, nLen));
+    return ToPublicResult(pEngine->TryPushLog(pText, nLen, from));
 }
 
 uint64_t GetLostLogCountBy(LossCause eCause) {

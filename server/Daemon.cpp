@@ -308,6 +308,8 @@ int CDaemon::StartLogModule() {
         (ReadConfigValue(m_szCfgPath, kCfgOwnRecords, &nOwnRecords) && nOwnRecords == 1);
     (void)SetModuleName(kLogServerName);
     if (m_bOwnRecords) (void)EnableOwnRecords(m_stOptions.bForeground, &CheckConfigForReload);
+    // Who sent each record, beside the files, for the forwarder and readers.
+    (void)KeepRecordOrigins();
     // The writer is made with the handled signals blocked: they go to the
     // main thread, whose wait they end.
     BlockHandledSignals(true);

@@ -271,8 +271,12 @@ void CRecvLoop::HandOn(const uint8_t* pData, uint32_t nLen, const ucred* pFrom) 
         m_bWriterStuck = nWaits == kFullRingMaxWaits || nStopWaits > kFullRingStopWaits;
         return m_bWriterStuck;
     };
+    const RecordOrigin stFrom =
+        pFrom != nullptr ? RecordOrigin{OriginKind::kLocal, static_cast<uint32_t>(pFrom->uid),
+                                        static_cast<uint32_t>(pFrom->pid)}
+                         : kUdpOrigin;
     const int32_t nRet =
-        RetryWhileFull([&] { return TryWriteRawLog(pLine, nLen); }, kFullRingNapNs, GiveUp);
+        RetryWhileFull([&] { return TryWriteRawLog(pLine, nLen, stFrom); }, kFullRingNapNs, GiveUp);
     if (nRet == ZQ_ERR_QUEUE_FULL) CountLostLog(LossCause::kRingFull);
     if (nRet == ZQ_OK) m_bWriterStuck = false;
 }
