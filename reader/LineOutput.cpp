@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -44,8 +45,13 @@ uint32_t Utf8Len(const unsigned char* p, uint32_t n) {
 
 }  // namespace
 
-CLineOutput::CLineOutput(int nFd, EOutput eMode)
-    : m_nFd(nFd), m_eMode(eMode), m_bFailed(false), m_pBuf(new char[kBufSize]), m_nLen(0) {}
+CLineOutput::CLineOutput(int nFd, EOutput eMode, bool bOrigins)
+    : m_nFd(nFd),
+      m_eMode(eMode),
+      m_bOrigins(bOrigins),
+      m_bFailed(false),
+      m_pBuf(new char[kBufSize]),
+      m_nLen(0) {}
 
 bool CLineOutput::Flush() {
     uint32_t nDone = 0;
@@ -189,16 +195,18 @@ void CLineOutput::PutJsonNumber(TextSpan s) {
     Put(s.p, s.n);
 }
 
-void CLineOutput::PrintJson(CReadLine* pLine) {
+void CLineOutput::PrintJson(CReadLine* pLine, const LineOrigin& origin) {
+    PutChar('{');
+    if (m_bOrigins) PutOrigin(origin);
     if (!pLine->IsRecord()) {
-        PutText("{\"message\":");
+        PutText("\"message\":");
         PutJsonString(pLine->Text(), pLine->Len());
         PutText("}\n");
         return;
     }
     const RecordFields& f = pLine->Fields();
     const char* pLevel = kLevelFields[LevelFieldIndex(f.nLevel)];
-    PutText("{\"level\":");
+    PutText("\"level\":");
     PutJsonString(pLevel, static_cast<uint32_t>(std::strcspn(pLevel, " ")));
     PutText(",\"time\":\"");
     PutTime(f, 'T');
@@ -221,7 +229,41 @@ void CLineOutput::PrintJson(CReadLine* pLine) {
     PutText("}\n");
 }
 
-void CLineOutput::Print(CReadLine* pLine) {
+void CLineOutput::PutOrigin(const LineOrigin& origin) {
+    const RecordOrigin& from = origin.stFrom;
+    const bool bJson = m_eMode == EOutput::kJson;
+    if (from.eKind != OriginKind::kLocal && from.eKind != OriginKind::kOwn) {
+        if (from.eKind == OriginKind::kUdp) {
+            bJson ? PutText("\"origin\":\"unknown: udp\",") : PutText("[origin unknown: udp] ");
+        } else {
+            bJson ? PutText("\"origin\":\"unknown\",") : PutText("[origin unknown] ");
+        }
+        return;
+    }
+    char szIds[48];
+    const int nIds =
+        std::snprintf(szIds, sizeof(szIds), bJson ? "{\"uid\":%u,\"pid\":%u" : "[uid %u pid %u",
+                      from.nUid, from.nPid);
+    if (bJson) PutText("\"origin\":");
+    Put(szIds, static_cast<uint32_t>(nIds));
+    const uint32_t nName = static_cast<uint32_t>(strnlen(origin.szName, kOriginNameLen));
+    if (bJson) {
+        if (nName > 0) {
+            PutText(",\"name\":");
+            PutJsonString(origin.szName, nName);
+        }
+        PutText("},");
+    } else {
+        if (nName > 0) {
+            PutChar(' ');
+            PutEscaped(origin.szName, nName);
+        }
+        PutText("] ");
+    }
+}
+
+void CLineOutput::Print(CReadLine* pLine, const LineOrigin& origin) {
+    if (m_bOrigins && m_eMode != EOutput::kJson) PutOrigin(origin);
     switch (m_eMode) {
         case EOutput::kShort:
             PrintShort(pLine);
@@ -231,7 +273,7 @@ void CLineOutput::Print(CReadLine* pLine) {
             PutChar('\n');
             break;
         case EOutput::kJson:
-            PrintJson(pLine);
+            PrintJson(pLine, origin);
             break;
     }
 }

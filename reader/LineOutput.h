@@ -1,5 +1,6 @@
 #pragma once
 
+#include "asynclog/OriginJournal.h"
 #include "reader/LineFilter.h"
 
 #include <cstddef>
@@ -27,14 +28,21 @@ enum class EOutput : uint8_t {
 //
 // An empty device, module, file, process or function is "-" in kShort; a
 // line not in the record format is its (escaped) text alone, in kJson
-// {"message":...}. Used by one thread.
+// {"message":...}.
+//
+// With origins, each line begins with its sender as the daemon's origin
+// journal has it, which no sender can write: "[uid 65534 pid 812 sh] " (the
+// kernel's uid and pid, the name the process gave itself), "[origin
+// unknown: udp] ", "[origin unknown] " (not recorded); in kJson the first
+// member, "origin":{"uid":65534,"pid":812,"name":"sh"} or "origin":"unknown:
+// udp". Used by one thread.
 class CLineOutput {
 public:
-    CLineOutput(int nFd, EOutput eMode);
+    CLineOutput(int nFd, EOutput eMode, bool bOrigins = false);
     CLineOutput(const CLineOutput&) = delete;
     CLineOutput& operator=(const CLineOutput&) = delete;
 
-    void Print(CReadLine* pLine);
+    void Print(CReadLine* pLine, const LineOrigin& origin);
     // Writes what is buffered; false when the descriptor took not all of it
     // (errno), as every later call then.
     bool Flush();
@@ -58,10 +66,12 @@ private:
     void PutJsonString(const char* p, uint32_t n);
     void PutJsonNumber(TextSpan s);
     void PrintShort(CReadLine* pLine);
-    void PrintJson(CReadLine* pLine);
+    void PrintJson(CReadLine* pLine, const LineOrigin& origin);
+    void PutOrigin(const LineOrigin& origin);
 
     int m_nFd;
     EOutput m_eMode;
+    bool m_bOrigins;
     bool m_bFailed;
     std::unique_ptr<char[]> m_pBuf;  // kBufSize bytes, m_nLen of them in use
     uint32_t m_nLen;

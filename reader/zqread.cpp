@@ -52,7 +52,7 @@ namespace {
 constexpr int kFollowMaxWaitMs = 1000;  // -f looks at the set at least this often
 constexpr int kTailTries = 3;           // -n: a rotation took the place found; look again
 
-enum LongOnly { kOptPrefix = 0x100, kOptPid };
+enum LongOnly { kOptPrefix = 0x100, kOptPid, kOptOrigin };
 
 struct Options {
     const char* pLogDir = nullptr;  // null: the daemon's, from Path.ini
@@ -61,6 +61,7 @@ struct Options {
     uint64_t nLast = 0;
     bool bFollow = false;
     EOutput eOutput = EOutput::kShort;
+    bool bOrigins = false;
 };
 
 volatile sig_atomic_t g_bStop = 0;  // set by the handler of SIGINT and SIGTERM
@@ -94,6 +95,8 @@ void PrintHelp() {
         "  -n, --lines N          only the last N records that pass the filters\n"
         "  -f, --follow           then print new records as they come, until SIGINT\n"
         "  -o, --output MODE      short (default), raw or json\n"
+        "      --origin           begin each record with its sender as the daemon saw\n"
+        "                         it: [uid U pid P name] or [origin unknown: udp]\n"
         "  -V, --version          show the version\n"
         "  -h, --help             show this text\n"
         "\n"
@@ -138,6 +141,7 @@ int ParseOptions(int argc, char** argv, Options* pOpt, CLineFilter* pFilter) {
                                           {"lines", required_argument, nullptr, 'n'},
                                           {"follow", no_argument, nullptr, 'f'},
                                           {"output", required_argument, nullptr, 'o'},
+                                          {"origin", no_argument, nullptr, kOptOrigin},
                                           {"version", no_argument, nullptr, 'V'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
@@ -203,6 +207,9 @@ int ParseOptions(int argc, char** argv, Options* pOpt, CLineFilter* pFilter) {
                     return Usage("unknown output mode", optarg);
                 }
                 break;
+            case kOptOrigin:
+                pOpt->bOrigins = true;
+                break;
             case 'V':
                 std::printf("zqread %s\n", ZQ_VERSION_STRING);
                 return kExitOk;
@@ -229,7 +236,7 @@ bool PrintAvailable(CFileSetReader* pReader, const CLineFilter& filter, CLineOut
         if (nResult == kReadCaughtUp) return true;
         if (nResult == kReadError) return false;
         line.Set(stLine.pText, stLine.nLen);
-        if (filter.Pass(&line)) pOut->Print(&line);
+        if (filter.Pass(&line)) pOut->Print(&line, stLine.stOrigin);
     }
 }
 
@@ -336,7 +343,7 @@ int main(int argc, char** argv) {
         (void)sigprocmask(SIG_BLOCK, &stStop, nullptr);
     }
 
-    CLineOutput out(STDOUT_FILENO, stOpt.eOutput);
+    CLineOutput out(STDOUT_FILENO, stOpt.eOutput, stOpt.bOrigins);
     if (stOpt.bLast && !PlaceAtTail(&reader, filter, stOpt.nLast)) {
         std::fprintf(stderr, "zqread: %s: %s\n", szShownDir, std::strerror(errno));
         return kExitFailed;

@@ -67,6 +67,10 @@ uint64_t ReadFirstSeq(int nFd) {
 
 CFileSetReader::CFileSetReader()
     : m_aszNames{},
+      m_szDir{},
+      m_szPrefix{},
+      m_Origins(),
+      m_nOriginsInode(0),
       m_aFiles{},
       m_nFiles(0),
       m_stPos{0, 0, 1, 0, 0},
@@ -87,6 +91,11 @@ int32_t CFileSetReader::Open(const char* pLogDir, const char* pPrefix, bool bMar
         const int nLen = FormatLogFileName(m_aszNames[i], kPathLen, pLogDir, pPrefix, i);
         if (nLen < 0 || static_cast<size_t>(nLen) >= kPathLen) return kLogErrInvalid;
     }
+    if (std::strlen(pLogDir) > kLogPathLen || std::strlen(pPrefix) > kPrefixLen) {
+        return kLogErrInvalid;
+    }
+    (void)std::snprintf(m_szDir, sizeof(m_szDir), "%s", pLogDir);
+    (void)std::snprintf(m_szPrefix, sizeof(m_szPrefix), "%s", pPrefix);
     if (!m_pBuf) m_pBuf.reset(new (std::nothrow) char[kBufSize]);
     if (!m_pBuf) return kLogErrResource;
     m_nRotatedAway = 0;
@@ -95,8 +104,13 @@ int32_t CFileSetReader::Open(const char* pLogDir, const char* pPrefix, bool bMar
 }
 
 void CFileSetReader::Close() {
-    for (uint32_t i = 0; i < m_nFiles; ++i) m_aFiles[i].fd.Reset();
+    for (uint32_t i = 0; i < m_nFiles; ++i) {
+        m_aFiles[i].fd.Reset();
+        m_aFiles[i].journal.Reset();
+    }
     m_nFiles = 0;
+    m_Origins.Attach(-1);
+    m_nOriginsInode = 0;
     ResetBuffer(0);
 }
 
@@ -189,7 +203,15 @@ void CFileSetReader::OpenNew(const uint64_t* pInodes) {
         }
         const uint32_t nAt = static_cast<uint32_t>(nAfter + 1);
         std::move_backward(m_aFiles + nAt, m_aFiles + m_nFiles, m_aFiles + m_nFiles + 1);
-        m_aFiles[nAt] = SetFile{std::move(file), pInodes[i], 0, 0, 0, nName};
+        // The journal is opened with its file: a rotation that deletes the
+        // file takes the journal's name too, not what the reader holds.
+        m_aFiles[nAt] = SetFile{std::move(file),
+                                CUniqueFd(OpenOriginJournal(m_szDir, m_szPrefix, pInodes[i])),
+                                pInodes[i],
+                                0,
+                                0,
+                                0,
+                                nName};
         RefreshHead(&m_aFiles[nAt]);
         ++m_nFiles;
         nAfter = static_cast<int32_t>(nAt);
@@ -229,6 +251,9 @@ void CFileSetReader::NumberFront() {
 void CFileSetReader::DropFront() {
     if (m_nFiles == 0) return;
     m_aFiles[0].fd.Reset();
+    m_aFiles[0].journal.Reset();
+    m_Origins.Attach(-1);
+    m_nOriginsInode = 0;
     std::move(m_aFiles + 1, m_aFiles + m_nFiles, m_aFiles);
     --m_nFiles;
     ResetBuffer(0);
@@ -271,6 +296,11 @@ void CFileSetReader::Rescan() {
         f.nLost = CountLines(f.fd.Get(), k == 0 ? m_stPos.nOffset : 0);
         m_nRotatedAway += f.nLost;
         f.fd.Reset();
+        f.journal.Reset();
+        if (m_nOriginsInode == f.nInode) {
+            m_Origins.Attach(-1);
+            m_nOriginsInode = 0;
+        }
     }
     SettleFront();
     OpenNew(aInodes);
@@ -331,6 +361,11 @@ void CFileSetReader::TakeLine(StreamLine* pLine, uint32_t nTextLen, uint32_t nCo
             m_stPos.nHeadLen = f.nHeadLen;
         }
     }
+    if (m_nOriginsInode != f.nInode) {
+        m_Origins.Attach(f.journal.Get());
+        m_nOriginsInode = f.nInode;
+    }
+    m_Origins.Find(m_stPos.nOffset, m_nBufStart + m_nBufLen, &pLine->stOrigin);
     pLine->pText = m_pBuf.get() + m_nBufPos;
     pLine->nLen = nTextLen;
     pLine->stPos = m_stPos;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "asynclog/OriginJournal.h"
 #include "asynclog/ZIdOrereDov.h"
 #include "platform/UniqueFd.h"
 #include "upstream/SyslogFormat.h"
@@ -21,9 +22,10 @@ struct StreamPos {
 
 // One line handed out by Next: its text without CR LF and where it lies.
 struct StreamLine {
-    const char* pText;  // valid until the next call of the reader
-    uint32_t nLen;      // at most kMaxLineText
-    StreamPos stPos;    // the line's own place (resuming there reads it again)
+    const char* pText;    // valid until the next call of the reader
+    uint32_t nLen;        // at most kMaxLineText
+    StreamPos stPos;      // the line's own place (resuming there reads it again)
+    LineOrigin stOrigin;  // its sender, from its file's origin journal
 };
 
 // The extended attribute of a file of the set that holds the number of its
@@ -114,7 +116,8 @@ public:
 
 private:
     struct SetFile {
-        CUniqueFd fd;  // read-only; none: deleted before it was read out (a tombstone)
+        CUniqueFd fd;       // read-only; none: deleted before it was read out (a tombstone)
+        CUniqueFd journal;  // its origin journal, held with it; none: there is none
         uint64_t nInode;
         uint64_t nLost;  // a tombstone's unread lines
         uint64_t nHeadHash;
@@ -136,7 +139,11 @@ private:
     void NumberFront();
 
     char m_aszNames[kMaxLogFiles][kPathLen];
-    SetFile m_aFiles[kMaxHeld];  // [0] is read; the rest are newer, oldest first
+    char m_szDir[kLogPathLen + 1];
+    char m_szPrefix[kPrefixLen + 1];
+    COriginJournalReader m_Origins;  // of m_aFiles[0]
+    uint64_t m_nOriginsInode;        // whose journal m_Origins reads; 0 none
+    SetFile m_aFiles[kMaxHeld];      // [0] is read; the rest are newer, oldest first
     uint32_t m_nFiles;
     StreamPos m_stPos;
     uint64_t m_nRotatedAway;

@@ -112,8 +112,8 @@ void CLinePump::Fill() {
             m_bReadFailed = nRead == kReadError;
             break;
         }
-        const uint32_t nLen =
-            m_Formatter.Format(stLine.pText, stLine.nLen, stLine.stPos.nSeq, pOut);
+        const uint32_t nLen = m_Formatter.Format(stLine.pText, stLine.nLen, stLine.stPos.nSeq, pOut,
+                                                 &stLine.stOrigin);
         m_Queue.Commit(nLen, stLine.stPos);
         m_bReadFailed = false;
         if (n + 1 == kMaxLinesPerPass) m_bMoreToRead = true;

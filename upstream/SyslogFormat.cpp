@@ -19,7 +19,7 @@ constexpr uint32_t kMaxMsgId = 32;
 constexpr uint32_t kMaxHostname = 255;
 constexpr const char* kBootIdPath = "/proc/sys/kernel/random/boot_id";
 constexpr const char* kRegisteredSdIds[] = {"timeQuality", "origin", "meta"};
-constexpr const char* kForwarderSdIds[] = {kSdId, "origin"};  // what only the forwarder states
+constexpr const char* kForwarderSdIds[] = {kSdId, kOriginSdId, "origin"};  // only the forwarder's
 constexpr uint32_t kMaxCarriedSd = 64;  // more elements in one record: not taken as data
 
 bool SpanIs(const char* p, uint32_t n, const char* pWord) {
@@ -235,6 +235,31 @@ bool SplitCarriedSd(TextSpan stText, TextSpan* pSd, TextSpan* pMessage) {
     return true;
 }
 
+namespace {
+
+void WriteOrigin(CWriter* pW, const LineOrigin& origin) {
+    pW->Char('[');
+    pW->Text(kOriginSdId);
+    const RecordOrigin& from = origin.stFrom;
+    if (from.eKind == OriginKind::kLocal || from.eKind == OriginKind::kOwn) {
+        char szNumber[24];
+        CWriter stNumber(szNumber);
+        stNumber.Number(from.nUid);
+        pW->Param("uid", {szNumber, stNumber.Length()});
+        CWriter stPid(szNumber);
+        stPid.Number(from.nPid);
+        pW->Param("pid", {szNumber, stPid.Length()});
+        const uint32_t nName = static_cast<uint32_t>(strnlen(origin.szName, kOriginNameLen));
+        if (nName > 0) pW->Param("name", {origin.szName, nName});
+    } else {
+        const char* pWhy = from.eKind == OriginKind::kUdp ? "udp" : "unrecorded";
+        pW->Param("unknown", {pWhy, static_cast<uint32_t>(std::strlen(pWhy))});
+    }
+    pW->Char(']');
+}
+
+}  // namespace
+
 CSyslogFormatter::CSyslogFormatter()
     : m_szHostname{}, m_nFacility(1), m_szBootId{}, m_llCachedHourKey(-1), m_nCachedOffset(0) {
     SetIdentity("", 1, "");
@@ -270,7 +295,8 @@ bool CSyslogFormatter::LocalOffset(int nYear, int nMonth, int nDay, int nHour, i
     return true;
 }
 
-uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSeq, char* pOut) {
+uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSeq, char* pOut,
+                                  const LineOrigin* pOrigin) {
     if (nLen > kMaxLineText) nLen = kMaxLineText;
     RecordFields stRec{};
     const bool bRecord = ParseRecord(pLine, nLen, &stRec);
@@ -325,6 +351,7 @@ uint32_t CSyslogFormatter::Format(const char* pLine, uint32_t nLen, uint64_t nSe
         w.Param("func", stFunc);
     }
     w.Char(']');
+    if (pOrigin != nullptr) WriteOrigin(&w, *pOrigin);
     // The sender's elements: their names are printable, their values get the
     // control characters escaped as in the forwarder's own.
     w.EscapedText(stCarried.p, stCarried.n);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "asynclog/OriginJournal.h"
 #include "logmodule/RecordFormat.h"
 #include "platform/TextEscape.h"
 
@@ -25,9 +26,16 @@
 // with RFC 5424 SD elements (then a space and the message, or nothing) carries
 // structured data of its sender (zqlog --sd-id): those elements follow the
 // forwarder's own, func is sent empty and MSG is the rest of the text. Only
-// when every element is well formed, no SD-ID repeats and none is kSdId or
-// origin (which only the forwarder may state); otherwise the record goes out
+// when every element is well formed, no SD-ID repeats and none is kSdId,
+// kOriginSdId or origin (which only the forwarder may state); otherwise the record goes out
 // as any other, its text whole.
+//
+// Then the line's origin, as the daemon's origin journal has it, which no
+// sender can write (kOriginSdId is not carriable):
+//     [origin@32473 uid="0" pid="812" name="sshd"]   the local intake's sender
+//     [origin@32473 unknown="udp"]                   came over UDP
+//     [origin@32473 unknown="unrecorded"]            no entry (an older file, a crash)
+// uid and pid are the kernel's; name is /proc's, which the process sets itself.
 //
 // seq, the daemon's number of the line, and boot, the boot id of the device,
 // let a collector find gaps and remove duplicates: a line sent twice carries
@@ -37,6 +45,7 @@
 // Used by one thread (the sender's); not thread-safe.
 
 constexpr const char* kSdId = "zqlog@32473";
+constexpr const char* kOriginSdId = "origin@32473";
 constexpr char kCarriedSdFunction[] = "@sd";  // no C or C++ function has this name
 constexpr uint32_t kMaxSdName = 32;           // RFC 5424: SD-ID and PARAM-NAME
 constexpr uint32_t kMaxLineText = 4096;       // longer lines are sent in pieces of this size
@@ -52,7 +61,7 @@ bool IsSdName(const char* p, uint32_t n);
 // dots between them.
 bool IsSdId(const char* p, uint32_t n);
 // Whether a sender may put this SD-ID into a record for the forwarder: not
-// kSdId and not origin.
+// kSdId, kOriginSdId or origin.
 bool IsCarriableSdId(const char* p, uint32_t n);
 // A PARAM-VALUE with '"', '\' and ']' escaped by '\', and no other escape.
 bool IsSdParamValue(const char* p, uint32_t n);
@@ -69,9 +78,11 @@ public:
     void SetIdentity(const char* pHostname, uint8_t nFacility, const char* pBootId);
 
     // Formats the line pLine/nLen (its CR LF or LF already removed, at most
-    // kMaxLineText bytes) with sequence number nSeq into pOut, which holds at
-    // least kMaxSyslogMessage bytes. Returns the message length.
-    uint32_t Format(const char* pLine, uint32_t nLen, uint64_t nSeq, char* pOut);
+    // kMaxLineText bytes) with sequence number nSeq and origin *pOrigin (null:
+    // none stated) into pOut, which holds at least kMaxSyslogMessage bytes.
+    // Returns the message length.
+    uint32_t Format(const char* pLine, uint32_t nLen, uint64_t nSeq, char* pOut,
+                    const LineOrigin* pOrigin = nullptr);
 
     // The device's boot id (/proc/sys/kernel/random/boot_id), or, when it cannot
     // be read, an id made from the time and the process id. Into pOut (>= 40 bytes).

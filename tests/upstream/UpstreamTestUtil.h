@@ -40,7 +40,7 @@ inline std::string RecordLine(uint64_t k, size_t nPad = 40, const char* pLevel =
 
 // The k of "n=<k>" in a line; 0 when there is none.
 inline uint64_t NumberOf(const std::string& strLine) {
-    const size_t nAt = strLine.find("n=");
+    const size_t nAt = strLine.rfind("n=");
     return nAt == std::string::npos ? 0 : std::strtoull(strLine.c_str() + nAt + 2, nullptr, 10);
 }
 
