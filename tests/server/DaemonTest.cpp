@@ -5,6 +5,7 @@
 
 #include "asynclog/ServerProbe.h"
 #include "logmodule/LogModule.h"
+#include "logmodule/LogModuleExt.h"
 #include "logmodule/LogModuleState.h"
 #include "platform/DaemonPaths.h"
 #include "platform/UdpNetLayer.h"
@@ -63,6 +64,7 @@ using zqtest::WriteFile;
 
 constexpr const char* kDaemonPath = ZQ_DAEMON_PATH;
 constexpr const char* kZqlogPath = ZQ_ZQLOG_PATH;
+constexpr const char* kZqreadPath = ZQ_ZQREAD_PATH;
 constexpr const char* kDaemonName = "ZuVozAdavid";
 constexpr int kExecFailed = 127;
 constexpr long long kMiB = 1 << 20;
@@ -2691,13 +2693,15 @@ TEST_F(DaemonTest, AFloodUsesUpOnlyItsSendersShare) {
         const char* pWho;      // the notes' sender
         const char* pCounter;  // where the suppressed records count
         const char* pOther;    // stays 0
+        bool bForward;         // to a collector, which gets all of root's too
     };
     const Case kCases[] = {
-        {"intake, Burst=100", true, 100, "uid 65534: ", "dropped_limit_uid", "dropped_limit_udp"},
+        {"intake, Burst=100", true, 100, "uid 65534: ", "dropped_limit_uid", "dropped_limit_udp",
+         true},
         {"udp, Burst=100", false, 100, "udp (sender unknown): ", "dropped_limit_udp",
-         "dropped_limit_uid"},
-        {"intake, Burst=0", true, 0, "", "dropped_limit_uid", "dropped_limit_udp"},
-        {"udp, Burst=0", false, 0, "", "dropped_limit_udp", "dropped_limit_uid"},
+         "dropped_limit_uid", false},
+        {"intake, Burst=0", true, 0, "", "dropped_limit_uid", "dropped_limit_udp", false},
+        {"udp, Burst=0", false, 0, "", "dropped_limit_udp", "dropped_limit_uid", false},
     };
     std::vector<std::string> vFlood;
     for (uint32_t i = 0; i < kFlood; ++i) vFlood.push_back(FloodRecord(i));
@@ -2705,13 +2709,24 @@ TEST_F(DaemonTest, AFloodUsesUpOnlyItsSendersShare) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.pName);
         const std::string strBase = m_Dir.File("base" + std::to_string(++nRun));
+        zqtest::CCollector stCollector(m_Dir.File("collector" + std::to_string(nRun)),
+                                       zqtest::ECollector::kRsyslogTcp);
+        std::string strForward;
+        if (c.bForward) {
+            ASSERT_TRUE(stCollector.Start()) << stCollector.Log();
+            strForward = "[Forward]\r\nHost=127.0.0.1\r\nProtocol=tcp\r\nPort=" +
+                         std::to_string(stCollector.Port()) + "\r\n";
+        }
         WriteConfig(strBase,
                     "[File]\r\nFileSize=10\r\nFileNum=2\r\n[Limit]\r\nInterval=1\r\nBurst=" +
-                        std::to_string(c.nBurst) + "\r\n");
+                        std::to_string(c.nBurst) + "\r\n" + strForward);
         const pid_t nDaemon = StartDaemon(MakeRunDir("run" + std::to_string(nRun), strBase));
         ASSERT_NE(0, nDaemon);
         ASSERT_TRUE(SendToIntake({"root before the flood\r\n"}));
-        ASSERT_TRUE(PollUntil([&] { return StatsNow()["written"] == 1; }));
+        ASSERT_TRUE(PollUntil([&] {
+            auto stats = StatsNow();  // the forwarder's notes are the daemon's own
+            return stats["written"] - stats["own"] == 1;
+        }));
 
         std::thread flood([&] { EXPECT_TRUE(SendAs(kNobody, c.bIntake, vFlood)); });
         for (uint32_t i = 0; i < kRootDuring; ++i) {
@@ -2761,6 +2776,18 @@ TEST_F(DaemonTest, AFloodUsesUpOnlyItsSendersShare) {
             return nNoted == StatsNow()[c.pCounter];
         };
         EXPECT_TRUE(PollUntil(NotesCount)) << nNoted << " noted";
+        // All of root's reach the collector too, each saying it is root's.
+        uint32_t nRootForwarded = 0;
+        EXPECT_TRUE(!c.bForward || PollUntil([&] {
+            nRootForwarded = 0;
+            for (const std::string& strLine : stCollector.Lines()) {
+                nRootForwarded +=
+                    strLine.find("[origin@32473 uid=\"0\" pid=") != std::string::npos &&
+                    strLine.find("|root ") != std::string::npos;
+            }
+            return nRootForwarded == 1 + kRootDuring;
+        })) << nRootForwarded
+            << " of root's at the collector";
         stats = StatsNow();  // the stop removes the file
         EXPECT_EQ(0, StopDaemon(nDaemon));
 
@@ -2849,6 +2876,93 @@ TEST_F(DaemonTest, ClientsUseTheIntakeWhereTheDaemonOffersItAndUdpElsewhere) {
         EXPECT_EQ(c.nUid, stats["dropped_limit_uid"]);
         EXPECT_EQ(c.nUdp, stats["dropped_limit_udp"]);
         EXPECT_EQ(0, StopDaemon(nDaemon));
+    }
+}
+
+// What a collector and zqread learn of a record's sender comes from the
+// kernel, whatever the record claims: a record of sshd(1) or of the daemon's
+// own module forged by uid 65534 reads as uid 65534's, one over UDP as of an
+// unknown sender.
+TEST_F(DaemonTest, ForwardedAndReadRecordsCarryTheKernelsWordOnTheirSender) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root: only root's daemon has the intake";
+    zqtest::CCollector stCollector(m_Dir.File("collector"), zqtest::ECollector::kRsyslogTcp);
+    ASSERT_TRUE(stCollector.Start()) << stCollector.Log();
+    const std::string strBase = m_Dir.File("base");
+    WriteConfig(strBase, "[Forward]\r\nHost=127.0.0.1\r\nProtocol=tcp\r\nPort=" +
+                             std::to_string(stCollector.Port()) + "\r\n");
+    const pid_t nDaemon = StartDaemon(MakeRunDir("run", strBase));
+    ASSERT_NE(0, nDaemon);
+    std::string strComm = ReadFile("/proc/self/comm");
+    strComm.erase(std::min(strComm.find('\n'), strComm.size()));
+    const std::string strMe = std::to_string(getpid());
+    struct Case {
+        const char* pText;
+        RecordSender stClaim;
+        uid_t nUid;
+        bool bIntake;
+        std::string strSd;      // at the collector
+        std::string strZqread;  // zqread --origin -o raw
+    };
+    const Case kCases[] = {
+        {"genuine root",
+         {"net", "app", 77},
+         0,
+         true,
+         "[origin@32473 uid=\"0\" pid=\"" + strMe + "\" name=\"" + strComm + "\"]",
+         "[uid 0 pid " + strMe + " " + strComm + "] "},
+        {"forged sshd",
+         {"auth", "sshd", 1},
+         kNobody,
+         true,
+         "[origin@32473 uid=\"65534\" pid=\"",
+         "[uid 65534 pid "},
+        {"forged daemon",
+         {kLogServerName, kLogServerName, nDaemon},
+         kNobody,
+         true,
+         "[origin@32473 uid=\"65534\" pid=\"",
+         "[uid 65534 pid "},
+        {"over udp",
+         {"auth", "sshd", 1},
+         kNobody,
+         false,
+         "[origin@32473 unknown=\"udp\"]",
+         "[origin unknown: udp] "},
+    };
+    for (const Case& c : kCases) {
+        char aRecord[kMaxRecordLen];
+        bool bCut = false;
+        const uint32_t nLen = FormatRecordAs(aRecord, c.stClaim, ZQ_LEVEL_INFO, "main.cpp", 42,
+                                             "dev0", c.pText, std::strlen(c.pText), &bCut);
+        ASSERT_TRUE(SendAs(c.nUid, c.bIntake, {std::string(aRecord, nLen)})) << c.pText;
+    }
+    std::vector<std::string> vLines;
+    ASSERT_TRUE(PollUntil([&] {
+        vLines = stCollector.Lines();
+        return vLines.size() >= std::size(kCases);
+    })) << vLines.size()
+        << " lines at the collector";
+    const std::string strOut = m_Dir.File("zqread.out");
+    EXPECT_EQ(0, Run({kZqreadPath, "-D", strBase + "/ZqSdkLog", "--origin", "-o", "raw"},
+                     m_Dir.Path(), "", strOut));
+    const std::string strRead = ReadFile(strOut);
+    EXPECT_EQ(0, StopDaemon(nDaemon));
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.pText);
+        const auto it = std::find_if(vLines.begin(), vLines.end(), [&](const std::string& s) {
+            return s.find(std::string("|") + c.pText) != std::string::npos;
+        });
+        ASSERT_NE(vLines.end(), it);
+        // The claim stays what it was; the origin beside it says who it is.
+        EXPECT_NE(std::string::npos, it->find(std::string("|") + c.stClaim.pProcess + "|" +
+                                              std::to_string(c.stClaim.nPid) + "|"))
+            << *it;
+        EXPECT_NE(std::string::npos, it->find("func=\"\"]" + c.strSd)) << *it;
+        const size_t nAt = strRead.find(c.pText);
+        ASSERT_NE(std::string::npos, nAt) << strRead;
+        const size_t nLineStart = strRead.rfind('\n', nAt) + 1;  // npos + 1 is 0
+        EXPECT_EQ(0u, strRead.compare(nLineStart, c.strZqread.size(), c.strZqread))
+            << strRead.substr(nLineStart, nAt - nLineStart);
     }
 }
 
