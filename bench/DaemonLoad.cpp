@@ -3,6 +3,7 @@
 //   zq_bench_daemon load --count N --size S --senders K [--rate R] [--forward PORT]
 //                        [--sync MS] [--block-dev NAME] [--daemon PATH] [--intake udp|local]
 //   zq_bench_daemon idle [--seconds T] [--daemon PATH]
+//   zq_bench_daemon flood [--seconds T] [--forward-relp PORT] [--daemon PATH]
 //
 // The daemon is started in a fresh temporary base directory (Path.ini in its
 // working directory names it; LogServer.ini asks for 10 files of 10 MiB, and
@@ -29,6 +30,15 @@
 // idle: the daemon's CPU time and wake-ups (context switches of each of its
 // threads) over T idle seconds, and its resident memory.
 //
+// flood: the fair share with its default [Limit] keys. Two processes of uid
+// 65534 send 1,023-byte datagrams flat out for T seconds, one to the local
+// intake (waiting for room), one over UDP; root (this process) writes a record
+// before and one every 100 ms during the flood over the intake. Afterwards:
+// whether root's are all in the files, what was suppressed by the counters and
+// by the daemon's notes, and, with --forward-relp, whether the daemon's
+// forwarder had every line of its files acknowledged by the collector
+// (forwarded = written, none rotated away). Needs root.
+//
 // Only loopback traffic. Port 12345 and the instance lock are machine-wide:
 // do not run this while the test suite runs.
 
@@ -39,6 +49,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -47,11 +58,13 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -72,8 +85,9 @@ const char* g_pDaemonPath = ZQ_DAEMON_PATH;
 std::string
     g_strForward;         // --forward: a [Forward] section for LogServer.ini (to a local collector)
 std::string g_strSyncMs;  // --sync MS: [File] SyncMs of LogServer.ini
-std::string g_strBlockDev;    // --block-dev NAME: the device the files lie on (loop0)
-bool g_bLocalIntake = false;  // --intake local: send to the daemon's local intake
+std::string g_strBlockDev;     // --block-dev NAME: the device the files lie on (loop0)
+bool g_bLocalIntake = false;   // --intake local: send to the daemon's local intake
+bool g_bDefaultLimit = false;  // flood: LogServer.ini keeps the default [Limit]
 
 void OnSignal(int nSig) {
     if (g_nDaemonPid > 0) (void)kill(g_nDaemonPid, SIGTERM);
@@ -199,7 +213,7 @@ public:
             !WriteText(logDir + "/LogServer.ini",
                        "[Level]\nLogLevel=4\n[File]\nFileSize=10\nFileNum=10\n" +
                            (g_strSyncMs.empty() ? "" : "SyncMs=" + g_strSyncMs + "\n") +
-                           "[Limit]\nBurst=0\n" + g_strForward)) {
+                           (g_bDefaultLimit ? "" : "[Limit]\nBurst=0\n") + g_strForward)) {
             std::fprintf(stderr, "cannot prepare %s\n", m_base.c_str());
             return false;
         }
@@ -498,6 +512,140 @@ int RunLoad(uint32_t nCount, uint32_t nSize, int nSenders, double dRate) {
     return 0;
 }
 
+std::map<std::string, unsigned long long> DaemonStats() {
+    std::map<std::string, unsigned long long> stats;
+    std::istringstream in(ReadFile(std::string(kRunDir) + "/" + kStatsFileName));
+    std::string strName;
+    unsigned long long nValue = 0;
+    while (in >> strName >> nValue) stats[strName] = nValue;
+    return stats;
+}
+
+// A flooding process of uid 65534 for nSeconds; its count of datagrams sent
+// comes back through the pipe.
+pid_t StartFlood(bool bLocal, int nSeconds, int nPipe) {
+    const pid_t nPid = fork();
+    if (nPid != 0) return nPid;
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 65534) != 0) {
+        _exit(5);
+    }
+    g_bLocalIntake = bLocal;
+    const int nSock = ConnectToDaemon();
+    if (nSock < 0) _exit(3);
+    std::vector<char> buf(1023, 'f');
+    buf.back() = '\n';
+    unsigned long long nSent = 0;
+    const int64_t llEnd = zqbench::NowNs() + nSeconds * kNsPerSec;
+    while (zqbench::NowNs() < llEnd) {
+        for (int i = 0; i < 256; ++i) {
+            const int nHead = std::snprintf(buf.data(), buf.size(), "flood %s n%llu ",
+                                            bLocal ? "local" : "udp", nSent);
+            buf[static_cast<size_t>(nHead)] = 'f';
+            nSent += send(nSock, buf.data(), buf.size(), 0) == static_cast<ssize_t>(buf.size());
+        }
+    }
+    if (write(nPipe, &nSent, sizeof(nSent)) != static_cast<ssize_t>(sizeof(nSent))) _exit(6);
+    _exit(0);
+}
+
+int RunFlood(int nSeconds) {
+    zqbench::TempDir dir("flood");
+    g_bDefaultLimit = true;
+    CDaemon daemonProc(dir.Path());
+    if (!daemonProc.Start()) return 2;
+    g_bLocalIntake = true;
+    const int nRoot = ConnectToDaemon();
+    if (nRoot < 0) {
+        std::fprintf(stderr, "no local intake (not root?)\n");
+        return 2;
+    }
+    auto SendRoot = [&](const std::string& strText) {
+        return send(nRoot, strText.data(), strText.size(), 0) ==
+               static_cast<ssize_t>(strText.size());
+    };
+    bool bSent = SendRoot("root before the flood\n");
+    int aPipe[2];
+    if (pipe(aPipe) != 0) return 2;
+    const ProcSample before = Sample(daemonProc.Pid());
+    const pid_t aFlood[2] = {StartFlood(true, nSeconds, aPipe[1]),
+                             StartFlood(false, nSeconds, aPipe[1])};
+    const int nDuring = nSeconds * 10;
+    for (int i = 0; i < nDuring; ++i) {
+        zqbench::SleepNs(100000000);
+        bSent = SendRoot("root during the flood " + std::to_string(i) + "\n") && bSent;
+    }
+    unsigned long long nFlooded = 0;
+    for (const pid_t nPid : aFlood) {
+        unsigned long long n = 0;
+        int nStatus = 0;
+        (void)waitpid(nPid, &nStatus, 0);
+        if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0 ||
+            read(aPipe[0], &n, sizeof(n)) != static_cast<ssize_t>(sizeof(n))) {
+            std::fprintf(stderr, "a flooding process failed (status %d)\n", nStatus);
+            return 2;
+        }
+        nFlooded += n;
+    }
+    (void)close(nRoot);
+    // Settled: nothing more received for 2 s; then, when forwarding, every
+    // line acknowledged (or 120 s).
+    std::map<std::string, unsigned long long> stats = DaemonStats();
+    for (unsigned long long nLast = ~0ULL; stats["received"] != nLast;) {
+        nLast = stats["received"];
+        zqbench::SleepNs(2 * kNsPerSec);
+        stats = DaemonStats();
+    }
+    const int64_t llForwardEnd = zqbench::NowNs() + 120 * kNsPerSec;
+    while (!g_strForward.empty() && stats["forwarded"] < stats["written"] &&
+           zqbench::NowNs() < llForwardEnd) {
+        zqbench::SleepNs(kNsPerSec);
+        stats = DaemonStats();
+    }
+    const ProcSample after = Sample(daemonProc.Pid());
+    const int nExit = daemonProc.Stop();
+
+    unsigned long long nRootDuring = 0;
+    unsigned long long nFloodWritten = 0;
+    unsigned long long nNoted = 0;
+    unsigned long long nNotes = 0;
+    bool bRootBefore = false;
+    for (uint32_t f = 0; f < kMaxLogFiles; ++f) {
+        std::istringstream in(
+            ReadFile(zqbench::SetFileName(daemonProc.LogDir(), kDaemonFilePrefix, f)));
+        std::string strLine;
+        while (std::getline(in, strLine)) {
+            bRootBefore = bRootBefore || strLine == "root before the flood";
+            nRootDuring += strLine.rfind("root during the flood ", 0) == 0;
+            nFloodWritten += strLine.rfind("flood ", 0) == 0;
+            const size_t nAt = strLine.find(" records suppressed in ");
+            const size_t nColon = strLine.rfind(": ", nAt);
+            if (nAt == std::string::npos || nColon == std::string::npos) continue;
+            std::string strCount = strLine.substr(nColon + 2, nAt - nColon - 2);
+            strCount.erase(std::remove(strCount.begin(), strCount.end(), ','), strCount.end());
+            nNoted += std::strtoull(strCount.c_str(), nullptr, 10);
+            ++nNotes;
+        }
+    }
+    const unsigned long long nSuppressed = stats["dropped_limit_uid"] + stats["dropped_limit_udp"];
+    std::printf(
+        "DAEMON_FLOOD seconds=%d flooded=%llu received=%llu dropped_socket_full=%llu "
+        "flood_written=%llu dropped_limit_uid=%llu dropped_limit_udp=%llu noted=%llu notes=%llu "
+        "root_before_kept=%d root_during=%llu/%d forwarded=%llu written=%llu "
+        "forward_rotated_away=%llu daemon_cpu_s=%.2f hwm_kib=%ld exit_status=%d root_sent=%d\n",
+        nSeconds, nFlooded, stats["received"], stats["dropped_socket_full"], nFloodWritten,
+        stats["dropped_limit_uid"], stats["dropped_limit_udp"], nNoted, nNotes, bRootBefore ? 1 : 0,
+        nRootDuring, nDuring, stats["forwarded"], stats["written"], stats["forward_rotated_away"],
+        after.dCpuSec - before.dCpuSec, after.nHwmKiB, nExit, bSent ? 1 : 0);
+    std::printf("DAEMON_FLOOD_CHECK suppression_counted_exactly=%s notes_match_counters=%s\n",
+                stats["received"] ==
+                        1 + static_cast<unsigned long long>(nDuring) + nFloodWritten + nSuppressed
+                    ? "yes"
+                    : "no",
+                nNoted == nSuppressed ? "yes" : "no");
+    return 0;
+}
+
 int RunIdle(int nSeconds) {
     zqbench::TempDir dir("idle");
     CDaemon daemonProc(dir.Path());
@@ -525,7 +673,7 @@ int RunIdle(int nSeconds) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s load|idle [options]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s load|idle|flood [options]\n", argv[0]);
         return 2;
     }
     if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) {
@@ -555,6 +703,9 @@ int main(int argc, char** argv) {
             dRate = std::atof(argv[i + 1]);
         } else if (opt == "--forward") {
             g_strForward = std::string("[Forward]\nHost=127.0.0.1\nPort=") + argv[i + 1] + "\n";
+        } else if (opt == "--forward-relp") {
+            g_strForward =
+                std::string("[Forward]\nHost=127.0.0.1\nProtocol=relp\nPort=") + argv[i + 1] + "\n";
         } else if (opt == "--sync") {
             g_strSyncMs = argv[i + 1];
         } else if (opt == "--block-dev") {
@@ -577,6 +728,7 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     if (mode == "load") return RunLoad(nCount, nSize, nSenders, dRate);
     if (mode == "idle") return RunIdle(nSeconds);
+    if (mode == "flood") return RunFlood(nSeconds);
     std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
     return 2;
 }

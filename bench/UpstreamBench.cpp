@@ -8,6 +8,9 @@
 //       omfwd tcp with octet counting, plain and over gtls; imfile -> omrelp).
 //       Each run ends when the collector has written all N; the CPU time the
 //       forwarding side spent per record is shown beside the rate.
+//   zq_bench_upstream flood [--seconds T]
+//       zq_bench_daemon's flood for T seconds (default 60) while
+//       the daemon forwards over relp to the collector.
 //   zq_bench_upstream intake [--count N] [--rate R]
 //       The real daemon forwarding over tcp to rsyslog while zq_bench_daemon
 //       sends it R datagrams a second: the intake loss with forwarding on.
@@ -313,6 +316,27 @@ int RunForward(long long nCount) {
     return 0;
 }
 
+// The flood of zq_bench_daemon's flood mode, while the daemon forwards to the
+// collector over relp.
+int RunFlood(long long nSeconds) {
+    zqbench::TempDir dir("upstream_flood");
+    CCollector collector(dir.Path() + "/collector");
+    if (!collector.Start()) return 2;
+    const std::string seconds = std::to_string(nSeconds);
+    const std::string port = std::to_string(collector.RelpPort());
+    const pid_t nPid = fork();
+    if (nPid == 0) {
+        execl(ZQ_BENCH_DAEMON_LOAD, "zq_bench_daemon", "flood", "--seconds", seconds.c_str(),
+              "--forward-relp", port.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int nStatus = 0;
+    (void)waitpid(nPid, &nStatus, 0);
+    std::printf("messages at the collector: %lld\n", collector.Received());
+    collector.Stop();
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 2;
+}
+
 int RunIntake(long long nCount, double dRate) {
     zqbench::TempDir dir("upstream_intake");
     CCollector collector(dir.Path() + "/collector");
@@ -339,17 +363,22 @@ int RunIntake(long long nCount, double dRate) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s forward|intake [--count N] [--rate R]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s forward|intake|flood [--count N] [--rate R] [--seconds T]\n",
+                     argv[0]);
         return 2;
     }
     long long nCount = 300000;
+    long long nSeconds = 60;
     double dRate = 100000;
     for (int i = 2; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--count") == 0) nCount = std::atoll(argv[i + 1]);
         if (std::strcmp(argv[i], "--rate") == 0) dRate = std::atof(argv[i + 1]);
+        if (std::strcmp(argv[i], "--seconds") == 0) nSeconds = std::atoll(argv[i + 1]);
     }
     if (std::strcmp(argv[1], "forward") == 0) return RunForward(nCount);
     if (std::strcmp(argv[1], "intake") == 0) return RunIntake(nCount, dRate);
+    if (std::strcmp(argv[1], "flood") == 0) return RunFlood(nSeconds);
     std::fprintf(stderr, "unknown mode %s\n", argv[1]);
     return 2;
 }

@@ -423,6 +423,7 @@ int CRecvLoop::RunSteps(bool bOpenHere) {
         if (m_pHooks != nullptr) m_pHooks->OnRecvStop();
         SealEndpoint();
         (void)TakeQueued(pRecv);
+        if (m_pLimit != nullptr) m_pLimit->EndAll(MonotonicMs());
     }
     m_pEndpoint.reset();
     m_pIntake.reset();

@@ -81,7 +81,7 @@ bool CSenderLimit::WindowOver(const Entry& entry, int64_t llNowMs) const {
 }
 
 bool CSenderLimit::Admit(Entry& entry, int64_t llNowMs) {
-    if (entry.bUsed && WindowOver(entry, llNowMs)) EndWindow(entry);
+    if (entry.bUsed && WindowOver(entry, llNowMs)) EndWindow(entry, m_stSettings.nIntervalS);
     if (!entry.bUsed) {
         entry.bUsed = true;
         entry.llStartMs = llNowMs;
@@ -98,15 +98,28 @@ bool CSenderLimit::Admit(Entry& entry, int64_t llNowMs) {
 
 void CSenderLimit::Tick(int64_t llNowMs) {
     for (Entry& entry : m_aSlots) {
-        if (entry.bUsed && WindowOver(entry, llNowMs)) EndWindow(entry);
+        if (entry.bUsed && WindowOver(entry, llNowMs)) EndWindow(entry, m_stSettings.nIntervalS);
     }
     for (Entry* pEntry : {&m_stOverflow, &m_stUdp}) {
-        if (pEntry->bUsed && WindowOver(*pEntry, llNowMs)) EndWindow(*pEntry);
+        if (pEntry->bUsed && WindowOver(*pEntry, llNowMs)) {
+            EndWindow(*pEntry, m_stSettings.nIntervalS);
+        }
     }
 }
 
+void CSenderLimit::EndAll(int64_t llNowMs) {
+    auto End = [&](Entry& entry) {
+        if (!entry.bUsed) return;
+        const int64_t llOpenMs = llNowMs - entry.llStartMs;
+        EndWindow(entry, static_cast<uint32_t>((llOpenMs + kMsPerSecond - 1) / kMsPerSecond));
+    };
+    for (Entry& entry : m_aSlots) End(entry);
+    End(m_stOverflow);
+    End(m_stUdp);
+}
+
 // The window closes; what it suppressed is said once.
-void CSenderLimit::EndWindow(Entry& entry) {
+void CSenderLimit::EndWindow(Entry& entry, uint32_t nSeconds) {
     entry.bUsed = false;
     if (entry.nSuppressed == 0 || m_pfnNote == nullptr) return;
     char szWho[64];
@@ -122,6 +135,6 @@ void CSenderLimit::EndWindow(Entry& entry) {
     GroupThousands(entry.nSuppressed, szCount, sizeof(szCount));
     char szNote[kMaxRecordLen];
     (void)std::snprintf(szNote, sizeof(szNote), "%s: %s records suppressed in %u s", szWho, szCount,
-                        static_cast<unsigned>(m_stSettings.nIntervalS));
+                        static_cast<unsigned>(nSeconds));
     m_pfnNote(m_pContext, szNote);
 }

@@ -14,7 +14,8 @@
 // same interval share one overflow entry. Each entry's window is fixed: it
 // starts with the entry's first record and lasts Interval seconds; at its end
 // the entry says once what it suppressed in it (a note to the owner: "uid
-// 65534: 1,234,567 records suppressed in 30 s") and its slot is free again.
+// 65534: 1,234,567 records suppressed in 30 s") and its slot is free again;
+// a stop ends the windows still open the same way.
 //
 // Threads: one (the receive loop's) calls everything.
 
@@ -52,6 +53,9 @@ public:
     // Ends every window that is over at llNowMs: its note, its slot freed.
     // About once a second.
     void Tick(int64_t llNowMs);
+    // At a stop: ends every open window, so that what it suppressed is said
+    // too ("... suppressed in 12 s", the time it was open, rounded up).
+    void EndAll(int64_t llNowMs);
 
 private:
     struct Entry {
@@ -63,7 +67,7 @@ private:
     };
     bool Admit(Entry& entry, int64_t llNowMs);
     bool WindowOver(const Entry& entry, int64_t llNowMs) const;
-    void EndWindow(Entry& entry);
+    void EndWindow(Entry& entry, uint32_t nSeconds);
 
     const NoteFn m_pfnNote;
     void* const m_pContext;

@@ -32,6 +32,7 @@ TEST(SenderLimitTest, EachSenderPassesItsBurstPerWindowAndIsNotedOnce) {
         uint32_t nPassed;
         int64_t llTickAtMs;
         std::vector<std::string> vNotes;
+        bool bStop = false;  // the daemon stops at llTickAtMs
     };
     const Case kCases[] = {
         {"a flood is cut at its burst",
@@ -41,6 +42,14 @@ TEST(SenderLimitTest, EachSenderPassesItsBurstPerWindowAndIsNotedOnce) {
          30000,
          {"uid 65534: 1,234,567 records suppressed in 30 s"}},
         {"a window not yet over says nothing", {30, 100, 1000}, {{65534, 0, 150}}, 100, 29998, {}},
+        {"a stop says what the open windows suppressed, in the time they were open",
+         {30, 100, 1000},
+         {{65534, 0, 150}, {kUdp, 500, 101}},
+         200,
+         11200,
+         {"uid 65534: 50 records suppressed in 12 s",
+          "udp (sender unknown): 1 records suppressed in 11 s"},
+         true},
         {"root and system users are exempt",
          {30, 100, 1000},
          {{0, 0, 500}, {999, 0, 500}},
@@ -108,7 +117,7 @@ TEST(SenderLimitTest, EachSenderPassesItsBurstPerWindowAndIsNotedOnce) {
                 nPassed += bPass ? 1 : 0;
             }
         }
-        limit.Tick(c.llTickAtMs);
+        c.bStop ? limit.EndAll(c.llTickAtMs) : limit.Tick(c.llTickAtMs);
         EXPECT_EQ(c.nPassed, nPassed);
         EXPECT_EQ(c.vNotes, vNotes);
         // Said once: another look repeats nothing.
