@@ -3,10 +3,12 @@
 // faults; every record whose WriteLog returned ZQ_OK before the fault must be
 // in the files or at the daemon exactly once, and the child must end by its
 // signal, after the handler the application had installed ran. Forwarding
-// cases use a stand-in daemon on 127.0.0.1:12345 (zq_daemon lock).
+// cases use a stand-in daemon on 127.0.0.1:12345 (zq_daemon lock), and as
+// root also its local intake, which the child then sends to.
 // ZQ_CRASH_RUNS (default 1) repeats every case.
 
 #include "logmodule/LogModule.h"
+#include "platform/DaemonPaths.h"
 #include "tests/asynclog/StandInDaemon.h"
 #include "tests/support/TestSupport.h"
 
@@ -17,6 +19,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,7 +42,7 @@ constexpr uint32_t kWriterRecords = 200;  // per thread while the writer waits: 
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 
 enum class EFault { kNullWrite, kAbort, kTerminate, kBusError, kNullWriteOnWriter };
-enum class EWhere { kFiles, kDaemon, kDaemonGoes, kBlockedFile };
+enum class EWhere { kFiles, kDaemon, kDaemonGoes, kIntake, kBlockedFile };
 
 // What the child and the parent share (an anonymous shared mapping).
 struct Shared {
@@ -158,8 +161,9 @@ void Log(const Case& c, uint32_t t, uint32_t nRecords) {
 }
 
 // The child: never returns.
-void RunChild(const Case& c, const std::string& strDir, int nReceiverFd) {
+void RunChild(const Case& c, const std::string& strDir, int nReceiverFd, int nIntakeFd) {
     if (nReceiverFd >= 0) (void)close(nReceiverFd);  // the parent's: the port is the stand-in's
+    if (nIntakeFd >= 0) (void)close(nIntakeFd);
     // A plain process: no handler of a test runtime or sanitizer stays.
     for (const int nSignal : kSignals) (void)signal(nSignal, SIG_DFL);
     const int nSignal = SignalOf(c.eFault);
@@ -252,6 +256,44 @@ struct Seen {
     }
 };
 
+// The stand-in's local intake, bound by this process (root's, as the
+// daemon's), its queue 512 datagrams long as the daemon makes it (the
+// setting is the test's network namespace's own). Gone with the object.
+class IntakeReceiver {
+public:
+    IntakeReceiver() {
+        (void)mkdir(kRunDir, 0755);
+        (void)unlink(kIntakeSocketPath);
+        const std::string strQueue = zqtest::ReadFile(kQueueSetting);
+        SetQueue("512");
+        m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un stAddr{};
+        stAddr.sun_family = AF_UNIX;
+        std::snprintf(stAddr.sun_path, sizeof(stAddr.sun_path), "%s", kIntakeSocketPath);
+        const bool bBound = bind(m_fd, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)) == 0 &&
+                            chmod(kIntakeSocketPath, 0666) == 0;
+        SetQueue(strQueue);
+        EXPECT_TRUE(bBound) << kIntakeSocketPath;
+    }
+    ~IntakeReceiver() {
+        (void)unlink(kIntakeSocketPath);
+        (void)close(m_fd);
+    }
+    IntakeReceiver(const IntakeReceiver&) = delete;
+    IntakeReceiver& operator=(const IntakeReceiver&) = delete;
+    int Fd() const { return m_fd; }
+
+private:
+    static constexpr const char* kQueueSetting = "/proc/sys/net/unix/max_dgram_qlen";
+    static void SetQueue(const std::string& strValue) {
+        const int nFd = open(kQueueSetting, O_WRONLY | O_CLOEXEC);
+        if (nFd < 0) return;
+        (void)!write(nFd, strValue.data(), strValue.size());
+        (void)close(nFd);
+    }
+    int m_fd = -1;
+};
+
 void TakeDatagrams(int nFd, Seen* pSeen, uint64_t* pCount) {
     char szBuf[2048];
     ssize_t n = 0;
@@ -284,6 +326,9 @@ TEST(CrashFlushTest, RecordsQueuedBeforeAFaultAreWrittenAndTheProcessEndsByItsSi
         {"daemon, fault on the writer thread", E::kNullWriteOnWriter, W::kDaemon, false, false,
          true},
         {"daemon gone before the fault, abort", E::kAbort, W::kDaemonGoes, true, false, true},
+        {"daemon's intake, null write", E::kNullWrite, W::kIntake, false, false, true},
+        {"daemon's intake, abort while logging, own handler", E::kAbort, W::kIntake, true, true,
+         true},
         // A file that takes nothing more: the flush gives up in time.
         {"blocked file, abort, own handler", E::kAbort, W::kBlockedFile, true, false, true},
         // Off: the signals keep their actions and end the process as before;
@@ -295,14 +340,28 @@ TEST(CrashFlushTest, RecordsQueuedBeforeAFaultAreWrittenAndTheProcessEndsByItsSi
     const uint32_t nRuns = RunsPerCase();
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.szName);
+        if (c.eWhere == W::kIntake && getuid() != 0) {
+            std::printf("[ crash    ] %s: skipped, needs root\n", c.szName);
+            continue;
+        }
         uint64_t nOwed = 0;
         uint64_t nMissing = 0;
         uint64_t nTwice = 0;
         for (uint32_t nRun = 0; nRun < nRuns; ++nRun) {
             SCOPED_TRACE("run " + std::to_string(nRun));
             zqtest::TempDir dir;
-            const bool bDaemon = c.eWhere == W::kDaemon || c.eWhere == W::kDaemonGoes;
+            const bool bDaemon =
+                c.eWhere == W::kDaemon || c.eWhere == W::kDaemonGoes || c.eWhere == W::kIntake;
             std::unique_ptr<zqtest::Receiver> pReceiver(bDaemon ? new zqtest::Receiver : nullptr);
+            std::unique_ptr<IntakeReceiver> pIntake(c.eWhere == W::kIntake ? new IntakeReceiver
+                                                                           : nullptr);
+            uint64_t nOverUdp = 0;
+            auto TakeAll = [&](Seen* pSeen, uint64_t* pCount) {
+                const uint64_t nBefore = *pCount;
+                if (pReceiver != nullptr) TakeDatagrams(pReceiver->Fd(), pSeen, pCount);
+                nOverUdp += *pCount - nBefore;
+                if (pIntake != nullptr) TakeDatagrams(pIntake->Fd(), pSeen, pCount);
+            };
             std::unique_ptr<zqtest::StandInDaemon> pDaemon;
             int nReceiverFd = -1;
             if (bDaemon) {
@@ -327,18 +386,19 @@ TEST(CrashFlushTest, RecordsQueuedBeforeAFaultAreWrittenAndTheProcessEndsByItsSi
             (void)std::fflush(stdout);  // nothing buffered for a child to write again
             const pid_t nPid = fork();
             ASSERT_GE(nPid, 0);
-            if (nPid == 0) RunChild(c, dir.Path(), nReceiverFd);
+            if (nPid == 0) RunChild(c, dir.Path(), nReceiverFd, pIntake ? pIntake->Fd() : -1);
 
             Seen seen;
             uint64_t nDatagrams = 0;
             int nStatus = 0;
             const bool bEnded = zqtest::PollUntil(
                 [&] {
-                    if (pReceiver != nullptr) TakeDatagrams(pReceiver->Fd(), &seen, &nDatagrams);
+                    TakeAll(&seen, &nDatagrams);
                     if (g_pShared->nPhase.load() == kStopDaemon &&
                         nDatagrams == uint64_t{kThreads} * (kRecords / 2)) {
                         pDaemon.reset();  // every datagram sent so far has come
                         pReceiver.reset();
+                        pIntake.reset();
                         g_pShared->nPhase.store(kDaemonStopped);
                     }
                     return waitpid(nPid, &nStatus, WNOHANG) == nPid;
@@ -366,12 +426,14 @@ TEST(CrashFlushTest, RecordsQueuedBeforeAFaultAreWrittenAndTheProcessEndsByItsSi
                 }
                 (void)zqtest::PollUntil(
                     [&] {
-                        if (pReceiver != nullptr) {
-                            TakeDatagrams(pReceiver->Fd(), &seen, &nDatagrams);
-                        }
+                        TakeAll(&seen, &nDatagrams);
                         return seen.Missing(*g_pShared) == 0;
                     },
                     std::chrono::seconds(c.bFlush ? 5 : 0));
+                // A client that finds the intake sends nothing over UDP.
+                if (c.eWhere == W::kIntake) {
+                    EXPECT_EQ(0u, nOverUdp);
+                }
                 for (const uint32_t n : g_pShared->nOwed) nOwed += n;
                 nMissing += seen.Missing(*g_pShared);
                 nTwice += seen.Twice();
