@@ -282,7 +282,8 @@ protected:
         if (stSpec.nListenFd >= 0) vEnv.push_back("LISTEN_FDS=1");
         // The project's own programs run through the emulator of a cross build.
         const std::vector<std::string>& vArgs = stSpec.vArgs;
-        const bool bOwn = vArgs[0] == kDaemonPath || vArgs[0] == kZqlogPath;
+        const bool bOwn =
+            vArgs[0] == kDaemonPath || vArgs[0] == kZqlogPath || vArgs[0] == kZqreadPath;
         std::vector<std::string> vCmd = stSpec.vPrefix;
         const std::vector<std::string> vProgram =
             bOwn ? zqtest::TargetCommand(vArgs, m_Dir.Path()) : vArgs;
