@@ -181,6 +181,8 @@ TEST(LogRecordFormat, MatchesDocumentedSnprintfIncludingCuts) {
     // Header length of the short cases, for the messages around the limit.
     const size_t h =
         Reference(3, "/x/y.cpp", 77, "N::F", "cam0", "net", "app", 42, &t, 1, "").size() - 2;
+    // Device ids that make the header exactly 511 characters long, and one more.
+    const std::string dev511(4 + 511 - h, 'd'), dev512(4 + 512 - h, 'd');
     const struct {
         const char* name;
         const char* devid;
@@ -198,6 +200,8 @@ TEST(LogRecordFormat, MatchesDocumentedSnprintfIncludingCuts) {
         {"message one over", "cam0", "net", "app", &t, 1, 1022 - h},
         {"message two over", "cam0", "net", "app", &t, 1, 1023 - h},
         {"message 2000", "cam0", "net", "app", &t, 1, 2000},
+        {"header of 511", dev511.c_str(), "net", "app", &t, 1, 10},
+        {"header of 512 cut", dev512.c_str(), "net", "app", &t, 1, 10},
         {"header cut at 511", dev.c_str(), mod128.c_str(), proc259.c_str(), &t, 1, 100},
         {"cut header, long message", dev.c_str(), mod128.c_str(), proc259.c_str(), &t, 1, 2000},
     };
@@ -215,6 +219,8 @@ TEST(LogRecordFormat, MatchesDocumentedSnprintfIncludingCuts) {
     // A null device id prints as empty; a NUL from the message ends the line.
     EXPECT_EQ(Format(3, "/x/y.cpp", 77, "N::F", nullptr, "net", "app", 42, &t, 1, "ab%cde", 0),
               Reference(3, "/x/y.cpp", 77, "N::F", "", "net", "app", 42, &t, 1, "ab"));
+    EXPECT_EQ(Format(3, "/x/y.cpp", 77, "N::F", "d", "net", "app", 42, &t, 1, "ab%cde%f", 0, 1.0),
+              Reference(3, "/x/y.cpp", 77, "N::F", "d", "net", "app", 42, &t, 1, "ab"));
 }
 
 // Every test of this fixture starts a real engine in file mode in a fresh

@@ -1,0 +1,100 @@
+#pragma once
+
+// The small steps a record is made of, without a library call each: a record
+// copies a dozen short texts and converts a few integers, and a call to
+// memcpy or memset costs more than copying ten bytes.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// Each file that uses them has its own copy: nothing here is a symbol of the
+// library.
+namespace zqtext {
+namespace {
+
+// "00" to "99".
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Room for the digits of any 64-bit value, in decimal or hexadecimal.
+constexpr size_t kDigitBufSize = 24;
+
+// Copies nLen bytes between buffers that do not overlap. Up to 64 bytes as a
+// few fixed-size moves (the compiler makes each one or two loads and stores;
+// the pairs overlap, so every length in a range takes the same moves), longer
+// texts with memcpy.
+__attribute__((always_inline)) inline void CopyShort(char* pDst, const char* pSrc, size_t nLen) {
+    if (nLen >= 16) {
+        if (nLen > 64) {
+            std::memcpy(pDst, pSrc, nLen);
+        } else if (nLen > 32) {
+            char szHead[32];
+            char szTail[32];
+            std::memcpy(szHead, pSrc, 32);
+            std::memcpy(szTail, pSrc + nLen - 32, 32);
+            std::memcpy(pDst, szHead, 32);
+            std::memcpy(pDst + nLen - 32, szTail, 32);
+        } else {
+            char szHead[16];
+            char szTail[16];
+            std::memcpy(szHead, pSrc, 16);
+            std::memcpy(szTail, pSrc + nLen - 16, 16);
+            std::memcpy(pDst, szHead, 16);
+            std::memcpy(pDst + nLen - 16, szTail, 16);
+        }
+    } else if (nLen >= 8) {
+        uint64_t nHead;
+        uint64_t nTail;
+        std::memcpy(&nHead, pSrc, 8);
+        std::memcpy(&nTail, pSrc + nLen - 8, 8);
+        std::memcpy(pDst, &nHead, 8);
+        std::memcpy(pDst + nLen - 8, &nTail, 8);
+    } else if (nLen >= 4) {
+        uint32_t nHead;
+        uint32_t nTail;
+        std::memcpy(&nHead, pSrc, 4);
+        std::memcpy(&nTail, pSrc + nLen - 4, 4);
+        std::memcpy(pDst, &nHead, 4);
+        std::memcpy(pDst + nLen - 4, &nTail, 4);
+    } else if (nLen != 0) {
+        // 1 to 3 bytes: first, middle, last (some of them the same byte).
+        const char c0 = pSrc[0];
+        const char c1 = pSrc[nLen / 2];
+        const char c2 = pSrc[nLen - 1];
+        pDst[0] = c0;
+        pDst[nLen / 2] = c1;
+        pDst[nLen - 1] = c2;
+    }
+}
+
+// The decimal digits of nValue, written backwards so that they end just
+// before pEnd; returns the first. Two digits a step; values that fit 32 bits
+// (nearly all) take 32-bit arithmetic, which a 32-bit core does without a
+// library call.
+__attribute__((always_inline)) inline char* DecimalDigits(unsigned long long nValue, char* pEnd) {
+    char* p = pEnd;
+    while (nValue > UINT32_MAX) {
+        p -= 2;
+        std::memcpy(p, kDigitPairs + 2 * (nValue % 100), 2);
+        nValue /= 100;
+    }
+    auto nRest = static_cast<uint32_t>(nValue);
+    while (nRest >= 100) {
+        p -= 2;
+        std::memcpy(p, kDigitPairs + 2 * (nRest % 100), 2);
+        nRest /= 100;
+    }
+    if (nRest >= 10) {
+        p -= 2;
+        std::memcpy(p, kDigitPairs + 2 * nRest, 2);
+    } else {
+        *--p = static_cast<char>('0' + nRest);
+    }
+    return p;
+}
+
+}  // namespace
+}  // namespace zqtext
