@@ -171,9 +171,9 @@ int CRingBuffer::PushText(const void* pText, uint32_t nLen) {
     // The consumer read the next slot's buffer a ring ago, so its cache lines
     // sit with the consumer's core. Asking for them now, for writing, lets
     // them arrive while the producer does other things, instead of the next
-    // copy waiting for them. Only while that slot is free (against the copy
-    // of the read index: no look at the consumer's line for a hint).
-    if (WrapIndex(nNext + 1) != m_nReadSeen) {
+    // copy waiting for them. Only while that slot is free: not while the
+    // consumer may still be reading it.
+    if (CanWrite() == kRingDone) {
         const RingSlot& next = m_pSlots[nNext];
         const uint32_t nAhead =
             next.nBufferSize < kPrefetchBytes ? next.nBufferSize : kPrefetchBytes;

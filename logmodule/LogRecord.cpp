@@ -45,6 +45,9 @@ namespace {
 constexpr size_t kStampBufSize = 96;
 // Digits of a 64-bit value with its sign.
 constexpr size_t kIntBufSize = zqtext::kDigitBufSize;
+// The least digits of the milliseconds and the line number ("%03ld", "%04d").
+constexpr size_t kMilliSecDigits = 3;
+constexpr size_t kLineDigits = 4;
 
 // The parts of the header that stay the same while the module is created,
 // ready to copy: "  Source-Line:<module>(" and
@@ -221,8 +224,8 @@ char* PutLabel(char* pOut, const char (&szText)[N]) {
 
 // The header written whole, without a bound for each piece, when it is sure
 // to fit in kHeaderMaxLen: the usual case. 0 when it might not (very long
-// texts, a line number outside 0..9999, milliseconds outside 0..999); the
-// bounded writer then does it.
+// texts, a line number or milliseconds with more digits than the least, or
+// negative); the bounded writer then does it.
 size_t PutWholeHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
                       const char* pFunc, const char* pDevId, const RecordIdentity& identity,
                       const char* pStamp, uint32_t nStampLen, long nMilliSec) {
@@ -246,8 +249,9 @@ size_t PutWholeHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t 
         }
         nNameLen = static_cast<size_t>(pEnd - pName);
     }
-    constexpr size_t kFixedLen = kLevelFieldLen + 3 + sizeof(kLabelDevId) - 1 + sizeof(kLabelLine) -
-                                 1 + 4 + sizeof(kLabelMessage) - 1;
+    constexpr size_t kFixedLen = kLevelFieldLen + kMilliSecDigits + kLineDigits +
+                                 (sizeof(kLabelDevId) - 1) + (sizeof(kLabelLine) - 1) +
+                                 (sizeof(kLabelMessage) - 1);
     if (kFixedLen + nStampLen + nDevLen + identity.nSourceLen + nBaseLen + identity.nProcessLen +
             nNameLen >
         kHeaderMaxLen) {
@@ -286,13 +290,13 @@ size_t PutBoundedHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_
     CLineWriter header(pBuf, kHeaderMaxLen);
     header.PutLiteral(kLevelFields[LevelFieldIndex(nLevel)]);
     header.Put(pStamp, nStampLen);
-    header.PutInt(nMilliSec, 3);
+    header.PutInt(nMilliSec, kMilliSecDigits);
     header.PutLiteral(kLabelDevId);
     header.PutText(pDevId);
     header.Put(identity.szSource, identity.nSourceLen);
     header.PutBaseName(pSrcFile);
     header.PutLiteral(kLabelLine);
-    header.PutInt(nLine, 4);
+    header.PutInt(nLine, kLineDigits);
     header.Put(identity.szProcess, identity.nProcessLen);
     header.PutFunctionName(pFunc);
     header.PutLiteral(kLabelMessage);

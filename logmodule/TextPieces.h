@@ -24,49 +24,30 @@ constexpr size_t kDigitBufSize = 24;
 
 // Copies nLen bytes between buffers that do not overlap. Up to 64 bytes as a
 // few fixed-size moves (the compiler makes each one or two loads and stores;
-// the pairs overlap, so every length in a range takes the same moves), longer
-// texts with memcpy.
+// the moves of a pair overlap, so every length in a range takes the same
+// moves), longer texts with memcpy.
 __attribute__((always_inline)) inline void CopyShort(char* pDst, const char* pSrc, size_t nLen) {
     if (nLen >= 16) {
         if (nLen > 64) {
             std::memcpy(pDst, pSrc, nLen);
         } else if (nLen > 32) {
-            char szHead[32];
-            char szTail[32];
-            std::memcpy(szHead, pSrc, 32);
-            std::memcpy(szTail, pSrc + nLen - 32, 32);
-            std::memcpy(pDst, szHead, 32);
-            std::memcpy(pDst + nLen - 32, szTail, 32);
+            std::memcpy(pDst, pSrc, 32);
+            std::memcpy(pDst + nLen - 32, pSrc + nLen - 32, 32);
         } else {
-            char szHead[16];
-            char szTail[16];
-            std::memcpy(szHead, pSrc, 16);
-            std::memcpy(szTail, pSrc + nLen - 16, 16);
-            std::memcpy(pDst, szHead, 16);
-            std::memcpy(pDst + nLen - 16, szTail, 16);
+            std::memcpy(pDst, pSrc, 16);
+            std::memcpy(pDst + nLen - 16, pSrc + nLen - 16, 16);
         }
     } else if (nLen >= 8) {
-        uint64_t nHead;
-        uint64_t nTail;
-        std::memcpy(&nHead, pSrc, 8);
-        std::memcpy(&nTail, pSrc + nLen - 8, 8);
-        std::memcpy(pDst, &nHead, 8);
-        std::memcpy(pDst + nLen - 8, &nTail, 8);
+        std::memcpy(pDst, pSrc, 8);
+        std::memcpy(pDst + nLen - 8, pSrc + nLen - 8, 8);
     } else if (nLen >= 4) {
-        uint32_t nHead;
-        uint32_t nTail;
-        std::memcpy(&nHead, pSrc, 4);
-        std::memcpy(&nTail, pSrc + nLen - 4, 4);
-        std::memcpy(pDst, &nHead, 4);
-        std::memcpy(pDst + nLen - 4, &nTail, 4);
+        std::memcpy(pDst, pSrc, 4);
+        std::memcpy(pDst + nLen - 4, pSrc + nLen - 4, 4);
     } else if (nLen != 0) {
         // 1 to 3 bytes: first, middle, last (some of them the same byte).
-        const char c0 = pSrc[0];
-        const char c1 = pSrc[nLen / 2];
-        const char c2 = pSrc[nLen - 1];
-        pDst[0] = c0;
-        pDst[nLen / 2] = c1;
-        pDst[nLen - 1] = c2;
+        pDst[0] = pSrc[0];
+        pDst[nLen / 2] = pSrc[nLen / 2];
+        pDst[nLen - 1] = pSrc[nLen - 1];
     }
 }
 
