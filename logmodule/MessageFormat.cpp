@@ -21,7 +21,7 @@ class CBoundedOut {
 public:
     CBoundedOut(char* pOut, size_t nRoom) : m_pOut(pOut), m_nLen(0), m_nMax(nRoom - 1) {}
 
-    __attribute__((always_inline)) void Put(const char* pText, size_t nLen) {
+    ZQ_TEXT_INLINE void Put(const char* pText, size_t nLen) {
         const size_t nFree = m_nMax - m_nLen;
         if (nLen > nFree) nLen = nFree;
         zqtext::CopyShort(m_pOut + m_nLen, pText, nLen);
@@ -35,7 +35,7 @@ public:
         m_nLen += nCount;
     }
     // A conversion without flags, width or precision.
-    __attribute__((always_inline)) void PutDecimal(unsigned long long nMagnitude, bool bNegative) {
+    ZQ_TEXT_INLINE void PutDecimal(unsigned long long nMagnitude, bool bNegative) {
         char szDigits[kDigitBufSize + 1];
         char* const pEnd = szDigits + sizeof(szDigits);
         char* pFirst = zqtext::DecimalDigits(nMagnitude, pEnd);

@@ -8,6 +8,15 @@
 #include <cstdint>
 #include <cstring>
 
+// Forced inline where the build optimises for speed; a build for size (the
+// device's) lets the compiler choose, as a dozen inlined copies of each would
+// cost it kilobytes.
+#if defined(__OPTIMIZE_SIZE__)
+#define ZQ_TEXT_INLINE inline
+#else
+#define ZQ_TEXT_INLINE __attribute__((always_inline)) inline
+#endif
+
 // Each file that uses them has its own copy: nothing here is a symbol of the
 // library.
 namespace zqtext {
@@ -26,7 +35,7 @@ constexpr size_t kDigitBufSize = 24;
 // few fixed-size moves (the compiler makes each one or two loads and stores;
 // the moves of a pair overlap, so every length in a range takes the same
 // moves), longer texts with memcpy.
-__attribute__((always_inline)) inline void CopyShort(char* pDst, const char* pSrc, size_t nLen) {
+ZQ_TEXT_INLINE void CopyShort(char* pDst, const char* pSrc, size_t nLen) {
     if (nLen >= 16) {
         if (nLen > 64) {
             std::memcpy(pDst, pSrc, nLen);
@@ -55,7 +64,7 @@ __attribute__((always_inline)) inline void CopyShort(char* pDst, const char* pSr
 // before pEnd; returns the first. Two digits a step; values that fit 32 bits
 // (nearly all) take 32-bit arithmetic, which a 32-bit core does without a
 // library call.
-__attribute__((always_inline)) inline char* DecimalDigits(unsigned long long nValue, char* pEnd) {
+ZQ_TEXT_INLINE char* DecimalDigits(unsigned long long nValue, char* pEnd) {
     char* p = pEnd;
     while (nValue > UINT32_MAX) {
         p -= 2;
