@@ -152,6 +152,39 @@ int CRingBuffer::CommitWrite() {
     return kRingDone;
 }
 
+int CRingBuffer::PushText(const void* pText, uint32_t nLen, const RecordOrigin& from) {
+    if (m_pSlots == nullptr) return kRingNotDone;
+    const int32_t nWrite = m_nWriteIndex.load(std::memory_order_relaxed);
+    const int32_t nNext = WrapIndex(nWrite + 1);
+    if (nNext == m_nReadSeen) {
+        m_nReadSeen = m_nReadIndex.load(std::memory_order_acquire);
+        if (nNext == m_nReadSeen) return kRingNotDone;
+    }
+    RingSlot& slot = m_pSlots[nWrite];
+    if (slot.pBuffer == nullptr || slot.nBufferSize < nLen) return kRingErrInvalid;
+    // The consumer bounds every text by nDataLen and stops at a NUL, so a
+    // terminator after a shorter text is all the clearing a slot needs.
+    memcpy(slot.pBuffer, pText, nLen);
+    if (nLen < slot.nBufferSize) slot.pBuffer[nLen] = 0;
+    slot.nDataLen = nLen;
+    slot.stOrigin = from;
+    m_nWriteIndex.store(nNext, std::memory_order_release);
+    // The consumer read the next slot's buffer a ring ago, so its cache lines
+    // sit with the consumer's core. Asking for them now, for writing, lets
+    // them arrive while the producer does other things, instead of the next
+    // copy waiting for them. Only while that slot is free: not while the
+    // consumer may still be reading it.
+    if (CanWrite() == kRingDone) {
+        const RingSlot& next = m_pSlots[nNext];
+        const uint32_t nAhead =
+            next.nBufferSize < kPrefetchBytes ? next.nBufferSize : kPrefetchBytes;
+        for (uint32_t nOff = 0; nOff < nAhead; nOff += kLineSize) {
+            __builtin_prefetch(next.pBuffer + nOff, 1);  // a hint: never faults
+        }
+    }
+    return kRingDone;
+}
+
 RingSlot* CRingBuffer::GetReadSlot() {
     if (CanRead() == kRingNotDone) return nullptr;
     return &m_pSlots[m_nReadIndex.load(std::memory_order_relaxed)];

@@ -21,15 +21,15 @@ struct RingSlot {
 };
 
 // A fixed circle of preallocated slots: a single-producer, single-consumer
-// queue without a lock. The producer (CanWrite, GetWriteSlot, CommitWrite)
-// owns m_nWriteIndex and the slot it was handed; the consumer (CanRead,
-// GetReadSlot, PeekSlot, PopRead) owns m_nReadIndex and the slot behind the
-// read position; GetPendingCount may be asked from either side. Each index is
-// written by its owner with a release store and read by the other side with an
-// acquire load, so a slot's text and nDataLen are complete before the consumer
-// sees it, and the consumer is done with a slot before the producer can reuse
-// it. Allocate, Release and ResizeSlot must not run while either side uses the
-// ring.
+// queue without a lock. The producer (CanWrite, GetWriteSlot, CommitWrite,
+// or PushText for the whole step) owns m_nWriteIndex and the slot it was
+// handed; the consumer (CanRead, GetReadSlot, PeekSlot, PopRead) owns
+// m_nReadIndex and the slot behind the read position; GetPendingCount may be
+// asked from either side. Each index is written by its owner with a release
+// store and read by the other side with an acquire load, so a slot's text
+// and nDataLen are complete before the consumer sees it, and the consumer is
+// done with a slot before the producer can reuse it. Allocate, Release and
+// ResizeSlot must not run while either side uses the ring.
 //
 // Each side keeps the other's index as it saw it last and looks at the real
 // one only when that copy says full (producer) or empty (consumer): the real
@@ -57,6 +57,12 @@ public:
     int CanRead() const;   // 1 or 0; the consumer's
     int32_t WrapIndex(int32_t nIndex) const;
 
+    // The producer's whole step in one call: the text copied into the slot at
+    // the write position (followed by a terminator when the slot has room
+    // for one), nDataLen and its sender set, the slot committed. 1; 0 when
+    // full or without table; -5 when the slot's buffer is missing or smaller
+    // than the text.
+    int PushText(const void* pText, uint32_t nLen, const RecordOrigin& from = kOwnOrigin);
     RingSlot* GetWriteSlot();  // null when full or without table
     int CommitWrite();         // 1, or 0 without table, for a slot without buffer, when full
     RingSlot* GetReadSlot();   // null when empty or without table
@@ -72,7 +78,8 @@ public:
     int32_t GetCapacity() const { return m_pSlots != nullptr ? m_nSize - 1 : 0; }
 
 private:
-    static constexpr size_t kLineSize = 64;  // a cache line of the targets
+    static constexpr uint32_t kLineSize = 64;        // a cache line of the targets
+    static constexpr uint32_t kPrefetchBytes = 256;  // of a slot: a typical record
 
     CZQMutex m_Lock;     // exists for the ring's life; no operation takes it
     RingSlot* m_pSlots;  // m_nSize + 1 entries, the last never handed out

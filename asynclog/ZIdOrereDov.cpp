@@ -56,8 +56,6 @@
 namespace {
 
 constexpr uint32_t kModeForward = 2;
-constexpr uint32_t kCacheLine = 64;
-constexpr uint32_t kPrefetchBytes = 256;  // a typical record
 
 // Closes the file set's current file unless the start that opened it commits.
 class CloseUnlessCommitted {
@@ -169,29 +167,11 @@ int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen, const RecordOr
 
     // Too long is told before full: such a text never fits, and trying it
     // again would not help.
-    RingSlot* pSlot = nLen <= m_nSlotSize ? m_pQueue->GetWriteSlot() : nullptr;
-    if (pSlot == nullptr && nLen <= m_nSlotSize) return kLogErrResource;
-    if (pSlot == nullptr || pSlot->nBufferSize < nLen) {
+    const int nPushed = nLen <= m_nSlotSize ? m_pQueue->PushText(pText, nLen, from) : -1;
+    if (nPushed == 0) return kLogErrResource;
+    if (nPushed < 0) {
         m_Lost.Add(LossCause::kTooLong);
         return kLogErrInvalid;
-    }
-    // One copy. The writer bounds every text by nDataLen and stops at a NUL, so
-    // a terminator after a shorter text is all the clearing a slot needs; a
-    // text that fills its slot exactly has none and is bounded by nDataLen.
-    std::memcpy(pSlot->pBuffer, pText, nLen);
-    if (nLen < pSlot->nBufferSize) pSlot->pBuffer[nLen] = 0;
-    pSlot->nDataLen = nLen;
-    pSlot->stOrigin = from;
-    (void)m_pQueue->CommitWrite();  // 1: every slot of a started ring has a buffer
-    // The writer read the next slot's buffer a ring ago, so its cache lines sit
-    // with the writer's core. Asking for them now, for writing, lets them
-    // arrive while the caller does other things; otherwise the next record's
-    // copy would wait for them when the caller releases its lock.
-    if (RingSlot* pNext = m_pQueue->GetWriteSlot()) {
-        for (uint32_t nOff = 0; nOff < kPrefetchBytes && nOff < pNext->nBufferSize;
-             nOff += kCacheLine) {
-            __builtin_prefetch(pNext->pBuffer + nOff, 1);  // a hint: never faults
-        }
     }
     // Only a record into an empty ring may find the writer parked (it parks
     // only after a second and a half without records, with the ring empty),

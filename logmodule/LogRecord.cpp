@@ -4,10 +4,12 @@
 //   "%-7s %d-%02d-%02d %02d:%02d:%02d:%03ld  DevID:%s  Source-Line:%s(%s-L%04d)  "
 //   "ProcessName:%s(%d)     Description:[%s]" + message + "\r\n"
 // with the header cut at 511 characters and the whole line at 1023. The header
-// is assembled by hand (byte-identical to that format) and the message is
-// formatted as vsnprintf would (MessageFormat.h: by hand for the common
-// conversions), so that a record costs one clock read, one short
-// hold of the module lock and one copy into the engine's ring:
+// is assembled by hand (byte-identical to that format): when the lengths of
+// the caller's texts show that it fits, in one pass without a bound per
+// piece, else piece by piece with the cut. The message is formatted as
+// vsnprintf would (MessageFormat.h: by hand for the common conversions), so
+// that a record costs one clock read, one short hold of the module lock and
+// one copy into the engine's ring:
 //   - the record is formatted before the lock is taken when the thread's last
 //     record found the log created at a level that lets it through; the hold
 //     checks again and pushes (a thread's first record, and one that level
@@ -27,6 +29,7 @@
 #include "logmodule/LogModuleState.h"
 #include "logmodule/MessageFormat.h"
 #include "logmodule/RecordFormat.h"
+#include "logmodule/TextPieces.h"
 #include "platform/TextEscape.h"
 
 #include <time.h>
@@ -41,7 +44,10 @@ namespace {
 // each at most) with room to spare.
 constexpr size_t kStampBufSize = 96;
 // Digits of a 64-bit value with its sign.
-constexpr size_t kIntBufSize = 24;
+constexpr size_t kIntBufSize = zqtext::kDigitBufSize;
+// The least digits of the milliseconds and the line number ("%03ld", "%04d").
+constexpr size_t kMilliSecDigits = 3;
+constexpr size_t kLineDigits = 4;
 
 // The parts of the header that stay the same while the module is created,
 // ready to copy: "  Source-Line:<module>(" and
@@ -73,32 +79,19 @@ struct ThreadCache {
 
 thread_local ThreadCache t_Cache;
 
-// "00" to "99".
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+using zqtext::CopyShort;
+using zqtext::kDigitPairs;
 
 // Writes nValue as printf's "%0*lld" with width nWidth does (the sign counts
 // towards the width, zeros go after it); returns the number of characters.
 size_t FormatInt(char* pOut, long long nValue, size_t nWidth) {
     char szDigits[kIntBufSize];
     char* const pEnd = szDigits + kIntBufSize;
-    char* pFirst = pEnd;
     // Negated in unsigned arithmetic so that the most negative value works.
-    unsigned long long nRest = nValue < 0 ? 0ULL - static_cast<unsigned long long>(nValue)
-                                          : static_cast<unsigned long long>(nValue);
-    while (nRest >= 100) {
-        pFirst -= 2;
-        memcpy(pFirst, kDigitPairs + 2 * (nRest % 100), 2);
-        nRest /= 100;
-    }
-    if (nRest >= 10) {
-        pFirst -= 2;
-        memcpy(pFirst, kDigitPairs + 2 * nRest, 2);
-    } else {
-        *--pFirst = static_cast<char>('0' + nRest);
-    }
+    const char* pFirst =
+        zqtext::DecimalDigits(nValue < 0 ? 0ULL - static_cast<unsigned long long>(nValue)
+                                         : static_cast<unsigned long long>(nValue),
+                              pEnd);
     const size_t nDigits = static_cast<size_t>(pEnd - pFirst);
     size_t nPos = 0;
     if (nValue < 0) pOut[nPos++] = '-';
@@ -222,6 +215,94 @@ void BuildIdentity(RecordIdentity* pIdentity, const char* pModule, const char* p
     pIdentity->nProcessLen = static_cast<uint32_t>(process.Length());
 }
 
+// A fixed piece of a header.
+template <size_t N>
+char* PutLabel(char* pOut, const char (&szText)[N]) {
+    memcpy(pOut, szText, N - 1);
+    return pOut + N - 1;
+}
+
+// The header written whole, without a bound for each piece, when it is sure
+// to fit in kHeaderMaxLen: the usual case. 0 when it might not (very long
+// texts, a line number or milliseconds with more digits than the least, or
+// negative); the bounded writer then does it.
+size_t PutWholeHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
+                      const char* pFunc, const char* pDevId, const RecordIdentity& identity,
+                      const char* pStamp, uint32_t nStampLen, long nMilliSec) {
+    if (nMilliSec < 0 || nMilliSec > 999 || nLine < 0 || nLine > 9999) return 0;
+    const size_t nDevLen = pDevId != nullptr ? strlen(pDevId) : 0;
+    const size_t nPathLen = strlen(pSrcFile);
+    const auto* pSlash = static_cast<const char*>(memrchr(pSrcFile, '/', nPathLen));
+    const char* const pBase = pSlash != nullptr ? pSlash + 1 : pSrcFile;
+    const auto nBaseLen = static_cast<size_t>(pSrcFile + nPathLen - pBase);
+    // The function name after its last "::", searched from the front and
+    // continued after each match, as the bounded writer does.
+    const char* pName = pFunc;
+    size_t nNameLen = 0;
+    if (pFunc != nullptr) {
+        const char* const pEnd = pFunc + strlen(pFunc);
+        const char* p = pFunc;
+        while (const auto* pColon =
+                   static_cast<const char*>(memchr(p, ':', static_cast<size_t>(pEnd - p)))) {
+            p = pColon + 1;
+            if (p < pEnd && *p == ':') pName = ++p;
+        }
+        nNameLen = static_cast<size_t>(pEnd - pName);
+    }
+    constexpr size_t kFixedLen = kLevelFieldLen + kMilliSecDigits + kLineDigits +
+                                 (sizeof(kLabelDevId) - 1) + (sizeof(kLabelLine) - 1) +
+                                 (sizeof(kLabelMessage) - 1);
+    if (kFixedLen + nStampLen + nDevLen + identity.nSourceLen + nBaseLen + identity.nProcessLen +
+            nNameLen >
+        kHeaderMaxLen) {
+        return 0;
+    }
+    char* p = pBuf;
+    memcpy(p, kLevelFields[LevelFieldIndex(nLevel)], kLevelFieldLen);
+    p += kLevelFieldLen;
+    CopyShort(p, pStamp, nStampLen);
+    p += nStampLen;
+    const auto nMs = static_cast<uint32_t>(nMilliSec);
+    *p++ = static_cast<char>('0' + nMs / 100);
+    memcpy(p, kDigitPairs + 2 * (nMs % 100), 2);
+    p = PutLabel(p + 2, kLabelDevId);
+    CopyShort(p, pDevId, nDevLen);
+    p += nDevLen;
+    CopyShort(p, identity.szSource, identity.nSourceLen);
+    p += identity.nSourceLen;
+    CopyShort(p, pBase, nBaseLen);
+    p = PutLabel(p + nBaseLen, kLabelLine);
+    const auto nLineNo = static_cast<uint32_t>(nLine);
+    memcpy(p, kDigitPairs + 2 * (nLineNo / 100), 2);
+    memcpy(p + 2, kDigitPairs + 2 * (nLineNo % 100), 2);
+    p += 4;
+    CopyShort(p, identity.szProcess, identity.nProcessLen);
+    p += identity.nProcessLen;
+    CopyShort(p, pName, nNameLen);
+    p = PutLabel(p + nNameLen, kLabelMessage);
+    return static_cast<size_t>(p - pBuf);
+}
+
+// The header piece by piece, each cut where the header reaches kHeaderMaxLen.
+size_t PutBoundedHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
+                        const char* pFunc, const char* pDevId, const RecordIdentity& identity,
+                        const char* pStamp, uint32_t nStampLen, long nMilliSec) {
+    CLineWriter header(pBuf, kHeaderMaxLen);
+    header.PutLiteral(kLevelFields[LevelFieldIndex(nLevel)]);
+    header.Put(pStamp, nStampLen);
+    header.PutInt(nMilliSec, kMilliSecDigits);
+    header.PutLiteral(kLabelDevId);
+    header.PutText(pDevId);
+    header.Put(identity.szSource, identity.nSourceLen);
+    header.PutBaseName(pSrcFile);
+    header.PutLiteral(kLabelLine);
+    header.PutInt(nLine, kLineDigits);
+    header.Put(identity.szProcess, identity.nProcessLen);
+    header.PutFunctionName(pFunc);
+    header.PutLiteral(kLabelMessage);
+    return header.Length();
+}
+
 // The whole record with a ready date-time text and identity; see
 // FormatLogRecord.
 uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
@@ -234,30 +315,23 @@ uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
                          const char* pStamp, uint32_t nStampLen, long nMilliSec,
                          const char* pFormat, va_list args) {
     if (pSrcFile == nullptr) return 0;
-    CLineWriter header(pBuf, kHeaderMaxLen);
-    header.PutLiteral(kLevelFields[LevelFieldIndex(nLevel)]);
-    header.Put(pStamp, nStampLen);
-    header.PutInt(nMilliSec, 3);
-    header.PutLiteral(kLabelDevId);
-    header.PutText(pDevId);
-    header.Put(identity.szSource, identity.nSourceLen);
-    header.PutBaseName(pSrcFile);
-    header.PutLiteral(kLabelLine);
-    header.PutInt(nLine, 4);
-    header.Put(identity.szProcess, identity.nProcessLen);
-    header.PutFunctionName(pFunc);
-    header.PutLiteral(kLabelMessage);
-    size_t nLen = header.Length();
+    size_t nLen = PutWholeHeader(pBuf, nLevel, pSrcFile, nLine, pFunc, pDevId, identity, pStamp,
+                                 nStampLen, nMilliSec);
+    if (nLen == 0) {
+        nLen = PutBoundedHeader(pBuf, nLevel, pSrcFile, nLine, pFunc, pDevId, identity, pStamp,
+                                nStampLen, nMilliSec);
+    }
 
     // The message fills the rest of the buffer, terminator included.
     size_t nRoom = kRecordBufSize - nLen;
     size_t nMsgLen = 0;
     if (pFormat != nullptr) {
-        nMsgLen = FormatMessageText(pBuf + nLen, nRoom, pFormat, args);
+        bool bNulPossible = true;
+        nMsgLen = FormatMessageText(pBuf + nLen, nRoom, pFormat, args, &bNulPossible);
         // A NUL produced by the message (a "%c" of 0) ends the line there:
         // the writer stores texts only up to their first NUL, and the line
         // must still end in CR LF.
-        nMsgLen = strnlen(pBuf + nLen, nMsgLen);
+        if (bNulPossible) nMsgLen = strnlen(pBuf + nLen, nMsgLen);
     }
     nLen += nMsgLen;
 
@@ -378,7 +452,8 @@ int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char
     }
     if (m.m_pAsyncLog == nullptr) return ZQ_ERR_NOT_CREATED;
     // A refused record (ring full) is counted by the engine.
-    return ToPublicResult(m.m_pAsyncLog->PushLog(szRecord, nLen));
+    const int32_t nRet = m.m_pAsyncLog->PushLog(szRecord, nLen);
+    return nRet == kLogOk ? ZQ_OK : ToPublicResult(nRet);
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #include "logmodule/MessageFormat.h"
 
+#include "logmodule/TextPieces.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,30 +14,33 @@ constexpr long kNeedsLibrary = -1;
 // the overflow of absurd ones); a record holds far fewer characters anyway.
 constexpr int kMaxFieldWidth = 100000;
 constexpr int kNoPrecision = -1;
-constexpr size_t kDigitBufSize = 24;  // a 64-bit value in decimal or hex
-
-// "00" to "99".
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+using zqtext::kDigitBufSize;
 
 // Appends to pOut, never beyond nRoom - 1 characters.
 class CBoundedOut {
 public:
     CBoundedOut(char* pOut, size_t nRoom) : m_pOut(pOut), m_nLen(0), m_nMax(nRoom - 1) {}
 
-    void Put(const char* pText, size_t nLen) {
+    ZQ_TEXT_INLINE void Put(const char* pText, size_t nLen) {
         const size_t nFree = m_nMax - m_nLen;
         if (nLen > nFree) nLen = nFree;
-        std::memcpy(m_pOut + m_nLen, pText, nLen);
+        zqtext::CopyShort(m_pOut + m_nLen, pText, nLen);
         m_nLen += nLen;
     }
     void Fill(char c, size_t nCount) {
+        if (nCount == 0) return;  // most conversions pad nothing
         const size_t nFree = m_nMax - m_nLen;
         if (nCount > nFree) nCount = nFree;
         std::memset(m_pOut + m_nLen, c, nCount);
         m_nLen += nCount;
+    }
+    // A conversion without flags, width or precision.
+    ZQ_TEXT_INLINE void PutDecimal(unsigned long long nMagnitude, bool bNegative) {
+        char szDigits[kDigitBufSize + 1];
+        char* const pEnd = szDigits + sizeof(szDigits);
+        char* pFirst = zqtext::DecimalDigits(nMagnitude, pEnd);
+        if (bNegative) *--pFirst = '-';
+        Put(pFirst, static_cast<size_t>(pEnd - pFirst));
     }
     void PutChar(char c) {
         if (m_nLen < m_nMax) m_pOut[m_nLen++] = c;
@@ -213,18 +218,7 @@ char* Digits(unsigned long long nValue, char cConv, char* pEnd) {
         } while (nValue != 0);
         return p;
     }
-    while (nValue >= 100) {
-        p -= 2;
-        std::memcpy(p, kDigitPairs + 2 * (nValue % 100), 2);
-        nValue /= 100;
-    }
-    if (nValue >= 10) {
-        p -= 2;
-        std::memcpy(p, kDigitPairs + 2 * nValue, 2);
-    } else {
-        *--p = static_cast<char>('0' + nValue);
-    }
-    return p;
+    return zqtext::DecimalDigits(nValue, p);
 }
 
 // An integer conversion as C prints it: at least the precision in digits
@@ -265,21 +259,50 @@ void PutPadded(CBoundedOut& out, const Conversion& conv, const char* pText, size
 
 }  // namespace
 
-long FormatMessageByHand(char* pOut, size_t nRoom, const char* pFormat, va_list* pArgs) {
+namespace {
+
+// FormatMessageByHand; *pNulPossible is set when a "%c" was printed (the
+// only conversion done here that can put a NUL into the text).
+long FormatByHand(char* pOut, size_t nRoom, const char* pFormat, va_list* pArgs,
+                  bool* pNulPossible) {
     CBoundedOut out(pOut, nRoom);
     const char* p = pFormat;
-    while (*p != '\0') {
-        const char* pPercent = std::strchr(p, '%');
-        if (pPercent == nullptr) {
-            out.Put(p, std::strlen(p));
-            break;
-        }
+    for (;;) {
+        const char* pPercent = strchrnul(p, '%');
         out.Put(p, static_cast<size_t>(pPercent - p));
+        if (*pPercent == '\0') break;
         p = pPercent + 1;
-        if (*p == '%') {
-            out.PutChar('%');
-            ++p;
-            continue;
+        // The plain conversions that most messages are made of, without
+        // flags, width or precision, take no parsing.
+        const bool bLong = p[0] == 'l' && (p[1] == 'd' || p[1] == 'i' || p[1] == 'u');
+        switch (p[bLong ? 1 : 0]) {
+            case 'd':
+            case 'i': {
+                const long long nValue = bLong ? va_arg(*pArgs, long) : va_arg(*pArgs, int);
+                out.PutDecimal(nValue < 0 ? 0ULL - static_cast<unsigned long long>(nValue)
+                                          : static_cast<unsigned long long>(nValue),
+                               nValue < 0);
+                p += bLong ? 2 : 1;
+                continue;
+            }
+            case 'u':
+                out.PutDecimal(bLong ? va_arg(*pArgs, unsigned long) : va_arg(*pArgs, unsigned),
+                               false);
+                p += bLong ? 2 : 1;
+                continue;
+            case 's': {
+                const char* pText = va_arg(*pArgs, const char*);
+                if (pText == nullptr) return kNeedsLibrary;  // "(null)" is the library's
+                out.Put(pText, std::strlen(pText));
+                ++p;
+                continue;
+            }
+            case '%':
+                out.PutChar('%');
+                ++p;
+                continue;
+            default:
+                break;
         }
         Conversion conv;
         p = ParseConversion(p, pArgs, &conv);
@@ -299,6 +322,7 @@ long FormatMessageByHand(char* pOut, size_t nRoom, const char* pFormat, va_list*
             case 'c': {
                 const char c = static_cast<char>(static_cast<unsigned char>(va_arg(*pArgs, int)));
                 PutPadded(out, conv, &c, 1);
+                *pNulPossible = true;
                 break;
             }
             case 's': {
@@ -319,12 +343,25 @@ long FormatMessageByHand(char* pOut, size_t nRoom, const char* pFormat, va_list*
     return static_cast<long>(out.Length());
 }
 
-size_t FormatMessageText(char* pOut, size_t nRoom, const char* pFormat, va_list args) {
+}  // namespace
+
+long FormatMessageByHand(char* pOut, size_t nRoom, const char* pFormat, va_list* pArgs) {
+    bool bNulPossible = false;
+    return FormatByHand(pOut, nRoom, pFormat, pArgs, &bNulPossible);
+}
+
+size_t FormatMessageText(char* pOut, size_t nRoom, const char* pFormat, va_list args,
+                         bool* pNulPossible) {
+    bool bNulPossible = false;
     va_list byHand;
     va_copy(byHand, args);
-    const long nByHand = FormatMessageByHand(pOut, nRoom, pFormat, &byHand);
+    const long nByHand = FormatByHand(pOut, nRoom, pFormat, &byHand, &bNulPossible);
     va_end(byHand);
-    if (nByHand >= 0) return static_cast<size_t>(nByHand);
+    if (nByHand >= 0) {
+        if (pNulPossible != nullptr) *pNulPossible = bNulPossible;
+        return static_cast<size_t>(nByHand);
+    }
+    if (pNulPossible != nullptr) *pNulPossible = true;
     const int nRet = vsnprintf(pOut, nRoom, pFormat, args);
     if (nRet <= 0) return 0;
     return static_cast<size_t>(nRet) < nRoom ? static_cast<size_t>(nRet) : nRoom - 1;

@@ -17,9 +17,10 @@
 // Formats like vsnprintf(pOut, nRoom, pFormat, args) and returns the number of
 // characters written before the terminator (at most nRoom - 1; 0 for an
 // empty result or an error of vsnprintf). nRoom is at least 1. args is used
-// up, as by vsnprintf.
-size_t FormatMessageText(char* pOut, size_t nRoom, const char* pFormat, va_list args)
-    __attribute__((format(printf, 3, 0)));
+// up, as by vsnprintf. *pNulPossible (when given) is false when the text is
+// sure to hold no NUL before the count, true when it may ("%c" of 0).
+size_t FormatMessageText(char* pOut, size_t nRoom, const char* pFormat, va_list args,
+                         bool* pNulPossible = nullptr) __attribute__((format(printf, 3, 0)));
 
 // The hand-made part alone (for tests): the count as above, or -1 when the
 // format needs vsnprintf (nothing useful is in pOut then). pArgs is used up

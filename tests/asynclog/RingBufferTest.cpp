@@ -59,6 +59,7 @@ TEST(RingBuffer, FullAndEmptyRulesPerSlotCount) {
         EXPECT_EQ(ring.CanWrite(), 0);
         EXPECT_EQ(ring.GetWriteSlot(), nullptr);
         EXPECT_EQ(ring.CommitWrite(), 0);  // a full ring is not turned into an empty one
+        EXPECT_EQ(ring.PushText("x", 1), 0);
         EXPECT_EQ(ring.GetPendingCount(), c.nUsable);
 
         for (int32_t i = 0; i < c.nUsable; ++i) ASSERT_EQ(Pop(ring), std::to_string(i));
@@ -127,11 +128,31 @@ TEST(RingBuffer, SlotWithoutBufferIsNeverCommitted) {
     uint8_t* pSaved = pSlot->pBuffer;
     pSlot->pBuffer = nullptr;
     EXPECT_EQ(ring.CommitWrite(), 0);
+    EXPECT_EQ(ring.PushText("x", 1), -5);
     EXPECT_EQ(ring.GetPendingCount(), 0);
     EXPECT_EQ(ring.GetWriteSlot(), pSlot);
     EXPECT_EQ(ring.ResizeSlot(pSlot, 32), -5);
     pSlot->pBuffer = pSaved;
     EXPECT_EQ(ring.CommitWrite(), 1);
+}
+
+// PushText: a text that fills its slot has no terminator, a shorter one is
+// followed by one (the slot still holds its previous use), a longer one is
+// refused.
+TEST(RingBuffer, PushTextCopiesAndTerminates) {
+    CRingBuffer ring;
+    ASSERT_EQ(ring.Allocate(10, 8, 0), 0);
+    for (int i = 0; i < 11; ++i) {  // every slot of the table, modulus 11
+        ASSERT_EQ(ring.PushText("12345678", 8), 1);
+        EXPECT_EQ(Pop(ring), "12345678");
+    }
+    EXPECT_EQ(ring.PushText("123456789", 9), -5);
+    EXPECT_EQ(ring.GetPendingCount(), 0);
+    ASSERT_EQ(ring.PushText("abc", 3), 1);
+    RingSlot* pSlot = ring.GetReadSlot();
+    ASSERT_NE(pSlot, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(pSlot->pBuffer)), "abc");
+    EXPECT_EQ(pSlot->nDataLen, 3u);
 }
 
 TEST(RingBuffer, ResizeSlot) {
@@ -233,6 +254,17 @@ TEST(RingBuffer, ProducerAndConsumerThreads) {
     std::thread producer([&] {
         for (int i = 0; i < kTexts && !bGiveUp.load(std::memory_order_relaxed); ++i) {
             const std::string text = textFor(i);
+            // Every other text through the one-call step.
+            if (i % 2 == 1) {
+                int nPushed = 0;
+                while ((nPushed =
+                            queue.PushText(text.data(), static_cast<uint32_t>(text.size()))) == 0) {
+                    if (bGiveUp.load(std::memory_order_relaxed)) return;
+                    std::this_thread::yield();
+                }
+                if (nPushed != 1) return;
+                continue;
+            }
             RingSlot* pSlot = nullptr;
             while ((pSlot = queue.GetWriteSlot()) == nullptr) {
                 if (bGiveUp.load(std::memory_order_relaxed)) return;

@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -181,6 +182,8 @@ TEST(LogRecordFormat, MatchesDocumentedSnprintfIncludingCuts) {
     // Header length of the short cases, for the messages around the limit.
     const size_t h =
         Reference(3, "/x/y.cpp", 77, "N::F", "cam0", "net", "app", 42, &t, 1, "").size() - 2;
+    // Device ids that make the header exactly 511 characters long, and one more.
+    const std::string dev511(4 + 511 - h, 'd'), dev512(4 + 512 - h, 'd');
     const struct {
         const char* name;
         const char* devid;
@@ -198,6 +201,8 @@ TEST(LogRecordFormat, MatchesDocumentedSnprintfIncludingCuts) {
         {"message one over", "cam0", "net", "app", &t, 1, 1022 - h},
         {"message two over", "cam0", "net", "app", &t, 1, 1023 - h},
         {"message 2000", "cam0", "net", "app", &t, 1, 2000},
+        {"header of 511", dev511.c_str(), "net", "app", &t, 1, 10},
+        {"header of 512 cut", dev512.c_str(), "net", "app", &t, 1, 10},
         {"header cut at 511", dev.c_str(), mod128.c_str(), proc259.c_str(), &t, 1, 100},
         {"cut header, long message", dev.c_str(), mod128.c_str(), proc259.c_str(), &t, 1, 2000},
     };
@@ -215,6 +220,49 @@ TEST(LogRecordFormat, MatchesDocumentedSnprintfIncludingCuts) {
     // A null device id prints as empty; a NUL from the message ends the line.
     EXPECT_EQ(Format(3, "/x/y.cpp", 77, "N::F", nullptr, "net", "app", 42, &t, 1, "ab%cde", 0),
               Reference(3, "/x/y.cpp", 77, "N::F", "", "net", "app", 42, &t, 1, "ab"));
+    EXPECT_EQ(Format(3, "/x/y.cpp", 77, "N::F", "d", "net", "app", 42, &t, 1, "ab%cde%f", 0, 1.0),
+              Reference(3, "/x/y.cpp", 77, "N::F", "d", "net", "app", 42, &t, 1, "ab"));
+}
+
+// Records made at random, with texts short enough for the header to be
+// written in one pass and long enough for it to be cut, line numbers and
+// milliseconds of every width: always the documented snprintf sequence.
+TEST(LogRecordFormat, RandomRecordsMatchTheDocumentedSnprintf) {
+    std::mt19937 rng(20261209);
+    auto text = [&](size_t nMax, const char* pAlphabet) {
+        // Mostly short, a quarter of them up to nMax.
+        const size_t nLen = rng() % 4 == 0 ? rng() % (nMax + 1) : rng() % 24;
+        std::string s;
+        for (size_t i = 0; i < nLen; ++i) s += pAlphabet[rng() % std::strlen(pAlphabet)];
+        return s;
+    };
+    int nWrong = 0;
+    for (int i = 0; i < 20000 && nWrong < 3; ++i) {
+        const std::string dev = text(300, "cam0"), mod = text(128, "net"), proc = text(259, "ap");
+        const std::string path = text(200, "ab/c."), func = text(100, "Ab:"),
+                          msg = text(1100, "m ");
+        const bool bFunc = rng() % 5 != 0;
+        const bool bDev = rng() % 7 != 0;
+        struct tm t =
+            MakeTime(1990 + static_cast<int>(rng() % 100), 1 + static_cast<int>(rng() % 12),
+                     1 + static_cast<int>(rng() % 28), static_cast<int>(rng() % 24),
+                     static_cast<int>(rng() % 60), static_cast<int>(rng() % 60));
+        const long ms = static_cast<long>(rng() % 1000);
+        const int32_t line = static_cast<int32_t>(rng() % 3 == 0 ? rng() % 200000 : rng() % 10000);
+        const int32_t level = static_cast<int32_t>(rng() % 9) - 1;
+        const int32_t pid = static_cast<int32_t>(rng() % 100000);
+        const char* pFunc = bFunc ? func.c_str() : nullptr;
+        const std::string got =
+            Format(level, path.c_str(), line, pFunc, bDev ? dev.c_str() : nullptr, mod.c_str(),
+                   proc.c_str(), pid, &t, ms, "%s", msg.c_str());
+        const std::string want =
+            Reference(level, path.c_str(), line, pFunc, bDev ? dev.c_str() : "", mod.c_str(),
+                      proc.c_str(), pid, &t, ms, msg);
+        if (got != want) {
+            ++nWrong;
+            ADD_FAILURE() << "got  " << got << "\nwant " << want;
+        }
+    }
 }
 
 // Every test of this fixture starts a real engine in file mode in a fresh

@@ -116,6 +116,9 @@ TEST(MessageFormat, CutsWhereTheLibraryCutsForEveryRoom) {
         EXPECT_AS_LIBRARY(true, nRoom, "id %06d name %-10s|%5x|%c|%s", 42, "abc", 255u, 'z',
                           "tail text");
         EXPECT_AS_LIBRARY(true, nRoom, "%40d", -5);
+        // The plain conversions, which take no parsing.
+        EXPECT_AS_LIBRARY(true, nRoom, "n=%d l=%ld u=%lu i=%li %s%%", -12345, LONG_MIN, ULONG_MAX,
+                          7L, "text");
         EXPECT_AS_LIBRARY(false, nRoom, "%d %f", 3, 1.0);
     }
 }
