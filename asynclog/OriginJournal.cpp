@@ -18,6 +18,13 @@
 namespace {
 
 constexpr uint8_t kMagic[4] = {'Z', 'Q', 'O', '1'};
+// Where an entry's fields lie (OriginJournal.h).
+constexpr size_t kAtKind = 4;
+constexpr size_t kAtStart = 8;
+constexpr size_t kAtLen = 16;
+constexpr size_t kAtUid = 20;
+constexpr size_t kAtPid = 24;
+constexpr size_t kAtName = 32;
 constexpr int64_t kNameFreshMs = 1000;  // a pid's name is read again after this
 
 void Put32(uint8_t* p, uint32_t n) {
@@ -49,17 +56,17 @@ struct Entry {
 // False for what no writer wrote: zeros a file system left, a torn entry.
 bool Decode(const uint8_t* p, Entry* pOut) {
     if (std::memcmp(p, kMagic, sizeof(kMagic)) != 0) return false;
-    const uint32_t nKind = Get32(p + 4);
+    const uint32_t nKind = Get32(p + kAtKind);
     if (nKind < static_cast<uint32_t>(OriginKind::kLocal) ||
         nKind > static_cast<uint32_t>(OriginKind::kOwn)) {
         return false;
     }
     *pOut = {static_cast<OriginKind>(nKind),
-             Get64(p + 8),
-             Get32(p + 16),
-             Get32(p + 20),
-             Get32(p + 24),
-             p + 32};
+             Get64(p + kAtStart),
+             Get32(p + kAtLen),
+             Get32(p + kAtUid),
+             Get32(p + kAtPid),
+             p + kAtName};
     return pOut->nLen > 0;
 }
 
@@ -91,7 +98,7 @@ bool FormatOriginJournalName(char* pOut, size_t nSize, const char* pPrefix, uint
 }
 
 int OpenOriginJournal(const char* pLogDir, const char* pPrefix, uint64_t nInode) {
-    char szName[kPrefixLen + 24];
+    char szName[kOriginJournalNameLen];
     char szPath[kLogPathLen + sizeof(szName) + 16];
     if (!FormatOriginJournalName(szName, sizeof(szName), pPrefix, nInode)) return -1;
     const int n =
@@ -198,17 +205,17 @@ void COriginJournalWriter::Record(uint64_t llStart, const uint32_t* pEnd, const 
         std::memset(p, 0, kOriginEntrySize);
         const RecordOrigin& from = pFrom[i];
         std::memcpy(p, kMagic, sizeof(kMagic));
-        Put32(p + 4, static_cast<uint32_t>(from.eKind));
-        Put64(p + 8, llStart + nRunStart);
-        Put32(p + 16, pEnd[i] - nRunStart);
-        char* pName = reinterpret_cast<char*>(p + 32);
+        Put32(p + kAtKind, static_cast<uint32_t>(from.eKind));
+        Put64(p + kAtStart, llStart + nRunStart);
+        Put32(p + kAtLen, pEnd[i] - nRunStart);
+        char* pName = reinterpret_cast<char*>(p + kAtName);
         if (from.eKind == OriginKind::kOwn) {
-            Put32(p + 20, m_nOwnUid);
-            Put32(p + 24, m_nOwnPid);
+            Put32(p + kAtUid, m_nOwnUid);
+            Put32(p + kAtPid, m_nOwnPid);
             std::memcpy(pName, m_szOwnName, sizeof(m_szOwnName));
         } else if (from.eKind == OriginKind::kLocal) {
-            Put32(p + 20, from.nUid);
-            Put32(p + 24, from.nPid);
+            Put32(p + kAtUid, from.nUid);
+            Put32(p + kAtPid, from.nPid);
             FillName(from.nPid, pName);
         }
         nRunStart = pEnd[i];
@@ -252,7 +259,7 @@ void COriginJournalWriter::Cut(uint64_t llEnd) {
         Entry e{};
         if (Decode(aEntry, &e) && e.llStart < llEnd) {
             if (e.llStart + e.nLen > llEnd) {
-                Put32(aEntry + 16, static_cast<uint32_t>(llEnd - e.llStart));
+                Put32(aEntry + kAtLen, static_cast<uint32_t>(llEnd - e.llStart));
                 if (pwrite(m_File.Get(), aEntry, sizeof(aEntry), nAt) !=
                     static_cast<ssize_t>(sizeof(aEntry))) {
                     Abandon();

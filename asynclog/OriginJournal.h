@@ -1,5 +1,6 @@
 #pragma once
 
+#include "asynclog/LogConfig.h"
 #include "platform/UniqueFd.h"
 
 #include <cstddef>
@@ -52,6 +53,8 @@ struct LineOrigin {
 // did not come from.
 constexpr const char* kOriginDirName = ".origin";
 constexpr uint32_t kOriginEntrySize = 48;
+// A journal's file name: the prefix, a dot and a 64-bit inode in decimal.
+constexpr size_t kOriginJournalNameLen = kPrefixLen + 24;
 
 // The journal's file name for a log file of the set: "<prefix>.<inode>".
 // False when it does not fit.
@@ -107,9 +110,9 @@ private:
 
     CUniqueFd m_Dir;
     CUniqueFd m_File;
-    char m_szPrefix[136];
-    char m_szName[136 + 24];  // the current file's journal
-    uint64_t m_llSize;        // bytes of whole entries in m_File
+    char m_szPrefix[kPrefixLen + 1];
+    char m_szName[kOriginJournalNameLen];  // the current file's journal
+    uint64_t m_llSize;                     // bytes of whole entries in m_File
     uint32_t m_nOwnUid;
     uint32_t m_nOwnPid;
     char m_szOwnName[kOriginNameLen + 1];
