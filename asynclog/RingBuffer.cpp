@@ -26,31 +26,33 @@ uint8_t* AllocZeroed(uint32_t nSize) {
 
 }  // namespace
 
-// Memory ordering. The producer is the only writer of m_nWriteIndex and the
-// consumer the only writer of m_nReadIndex, so each side reads its own index
-// relaxed: it always sees the last value it stored itself. The other side's
-// index is read with an acquire load that pairs with the owner's release store:
-// - the producer fills a slot, then stores the write index (release); the
-//   consumer that loads that index (acquire) sees the slot's text and nDataLen;
-// - the consumer is done with a slot (and has cleared the nDataLen behind it),
-//   then stores the read index (release); the producer that loads it (acquire)
-//   may reuse those slots without racing the consumer.
+// Memory ordering (see also RingBuffer.h). A producer loads the write position
+// and tests the slot after it (acquire: the consumer's release store of that
+// slot's nSeq), then claims the position with a compare-and-swap. The claims
+// of all producers form one chain of read-modify-writes (acq_rel), so the
+// claimer of a position sees what the earlier claimers saw: the slot it fills
+// was handed back by the consumer before the claimer of the position before
+// it tested it. Its text and nDataLen then go out with the release store of
+// nSeq, which the consumer loads with acquire before it reads them.
+//
+// The claim is sequentially consistent, and so is the consumer's look at the
+// write position in GetPendingCount: the writer's parking (WriterLoop.cpp)
+// pairs them with its flag.
+//
 // Nothing else is shared while both sides run: the table, m_nSize and the
 // buffers change only in Allocate, Release and ResizeSlot, which run before the
 // consumer thread starts or after it was joined.
-//
-// The copies. m_nReadSeen is a value the producer once loaded (acquire) from
-// m_nReadIndex; the consumer has released at least the slots up to it, so a
-// slot found free against the copy is free. m_nWriteSeen is likewise a value
-// the consumer loaded from m_nWriteIndex: the slots up to it are complete.
+
+static_assert(std::atomic<uint64_t>::is_always_lock_free,
+              "a signal handler reads the positions: they must not hide a lock");
+static_assert(kMaxSlotCount + 1 < (uint32_t{1} << 11), "a modulus fits the index bits");
 
 CRingBuffer::CRingBuffer()
     : m_pSlots(nullptr),
       m_nSize(kDefaultModulus),
       m_nWriteIndex(0),
       m_nReadSeen(0),
-      m_nReadIndex(0),
-      m_nWriteSeen(0) {}
+      m_nReadIndex(0) {}
 
 CRingBuffer::~CRingBuffer() { Release(); }
 
@@ -63,16 +65,19 @@ int CRingBuffer::Allocate(uint32_t nSlotCount, uint32_t nSlotSize, uint32_t nExt
         m_nSize = static_cast<int32_t>(nSlotCount) + 1;
     }
 
-    // One entry more than the modulus; the last one is never handed out. The
-    // table holds pointers, so it is aligned for them rather than to 4 bytes.
+    // One entry more than the modulus; the last one is never handed out.
     const uint32_t nEntries = static_cast<uint32_t>(m_nSize) + 1U;
     const auto nTableSize = static_cast<uint32_t>(nEntries * sizeof(RingSlot));
-    m_pSlots = static_cast<RingSlot*>(AlignedAlloc(nTableSize, alignof(RingSlot)));
-    if (m_pSlots == nullptr) {
+    void* pTable = AlignedAlloc(nTableSize, alignof(RingSlot));
+    if (pTable == nullptr) {
         Release();
         return kRingErrNoMemory;
     }
-    memset(static_cast<void*>(m_pSlots), 0, nTableSize);
+    m_pSlots = static_cast<RingSlot*>(pTable);
+    for (uint32_t i = 0; i < nEntries; ++i) {
+        // Each slot starts free for its own index in the first lap.
+        new (&m_pSlots[i]) RingSlot{nullptr, nullptr, 0, 0, 0, kOwnOrigin, {i}};
+    }
 
     bool bComplete = true;
     for (uint32_t i = 0; i < nEntries && bComplete; ++i) {
@@ -87,7 +92,7 @@ int CRingBuffer::Allocate(uint32_t nSlotCount, uint32_t nSlotSize, uint32_t nExt
         }
     }
     if (!bComplete) {
-        // Entries not reached are still zero; Release skips their null buffers.
+        // Entries not reached still have null buffers; Release skips them.
         Release();
         return kRingErrNoMemory;
     }
@@ -100,7 +105,7 @@ void CRingBuffer::Release() {
             RingSlot& slot = m_pSlots[i];
             if (slot.pBuffer != nullptr) AlignedFree(slot.pBuffer);
             if (slot.pExtBuffer != nullptr) AlignedFree(slot.pExtBuffer);
-            memset(&slot, 0, sizeof(slot));
+            slot.~RingSlot();
         }
         AlignedFree(m_pSlots);
         m_pSlots = nullptr;
@@ -108,26 +113,17 @@ void CRingBuffer::Release() {
     m_nSize = kDefaultModulus;
     // No other thread uses the ring here (see the ordering note above).
     m_nWriteIndex.store(0, std::memory_order_relaxed);
+    m_nReadSeen.store(0, std::memory_order_relaxed);
     m_nReadIndex.store(0, std::memory_order_relaxed);
-    m_nReadSeen = 0;
-    m_nWriteSeen = 0;
 }
 
 int CRingBuffer::CanWrite() const {
     if (m_pSlots == nullptr) return kRingNotDone;
-    const int32_t nNext = WrapIndex(m_nWriteIndex.load(std::memory_order_relaxed) + 1);
-    // Full against the copy: the consumer may have moved on since.
-    if (nNext == m_nReadSeen) m_nReadSeen = m_nReadIndex.load(std::memory_order_acquire);
-    return nNext != m_nReadSeen ? kRingDone : kRingNotDone;
+    return FreeFor(NextPos(m_nWriteIndex.load(std::memory_order_relaxed))) ? kRingDone
+                                                                           : kRingNotDone;
 }
 
-int CRingBuffer::CanRead() const {
-    if (m_pSlots == nullptr) return kRingNotDone;
-    const int32_t nRead = m_nReadIndex.load(std::memory_order_relaxed);
-    // Empty against the copy: the producer may have committed since.
-    if (nRead == m_nWriteSeen) m_nWriteSeen = m_nWriteIndex.load(std::memory_order_acquire);
-    return nRead != m_nWriteSeen ? kRingDone : kRingNotDone;
-}
+int CRingBuffer::CanRead() const { return CompleteSlot(0) != nullptr ? kRingDone : kRingNotDone; }
 
 int32_t CRingBuffer::WrapIndex(int32_t nIndex) const {
     if (nIndex < 0) return m_nSize - 1;
@@ -137,87 +133,133 @@ int32_t CRingBuffer::WrapIndex(int32_t nIndex) const {
 
 RingSlot* CRingBuffer::GetWriteSlot() {
     if (CanWrite() == kRingNotDone) return nullptr;
-    return &m_pSlots[m_nWriteIndex.load(std::memory_order_relaxed)];
+    return &m_pSlots[IndexOf(m_nWriteIndex.load(std::memory_order_relaxed))];
 }
 
 int CRingBuffer::CommitWrite() {
     if (m_pSlots == nullptr) return kRingNotDone;
-    const int32_t nWrite = m_nWriteIndex.load(std::memory_order_relaxed);
+    uint64_t nPos = m_nWriteIndex.load(std::memory_order_relaxed);
     // A slot whose buffer was lost in a failed ResizeSlot is never published.
-    if (m_pSlots[nWrite].pBuffer == nullptr) return kRingNotDone;
-    // Committing into a full ring would make the write index catch up with the
-    // read index and turn every pending text into an "empty" ring.
-    if (CanWrite() == kRingNotDone) return kRingNotDone;
-    m_nWriteIndex.store(WrapIndex(nWrite + 1), std::memory_order_release);
+    if (m_pSlots[IndexOf(nPos)].pBuffer == nullptr) return kRingNotDone;
+    // Committing into a full ring would make the write position catch up
+    // with the read position and turn every pending text into an "empty" ring.
+    if (!FreeFor(NextPos(nPos))) return kRingNotDone;
+    // The one producer of this two-call step: nothing else moves the position.
+    if (!m_nWriteIndex.compare_exchange_strong(nPos, NextPos(nPos), std::memory_order_seq_cst,
+                                               std::memory_order_relaxed)) {
+        return kRingNotDone;
+    }
+    Publish(nPos, nullptr);
     return kRingDone;
 }
 
-int CRingBuffer::PushText(const void* pText, uint32_t nLen, const RecordOrigin& from) {
+int CRingBuffer::PushText(const void* pText, uint32_t nLen, const RecordOrigin& from,
+                          bool* pFilling) {
     if (m_pSlots == nullptr) return kRingNotDone;
-    const int32_t nWrite = m_nWriteIndex.load(std::memory_order_relaxed);
-    const int32_t nNext = WrapIndex(nWrite + 1);
-    if (nNext == m_nReadSeen) {
-        m_nReadSeen = m_nReadIndex.load(std::memory_order_acquire);
-        if (nNext == m_nReadSeen) return kRingNotDone;
+    uint64_t nPos = m_nWriteIndex.load(std::memory_order_relaxed);
+    for (;;) {
+        const uint64_t nNext = NextPos(nPos);
+        if (!FreeFor(nNext)) {
+            // Full, unless another producer claimed nPos meanwhile (the slot
+            // after it may be the one that producer is filling).
+            const uint64_t nNow = m_nWriteIndex.load(std::memory_order_relaxed);
+            if (nNow == nPos) return kRingNotDone;
+            nPos = nNow;
+            continue;
+        }
+        // Buffers change only in ResizeSlot, never while producers run: a
+        // look before the claim is as good as one after it.
+        const RingSlot& slot = m_pSlots[IndexOf(nPos)];
+        if (slot.pBuffer == nullptr || slot.nBufferSize < nLen) return kRingErrInvalid;
+        // On failure nPos becomes the position another producer left.
+        if (m_nWriteIndex.compare_exchange_weak(nPos, nNext, std::memory_order_seq_cst,
+                                                std::memory_order_relaxed)) {
+            break;
+        }
     }
-    RingSlot& slot = m_pSlots[nWrite];
-    if (slot.pBuffer == nullptr || slot.nBufferSize < nLen) return kRingErrInvalid;
+    RingSlot& slot = m_pSlots[IndexOf(nPos)];
     // The consumer bounds every text by nDataLen and stops at a NUL, so a
     // terminator after a shorter text is all the clearing a slot needs.
     memcpy(slot.pBuffer, pText, nLen);
     if (nLen < slot.nBufferSize) slot.pBuffer[nLen] = 0;
     slot.nDataLen = nLen;
     slot.stOrigin = from;
-    m_nWriteIndex.store(nNext, std::memory_order_release);
+    Publish(nPos, pFilling);
     // The consumer read the next slot's buffer a ring ago, so its cache lines
     // sit with the consumer's core. Asking for them now, for writing, lets
-    // them arrive while the producer does other things, instead of the next
-    // copy waiting for them. Only while that slot is free: not while the
-    // consumer may still be reading it.
-    if (CanWrite() == kRingDone) {
-        const RingSlot& next = m_pSlots[nNext];
-        const uint32_t nAhead =
-            next.nBufferSize < kPrefetchBytes ? next.nBufferSize : kPrefetchBytes;
-        for (uint32_t nOff = 0; nOff < nAhead; nOff += kLineSize) {
-            __builtin_prefetch(next.pBuffer + nOff, 1);  // a hint: never faults
-        }
+    // them arrive while this producer does other things, if it is the next
+    // to claim: not when another producer has claimed that slot already
+    // (asking would take the lines from the core filling them). The slot was
+    // free when this one was claimed.
+    const uint64_t nNext = NextPos(nPos);
+    if (m_nWriteIndex.load(std::memory_order_relaxed) != nNext) return kRingDone;
+    const RingSlot& next = m_pSlots[IndexOf(nNext)];
+    const uint32_t nAhead = next.nBufferSize < kPrefetchBytes ? next.nBufferSize : kPrefetchBytes;
+    for (uint32_t nOff = 0; nOff < nAhead; nOff += kLineSize) {
+        __builtin_prefetch(next.pBuffer + nOff, 1);  // a hint: never faults
     }
     return kRingDone;
 }
 
-RingSlot* CRingBuffer::GetReadSlot() {
-    if (CanRead() == kRingNotDone) return nullptr;
-    return &m_pSlots[m_nReadIndex.load(std::memory_order_relaxed)];
+void CRingBuffer::Publish(uint64_t nPos, bool* pFilling) {
+    m_pSlots[IndexOf(nPos)].nSeq.store(static_cast<uint32_t>(nPos) + 1, std::memory_order_release);
+    if (pFilling == nullptr) return;
+    // Texts pending before this one, counted from a read position the
+    // consumer has passed: never fewer than the real count. Only when that
+    // reaches the half is the consumer's own line read (and the estimate
+    // renewed), so while the consumer keeps up producers rarely touch it.
+    const uint64_t nHalf = static_cast<uint64_t>(m_nSize - 1) / 2;
+    *pFilling = false;
+    if (Distance(m_nReadSeen.load(std::memory_order_relaxed), nPos) < nHalf) return;
+    const uint64_t nRead = m_nReadIndex.load(std::memory_order_acquire);
+    m_nReadSeen.store(nRead, std::memory_order_relaxed);
+    *pFilling = Distance(nRead, nPos) == nHalf;
 }
 
+RingSlot* CRingBuffer::CompleteSlot(uint32_t nOffset) const {
+    if (m_pSlots == nullptr) return nullptr;
+    uint64_t nPos = m_nReadIndex.load(std::memory_order_relaxed);
+    uint32_t nIndex = IndexOf(nPos) + nOffset;
+    if (nIndex >= static_cast<uint32_t>(m_nSize)) {
+        nIndex -= static_cast<uint32_t>(m_nSize);
+        nPos += kLap;
+    }
+    nPos = nPos - IndexOf(nPos) + nIndex;
+    RingSlot* pSlot = &m_pSlots[nIndex];
+    return pSlot->nSeq.load(std::memory_order_acquire) == static_cast<uint32_t>(nPos) + 1 ? pSlot
+                                                                                          : nullptr;
+}
+
+RingSlot* CRingBuffer::GetReadSlot() { return CompleteSlot(0); }
+
 int CRingBuffer::PopRead() {
-    if (CanRead() == kRingNotDone) return kRingNotDone;
-    const int32_t nRead = m_nReadIndex.load(std::memory_order_relaxed);
-    // The slot behind the read position was released by the previous pop (at
-    // position 0 it is m_nSize - 1). The producer cannot be filling it: while
-    // the read index stays here, that slot is the write position only when the
-    // ring is full, and then no write slot is handed out.
-    m_pSlots[WrapIndex(nRead - 1)].nDataLen = 0;
-    m_nReadIndex.store(WrapIndex(nRead + 1), std::memory_order_release);
+    RingSlot* pSlot = CompleteSlot(0);
+    if (pSlot == nullptr) return kRingNotDone;
+    const uint64_t nRead = m_nReadIndex.load(std::memory_order_relaxed);
+    // The slot behind the read position was handed back by the previous pop
+    // (at position 0 it is m_nSize - 1). No producer can be filling it: its
+    // next position may be claimed only once this slot is free, below.
+    m_pSlots[WrapIndex(static_cast<int32_t>(IndexOf(nRead)) - 1)].nDataLen = 0;
+    pSlot->nSeq.store(static_cast<uint32_t>(nRead + kLap), std::memory_order_release);
+    m_nReadIndex.store(NextPos(nRead), std::memory_order_release);
     return kRingDone;
 }
 
 RingSlot* CRingBuffer::PeekSlot(uint32_t nOffset) {
+    // Only a complete slot is handed out: with several producers, the pending
+    // count includes positions that are claimed and still being filled.
     if (nOffset > static_cast<uint32_t>(m_nSize)) return nullptr;
     if (CanRead() == kRingNotDone) return nullptr;
-    // The offset is not compared with the pending count: an offset at or past
-    // it reaches a slot that is not committed (and may be being filled).
-    uint32_t nPos = static_cast<uint32_t>(m_nReadIndex.load(std::memory_order_relaxed)) + nOffset;
-    if (nPos >= static_cast<uint32_t>(m_nSize)) nPos -= static_cast<uint32_t>(m_nSize);
-    return &m_pSlots[nPos];
+    return CompleteSlot(nOffset);
 }
 
 int32_t CRingBuffer::GetPendingCount() const {
-    // Either side may ask; both loads acquire so that a caller which goes on
-    // to look at the counted slots (PeekSlot) sees them complete.
-    const int32_t nWrite = m_nWriteIndex.load(std::memory_order_acquire);
-    const int32_t nRead = m_nReadIndex.load(std::memory_order_acquire);
-    return nWrite >= nRead ? nWrite - nRead : nWrite - nRead + m_nSize;
+    // Either side may ask. Claimed positions count, complete or not; the write
+    // position is loaded sequentially consistent (see the ordering note).
+    const uint64_t nWrite = m_nWriteIndex.load(std::memory_order_seq_cst);
+    const uint64_t nRead = m_nReadIndex.load(std::memory_order_acquire);
+    if (m_pSlots == nullptr) return 0;
+    return static_cast<int32_t>(Distance(nRead, nWrite));
 }
 
 int CRingBuffer::ResizeSlot(RingSlot* pSlot, uint32_t nNewSize) {

@@ -115,10 +115,11 @@ uint32_t CUdpForwarder::ConsumeWith(CRingBuffer& queue, uint32_t nMax, int64_t l
     uint32_t nDone = 0;
     bool bHeld = false;
     while (nDone < nMax && !m_bPeerGone) {
-        const uint32_t nNext = bHeld ? 1 : 0;
-        if (static_cast<uint32_t>(queue.GetPendingCount()) <= nNext) break;
+        // The next record after the held one, once its producer is done with it.
+        const RingSlot* pSlot = queue.PeekSlot(bHeld ? 1 : 0);
+        if (pSlot == nullptr) break;
         if (llDeadlineNs != kNoDeadline && MonotonicNs() >= llDeadlineNs) break;
-        const int32_t nRet = ops.pfnSend(*this, queue.PeekSlot(nNext));
+        const int32_t nRet = ops.pfnSend(*this, pSlot);
         if (nRet == NET_ERR_REFUSED) {
             // The held record (or, without one, this one) met no daemon: both
             // stay in the ring.
@@ -157,14 +158,14 @@ uint32_t CUdpForwarder::ConsumeIntake(CRingBuffer& queue, uint32_t nMax, int64_t
     const int nFd = m_Intake.Get();
     uint32_t nDone = 0;
     bool bWaited = false;  // a wait for room since the last record went
-    while (nDone < nMax && !m_bPeerGone && queue.GetPendingCount() > 0) {
+    const RingSlot* pSlot = nullptr;
+    while (nDone < nMax && !m_bPeerGone && (pSlot = queue.PeekSlot(0)) != nullptr) {
         int64_t llLeftMs = kIntakeWaitMs;
         if (llDeadlineNs != kNoDeadline) {
             const int64_t llLeftNs = llDeadlineNs - MonotonicNs();
             if (llLeftNs <= 0) break;
             if (llLeftNs / kNsPerMs < llLeftMs) llLeftMs = llLeftNs / kNsPerMs + 1;
         }
-        const RingSlot* pSlot = queue.PeekSlot(0);
         if (send(nFd, pSlot->pBuffer, pSlot->nDataLen, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
             (void)queue.PopRead();
             ++nDone;

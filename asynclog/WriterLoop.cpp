@@ -143,11 +143,13 @@ void CWriterLoop::WatchConfig(WatchState* pWatch, uint32_t nStep) {
 // to kMaxPollMs. Then the writer parks and waits for the first record.
 //
 // Parking is an event count: the writer announces itself parked, then looks at
-// the ring once more; a producer commits its record, then takes the flag. Both
-// sides use a read-modify-write of m_bParked, so one of the two comes first in
-// its order: when the producer's comes first, the writer's exchange
-// synchronises with it and sees the record; otherwise the producer reads 1 and
-// signals. No record waits for the time-out, which still bounds any wait.
+// the ring's write position once more; a producer claims its position, then
+// looks at the flag. All four are sequentially consistent, so one of the two
+// looks sees the other side: either the writer finds a position claimed and
+// does not wait, or the producer finds it parked and signals. No record waits
+// for the time-out, which still bounds any wait. A position that is claimed
+// but still being filled holds the writer only for a nap: a real-time writer
+// that spun on it could keep its producer from finishing.
 void CWriterLoop::WaitForRecords(int64_t llLastWorkNs, int32_t* pPollMs) {
     if (MonotonicNs() - llLastWorkNs < kLingerNs) {
         // Woken early: a ring past half full, a reopen request, or Stop.
@@ -163,10 +165,15 @@ void CWriterLoop::WaitForRecords(int64_t llLastWorkNs, int32_t* pPollMs) {
         const int64_t llLeft = llDueMs - MonotonicMs();
         nWaitMs = llLeft <= 0 ? 0 : llLeft < nWaitMs ? static_cast<int32_t>(llLeft) : nWaitMs;
     }
-    (void)m_bParked.exchange(1, std::memory_order_acq_rel);
+    (void)m_bParked.exchange(1, std::memory_order_seq_cst);
+    const bool bEmpty = m_Queue.GetPendingCount() == 0;
+    if (!bEmpty) {
+        m_bParked.store(0, std::memory_order_relaxed);
+        if (m_Queue.GetReadSlot() == nullptr) Nap(kWokenNapNs);
+        return;
+    }
     m_nParks.fetch_add(1, std::memory_order_relaxed);
-    const bool bWoken =
-        m_Queue.GetReadSlot() == nullptr && WaitSemEvent(m_pEvent.get(), nWaitMs) == 0;
+    const bool bWoken = WaitSemEvent(m_pEvent.get(), nWaitMs) == 0;
     m_bParked.store(0, std::memory_order_relaxed);
     // Woken by the first record of a burst: as a real-time thread the writer
     // may have preempted that very producer. A nap hands the CPU back so the

@@ -16,12 +16,12 @@
 // depends on, and parks on its wake event when the ring stays empty.
 //
 // Threads: the engine creates, starts and stops it from its owner's thread;
-// producers call NotifyCommitted after each record (under the module lock, one
-// at a time); Running may be read from any thread. Everything else runs on the
+// producers call NotifyCommitted after each record, from any threads at once;
+// Running may be read from any thread. Everything else runs on the
 // writer thread.
 //
 // Wake protocol. A producer makes no system call for a record unless the
-// writer is parked or the record made the ring more than half full. After work
+// writer is parked or the record made the ring half full. After work
 // the writer lingers for 1.5 s: it looks at the ring by itself, first after
 // 1 ms, then after waits doubling to 4 ms while the ring stays empty, and
 // producers do not signal it. So a process that logs at least once a second
@@ -30,7 +30,7 @@
 // the ring has stayed empty for the whole linger the writer parks: it waits up
 // to a second (its next look at the configuration file and the sink), and the
 // first record after that silence signals it. A record that fills the ring
-// past half signals as well, so a burst cannot fill the ring while the writer
+// to half signals as well, so a burst cannot fill the ring while the writer
 // waits out its step.
 //
 // Stop. Stop clears the running flag, sets the event and joins the thread,
@@ -68,19 +68,22 @@ public:
     void Stop();
     bool Running() const { return m_bRunning.load(std::memory_order_relaxed) != 0; }
 
-    // Producer side of the wake protocol, after a record was committed;
-    // bRingWasEmpty: the ring held no record before it; bPastHalf: it made
-    // the ring more than half full.
-    void NotifyCommitted(bool bRingWasEmpty, bool bPastHalf) {
-        // The first record that finds the writer parked takes the flag and
-        // signals. This read-modify-write pairs with the writer's (see
-        // WaitForRecords): either the writer sees this record or this sees the
-        // writer parked. Records into a ring that holds records need not
-        // look: the writer has not parked on the ring with them.
-        if (bRingWasEmpty && m_bParked.exchange(0, std::memory_order_acq_rel) != 0) {
+    // Producer side of the wake protocol, after a record was committed, on
+    // any producer thread; bFilling: the record made the ring half full
+    // (CRingBuffer::PushText).
+    void NotifyCommitted(bool bFilling) {
+        // The claim of the record's position came first, sequentially
+        // consistent, and so does this load: it pairs with the writer's
+        // exchange before its own look at the write position (see
+        // WaitForRecords), so either the writer sees the record or this sees
+        // the writer parked. The flag changes only when the writer parks or
+        // wakes, so the line stays shared while the writer works; of the
+        // producers that find it set, the one that takes it signals.
+        if (m_bParked.load(std::memory_order_seq_cst) != 0 &&
+            m_bParked.exchange(0, std::memory_order_acq_rel) != 0) {
             m_nWokenByRecord.fetch_add(1, std::memory_order_relaxed);
             (void)SetSemEvent(m_pEvent.get());
-        } else if (bPastHalf) {
+        } else if (bFilling) {
             m_nWokenPastHalf.fetch_add(1, std::memory_order_relaxed);
             (void)SetSemEvent(m_pEvent.get());  // a system call only while the writer waits
         }
@@ -169,7 +172,7 @@ private:
     // goes on, or by the first producer that finds it set.
     std::atomic<uint32_t> m_bParked;
     std::atomic<uint64_t> m_nParks;          // the writer counts, anyone reads
-    std::atomic<uint64_t> m_nWokenByRecord;  // producers count (one at a time)
+    std::atomic<uint64_t> m_nWokenByRecord;  // producers count
     std::atomic<uint64_t> m_nWokenPastHalf;
     // Set by RequestReopen, taken by the writer. Relaxed: it carries no data,
     // the writer reads the file and the configuration itself.

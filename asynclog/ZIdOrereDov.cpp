@@ -8,23 +8,24 @@
 // mode 1, the follower in mode 2.
 //
 // Threads. The owner (the log module) configures, starts and stops the engine.
-// Producers call PushLog; the log module serialises them under its own lock, so
-// the ring has exactly one producer at a time. The writer thread is the ring's
-// only consumer.
+// Producers call PushLog from any number of threads at once, without a lock;
+// the owner makes sure none is inside PushLog when it stops the engine. The
+// writer thread is the ring's only consumer.
 //
-// Ring indices. The producer owns the write index, the writer the read index
-// (RingBuffer.h): a text is copied into the slot before the write index is
-// published, and the writer is done with a slot before the read index moves
-// past it. PushLog allocates nothing and takes no lock.
+// Ring. Producers claim positions with one compare-and-swap each and mark
+// their slot complete once its text is in (RingBuffer.h); the writer takes
+// the slots in position order. So records reach the files in the order their
+// positions were claimed: each thread's in the order of its calls, and those
+// of threads logging at once in the order their pushes met the ring. PushLog
+// allocates nothing and takes no lock.
 //
 // Full ring. PushLog refuses the text with -6 and counts it as lost; nothing
 // waits. TryPushLog refuses without counting, for a caller that tries again
 // and counts the record only if it gives it up: each lost record once.
 //
 // Wake-ups. See WriterLoop.h: a producer signals only the first record that
-// finds the writer parked (after more than a second without records, so only
-// a record into an empty ring looks), and the record that makes the ring more
-// than half full.
+// finds the writer parked (after more than a second without records), and the
+// record that makes the ring half full.
 //
 // Locks. The engine lock (the file set's m_Lock) guards the file name table and
 // the file count (Start's naming and first open, SetFileNum, the writer's
@@ -82,7 +83,6 @@ ZIdOrereDov::ZIdOrereDov()
       m_nSlotCount(kDefaultSlotCount),
       m_nSlotSize(kSlotSize),
       m_nMode(kModeForward),
-      m_nRingCapacity(0),
       m_nLevel(kDefaultLevel),
       m_szCfgPath(),
       m_szLevelKey(),
@@ -131,7 +131,6 @@ int32_t ZIdOrereDov::Start(const char* pLogPath, const char* pPrefix) {
 
     // Commit. The writer already runs on the queue and the sink, which stay
     // where they are: only the owners change.
-    m_nRingCapacity = pQueue->GetCapacity();
     m_pForwarder = std::move(pForwarder);
     m_pFollower = std::move(pFollower);
     m_pQueue = std::move(pQueue);
@@ -159,26 +158,17 @@ int32_t ZIdOrereDov::PushLog(const char* pText, uint32_t nLen) {
 int32_t ZIdOrereDov::TryPushLog(const char* pText, uint32_t nLen, const RecordOrigin& from) {
     if (m_pQueue == nullptr || m_pWriter == nullptr) return kLogErrNotRunning;
     if (pText == nullptr) return kLogErrInvalid;
-    // Read before the record is committed. The writer may take records
-    // meanwhile, so a count above 0 may be stale; it then has just worked and
-    // lingers, looking at the ring again within milliseconds (WriterLoop.h).
-    const int32_t nPending = m_pQueue->GetPendingCount();
     if (!m_pWriter->Running()) return kLogErrNotRunning;
-
     // Too long is told before full: such a text never fits, and trying it
     // again would not help.
-    const int nPushed = nLen <= m_nSlotSize ? m_pQueue->PushText(pText, nLen, from) : -1;
+    bool bFilling = false;
+    const int nPushed = nLen <= m_nSlotSize ? m_pQueue->PushText(pText, nLen, from, &bFilling) : -1;
     if (nPushed == 0) return kLogErrResource;
     if (nPushed < 0) {
         m_Lost.Add(LossCause::kTooLong);
         return kLogErrInvalid;
     }
-    // Only a record into an empty ring may find the writer parked (it parks
-    // only after a second and a half without records, with the ring empty),
-    // and exactly one record crosses the half on the way up, as records come
-    // one at a time; the count taken before the push tells both.
-    const int32_t nHalf = m_nRingCapacity / 2;
-    m_pWriter->NotifyCommitted(nPending == 0, nPending == nHalf);
+    m_pWriter->NotifyCommitted(bFilling);
     return kLogOk;
 }
 

@@ -52,7 +52,8 @@ struct EngineSettings {
 // (CUdpForwarder, CDaemonFollower).
 //
 // Threads: the owner configures, starts and stops it; producers call PushLog
-// (serialised by the caller: the ring has a single producer); SetFileSize,
+// from any threads at once (the owner stops the engine only once none is
+// inside a push); SetFileSize,
 // SetFileNum, SetLevel and GetLevel may be called from any thread while it
 // runs. The settings that Start hands on (slots, mode, configuration path,
 // level callback) are the owner's before Start. See ZIdOrereDov.cpp for the
@@ -153,7 +154,6 @@ private:
     uint32_t m_nSlotCount;
     uint32_t m_nSlotSize;
     uint32_t m_nMode;
-    int32_t m_nRingCapacity;        // slots of the started ring; set by Start before any push
     std::atomic<int32_t> m_nLevel;  // SetLevel/GetLevel and the writer's reload
     char m_szCfgPath[kLogPathLen + 1];
     char m_szLevelKey[kLevelKeyLen + 1];

@@ -20,6 +20,7 @@
 namespace {
 
 constexpr size_t kPathBufSize = 260;  // "/proc/self/exe" link and built paths
+constexpr long kGateNapNs = 50000;    // a stopping engine's wait for a push under way
 
 // strtol's value as a 32-bit integer; out-of-range values are clamped.
 int32_t ClampToInt32(long nValue) {
@@ -64,7 +65,7 @@ void ResetSettingsLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock) {
     m.m_nPid = 0;
     memset(m.m_szModuleName, 0, sizeof(m.m_szModuleName));
     m.m_nSlotSize = kDefaultSlotSize;
-    ++m.m_nGeneration;
+    BumpGenerationLocked(m);
 }
 
 // Formats a record of the engine's own with the identity copied for it; runs
@@ -151,6 +152,11 @@ void OnForkChild() ZQ_NO_THREAD_SAFETY_ANALYSIS {
     // identity changed with the fork, so it is made new as well.
     (void)m.m_Lock.Unlock();
     m.m_Lock.ReinitInChild();
+    // The other threads are gone, and with them any push they had under way:
+    // the list of gates starts anew, the forking thread's joins it again.
+    m.m_nOpenGeneration.store(0, std::memory_order_relaxed);
+    m.m_pGates = nullptr;
+    if (++m.m_nGateEpoch == 0) ++m.m_nGateEpoch;
     if (m.m_pAsyncLog == nullptr) return;
     CrashFlush().SetEngine(nullptr);
     m.m_stNext.nLevel = m.m_pAsyncLog->GetLevel();
@@ -176,17 +182,58 @@ ZIdOrereDov* CreatedEngineLocked(LogModule& m) {
             m.m_pAsyncLog = std::move(pEngine);
             InstallCrashFlushLocked(m, m.m_pAsyncLog.get());
             m.m_nPid = static_cast<int32_t>(getpid());
+            BumpGenerationLocked(m);
+            OpenEngineLocked(m);
         } else {
             m.m_bCreated.store(0, std::memory_order_relaxed);
             std::fprintf(stderr,
                          "log module: process %d, forked from a process that logs, "
                          "cannot start its own writer: its records are refused\n",
                          static_cast<int>(getpid()));
+            BumpGenerationLocked(m);
         }
-        ++m.m_nGeneration;
     }
     if (m.m_bCreated.load(std::memory_order_relaxed) == 0) return nullptr;
     return m.m_pAsyncLog.get();
+}
+
+void BumpGenerationLocked(LogModule& m) {
+    if (++m.m_nGeneration == 0) ++m.m_nGeneration;
+}
+
+void OpenEngineLocked(LogModule& m) {
+    m.m_nOpenGeneration.store(m.m_nGeneration, std::memory_order_seq_cst);
+}
+
+void CloseEngineLocked(LogModule& m) {
+    // Pairs with the gate's hold (LogRecord.cpp): a thread that took its gate
+    // before this store is seen holding it below; one that takes it after
+    // sees the engine closed and turns to the lock, which is held here.
+    m.m_nOpenGeneration.store(0, std::memory_order_seq_cst);
+    for (const ProducerGate* pGate = m.m_pGates; pGate != nullptr; pGate = pGate->pNext) {
+        // A push takes a microsecond; a thread preempted in one takes its
+        // time slice. A nap, not a yield, lets a thread of lower priority run.
+        while (pGate->nHeld.load(std::memory_order_seq_cst) != 0) {
+            struct timespec stNap = {0, kGateNapNs};
+            (void)nanosleep(&stNap, nullptr);
+        }
+    }
+}
+
+void LinkGateLocked(LogModule& m, ProducerGate* pGate) {
+    pGate->nEpoch = m.m_nGateEpoch;
+    pGate->pNext = m.m_pGates;
+    m.m_pGates = pGate;
+}
+
+void UnlinkGate(ProducerGate* pGate) {
+    LogModule& m = GetLogModule();
+    CZQLockGuard guard(m.m_Lock);
+    if (pGate->nEpoch != m.m_nGateEpoch) return;  // dropped by a fork
+    ProducerGate** ppAt = &m.m_pGates;
+    while (*ppAt != nullptr && *ppAt != pGate) ppAt = &(*ppAt)->pNext;
+    if (*ppAt != nullptr) *ppAt = pGate->pNext;
+    pGate->nEpoch = 0;
 }
 
 int32_t ToPublicResult(int32_t nEngineCode) {
@@ -214,6 +261,9 @@ LogModule::LogModule()
       m_nPid(0),
       m_szProcessName(),
       m_nGeneration(0),
+      m_nOpenGeneration(0),
+      m_pGates(nullptr),
+      m_nGateEpoch(1),
       m_bStartInChild(false),
       m_bOwnRecords(false),
       m_bOwnStderr(false),
@@ -228,7 +278,8 @@ LogModule::LogModule()
 LogModule::~LogModule() {
     CZQLockGuard guard(m_Lock);
     CrashFlush().Remove();  // no crash reaches the engine once it goes
-    m_pAsyncLog.reset();    // its Stop writes what is queued and joins the writer
+    CloseEngineLocked(*this);
+    m_pAsyncLog.reset();  // its Stop writes what is queued and joins the writer
     m_bCreated.store(0, std::memory_order_relaxed);
 }
 
@@ -390,8 +441,9 @@ int32_t CreateAsyncLog() {
     tzset();
     TakeProcessNameLocked(m);
     m.m_nPid = static_cast<int32_t>(getpid());
-    ++m.m_nGeneration;
+    BumpGenerationLocked(m);
     m.m_bCreated.store(1, std::memory_order_relaxed);
+    OpenEngineLocked(m);
     return ZQ_OK;
 }
 
@@ -402,8 +454,10 @@ int32_t DestroyAsyncLog() {
     // reaches the engine any more.
     CrashFlush().Remove();
     if (m.m_pAsyncLog != nullptr) {
-        // Stops the writer after it drained the ring. Producers wait on m_Lock
-        // meanwhile, so none can reach the engine while it goes away.
+        // Stops the writer after it drained the ring. Producers push without
+        // the lock only until the engine is closed, and then wait on m_Lock,
+        // so none can reach the engine while it goes away.
+        CloseEngineLocked(m);
         m.m_pAsyncLog.reset();
     }
     ResetSettingsLocked(m);

@@ -34,6 +34,17 @@ constexpr uint32_t kProcessNameLen = 259;
 constexpr uint32_t kRecordBufSize = kMaxRecordLen;  // a finished line is at most 1023 bytes
 constexpr uint32_t kHeaderMaxLen = 511;
 
+// A thread's mark that it is inside a push without the module lock
+// (LogRecord.cpp). Whoever stops the engine first closes it to such pushes
+// (m_nOpenGeneration), then waits until no linked gate is held. A line of its
+// own: the thread writes it twice a record.
+struct alignas(64) ProducerGate {
+    // The thread's pushes in progress (a signal handler may nest one).
+    std::atomic<uint32_t> nHeld{0};
+    ProducerGate* pNext = nullptr;  // the module's list, under its lock
+    uint32_t nEpoch = 0;            // the list it was linked into (m_nGateEpoch); 0: none
+};
+
 // The one log facility of the process. Settings start at their defaults; the
 // lock exists from before main until exit.
 //
@@ -47,10 +58,12 @@ constexpr uint32_t kHeaderMaxLen = 511;
 // Threads: the settings that may only change before creation are written by
 // the configuring thread; every setter still takes m_Lock so that its check
 // of m_bCreated and its write cannot interleave with CreateAsyncLog.
-// m_pAsyncLog, the engine calls and the identity fields are used under m_Lock.
-// WriteLog formats without the lock from a per-thread copy of the identity
-// (module name, process name, pid) refreshed under the lock whenever
-// m_nGeneration moved.
+// m_pAsyncLog, the engine calls and the identity fields are used under m_Lock,
+// but for records: WriteLog and WriteRawLog format and push without the lock,
+// from a per-thread copy of the identity (module name, process name, pid) and
+// of the engine pointer, caught up under the lock whenever m_nGeneration
+// moved, inside the thread's ProducerGate while m_nOpenGeneration still names
+// the generation they were caught up at.
 struct LogModule {
     LogModule();
     // At exit an engine that was never destroyed still drains its queue: a
@@ -80,6 +93,12 @@ struct LogModule {
     // Bumped under m_Lock whenever the identity (module name, process name,
     // pid) a record prints may have changed: at creation and destruction.
     uint32_t m_nGeneration ZQ_GUARDED_BY(m_Lock);
+    // The generation whose engine takes records without the lock: set once
+    // an engine runs, 0 from the moment it is to go. Sequentially consistent
+    // against the gates (LogRecord.cpp).
+    std::atomic<uint32_t> m_nOpenGeneration;
+    ProducerGate* m_pGates ZQ_GUARDED_BY(m_Lock);  // every thread that pushed without the lock
+    uint32_t m_nGateEpoch ZQ_GUARDED_BY(m_Lock);   // the list's; a fork's child starts anew
     // Set in the child of a fork of a created log: the parent's engine, whose
     // writer did not come along, was let go, and the child's first record
     // starts an engine of its own with the same settings.
@@ -99,6 +118,18 @@ struct LogModule {
         int32_t nPid;
     } m_stOwnIdentity;  // written under m_Lock before the engine starts, then read-only
 };
+
+// Generations move on at creation and destruction; 0 is never one.
+void BumpGenerationLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock);
+// Records go to m_pAsyncLog without the lock from now on.
+void OpenEngineLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock);
+// No record reaches the engine without the lock from now on; returns once
+// every push that might still have been under way is done.
+void CloseEngineLocked(LogModule& m) ZQ_REQUIRES(m.m_Lock);
+// A thread's gate joins the list that CloseEngineLocked waits on; it leaves
+// it when the thread ends (UnlinkGate).
+void LinkGateLocked(LogModule& m, ProducerGate* pGate) ZQ_REQUIRES(m.m_Lock);
+void UnlinkGate(ProducerGate* pGate);
 
 // The engine of a created log, or null. In the child of a fork it is started
 // first (see m_bStartInChild); a child whose engine cannot start says so once

@@ -8,15 +8,14 @@
 // the caller's texts show that it fits, in one pass without a bound per
 // piece, else piece by piece with the cut. The message is formatted as
 // vsnprintf would (MessageFormat.h: by hand for the common conversions), so
-// that a record costs one clock read, one short hold of the module lock and
-// one copy into the engine's ring:
-//   - the record is formatted before the lock is taken when the thread's last
-//     record found the log created at a level that lets it through; the hold
-//     checks again and pushes (a thread's first record, and one that level
-//     would filter, take the lock before formatting as well);
-//   - the lock is taken spinning briefly (CZQMutex::LockSpinning): threads
-//     logging at once meet there for a few dozen nanoseconds, far less than a
-//     sleep and a wake-up would cost;
+// that a record costs one clock read and one copy into the engine's ring, and
+// threads logging at once do not wait for each other:
+//   - no lock: the thread holds its own gate (ProducerGate, a cache line of
+//     its own) while it checks the level, formats and pushes, and the ring
+//     takes records from any number of threads at once. The gate tells
+//     whoever stops the engine to wait for the push; a thread that finds the
+//     engine closed, or another one than it knew, catches up under the
+//     module lock and pushes there, that once;
 //   - the "YYYY-MM-DD HH:MM:SS:" text is cached per thread and per second, so
 //     localtime_r runs at most once a second on each thread;
 //   - the header parts made of module name, process name and pid are built
@@ -69,15 +68,52 @@ struct ThreadCache {
     uint32_t nStampLen;
     char szStamp[kStampBufSize];
 
-    bool bIdentityValid;
-    uint32_t nGeneration;  // LogModule::m_nGeneration the identity was built at
+    // LogModule::m_nGeneration the identity and the engine were taken at;
+    // 0: never.
+    uint32_t nGeneration;
     RecordIdentity identity;
+    ZIdOrereDov* pEngine;  // the engine of that generation
 
-    bool bLevelSeen;     // the thread's last record found the log created ...
-    int32_t nLevelSeen;  // ... with the engine at this level
+    ProducerGate gate;
 };
 
 thread_local ThreadCache t_Cache;
+
+// Takes the thread's gate off the module's list when the thread ends; made at
+// the gate's first link.
+struct GateRelease {
+    GateRelease() = default;
+    GateRelease(const GateRelease&) = delete;
+    GateRelease& operator=(const GateRelease&) = delete;
+    ~GateRelease() { UnlinkGate(&t_Cache.gate); }
+    void Arm() {}
+};
+
+thread_local GateRelease t_GateRelease;
+
+// Holds the thread's gate for a push without the module lock. Open when the
+// engine the thread caught up with still takes records: then it stays until
+// the hold ends, whoever wants to stop it.
+class CGateHold {
+public:
+    CGateHold(const LogModule& m, ThreadCache& cache)
+        : m_Gate(cache.gate), m_nHeld(m_Gate.nHeld.load(std::memory_order_relaxed)) {
+        // Both sequentially consistent, as CloseEngineLocked's store and load
+        // are: either it sees this gate held or this sees the engine closed.
+        (void)m_Gate.nHeld.exchange(m_nHeld + 1, std::memory_order_seq_cst);
+        const uint32_t nOpen = m.m_nOpenGeneration.load(std::memory_order_seq_cst);
+        m_bOpen = nOpen != 0 && nOpen == cache.nGeneration;
+    }
+    ~CGateHold() { m_Gate.nHeld.store(m_nHeld, std::memory_order_release); }
+    CGateHold(const CGateHold&) = delete;
+    CGateHold& operator=(const CGateHold&) = delete;
+    bool Open() const { return m_bOpen; }
+
+private:
+    ProducerGate& m_Gate;
+    const uint32_t m_nHeld;
+    bool m_bOpen;
+};
 
 using zqtext::CopyShort;
 using zqtext::kDigitPairs;
@@ -355,11 +391,36 @@ uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
     return static_cast<uint32_t>(nLen);
 }
 
-// Brings the thread's copy of the identity up to date; m_Lock is held.
-void RefreshIdentityLocked(const LogModule& m, ThreadCache& cache) ZQ_REQUIRES(m.m_Lock) {
-    BuildIdentity(&cache.identity, m.m_szModuleName, m.m_szProcessName, m.m_nPid);
+// Brings the thread's copies of the identity and the engine up to date and
+// its gate onto the module's list; m_Lock is held.
+void CatchUpLocked(LogModule& m, ThreadCache& cache, ZIdOrereDov* pEngine) ZQ_REQUIRES(m.m_Lock) {
+    if (cache.gate.nEpoch != m.m_nGateEpoch) {
+        LinkGateLocked(m, &cache.gate);
+        t_GateRelease.Arm();
+    }
+    if (cache.nGeneration != m.m_nGeneration) {
+        BuildIdentity(&cache.identity, m.m_szModuleName, m.m_szProcessName, m.m_nPid);
+    }
+    cache.pEngine = pEngine;
     cache.nGeneration = m.m_nGeneration;
-    cache.bIdentityValid = true;
+}
+
+// Runs push(engine) through the thread's gate, or, when the engine is closed
+// to it, under the module lock after catching up. ZQ_ERR_NOT_CREATED without
+// an engine.
+template <typename PushFn>
+int32_t PushThroughGate(const PushFn& push) {
+    LogModule& m = GetLogModule();
+    ThreadCache& cache = t_Cache;
+    {
+        const CGateHold hold(m, cache);
+        if (hold.Open()) return push(*cache.pEngine, cache);
+    }
+    CZQSpinningLockGuard guard(m.m_Lock);
+    ZIdOrereDov* pEngine = CreatedEngineLocked(m);
+    if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
+    CatchUpLocked(m, cache, pEngine);
+    return push(*pEngine, cache);
 }
 
 }  // namespace
@@ -402,58 +463,23 @@ long TakeStamp(ThreadCache& cache) {
 
 int32_t WriteLog(int32_t nLevel, const char* pSrcFile, int32_t nLine, const char* pFunc,
                  const char* pDevId, const char* pFormat, ...) {
-    LogModule& m = GetLogModule();
-    ThreadCache& cache = t_Cache;
-    // When this thread's last record found the log created with a level that
-    // lets this one through, the record is formatted first and one hold of the
-    // lock checks again (created, level, identity) and pushes it: threads that
-    // log at once meet on the lock once per record, not twice. Otherwise the
-    // check comes first, so that a filtered record costs no formatting.
-    const bool bOneHold = cache.bLevelSeen && pSrcFile != nullptr && nLevel <= cache.nLevelSeen;
-    if (!bOneHold) {
-        CZQSpinningLockGuard guard(m.m_Lock);
-        const ZIdOrereDov* pEngine = CreatedEngineLocked(m);
-        cache.bLevelSeen = pEngine != nullptr;
-        if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
-        // The engine's level, which follows its configuration file.
-        cache.nLevelSeen = pEngine->GetLevel();
-        if (nLevel > cache.nLevelSeen) return ZQ_OK;
-        if (!cache.bIdentityValid || cache.nGeneration != m.m_nGeneration) {
-            RefreshIdentityLocked(m, cache);
-        }
-    }
-    if (pSrcFile == nullptr) return ZQ_ERR_INVALID;
-
-    const long nMilliSec = TakeStamp(cache);
-    char szRecord[kRecordBufSize];
     va_list args;
     va_start(args, pFormat);
-    uint32_t nLen =
-        FormatWithStamp(szRecord, nLevel, pSrcFile, nLine, pFunc, pDevId, cache.identity,
-                        cache.szStamp, cache.nStampLen, nMilliSec, pFormat, args);
+    const int32_t nRet = PushThroughGate([&](ZIdOrereDov& engine, ThreadCache& cache) {
+        // The engine's level, which follows its configuration file: a
+        // filtered record costs no formatting.
+        if (nLevel > engine.GetLevel()) return ZQ_OK;
+        if (pSrcFile == nullptr) return ZQ_ERR_INVALID;
+        const long nMilliSec = TakeStamp(cache);
+        char szRecord[kRecordBufSize];
+        const uint32_t nLen =
+            FormatWithStamp(szRecord, nLevel, pSrcFile, nLine, pFunc, pDevId, cache.identity,
+                            cache.szStamp, cache.nStampLen, nMilliSec, pFormat, args);
+        // A refused record (ring full) is counted by the engine.
+        return ToPublicResult(engine.PushLog(szRecord, nLen));
+    });
     va_end(args);
-
-    CZQSpinningLockGuard guard(m.m_Lock);
-    if (bOneHold) {
-        ZIdOrereDov* pEngine = CreatedEngineLocked(m);
-        cache.bLevelSeen = pEngine != nullptr;
-        if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
-        cache.nLevelSeen = pEngine->GetLevel();
-        if (nLevel > cache.nLevelSeen) return ZQ_OK;
-        // The log was made anew since this thread's last record (another
-        // process name or pid): the record is made again with the new identity.
-        if (cache.nGeneration != m.m_nGeneration) {
-            RefreshIdentityLocked(m, cache);
-            va_start(args, pFormat);
-            nLen = FormatWithStamp(szRecord, nLevel, pSrcFile, nLine, pFunc, pDevId, cache.identity,
-                                   cache.szStamp, cache.nStampLen, nMilliSec, pFormat, args);
-            va_end(args);
-        }
-    }
-    if (m.m_pAsyncLog == nullptr) return ZQ_ERR_NOT_CREATED;
-    // A refused record (ring full) is counted by the engine.
-    const int32_t nRet = m.m_pAsyncLog->PushLog(szRecord, nLen);
-    return nRet == kLogOk ? ZQ_OK : ToPublicResult(nRet);
+    return nRet;
 }
 
 namespace {
@@ -495,11 +521,9 @@ uint32_t FormatRecordAs(char* pBuf, const RecordSender& id, int32_t nLevel, cons
 
 int32_t TryWriteRawLog(const char* pText, uint32_t nLen, const RecordOrigin& from) {
     if (pText == nullptr) return ZQ_ERR_INVALID;
-    LogModule& m = GetLogModule();
-    CZQSpinningLockGuard guard(m.m_Lock);
-    ZIdOrereDov* pEngine = CreatedEngineLocked(m);
-    if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
-    return ToPublicResult(pEngine->TryPushLog(pText, nLen, from));
+    return PushThroughGate([&](ZIdOrereDov& engine, ThreadCache&) {
+        return ToPublicResult(engine.TryPushLog(pText, nLen, from));
+    });
 }
 
 uint64_t GetLostLogCountBy(LossCause eCause) {
@@ -517,13 +541,11 @@ void CountLostLog(LossCause eCause, uint64_t nRecords) {
 int32_t WriteRawLog(const char* pText, int32_t nLen) {
     (void)nLen;  // the text is terminated; its own length is queued
     if (pText == nullptr) return ZQ_ERR_INVALID;
-    LogModule& m = GetLogModule();
     size_t nTextLen = strlen(pText);
     // A length beyond 32 bits stays beyond any slot and is refused.
     if (nTextLen > UINT32_MAX) nTextLen = UINT32_MAX;
-    CZQSpinningLockGuard guard(m.m_Lock);
-    ZIdOrereDov* pEngine = CreatedEngineLocked(m);
-    if (pEngine == nullptr) return ZQ_ERR_NOT_CREATED;
     // A text longer than a slot is refused (and counted) by the engine.
-    return ToPublicResult(pEngine->PushLog(pText, static_cast<uint32_t>(nTextLen)));
+    return PushThroughGate([&](ZIdOrereDov& engine, ThreadCache&) {
+        return ToPublicResult(engine.PushLog(pText, static_cast<uint32_t>(nTextLen)));
+    });
 }

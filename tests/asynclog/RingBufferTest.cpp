@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -94,8 +95,9 @@ TEST(RingBuffer, WrapAroundIndicesAndPeek) {
 
     EXPECT_EQ(ring.PeekSlot(0), ring.GetReadSlot());
     EXPECT_EQ(Text(ring.PeekSlot(0)), "a");
-    EXPECT_EQ(Text(ring.PeekSlot(3)), "d");            // 9 + 3 wraps to position 1
-    EXPECT_EQ(ring.PeekSlot(11), ring.GetReadSlot());  // the modulus wraps to the read slot
+    EXPECT_EQ(Text(ring.PeekSlot(3)), "d");  // 9 + 3 wraps to position 1
+    EXPECT_EQ(ring.PeekSlot(4), nullptr);    // the write position: not committed
+    EXPECT_EQ(ring.PeekSlot(11), nullptr);   // the read slot's next turn: not committed
     EXPECT_EQ(ring.PeekSlot(12), nullptr);
 
     for (const char* psz : {"a", "b", "c", "d"}) EXPECT_EQ(Pop(ring), psz);
@@ -236,70 +238,82 @@ TEST(RingBuffer, SecondAllocateLeavesAnEmptyRing) {
     EXPECT_TRUE(std::all_of(pSlot->pBuffer, pEnd, [](uint8_t b) { return b == 0; }));
 }
 
-// One producer and one consumer thread; every text must arrive once, whole
-// and in order.
+// Producer threads and one consumer; every text must arrive once, whole and,
+// for each producer, in order. One producer alternates the two-call step with
+// PushText; several use PushText at once, on a ring small enough to be full
+// often.
 TEST(RingBuffer, ProducerAndConsumerThreads) {
     constexpr uint32_t kSlotSize = 256;
-    constexpr int kTexts = 50000;
-    auto textFor = [](int i) {
-        std::string text = "#" + std::to_string(i) + ":";
+    const struct {
+        int nProducers;
+        int nTexts;  // each
+    } cases[] = {{1, 50000}, {4, 20000}};
+    auto textFor = [](int p, int i) {
+        std::string text = "#" + std::to_string(p) + ":" + std::to_string(i) + ":";
         text.append(static_cast<size_t>(i * 37 % 200), static_cast<char>('a' + i % 26));
         return text;
     };
-    CRingBuffer queue;
-    ASSERT_EQ(queue.Allocate(16, kSlotSize, 0), 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    std::atomic<bool> bGiveUp{false};
-
-    std::thread producer([&] {
-        for (int i = 0; i < kTexts && !bGiveUp.load(std::memory_order_relaxed); ++i) {
-            const std::string text = textFor(i);
-            // Every other text through the one-call step.
-            if (i % 2 == 1) {
-                int nPushed = 0;
-                while ((nPushed =
-                            queue.PushText(text.data(), static_cast<uint32_t>(text.size()))) == 0) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.nProducers) + " producers");
+        CRingBuffer queue;
+        ASSERT_EQ(queue.Allocate(16, kSlotSize, 0), 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        std::atomic<bool> bGiveUp{false};
+        auto produce = [&](int p) {
+            for (int i = 0; i < c.nTexts && !bGiveUp.load(std::memory_order_relaxed); ++i) {
+                const std::string text = textFor(p, i);
+                if (c.nProducers > 1 || i % 2 == 1) {
+                    int nPushed = 0;
+                    while ((nPushed = queue.PushText(text.data(),
+                                                     static_cast<uint32_t>(text.size()))) == 0) {
+                        if (bGiveUp.load(std::memory_order_relaxed)) return;
+                        std::this_thread::yield();
+                    }
+                    if (nPushed != 1) return;
+                    continue;
+                }
+                RingSlot* pSlot = nullptr;
+                while ((pSlot = queue.GetWriteSlot()) == nullptr) {
                     if (bGiveUp.load(std::memory_order_relaxed)) return;
                     std::this_thread::yield();
                 }
-                if (nPushed != 1) return;
+                memset(pSlot->pBuffer, 0, pSlot->nBufferSize);
+                memcpy(pSlot->pBuffer, text.data(), text.size());
+                pSlot->nDataLen = static_cast<uint32_t>(text.size());
+                if (queue.CommitWrite() != 1) return;
+            }
+        };
+        std::vector<std::thread> producers;
+        for (int p = 0; p < c.nProducers; ++p) producers.emplace_back(produce, p);
+
+        std::vector<int> next(static_cast<size_t>(c.nProducers), 0);
+        int nReceived = 0;
+        int nWrong = 0;
+        while (nReceived < c.nProducers * c.nTexts) {
+            RingSlot* pSlot = queue.GetReadSlot();
+            if (pSlot == nullptr) {
+                if (std::chrono::steady_clock::now() > deadline) break;
+                std::this_thread::yield();
                 continue;
             }
-            RingSlot* pSlot = nullptr;
-            while ((pSlot = queue.GetWriteSlot()) == nullptr) {
-                if (bGiveUp.load(std::memory_order_relaxed)) return;
-                std::this_thread::yield();
+            const std::string text = Text(pSlot);
+            const int p = std::atoi(text.c_str() + 1);
+            if ((p < 0 || p >= c.nProducers || text != textFor(p, next[static_cast<size_t>(p)])) &&
+                nWrong++ < 5) {
+                ADD_FAILURE() << "text " << nReceived << " arrived as \"" << text << '"';
             }
-            memset(pSlot->pBuffer, 0, pSlot->nBufferSize);
-            memcpy(pSlot->pBuffer, text.data(), text.size());
-            pSlot->nDataLen = static_cast<uint32_t>(text.size());
-            if (queue.CommitWrite() != 1) return;
+            if (p >= 0 && p < c.nProducers) ++next[static_cast<size_t>(p)];
+            ++nReceived;
+            if (queue.PopRead() != 1) {
+                ADD_FAILURE() << "PopRead refused text " << nReceived - 1;
+                break;
+            }
         }
-    });
-
-    int nReceived = 0;
-    int nWrong = 0;
-    while (nReceived < kTexts) {
-        RingSlot* pSlot = queue.GetReadSlot();
-        if (pSlot == nullptr) {
-            if (std::chrono::steady_clock::now() > deadline) break;
-            std::this_thread::yield();
-            continue;
-        }
-        if (Text(pSlot) != textFor(nReceived) && nWrong++ < 5) {
-            ADD_FAILURE() << "text " << nReceived << " arrived as \"" << Text(pSlot) << '"';
-        }
-        ++nReceived;
-        if (queue.PopRead() != 1) {
-            ADD_FAILURE() << "PopRead refused text " << nReceived - 1;
-            break;
-        }
+        bGiveUp.store(true, std::memory_order_relaxed);
+        for (auto& th : producers) th.join();
+        EXPECT_EQ(nReceived, c.nProducers * c.nTexts);
+        EXPECT_EQ(queue.GetReadSlot(), nullptr);
     }
-    bGiveUp.store(true, std::memory_order_relaxed);
-    producer.join();
-    EXPECT_EQ(nReceived, kTexts);
-    EXPECT_EQ(nWrong, 0);
-    EXPECT_EQ(queue.GetPendingCount(), 0);
 }
 
 }  // namespace
