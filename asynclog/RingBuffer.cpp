@@ -136,6 +136,22 @@ RingSlot* CRingBuffer::GetWriteSlot() {
     return &m_pSlots[IndexOf(m_nWriteIndex.load(std::memory_order_relaxed))];
 }
 
+// Inline: it is most of the producer's step.
+inline void CRingBuffer::Publish(uint64_t nPos, bool* pFilling) {
+    m_pSlots[IndexOf(nPos)].nSeq.store(static_cast<uint32_t>(nPos) + 1, std::memory_order_release);
+    if (pFilling == nullptr) return;
+    // Texts pending before this one, counted from a read position the
+    // consumer has passed: never fewer than the real count. Only when that
+    // reaches the half is the consumer's own line read (and the estimate
+    // renewed), so while the consumer keeps up producers rarely touch it.
+    const uint64_t nHalf = static_cast<uint64_t>(m_nSize - 1) / 2;
+    *pFilling = false;
+    if (Distance(m_nReadSeen.load(std::memory_order_relaxed), nPos) < nHalf) return;
+    const uint64_t nRead = m_nReadIndex.load(std::memory_order_acquire);
+    m_nReadSeen.store(nRead, std::memory_order_relaxed);
+    *pFilling = Distance(nRead, nPos) == nHalf;
+}
+
 int CRingBuffer::CommitWrite() {
     if (m_pSlots == nullptr) return kRingNotDone;
     uint64_t nPos = m_nWriteIndex.load(std::memory_order_relaxed);
@@ -193,27 +209,14 @@ int CRingBuffer::PushText(const void* pText, uint32_t nLen, const RecordOrigin& 
     // free when this one was claimed.
     const uint64_t nNext = NextPos(nPos);
     if (m_nWriteIndex.load(std::memory_order_relaxed) != nNext) return kRingDone;
-    const RingSlot& next = m_pSlots[IndexOf(nNext)];
-    const uint32_t nAhead = next.nBufferSize < kPrefetchBytes ? next.nBufferSize : kPrefetchBytes;
-    for (uint32_t nOff = 0; nOff < nAhead; nOff += kLineSize) {
-        __builtin_prefetch(next.pBuffer + nOff, 1);  // a hint: never faults
-    }
+    // A hint, never a fault, also past the end of a smaller buffer.
+    const uint8_t* const pAhead = m_pSlots[IndexOf(nNext)].pBuffer;
+    static_assert(kPrefetchBytes == 4 * kLineSize, "four lines ahead");
+    __builtin_prefetch(pAhead, 1);
+    __builtin_prefetch(pAhead + kLineSize, 1);
+    __builtin_prefetch(pAhead + 2 * kLineSize, 1);
+    __builtin_prefetch(pAhead + 3 * kLineSize, 1);
     return kRingDone;
-}
-
-void CRingBuffer::Publish(uint64_t nPos, bool* pFilling) {
-    m_pSlots[IndexOf(nPos)].nSeq.store(static_cast<uint32_t>(nPos) + 1, std::memory_order_release);
-    if (pFilling == nullptr) return;
-    // Texts pending before this one, counted from a read position the
-    // consumer has passed: never fewer than the real count. Only when that
-    // reaches the half is the consumer's own line read (and the estimate
-    // renewed), so while the consumer keeps up producers rarely touch it.
-    const uint64_t nHalf = static_cast<uint64_t>(m_nSize - 1) / 2;
-    *pFilling = false;
-    if (Distance(m_nReadSeen.load(std::memory_order_relaxed), nPos) < nHalf) return;
-    const uint64_t nRead = m_nReadIndex.load(std::memory_order_acquire);
-    m_nReadSeen.store(nRead, std::memory_order_relaxed);
-    *pFilling = Distance(nRead, nPos) == nHalf;
 }
 
 RingSlot* CRingBuffer::CompleteSlot(uint32_t nOffset) const {

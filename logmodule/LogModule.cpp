@@ -236,19 +236,6 @@ void UnlinkGate(ProducerGate* pGate) {
     pGate->nEpoch = 0;
 }
 
-int32_t ToPublicResult(int32_t nEngineCode) {
-    switch (nEngineCode) {
-        case kLogOk:
-        case kLogErrNotRunning:
-        case kLogErrInvalid:
-        case kLogErrResource:
-        case kLogErrNameTooLong:
-            return nEngineCode;
-        default:
-            return ZQ_ERR_RESOURCE;  // a failure of the platform below the engine
-    }
-}
-
 LogModule::LogModule()
     : m_stNext(DefaultSettings()),
       m_nSlotSize(kDefaultSlotSize),

@@ -24,7 +24,18 @@ constexpr bool kDefaultCrashFlush = true;                              // SetCra
 
 // The engine's code as the public one. Every engine code has a public twin of
 // the same meaning; the asserts keep the numbers tied.
-int32_t ToPublicResult(int32_t nEngineCode);
+inline int32_t ToPublicResult(int32_t nEngineCode) {
+    switch (nEngineCode) {
+        case kLogOk:
+        case kLogErrNotRunning:
+        case kLogErrInvalid:
+        case kLogErrResource:
+        case kLogErrNameTooLong:
+            return nEngineCode;
+        default:
+            return ZQ_ERR_RESOURCE;  // a failure of the platform below the engine
+    }
+}
 
 // Longest accepted texts; every array below has one more byte for the terminator.
 constexpr uint32_t kModuleNameLen = 128;
