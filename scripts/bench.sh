@@ -3,7 +3,7 @@
 # forwarding one), prints the tables, writes bench/out/ (raw
 # output and the latency plot). Starts the real daemon on 127.0.0.1:12345:
 # do not run it while the test suite runs.
-#   bash scripts/bench.sh            full run (about 8 minutes)
+#   bash scripts/bench.sh            full run (about 15 minutes)
 #   BENCH_QUICK=1 bash scripts/bench.sh   shorter runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +15,7 @@ mkdir -p "$out"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZQ_BUILD_BENCH=ON -DZQ_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target zq_bench_latency zq_bench_writer zq_bench_daemon zq_bench_upstream zq_bench_reader zq_bench_instr ZuVozAdavid >/dev/null
 
-bursts=4000
+bursts=3000
 count_rate=300000
 count_flat=400000
 idle_seconds=60
@@ -25,9 +25,11 @@ idle_seconds=60
   echo "== machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs), $(nproc) cores, $(uname -r)"
   echo "== date: $(date -u '+%Y-%m-%d %H:%M UTC'), user: $(id -un)"
   echo
-  echo "== client call latency"
-  "$build/bench/zq_bench_latency" --bursts "$bursts" --pauses-us 1000,5000 --threads 1,2,4 \
-    --data "$out/latency.dat"
+  for run in 1 2 3; do
+    echo "== client call latency, run $run of 3"
+    "$build/bench/zq_bench_latency" --bursts "$bursts" --pauses-us 1000,5000 --threads 1,2,4 \
+      --data "$out/latency.dat"
+  done
   if [ "$(id -u)" -eq 0 ] && id nobody >/dev/null 2>&1 && command -v setpriv >/dev/null; then
     echo
     echo "== client call latency as an unprivileged user (writer thread not real-time)"
@@ -81,6 +83,10 @@ idle_seconds=60
     umount "$mnt"; rm -rf "$img"
   fi
 } 2>&1 | tee "$out/bench.txt"
+
+echo
+echo "== targets of the client call, the writer and the daemon (this run)"
+awk -f bench/targets.awk "$out/bench.txt" | tee "$out/targets.txt"
 
 if command -v gnuplot >/dev/null; then
   bash bench/plot.sh "$out/latency.dat" "$out/latency.png"
