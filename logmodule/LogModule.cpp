@@ -137,7 +137,10 @@ void InstallCrashFlushLocked(LogModule& m, ZIdOrereDov* pEngine) ZQ_REQUIRES(m.m
 // known state (and reinitialises it: its holder, the forking thread, has
 // another identity there). The child lets go of the parent's engine without
 // touching it: its writer thread does not exist in the child, and its ring
-// holds the parent's records, which the parent writes. Exit in the child then
+// holds the parent's records, which the parent writes (other threads of the
+// parent may be pushing into it without the lock while it forks: the child's
+// copy may hold a slot half filled, and no gate of theirs is waited for in
+// the child). Exit in the child then
 // finds nothing to drain and no lock to wait for, and neither does a crash:
 // the crash flush (whose handlers the child inherits) drains the child's own
 // engine once it has one.
