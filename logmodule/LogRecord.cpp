@@ -303,6 +303,16 @@ size_t PutBoundedHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_
     return header.Length();
 }
 
+// Writes the line pBuf[0, nLen) again with its line ends escaped, cut to
+// nMax; returns its new length. Rare: kept out of the usual record's way
+// (and its copy off that record's stack).
+__attribute__((noinline, cold)) size_t EscapeLineEnds(char* pBuf, size_t nLen, size_t nMax) {
+    char szPlain[kRecordBufSize];
+    std::memcpy(szPlain, pBuf, nLen);
+    return EscapeText(szPlain, static_cast<uint32_t>(nLen), EEscape::kLineEnds, pBuf,
+                      static_cast<uint32_t>(nMax));
+}
+
 // The whole record with a ready date-time text and identity; see
 // FormatLogRecord.
 uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
@@ -317,7 +327,11 @@ uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
     if (pSrcFile == nullptr) return 0;
     size_t nLen = PutWholeHeader(pBuf, nLevel, pSrcFile, nLine, pFunc, pDevId, identity, pStamp,
                                  nStampLen, nMilliSec);
+    // What a whole header begins with holds no line end: the level, the
+    // date and time and the label before the device id.
+    size_t nPlainStart = kLevelFieldLen + nStampLen + kMilliSecDigits + (sizeof(kLabelDevId) - 1);
     if (nLen == 0) {
+        nPlainStart = 0;
         nLen = PutBoundedHeader(pBuf, nLevel, pSrcFile, nLine, pFunc, pDevId, identity, pStamp,
                                 nStampLen, nMilliSec);
     }
@@ -341,13 +355,10 @@ uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
     if (nLen > kLastTextLen) nLen = kLastTextLen;
     // A line end inside the record (in the message, a device id, a function
     // name) would make it look like several records: it is written escaped,
-    // as the daemon writes one inside a datagram. Rare, so the copy it needs
-    // costs nothing otherwise.
-    if (NeedsEscape(pBuf, static_cast<uint32_t>(nLen), EEscape::kLineEnds)) {
-        char szPlain[kRecordBufSize];
-        std::memcpy(szPlain, pBuf, nLen);
-        nLen = EscapeText(szPlain, static_cast<uint32_t>(nLen), EEscape::kLineEnds, pBuf,
-                          static_cast<uint32_t>(kLastTextLen));
+    // as the daemon writes one inside a datagram.
+    if (NeedsEscape(pBuf + nPlainStart, static_cast<uint32_t>(nLen - nPlainStart),
+                    EEscape::kLineEnds)) {
+        nLen = EscapeLineEnds(pBuf, nLen, kLastTextLen);
     }
     pBuf[nLen++] = '\r';
     pBuf[nLen++] = '\n';
