@@ -247,9 +247,10 @@ char* PutLabel(char* pOut, const char (&szText)[N]) {
 // to fit in kHeaderMaxLen: the usual case. 0 when it might not (very long
 // texts, a line number or milliseconds with more digits than the least, or
 // negative); the bounded writer then does it.
-size_t PutWholeHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
-                      const char* pFunc, const char* pDevId, const RecordIdentity& identity,
-                      const char* pStamp, uint32_t nStampLen, long nMilliSec) {
+ZQ_TEXT_INLINE size_t PutWholeHeader(char* pBuf, int32_t nLevel, const char* pSrcFile,
+                                     int32_t nLine, const char* pFunc, const char* pDevId,
+                                     const RecordIdentity& identity, const char* pStamp,
+                                     uint32_t nStampLen, long nMilliSec) {
     if (nMilliSec < 0 || nMilliSec > 999 || nLine < 0 || nLine > 9999) return 0;
     const size_t nDevLen = pDevId != nullptr ? strlen(pDevId) : 0;
     const size_t nPathLen = strlen(pSrcFile);
