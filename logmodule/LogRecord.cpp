@@ -251,6 +251,27 @@ void BuildIdentity(RecordIdentity* pIdentity, const char* pModule, const char* p
     pIdentity->nProcessLen = static_cast<uint32_t>(process.Length());
 }
 
+// Copies a piece of the header that is kept in a buffer of at least N bytes
+// (the date-time text, the identity's parts): when it has at most N
+// characters, N bytes at once, with no test of its length; the bytes beyond
+// it are written over by the rest of the line or lie beyond its end. A whole
+// header starts each piece within kHeaderMaxLen, so the N bytes are inside
+// the record's buffer.
+constexpr size_t kPieceCopyLen = 32;
+static_assert(kHeaderMaxLen + 2 * kPieceCopyLen <= kRecordBufSize,
+              "a piece copy leaves the buffer");
+static_assert(kStampBufSize >= kPieceCopyLen && kSourcePartSize >= kPieceCopyLen &&
+                  kProcessPartSize >= 2 * kPieceCopyLen,
+              "a piece copy reads beyond its buffer");
+template <size_t N>
+ZQ_TEXT_INLINE void CopyPiece(char* pDst, const char* pSrc, size_t nLen) {
+    if (nLen <= N) {
+        memcpy(pDst, pSrc, N);
+    } else {
+        CopyShort(pDst, pSrc, nLen);
+    }
+}
+
 // A fixed piece of a header.
 template <size_t N>
 char* PutLabel(char* pOut, const char (&szText)[N]) {
@@ -262,9 +283,10 @@ char* PutLabel(char* pOut, const char (&szText)[N]) {
 // to fit in kHeaderMaxLen: the usual case. 0 when it might not (very long
 // texts, a line number or milliseconds with more digits than the least, or
 // negative); the bounded writer then does it.
-size_t PutWholeHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
-                      const char* pFunc, const char* pDevId, const RecordIdentity& identity,
-                      const char* pStamp, uint32_t nStampLen, long nMilliSec) {
+ZQ_TEXT_INLINE size_t PutWholeHeader(char* pBuf, int32_t nLevel, const char* pSrcFile,
+                                     int32_t nLine, const char* pFunc, const char* pDevId,
+                                     const RecordIdentity& identity, const char* pStamp,
+                                     uint32_t nStampLen, long nMilliSec) {
     if (nMilliSec < 0 || nMilliSec > 999 || nLine < 0 || nLine > 9999) return 0;
     const size_t nDevLen = pDevId != nullptr ? strlen(pDevId) : 0;
     const size_t nPathLen = strlen(pSrcFile);
@@ -276,8 +298,9 @@ size_t PutWholeHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t 
     const char* pName = pFunc;
     size_t nNameLen = 0;
     if (pFunc != nullptr) {
-        const char* const pEnd = pFunc + strlen(pFunc);
-        const char* p = pFunc;
+        // A name without ':' (any __func__) takes one search.
+        const char* p = strchrnul(pFunc, ':');
+        const char* const pEnd = *p == '\0' ? p : p + strlen(p);
         while (const auto* pColon =
                    static_cast<const char*>(memchr(p, ':', static_cast<size_t>(pEnd - p)))) {
             p = pColon + 1;
@@ -296,7 +319,7 @@ size_t PutWholeHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t 
     char* p = pBuf;
     memcpy(p, kLevelFields[LevelFieldIndex(nLevel)], kLevelFieldLen);
     p += kLevelFieldLen;
-    CopyShort(p, pStamp, nStampLen);
+    CopyPiece<kPieceCopyLen>(p, pStamp, nStampLen);
     p += nStampLen;
     const auto nMs = static_cast<uint32_t>(nMilliSec);
     *p++ = static_cast<char>('0' + nMs / 100);
@@ -304,7 +327,7 @@ size_t PutWholeHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t 
     p = PutLabel(p + 2, kLabelDevId);
     CopyShort(p, pDevId, nDevLen);
     p += nDevLen;
-    CopyShort(p, identity.szSource, identity.nSourceLen);
+    CopyPiece<kPieceCopyLen>(p, identity.szSource, identity.nSourceLen);
     p += identity.nSourceLen;
     CopyShort(p, pBase, nBaseLen);
     p = PutLabel(p + nBaseLen, kLabelLine);
@@ -312,7 +335,8 @@ size_t PutWholeHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t 
     memcpy(p, kDigitPairs + 2 * (nLineNo / 100), 2);
     memcpy(p + 2, kDigitPairs + 2 * (nLineNo % 100), 2);
     p += 4;
-    CopyShort(p, identity.szProcess, identity.nProcessLen);
+    // The process part is longer: ")  ProcessName:" and "(pid)     Description:[".
+    CopyPiece<2 * kPieceCopyLen>(p, identity.szProcess, identity.nProcessLen);
     p += identity.nProcessLen;
     CopyShort(p, pName, nNameLen);
     p = PutLabel(p + nNameLen, kLabelMessage);
@@ -339,21 +363,37 @@ size_t PutBoundedHeader(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_
     return header.Length();
 }
 
+// Writes the line pBuf[0, nLen) again with its line ends escaped, cut to
+// nMax; returns its new length. Rare: kept out of the usual record's way
+// (and its copy off that record's stack).
+__attribute__((noinline, cold)) size_t EscapeLineEnds(char* pBuf, size_t nLen, size_t nMax) {
+    char szPlain[kRecordBufSize];
+    std::memcpy(szPlain, pBuf, nLen);
+    return EscapeText(szPlain, static_cast<uint32_t>(nLen), EEscape::kLineEnds, pBuf,
+                      static_cast<uint32_t>(nMax));
+}
+
 // The whole record with a ready date-time text and identity; see
 // FormatLogRecord.
-uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
-                         const char* pFunc, const char* pDevId, const RecordIdentity& identity,
-                         const char* pStamp, uint32_t nStampLen, long nMilliSec,
-                         const char* pFormat, va_list args) __attribute__((format(printf, 11, 0)));
+ZQ_TEXT_INLINE uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile,
+                                        int32_t nLine, const char* pFunc, const char* pDevId,
+                                        const RecordIdentity& identity, const char* pStamp,
+                                        uint32_t nStampLen, long nMilliSec, const char* pFormat,
+                                        va_list args) __attribute__((format(printf, 11, 0)));
 
-uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32_t nLine,
-                         const char* pFunc, const char* pDevId, const RecordIdentity& identity,
-                         const char* pStamp, uint32_t nStampLen, long nMilliSec,
-                         const char* pFormat, va_list args) {
+ZQ_TEXT_INLINE uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile,
+                                        int32_t nLine, const char* pFunc, const char* pDevId,
+                                        const RecordIdentity& identity, const char* pStamp,
+                                        uint32_t nStampLen, long nMilliSec, const char* pFormat,
+                                        va_list args) {
     if (pSrcFile == nullptr) return 0;
     size_t nLen = PutWholeHeader(pBuf, nLevel, pSrcFile, nLine, pFunc, pDevId, identity, pStamp,
                                  nStampLen, nMilliSec);
+    // What a whole header begins with holds no line end: the level, the
+    // date and time and the label before the device id.
+    size_t nPlainStart = kLevelFieldLen + nStampLen + kMilliSecDigits + (sizeof(kLabelDevId) - 1);
     if (nLen == 0) {
+        nPlainStart = 0;
         nLen = PutBoundedHeader(pBuf, nLevel, pSrcFile, nLine, pFunc, pDevId, identity, pStamp,
                                 nStampLen, nMilliSec);
     }
@@ -377,13 +417,9 @@ uint32_t FormatWithStamp(char* pBuf, int32_t nLevel, const char* pSrcFile, int32
     if (nLen > kLastTextLen) nLen = kLastTextLen;
     // A line end inside the record (in the message, a device id, a function
     // name) would make it look like several records: it is written escaped,
-    // as the daemon writes one inside a datagram. Rare, so the copy it needs
-    // costs nothing otherwise.
-    if (NeedsEscape(pBuf, static_cast<uint32_t>(nLen), EEscape::kLineEnds)) {
-        char szPlain[kRecordBufSize];
-        std::memcpy(szPlain, pBuf, nLen);
-        nLen = EscapeText(szPlain, static_cast<uint32_t>(nLen), EEscape::kLineEnds, pBuf,
-                          static_cast<uint32_t>(kLastTextLen));
+    // as the daemon writes one inside a datagram.
+    if (HasLineEnd(pBuf + nPlainStart, nLen - nPlainStart)) {
+        nLen = EscapeLineEnds(pBuf, nLen, kLastTextLen);
     }
     pBuf[nLen++] = '\r';
     pBuf[nLen++] = '\n';

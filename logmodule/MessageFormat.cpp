@@ -20,6 +20,9 @@ using zqtext::kDigitBufSize;
 class CBoundedOut {
 public:
     CBoundedOut(char* pOut, size_t nRoom) : m_pOut(pOut), m_nLen(0), m_nMax(nRoom - 1) {}
+    // Going on from pAt within pOut[0, nRoom - 1).
+    CBoundedOut(char* pOut, size_t nRoom, const char* pAt)
+        : m_pOut(pOut), m_nLen(static_cast<size_t>(pAt - pOut)), m_nMax(nRoom - 1) {}
 
     ZQ_TEXT_INLINE void Put(const char* pText, size_t nLen) {
         const size_t nFree = m_nMax - m_nLen;
@@ -33,14 +36,6 @@ public:
         if (nCount > nFree) nCount = nFree;
         std::memset(m_pOut + m_nLen, c, nCount);
         m_nLen += nCount;
-    }
-    // A conversion without flags, width or precision.
-    ZQ_TEXT_INLINE void PutDecimal(unsigned long long nMagnitude, bool bNegative) {
-        char szDigits[kDigitBufSize + 1];
-        char* const pEnd = szDigits + sizeof(szDigits);
-        char* pFirst = zqtext::DecimalDigits(nMagnitude, pEnd);
-        if (bNegative) *--pFirst = '-';
-        Put(pFirst, static_cast<size_t>(pEnd - pFirst));
     }
     void PutChar(char c) {
         if (m_nLen < m_nMax) m_pOut[m_nLen++] = c;
@@ -257,19 +252,54 @@ void PutPadded(CBoundedOut& out, const Conversion& conv, const char* pText, size
     if (conv.bLeft) out.Fill(' ', nPad);
 }
 
+// The plain steps of a message, on a cursor q that never passes qEnd (where
+// the terminator goes). They work on the cursor alone, which the compiler
+// keeps in a register; the conversions with flags, width or precision take
+// a CBoundedOut for the rest of their way.
+ZQ_TEXT_INLINE char* PutAt(char* q, const char* qEnd, const char* pText, size_t nLen) {
+    const auto nFree = static_cast<size_t>(qEnd - q);
+    if (nLen > nFree) nLen = nFree;
+    zqtext::CopyShort(q, pText, nLen);
+    return q + nLen;
+}
+
+// A decimal conversion without flags, width or precision. Written in place
+// when any value fits and the value takes 32-bit arithmetic (nearly always);
+// else made aside and copied with the cut.
+ZQ_TEXT_INLINE char* PutDecimalAt(char* q, const char* qEnd, unsigned long long nMagnitude,
+                                  bool bNegative) {
+    if (static_cast<size_t>(qEnd - q) > kDigitBufSize && nMagnitude <= UINT32_MAX) {
+        if (bNegative) *q++ = '-';
+        auto nRest = static_cast<uint32_t>(nMagnitude);
+        size_t nDigits = 1;
+        for (; nRest >= 100; nRest /= 100) nDigits += 2;
+        if (nRest >= 10) ++nDigits;
+        zqtext::DecimalDigits(nMagnitude, q + nDigits);
+        return q + nDigits;
+    }
+    char szDigits[kDigitBufSize + 1];
+    char* const pEnd = szDigits + sizeof(szDigits);
+    char* pFirst = zqtext::DecimalDigits(nMagnitude, pEnd);
+    if (bNegative) *--pFirst = '-';
+    return PutAt(q, qEnd, pFirst, static_cast<size_t>(pEnd - pFirst));
+}
+
 }  // namespace
 
 namespace {
 
 // FormatMessageByHand; *pNulPossible is set when a "%c" was printed (the
-// only conversion done here that can put a NUL into the text).
-long FormatByHand(char* pOut, size_t nRoom, const char* pFormat, va_list* pArgs,
-                  bool* pNulPossible) {
-    CBoundedOut out(pOut, nRoom);
+// only conversion done here that can put a NUL into the text). Inlined into
+// the caller that matters, FormatMessageText, so that a record makes one
+// call for its message.
+ZQ_TEXT_INLINE long FormatByHand(char* pOut, size_t nRoom, const char* pFormat, va_list* pArgs,
+                                 bool* pNulPossible) {
+    char* q = pOut;
+    const char* const qEnd = pOut + nRoom - 1;
     const char* p = pFormat;
     for (;;) {
         const char* pPercent = strchrnul(p, '%');
-        out.Put(p, static_cast<size_t>(pPercent - p));
+        q = PutAt(q, qEnd, p, static_cast<size_t>(pPercent - p));
         if (*pPercent == '\0') break;
         p = pPercent + 1;
         // The plain conversions that most messages are made of, without
@@ -279,31 +309,34 @@ long FormatByHand(char* pOut, size_t nRoom, const char* pFormat, va_list* pArgs,
             case 'd':
             case 'i': {
                 const long long nValue = bLong ? va_arg(*pArgs, long) : va_arg(*pArgs, int);
-                out.PutDecimal(nValue < 0 ? 0ULL - static_cast<unsigned long long>(nValue)
-                                          : static_cast<unsigned long long>(nValue),
-                               nValue < 0);
+                q = PutDecimalAt(q, qEnd,
+                                 nValue < 0 ? 0ULL - static_cast<unsigned long long>(nValue)
+                                            : static_cast<unsigned long long>(nValue),
+                                 nValue < 0);
                 p += bLong ? 2 : 1;
                 continue;
             }
             case 'u':
-                out.PutDecimal(bLong ? va_arg(*pArgs, unsigned long) : va_arg(*pArgs, unsigned),
-                               false);
+                q = PutDecimalAt(q, qEnd,
+                                 bLong ? va_arg(*pArgs, unsigned long) : va_arg(*pArgs, unsigned),
+                                 false);
                 p += bLong ? 2 : 1;
                 continue;
             case 's': {
                 const char* pText = va_arg(*pArgs, const char*);
                 if (pText == nullptr) return kNeedsLibrary;  // "(null)" is the library's
-                out.Put(pText, std::strlen(pText));
+                q = PutAt(q, qEnd, pText, std::strlen(pText));
                 ++p;
                 continue;
             }
             case '%':
-                out.PutChar('%');
+                if (q != qEnd) *q++ = '%';
                 ++p;
                 continue;
             default:
                 break;
         }
+        CBoundedOut out(pOut, nRoom, q);
         Conversion conv;
         p = ParseConversion(p, pArgs, &conv);
         if (p == nullptr) return kNeedsLibrary;
@@ -338,9 +371,10 @@ long FormatByHand(char* pOut, size_t nRoom, const char* pFormat, va_list* pArgs,
                 PutInteger(out, conv, UnsignedArg(pArgs, conv.cLength), '\0');
                 break;
         }
+        q = pOut + out.Length();
     }
-    pOut[out.Length()] = '\0';
-    return static_cast<long>(out.Length());
+    *q = '\0';
+    return static_cast<long>(q - pOut);
 }
 
 }  // namespace

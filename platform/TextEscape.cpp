@@ -13,10 +13,7 @@ bool Escaped(unsigned char c, EEscape eWhat) {
 }  // namespace
 
 bool NeedsEscape(const char* p, uint32_t nLen, EEscape eWhat) {
-    if (eWhat == EEscape::kLineEnds) {
-        // Every record passes here: two vectorised scans, no loop per byte.
-        return std::memchr(p, '\n', nLen) != nullptr || std::memchr(p, '\r', nLen) != nullptr;
-    }
+    if (eWhat == EEscape::kLineEnds) return HasLineEnd(p, nLen);
     for (uint32_t i = 0; i < nLen; ++i) {
         if (Escaped(static_cast<unsigned char>(p[i]), eWhat)) return true;
     }

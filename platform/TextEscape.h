@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // How a byte that must not reach a log line as it is gets written instead:
 // '#' and its three octal digits, so CR is "#015", LF "#012" and ESC "#033".
@@ -16,6 +18,12 @@ enum class EEscape : uint8_t {
     kControls,  // every control character but TAB: 0x00-0x1f and 0x7f
     kTerminal,  // for a terminal: every byte but LF outside printable ASCII (0x20-0x7e)
 };
+
+// True when p[0, nLen) holds CR or LF: two vectorised library scans, no loop
+// per byte. Inline, for the record path that asks for it on every record.
+inline bool HasLineEnd(const char* p, size_t nLen) {
+    return std::memchr(p, '\n', nLen) != nullptr || std::memchr(p, '\r', nLen) != nullptr;
+}
 
 // True when p[0, nLen) holds a byte that eWhat escapes.
 bool NeedsEscape(const char* p, uint32_t nLen, EEscape eWhat);

@@ -121,8 +121,9 @@ TEST(LogRecordFormat, FieldsOneByOne) {
     const struct {
         const char* func;
         const char* shown;
-    } kFuncs[] = {{"A::B::C", "[C]x"}, {"Run", "[Run]x"},  {"X::", "[]x"},
-                  {nullptr, "[]x"},    {"a:::b", "[:b]x"}, {"", "[]x"}};
+    } kFuncs[] = {{"A::B::C", "[C]x"}, {"Run", "[Run]x"},   {"X::", "[]x"},
+                  {nullptr, "[]x"},    {"a:::b", "[:b]x"},  {"", "[]x"},
+                  {"a:b", "[a:b]x"},   {"::Run", "[Run]x"}, {"a:b::c:d", "[c:d]x"}};
     for (const auto& c : kFuncs) {
         SCOPED_TRACE(c.shown);
         EXPECT_NE(fmt(4, "a.c", 1, c.func).find(std::string("Description:") + c.shown + "\r\n"),
@@ -156,6 +157,7 @@ TEST(LogRecordFormat, LineEndsInsideARecordAreEscaped) {
     } kCases[] = {
         {"d", "f", "two\r\nlines", "Description:[f]two#015#012lines\r\n"},
         {"cam\n0", "f", "x", "DevID:cam#0120  "},
+        {"\rcam", "f", "x", "DevID:#015cam  "},  // right after the header's plain start
         {"d", "Run\r", "x", "[Run#015]x\r\n"},
         {"d", "f", "tab\tand ESC\x1b stay", "]tab\tand ESC\x1b stay\r\n"},
     };
@@ -179,6 +181,10 @@ TEST(LogRecordFormat, MatchesDocumentedSnprintfIncludingCuts) {
     struct tm t = MakeTime(1999, 12, 31, 23, 59, 58);
     struct tm odd = MakeTime(12345, 1, 2, 3, 4, 5);
     const std::string mod128(128, 'm'), proc259(259, 'p'), dev(200, 'd');
+    // Names around the lengths at which the header's identity parts are
+    // copied whole: "  Source-Line:" name "(" of 32 and 33 characters,
+    // ")  ProcessName:" name "(42)     Description:[" of 64 and 65.
+    const std::string mod17(17, 'm'), mod18(18, 'm'), proc27(27, 'p'), proc28(28, 'p');
     // Header length of the short cases, for the messages around the limit.
     const size_t h =
         Reference(3, "/x/y.cpp", 77, "N::F", "cam0", "net", "app", 42, &t, 1, "").size() - 2;
@@ -201,6 +207,10 @@ TEST(LogRecordFormat, MatchesDocumentedSnprintfIncludingCuts) {
         {"message one over", "cam0", "net", "app", &t, 1, 1022 - h},
         {"message two over", "cam0", "net", "app", &t, 1, 1023 - h},
         {"message 2000", "cam0", "net", "app", &t, 1, 2000},
+        {"source part of 32", "cam0", mod17.c_str(), "app", &t, 1, 10},
+        {"source part of 33", "cam0", mod18.c_str(), "app", &t, 1, 10},
+        {"process part of 64", "cam0", "net", proc27.c_str(), &t, 1, 10},
+        {"process part of 65", "cam0", "net", proc28.c_str(), &t, 1, 10},
         {"header of 511", dev511.c_str(), "net", "app", &t, 1, 10},
         {"header of 512 cut", dev512.c_str(), "net", "app", &t, 1, 10},
         {"header cut at 511", dev.c_str(), mod128.c_str(), proc259.c_str(), &t, 1, 100},
