@@ -45,7 +45,6 @@ uint8_t* AllocZeroed(uint32_t nSize) {
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free,
               "a signal handler reads the positions: they must not hide a lock");
-static_assert(kMaxSlotCount + 1 < (uint32_t{1} << 11), "a modulus fits the index bits");
 
 CRingBuffer::CRingBuffer()
     : m_pSlots(nullptr),
@@ -57,6 +56,7 @@ CRingBuffer::CRingBuffer()
 CRingBuffer::~CRingBuffer() { Release(); }
 
 int CRingBuffer::Allocate(uint32_t nSlotCount, uint32_t nSlotSize, uint32_t nExtSize) {
+    static_assert(kMaxSlotCount + 1 < kLap, "a modulus fits the index bits");
     Release();
     if (nSlotSize == 0) return kRingErrInvalid;
     if (nSlotSize > MAX_SLOT_BUFFER) nSlotSize = MAX_SLOT_BUFFER;
